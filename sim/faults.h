@@ -1,0 +1,52 @@
+// Fault injection. Every fallible platform operation asks Check() first; a rule can fail the
+// Nth call of a named operation, every call from the Nth on, or every call, with the
+// operation's documented failure status unless the rule names another. Calls are counted per
+// operation and logged in order, so a sweep can enumerate every failure point of a scenario.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/ntbase.h"
+
+namespace sim {
+
+class FaultInjector {
+public:
+    // n counts from 1.
+    void FailNth(const std::string& operation, std::uint64_t n, std::optional<NTSTATUS> status = std::nullopt);
+    void FailFrom(const std::string& operation, std::uint64_t n, std::optional<NTSTATUS> status = std::nullopt);
+    void FailAlways(const std::string& operation, std::optional<NTSTATUS> status = std::nullopt);
+    // Across all operations: fail the Nth fallible call of any kind, or every one from the Nth on.
+    void FailGlobalNth(std::uint64_t n);
+    void FailGlobalFrom(std::uint64_t n);
+    void ClearRules();
+
+    // Returns true when this call must fail; *status then holds the status to fail with.
+    bool Check(const char* operation, NTSTATUS defaultStatus, NTSTATUS* status);
+
+    std::uint64_t Count(const std::string& operation) const;
+    std::uint64_t TotalCount() const;
+    std::vector<std::string> CallLog() const;  // operation names in call order
+    std::vector<std::string> Injected() const;  // "operation#n" for each failure injected
+    void ResetCounts();
+
+private:
+    struct Rule {
+        std::uint64_t first = 0;
+        bool onwards = false;
+        std::optional<NTSTATUS> status;
+    };
+    mutable std::mutex mutex_;
+    std::multimap<std::string, Rule> rules_;
+    std::optional<Rule> global_;
+    std::map<std::string, std::uint64_t> counts_;
+    std::vector<std::string> log_;
+    std::vector<std::string> injected_;
+};
+
+}  // namespace sim

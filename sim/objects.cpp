@@ -1,0 +1,228 @@
+#include "sim/objects.h"
+
+#include "sim/irql.h"
+#include "sim/platform.h"
+
+namespace sim {
+
+std::string KernelObject::Describe() const
+{
+    return type_ + " '" + label_ + "' at " + Verifier::Pointer(this);
+}
+
+ObjectManager::ObjectManager(Platform& platform) : platform_(platform) {}
+
+ObjectManager::~ObjectManager() = default;
+
+void ObjectManager::InsertObject(std::unique_ptr<KernelObject> object)
+{
+    std::lock_guard lock(mutex_);
+    object->references_ = 1;
+    const void* key = object.get();
+    objects_[key] = std::move(object);
+}
+
+KernelObject* ObjectManager::Lookup(const void* p, const char* operation) const
+{
+    std::string problem;
+    KernelObject* object = nullptr;
+    {
+        std::lock_guard lock(mutex_);
+        auto it = objects_.find(p);
+        if (it == objects_.end()) {
+            problem = "not a kernel object (bug check 0xC4)";
+        } else if (it->second->deleted_) {
+            problem = "object used after its last reference was released (" + it->second->Describe() + ")";
+        } else {
+            object = it->second.get();
+        }
+    }
+    if (object == nullptr) {
+        platform_.Verifier().Report(operation, Verifier::Pointer(p), 0, problem);
+    }
+    return object;
+}
+
+bool ObjectManager::IsLive(const void* p) const
+{
+    std::lock_guard lock(mutex_);
+    auto it = objects_.find(p);
+    return it != objects_.end() && !it->second->deleted_;
+}
+
+LONG_PTR ObjectManager::ReferenceCount(const void* p) const
+{
+    std::lock_guard lock(mutex_);
+    auto it = objects_.find(p);
+    return it == objects_.end() ? 0 : it->second->references_;
+}
+
+LONG_PTR ObjectManager::Reference(const void* p, const char* operation)
+{
+    KernelObject* object = Lookup(p, operation);
+    if (object == nullptr) {
+        return 0;
+    }
+    std::lock_guard lock(mutex_);
+    return ++object->references_;
+}
+
+LONG_PTR ObjectManager::Dereference(const void* p, const char* operation)
+{
+    KernelObject* object = Lookup(p, operation);
+    if (object == nullptr) {
+        return 0;
+    }
+    LONG_PTR remaining = 0;
+    {
+        std::lock_guard lock(mutex_);
+        if (object->references_ <= 0) {
+            remaining = -1;
+        } else {
+            remaining = --object->references_;
+            if (remaining == 0) {
+                object->deleted_ = true;
+            }
+        }
+    }
+    if (remaining < 0) {
+        platform_.Verifier().Report(operation, object->Describe(), 0,
+                                    "release of an object with no reference held (bug check 0xC4, 0x3F)");
+        return 0;
+    }
+    if (remaining == 0) {
+        object->OnLastReference();
+    }
+    return remaining;
+}
+
+HANDLE ObjectManager::CreateHandle(KernelObject* object)
+{
+    std::lock_guard lock(mutex_);
+    ++object->references_;
+    // Kernel handles have the high bit set; keep them recognisable in traces.
+    auto value = static_cast<std::uintptr_t>(0xFFFF800000000000ULL | (nextHandle_++ * 4));
+    auto handle = reinterpret_cast<HANDLE>(value);
+    handles_[handle] = object;
+    return handle;
+}
+
+NTSTATUS ObjectManager::ReferenceByHandle(HANDLE handle, const char* operation, KernelObject** object)
+{
+    {
+        std::lock_guard lock(mutex_);
+        auto it = handles_.find(handle);
+        if (it != handles_.end()) {
+            ++it->second->references_;
+            *object = it->second;
+            return STATUS_SUCCESS;
+        }
+    }
+    platform_.Verifier().Report(operation, Verifier::Pointer(handle), 0, "invalid handle (bug check 0xC4, 0x3C)");
+    return STATUS_INVALID_HANDLE;
+}
+
+NTSTATUS ObjectManager::CloseHandle(HANDLE handle, const char* operation)
+{
+    KernelObject* object = nullptr;
+    {
+        std::lock_guard lock(mutex_);
+        auto it = handles_.find(handle);
+        if (it != handles_.end()) {
+            object = it->second;
+            handles_.erase(it);
+        }
+    }
+    if (object == nullptr) {
+        platform_.Verifier().Report(operation, Verifier::Pointer(handle), 0,
+                                    "close of a handle that is not open (bug check 0x93)");
+        return STATUS_INVALID_HANDLE;
+    }
+    Dereference(object, operation);
+    return STATUS_SUCCESS;
+}
+
+std::size_t ObjectManager::OpenHandleCount() const
+{
+    std::lock_guard lock(mutex_);
+    return handles_.size();
+}
+
+void ObjectManager::ReportHeld(const std::string& when) const
+{
+    std::vector<std::string> held;
+    {
+        std::lock_guard lock(mutex_);
+        for (const auto& [handle, object] : handles_) {
+            held.push_back("handle " + Verifier::Pointer(handle) + " to " + object->Describe() + " still open");
+        }
+        for (const auto& [key, object] : objects_) {
+            if (!object->deleted_ && object->references_ > 0 && object->Type() != "Driver") {
+                held.push_back(object->Describe() + " still referenced (" + std::to_string(object->references_) +
+                               " references)");
+            }
+        }
+    }
+    for (const auto& text : held) {
+        platform_.Verifier().Report(when, "", 0, text);
+    }
+}
+
+std::vector<const KernelObject*> ObjectManager::LiveObjects() const
+{
+    std::lock_guard lock(mutex_);
+    std::vector<const KernelObject*> result;
+    for (const auto& [key, object] : objects_) {
+        if (!object->deleted_) {
+            result.push_back(object.get());
+        }
+    }
+    return result;
+}
+
+}  // namespace sim
+
+using sim::Platform;
+
+EXTERN_C LONG_PTR ObfDereferenceObject(PVOID Object)
+{
+    sim::RequireIrqlAtMost("ObfDereferenceObject", DISPATCH_LEVEL);
+    return Platform::Current().Objects().Dereference(Object, "ObfDereferenceObject");
+}
+
+EXTERN_C LONG_PTR ObfReferenceObject(PVOID Object)
+{
+    sim::RequireIrqlAtMost("ObfReferenceObject", DISPATCH_LEVEL);
+    return Platform::Current().Objects().Reference(Object, "ObfReferenceObject");
+}
+
+EXTERN_C NTSTATUS ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK DesiredAccess, POBJECT_TYPE ObjectType,
+                                            KPROCESSOR_MODE AccessMode, PVOID* Object,
+                                            POBJECT_HANDLE_INFORMATION HandleInformation)
+{
+    (void)DesiredAccess;
+    (void)ObjectType;
+    (void)HandleInformation;
+    sim::RequireIrqlAtMost("ObReferenceObjectByHandle", APC_LEVEL);
+    auto& platform = Platform::Current();
+    NTSTATUS injected = STATUS_SUCCESS;
+    if (platform.Faults().Check("ObReferenceObjectByHandle", STATUS_INVALID_HANDLE, &injected)) {
+        return injected;
+    }
+    if (AccessMode != KernelMode) {
+        platform.Verifier().Report("ObReferenceObjectByHandle", sim::Verifier::Pointer(Handle), 0,
+                                   "kernel handle referenced with UserMode access");
+    }
+    sim::KernelObject* object = nullptr;
+    NTSTATUS status = platform.Objects().ReferenceByHandle(Handle, "ObReferenceObjectByHandle", &object);
+    if (NT_SUCCESS(status)) {
+        *Object = object;
+    }
+    return status;
+}
+
+EXTERN_C NTSTATUS ZwClose(HANDLE Handle)
+{
+    sim::RequireIrqlAtMost("ZwClose", PASSIVE_LEVEL);
+    return Platform::Current().Objects().CloseHandle(Handle, "ZwClose");
+}

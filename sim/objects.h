@@ -1,0 +1,92 @@
+// The object manager: reference-counted kernel objects and the kernel handle table.
+//
+// Objects handed to the driver (WMI blocks, thread objects, the driver object) are pointers to
+// KernelObject instances owned here. A deleted object is kept (never freed) until the platform
+// goes away, so a stale pointer is recognised and reported instead of crashing the host.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "platform/object.h"
+
+namespace sim {
+
+class Platform;
+
+class KernelObject {
+public:
+    KernelObject(std::string type, std::string label) : type_(std::move(type)), label_(std::move(label)) {}
+    virtual ~KernelObject() = default;
+    KernelObject(const KernelObject&) = delete;
+    KernelObject& operator=(const KernelObject&) = delete;
+
+    const std::string& Type() const { return type_; }
+    const std::string& Label() const { return label_; }
+    std::string Describe() const;
+
+protected:
+    // Runs once, when the last reference is released, with no platform lock held.
+    virtual void OnLastReference() {}
+
+private:
+    friend class ObjectManager;
+    std::string type_;
+    std::string label_;
+    LONG_PTR references_ = 0;
+    bool deleted_ = false;
+};
+
+class ObjectManager {
+public:
+    explicit ObjectManager(Platform& platform);
+    ~ObjectManager();
+
+    // Takes ownership of a new object with one reference, held by whoever asked for it.
+    template <class T>
+    T* Insert(std::unique_ptr<T> object)
+    {
+        T* raw = object.get();
+        InsertObject(std::move(object));
+        return raw;
+    }
+
+    // The live object at p, or nullptr after a verifier record naming `operation`.
+    KernelObject* Lookup(const void* p, const char* operation) const;
+    bool IsLive(const void* p) const;
+    LONG_PTR ReferenceCount(const void* p) const;
+
+    LONG_PTR Reference(const void* p, const char* operation);
+    LONG_PTR Dereference(const void* p, const char* operation);
+
+    // A kernel handle to `object`; the handle holds a reference of its own.
+    HANDLE CreateHandle(KernelObject* object);
+    // Takes a reference through a handle (ObReferenceObjectByHandle semantics).
+    NTSTATUS ReferenceByHandle(HANDLE handle, const char* operation, KernelObject** object);
+    NTSTATUS CloseHandle(HANDLE handle, const char* operation);
+    std::size_t OpenHandleCount() const;
+
+    // Objects with references still held, and open handles, as verifier records (at unload).
+    void ReportHeld(const std::string& when) const;
+    std::vector<const KernelObject*> LiveObjects() const;
+
+private:
+    void InsertObject(std::unique_ptr<KernelObject> object);
+
+    Platform& platform_;
+    mutable std::mutex mutex_;
+    std::map<const void*, std::unique_ptr<KernelObject>> objects_;
+    std::map<HANDLE, KernelObject*> handles_;
+    std::uint64_t nextHandle_ = 1;
+};
+
+}  // namespace sim
+
+// The kernel driver object. Opaque to the driver; owned by the object manager.
+struct _DRIVER_OBJECT : sim::KernelObject {
+    explicit _DRIVER_OBJECT(std::string name) : sim::KernelObject("Driver", std::move(name)) {}
+};

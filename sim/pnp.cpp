@@ -1,0 +1,13 @@
+#include "sim/pnp.h"
+
+#include "sim/platform.h"
+
+namespace sim {
+
+PnpModel::PnpModel(Platform& platform) : platform_(platform) {}
+
+PnpModel::~PnpModel() = default;
+
+void PnpModel::Shutdown() {}
+
+}  // namespace sim

@@ -1,0 +1,229 @@
+#include "sim/pool.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <sstream>
+
+#include "sim/irql.h"
+#include "sim/platform.h"
+
+namespace sim {
+
+namespace {
+// Each block carries guard bytes on both sides so that a write outside the allocation is found
+// when the block is freed, as special pool would find it.
+constexpr std::size_t kGuard = 16;
+constexpr unsigned char kGuardByte = 0xFD;
+constexpr unsigned char kUninitializedByte = 0xCD;
+constexpr POOL_FLAGS kKnownRequiredFlags = POOL_FLAG_USE_QUOTA | POOL_FLAG_UNINITIALIZED | POOL_FLAG_SESSION |
+                                           POOL_FLAG_CACHE_ALIGNED | POOL_FLAG_RAISE_ON_FAILURE |
+                                           POOL_FLAG_NON_PAGED | POOL_FLAG_NON_PAGED_EXECUTE | POOL_FLAG_PAGED;
+
+bool GuardsIntact(const unsigned char* user, std::size_t size)
+{
+    for (std::size_t i = 0; i < kGuard; ++i) {
+        if (user[-static_cast<std::ptrdiff_t>(kGuard) + static_cast<std::ptrdiff_t>(i)] != kGuardByte ||
+            user[size + i] != kGuardByte) {
+            return false;
+        }
+    }
+    return true;
+}
+}  // namespace
+
+PoolModel::PoolModel(Platform& platform) : platform_(platform) {}
+
+PoolModel::~PoolModel()
+{
+    std::lock_guard lock(mutex_);
+    for (auto& [address, allocation] : live_) {
+        std::free(reinterpret_cast<unsigned char*>(address) - kGuard);
+    }
+    live_.clear();
+}
+
+PVOID PoolModel::Allocate(POOL_FLAGS flags, SIZE_T size, ULONG tag)
+{
+    const bool paged = (flags & POOL_FLAG_PAGED) != 0;
+    if (size == 0) {
+        platform_.Verifier().Report("ExAllocatePool2", "", tag, "zero-byte pool allocation (bug check 0xC4, 0x00)");
+        return nullptr;
+    }
+    if (paged && CurrentIrql() > APC_LEVEL) {
+        platform_.Verifier().Report("ExAllocatePool2", "", tag, "paged pool allocated above APC_LEVEL");
+    }
+    if (tag == 0 || (flags & 0xFFFFFFFFULL & ~kKnownRequiredFlags) != 0 ||
+        (paged && (flags & (POOL_FLAG_NON_PAGED | POOL_FLAG_NON_PAGED_EXECUTE)) != 0) ||
+        (flags & (POOL_FLAG_PAGED | POOL_FLAG_NON_PAGED | POOL_FLAG_NON_PAGED_EXECUTE)) == 0) {
+        return nullptr;  // documented: a zero tag or invalid flags fail the allocation
+    }
+    NTSTATUS injected = STATUS_SUCCESS;
+    if (platform_.Faults().Check("ExAllocatePool2", STATUS_INSUFFICIENT_RESOURCES, &injected)) {
+        return nullptr;
+    }
+    auto* raw = static_cast<unsigned char*>(std::malloc(size + 2 * kGuard));
+    if (raw == nullptr) {
+        return nullptr;
+    }
+    unsigned char* user = raw + kGuard;
+    std::memset(raw, kGuardByte, kGuard);
+    std::memset(user + size, kGuardByte, kGuard);
+    std::memset(user, (flags & POOL_FLAG_UNINITIALIZED) != 0 ? kUninitializedByte : 0, size);
+    std::lock_guard lock(mutex_);
+    auto address = reinterpret_cast<std::uintptr_t>(user);
+    freed_.erase(address);
+    live_[address] = PoolAllocation{address, size, tag, flags, ++serial_};
+    liveBytes_ += size;
+    highWater_ = std::max(highWater_, liveBytes_);
+    ++byTag_[tag];
+    return user;
+}
+
+void PoolModel::Free(PVOID p, ULONG tag)
+{
+    if (p == nullptr) {
+        platform_.Verifier().Report("ExFreePoolWithTag", "NULL", tag, "free of a NULL pointer");
+        return;
+    }
+    auto address = reinterpret_cast<std::uintptr_t>(p);
+    PoolAllocation allocation;
+    bool found = false;
+    bool twice = false;
+    {
+        std::lock_guard lock(mutex_);
+        auto it = live_.find(address);
+        if (it != live_.end()) {
+            found = true;
+            allocation = it->second;
+            live_.erase(it);
+            freed_.insert(address);
+            liveBytes_ -= allocation.size;
+        } else {
+            twice = freed_.count(address) != 0;
+        }
+    }
+    if (!found) {
+        platform_.Verifier().Report("ExFreePoolWithTag", Verifier::Pointer(p), tag,
+                                    twice ? "pool block freed twice (bug check 0xC2, 0x07)"
+                                          : "free of a pointer the pool does not own (bug check 0xC4, 0x10)");
+        return;
+    }
+    if (tag != 0 && tag != allocation.tag) {
+        platform_.Verifier().Report("ExFreePoolWithTag", Verifier::Pointer(p), allocation.tag,
+                                    "freed with the wrong tag '" + Verifier::TagText(tag) + "' (bug check 0xC2, 0x0A)");
+    }
+    if ((allocation.flags & POOL_FLAG_PAGED) != 0 && CurrentIrql() > APC_LEVEL) {
+        platform_.Verifier().Report("ExFreePoolWithTag", Verifier::Pointer(p), allocation.tag,
+                                    "paged pool freed above APC_LEVEL");
+    }
+    auto* user = static_cast<unsigned char*>(p);
+    if (!GuardsIntact(user, allocation.size)) {
+        platform_.Verifier().Report("ExFreePoolWithTag", Verifier::Pointer(p), allocation.tag,
+                                    "write outside the " + std::to_string(allocation.size) +
+                                        "-byte allocation (pool corruption, bug check 0xC1)");
+    }
+    std::free(user - kGuard);
+}
+
+std::vector<PoolAllocation> PoolModel::Live() const
+{
+    std::lock_guard lock(mutex_);
+    std::vector<PoolAllocation> result;
+    for (const auto& [address, allocation] : live_) {
+        result.push_back(allocation);
+    }
+    std::sort(result.begin(), result.end(), [](const auto& a, const auto& b) { return a.serial < b.serial; });
+    return result;
+}
+
+std::size_t PoolModel::LiveCount() const
+{
+    std::lock_guard lock(mutex_);
+    return live_.size();
+}
+
+std::size_t PoolModel::LiveBytes() const
+{
+    std::lock_guard lock(mutex_);
+    return liveBytes_;
+}
+
+std::size_t PoolModel::HighWaterBytes() const
+{
+    std::lock_guard lock(mutex_);
+    return highWater_;
+}
+
+std::uint64_t PoolModel::TotalAllocations() const
+{
+    std::lock_guard lock(mutex_);
+    return serial_;
+}
+
+std::map<std::uint32_t, std::uint64_t> PoolModel::AllocationsByTag() const
+{
+    std::lock_guard lock(mutex_);
+    return byTag_;
+}
+
+std::optional<PoolAllocation> PoolModel::Containing(const void* p, std::size_t length) const
+{
+    auto address = reinterpret_cast<std::uintptr_t>(p);
+    std::lock_guard lock(mutex_);
+    auto it = live_.upper_bound(address);
+    if (it == live_.begin()) {
+        return std::nullopt;
+    }
+    --it;
+    const PoolAllocation& a = it->second;
+    if (address >= a.address && address - a.address <= a.size && length <= a.size - (address - a.address)) {
+        return a;
+    }
+    return std::nullopt;
+}
+
+bool PoolModel::Owns(const void* p) const
+{
+    auto address = reinterpret_cast<std::uintptr_t>(p);
+    std::lock_guard lock(mutex_);
+    auto it = live_.upper_bound(address);
+    if (it == live_.begin()) {
+        return false;
+    }
+    --it;
+    return address < it->second.address + it->second.size;
+}
+
+std::string PoolModel::LeakReport() const
+{
+    std::ostringstream out;
+    for (const auto& a : Live()) {
+        out << "tag '" << Verifier::TagText(a.tag) << "' " << a.size << " bytes at "
+            << Verifier::Pointer(reinterpret_cast<void*>(a.address)) << "\n";
+    }
+    return out.str();
+}
+
+void PoolModel::ReportLeaks(const std::string& when)
+{
+    for (const auto& a : Live()) {
+        platform_.Verifier().Report(when, Verifier::Pointer(reinterpret_cast<void*>(a.address)), a.tag,
+                                    "pool leaked: " + std::to_string(a.size) +
+                                        " bytes still allocated (bug check 0xC4, 0x62)");
+    }
+}
+
+}  // namespace sim
+
+using sim::Platform;
+
+EXTERN_C PVOID ExAllocatePool2(POOL_FLAGS Flags, SIZE_T NumberOfBytes, ULONG Tag)
+{
+    return Platform::Current().Pool().Allocate(Flags, NumberOfBytes, Tag);
+}
+
+EXTERN_C VOID ExFreePoolWithTag(PVOID P, ULONG Tag)
+{
+    Platform::Current().Pool().Free(P, Tag);
+}

@@ -1,0 +1,63 @@
+// Executive pool: tagged, zero-filled allocations with guard bytes, strict frees and a leak
+// report.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "platform/pool.h"
+
+namespace sim {
+
+class Platform;
+
+struct PoolAllocation {
+    std::uintptr_t address = 0;
+    std::size_t size = 0;
+    std::uint32_t tag = 0;
+    POOL_FLAGS flags = 0;
+    std::uint64_t serial = 0;  // order of allocation
+};
+
+class PoolModel {
+public:
+    explicit PoolModel(Platform& platform);
+    ~PoolModel();
+
+    PVOID Allocate(POOL_FLAGS flags, SIZE_T size, ULONG tag);
+    void Free(PVOID p, ULONG tag);
+
+    // Live allocations, oldest first.
+    std::vector<PoolAllocation> Live() const;
+    std::size_t LiveCount() const;
+    std::size_t LiveBytes() const;
+    std::size_t HighWaterBytes() const;
+    std::uint64_t TotalAllocations() const;
+    std::map<std::uint32_t, std::uint64_t> AllocationsByTag() const;
+    // The live allocation containing [p, p + length), if the whole range lies inside one.
+    std::optional<PoolAllocation> Containing(const void* p, std::size_t length) const;
+    // Whether p lies inside any live allocation at all.
+    bool Owns(const void* p) const;
+    // One line per live allocation ("tag 'TEMP' 16408 bytes at 0x..."), for leak reports.
+    std::string LeakReport() const;
+    // Reports every live allocation to the verifier as a leak (used at driver unload).
+    void ReportLeaks(const std::string& when);
+
+private:
+    Platform& platform_;
+    mutable std::mutex mutex_;
+    std::map<std::uintptr_t, PoolAllocation> live_;
+    std::set<std::uintptr_t> freed_;  // addresses freed and never handed out again
+    std::size_t liveBytes_ = 0;
+    std::size_t highWater_ = 0;
+    std::uint64_t serial_ = 0;
+    std::map<std::uint32_t, std::uint64_t> byTag_;
+};
+
+}  // namespace sim

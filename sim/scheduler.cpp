@@ -1,0 +1,251 @@
+#include "sim/scheduler.h"
+
+#include <cstdio>
+#include <cstdlib>
+
+namespace sim {
+
+namespace {
+thread_local Scheduler::ThreadState* tlsThread = nullptr;
+constexpr std::chrono::milliseconds kPollInterval{50};
+}  // namespace
+
+Scheduler::Scheduler() = default;
+
+Scheduler::~Scheduler() = default;
+
+void Scheduler::RegisterCurrentThread(const std::string& name)
+{
+    std::lock_guard lock(mutex_);
+    threads_.emplace_back();
+    threads_.back().name = name;
+    tlsThread = &threads_.back();
+}
+
+void Scheduler::UnregisterCurrentThread()
+{
+    {
+        std::lock_guard lock(mutex_);
+        threads_.remove_if([](const ThreadState& t) { return &t == tlsThread; });
+        tlsThread = nullptr;
+    }
+    cv_.notify_all();
+}
+
+Scheduler::ThreadState* Scheduler::ReserveThread(const std::string& name)
+{
+    std::lock_guard lock(mutex_);
+    threads_.emplace_back();
+    threads_.back().name = name;
+    return &threads_.back();
+}
+
+void Scheduler::AdoptReservation(ThreadState* token)
+{
+    tlsThread = token;
+}
+
+bool Scheduler::IsIdleLocked(const ThreadState& t) const
+{
+    if (!t.blocked || t.settling) {
+        return false;
+    }
+    if (t.deadline && now_ >= *t.deadline) {
+        return false;
+    }
+    return !(t.pred && (*t.pred)());
+}
+
+bool Scheduler::AllIdleLocked() const
+{
+    for (const auto& t : threads_) {
+        if (!IsIdleLocked(t)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool Scheduler::OthersIdleLocked(const ThreadState* self) const
+{
+    for (const auto& t : threads_) {
+        if (&t != self && !IsIdleLocked(t)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+std::optional<Ticks> Scheduler::NextDeadlineLocked() const
+{
+    std::optional<Ticks> next;
+    for (const auto& t : threads_) {
+        if (t.blocked && t.deadline && (!next || *t.deadline < *next)) {
+            next = t.deadline;
+        }
+    }
+    return next;
+}
+
+void Scheduler::ReportDeadlockLocked() const
+{
+    std::fprintf(stderr, "\n*** host platform: deadlock at virtual time %lld: every thread is blocked and no "
+                         "deadline is pending\n", static_cast<long long>(now_));
+    for (const auto& t : threads_) {
+        std::fprintf(stderr, "    thread '%s': %s%s\n", t.name.c_str(), t.blocked ? "blocked" : "running",
+                     t.deadline ? " (with deadline)" : "");
+    }
+    std::fflush(stderr);
+    std::abort();
+}
+
+bool Scheduler::WaitUntil(std::unique_lock<std::mutex>& lock, const std::function<bool()>& pred,
+                          std::optional<Ticks> deadline)
+{
+    ThreadState* self = tlsThread;
+    if (self != nullptr) {
+        self->blocked = true;
+        self->pred = &pred;
+        self->deadline = deadline;
+    }
+    bool satisfied = false;
+    auto stuckSince = std::chrono::steady_clock::time_point{};
+    for (;;) {
+        if (pred()) {
+            satisfied = true;
+            break;
+        }
+        if (deadline && now_ >= *deadline) {
+            break;
+        }
+        if (self != nullptr && AllIdleLocked()) {
+            std::optional<Ticks> next = NextDeadlineLocked();
+            if (autoAdvance_ && next) {
+                now_ = *next;
+                cv_.notify_all();
+                continue;
+            }
+            // Idle with nothing to advance to. Threads that are not registered (a sanitizer's,
+            // or a test's helper) may still act, so allow some real time before giving up.
+            auto nowReal = std::chrono::steady_clock::now();
+            if (stuckSince == std::chrono::steady_clock::time_point{}) {
+                stuckSince = nowReal;
+            } else if (!next && nowReal - stuckSince > deadlockTimeout_) {
+                ReportDeadlockLocked();
+            }
+        } else {
+            stuckSince = {};
+        }
+        cv_.wait_for(lock, kPollInterval);
+    }
+    if (self != nullptr) {
+        self->blocked = false;
+        self->pred = nullptr;
+        self->deadline.reset();
+    }
+    return satisfied;
+}
+
+void Scheduler::Notify()
+{
+    // Taking the mutex orders the caller's state change before any waiter's next look at it, so
+    // a waiter that has just found its predicate false cannot miss this wake-up.
+    std::lock_guard lock(mutex_);
+    cv_.notify_all();
+}
+
+void Scheduler::NotifyLocked()
+{
+    cv_.notify_all();
+}
+
+Ticks Scheduler::Now() const
+{
+    std::lock_guard lock(mutex_);
+    return now_;
+}
+
+void Scheduler::SetAutoAdvance(bool on)
+{
+    {
+        std::lock_guard lock(mutex_);
+        autoAdvance_ = on;
+    }
+    cv_.notify_all();
+}
+
+bool Scheduler::AutoAdvance() const
+{
+    std::lock_guard lock(mutex_);
+    return autoAdvance_;
+}
+
+void Scheduler::Settle()
+{
+    std::unique_lock lock(mutex_);
+    ThreadState* self = tlsThread;
+    if (self == nullptr) {
+        std::function<bool()> others = [this] { return AllIdleLocked(); };
+        WaitUntil(lock, others);
+        return;
+    }
+    std::function<bool()> others = [this, self] { return OthersIdleLocked(self); };
+    self->settling = true;
+    WaitUntil(lock, others);
+    self->settling = false;
+}
+
+void Scheduler::AdvanceBy(Ticks delta)
+{
+    Ticks target = Now() + delta;
+    for (;;) {
+        Settle();
+        std::unique_lock lock(mutex_);
+        std::optional<Ticks> next = NextDeadlineLocked();
+        if (next && *next <= target && *next > now_) {
+            now_ = *next;
+            cv_.notify_all();
+            continue;
+        }
+        if (now_ < target) {
+            now_ = target;
+        }
+        cv_.notify_all();
+        break;
+    }
+    Settle();
+}
+
+bool Scheduler::RunUntil(const std::function<bool()>& pred, Ticks limit)
+{
+    std::unique_lock lock(mutex_);
+    return WaitUntil(lock, pred, limit);
+}
+
+std::string Scheduler::CurrentThreadName()
+{
+    return tlsThread != nullptr ? tlsThread->name : std::string();
+}
+
+bool Scheduler::CurrentThreadRegistered()
+{
+    return tlsThread != nullptr;
+}
+
+void Scheduler::SetDeadlockTimeout(std::chrono::milliseconds timeout)
+{
+    std::lock_guard lock(mutex_);
+    deadlockTimeout_ = timeout;
+}
+
+ThreadRegistration::ThreadRegistration(Scheduler& scheduler, const std::string& name) : scheduler_(scheduler)
+{
+    scheduler_.RegisterCurrentThread(name);
+}
+
+ThreadRegistration::~ThreadRegistration()
+{
+    scheduler_.UnregisterCurrentThread();
+}
+
+}  // namespace sim

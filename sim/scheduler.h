@@ -1,0 +1,124 @@
+// Virtual time and the idle rule that drives it.
+//
+// Every thread that takes part in a simulation (the test's own thread, the platform's WMI and
+// PnP threads, system threads the driver creates) is registered here. A registered thread is
+// *busy* unless it is blocked in WaitUntil() with a predicate that is false and a deadline
+// that has not been reached. When every registered thread is idle and auto-advance is on, the
+// clock jumps to the earliest deadline any of them waits for. When every thread is idle and no
+// deadline is pending, nothing can ever move again: the scheduler reports the deadlock with the
+// state of every thread and aborts, instead of hanging a test run.
+//
+// All blocking in the host platform goes through WaitUntil() under the one scheduler mutex, so
+// that "idle" is decided atomically. Code that changes state a predicate reads must hold the
+// mutex, or a leaf mutex of its own that predicates may take, and call Notify() afterwards.
+//
+// Lock rules: the scheduler mutex may be taken first and a component's leaf mutex inside it
+// (predicates do that); never the other way round, so Notify() and WaitUntil() are never
+// called while a leaf mutex is held. No lock is held while driver code runs.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <list>
+#include <mutex>
+#include <optional>
+#include <string>
+
+namespace sim {
+
+// Virtual time in the kernel's unit, 100 ns, counted from the start of the simulation.
+using Ticks = std::int64_t;
+inline constexpr Ticks kTicksPerSecond = 10'000'000;
+inline constexpr Ticks kTicksPerMillisecond = 10'000;
+
+class Scheduler {
+public:
+    struct ThreadState;
+
+    Scheduler();
+    ~Scheduler();
+    Scheduler(const Scheduler&) = delete;
+    Scheduler& operator=(const Scheduler&) = delete;
+
+    std::mutex& Mutex() { return mutex_; }
+
+    // Registers the calling thread as busy until Unregister(). Registration is per thread.
+    void RegisterCurrentThread(const std::string& name);
+    void UnregisterCurrentThread();
+
+    // Reserves a busy slot for a thread that is about to be started, so that the system cannot
+    // look idle between the spawn and the new thread's first step. The new thread calls
+    // AdoptReservation() with the token before doing anything else.
+    ThreadState* ReserveThread(const std::string& name);
+    void AdoptReservation(ThreadState* token);
+
+    // Blocks the calling thread until pred() holds (returns true) or virtual time reaches the
+    // deadline (returns false). The lock must hold Mutex(). pred() runs under the mutex.
+    bool WaitUntil(std::unique_lock<std::mutex>& lock, const std::function<bool()>& pred,
+                   std::optional<Ticks> deadline = std::nullopt);
+
+    // Wakes every waiter to re-evaluate its predicate. Call after a state change, without
+    // holding Mutex(); NotifyLocked() is the variant for callers that hold it.
+    void Notify();
+    void NotifyLocked();
+
+    Ticks Now() const;
+
+    void SetAutoAdvance(bool on);
+    bool AutoAdvance() const;
+
+    // Called from a registered test thread that holds no platform lock.
+    // Settle: waits until every other registered thread is idle; never moves the clock.
+    void Settle();
+    // AdvanceBy: moves the clock forward by `delta`, stopping at each deadline on the way so
+    // that every thread runs at its own time, and settles at the end.
+    void AdvanceBy(Ticks delta);
+    // RunUntil: lets the simulation run (advancing time when idle, if auto-advance is on) until
+    // pred() holds or virtual time reaches `limit`. Returns pred().
+    bool RunUntil(const std::function<bool()>& pred, Ticks limit);
+
+    // Name of the calling thread as registered ("" if unregistered).
+    static std::string CurrentThreadName();
+    static bool CurrentThreadRegistered();
+
+    // Real-time patience before a system with no possible progress is declared deadlocked.
+    void SetDeadlockTimeout(std::chrono::milliseconds timeout);
+
+private:
+    bool AllIdleLocked() const;
+    bool OthersIdleLocked(const ThreadState* self) const;
+    bool IsIdleLocked(const ThreadState& t) const;
+    std::optional<Ticks> NextDeadlineLocked() const;
+    [[noreturn]] void ReportDeadlockLocked() const;
+
+    mutable std::mutex mutex_;
+    std::condition_variable cv_;
+    std::list<ThreadState> threads_;
+    Ticks now_ = 0;
+    bool autoAdvance_ = true;
+    std::chrono::milliseconds deadlockTimeout_{10000};
+};
+
+struct Scheduler::ThreadState {
+    std::string name;
+    bool blocked = false;
+    bool settling = false;
+    const std::function<bool()>* pred = nullptr;
+    std::optional<Ticks> deadline;
+};
+
+// RAII registration of the calling thread.
+class ThreadRegistration {
+public:
+    ThreadRegistration(Scheduler& scheduler, const std::string& name);
+    ~ThreadRegistration();
+    ThreadRegistration(const ThreadRegistration&) = delete;
+    ThreadRegistration& operator=(const ThreadRegistration&) = delete;
+
+private:
+    Scheduler& scheduler_;
+};
+
+}  // namespace sim

@@ -1,0 +1,13 @@
+#include "sim/wmi.h"
+
+#include "sim/platform.h"
+
+namespace sim {
+
+WmiModel::WmiModel(Platform& platform) : platform_(platform) {}
+
+WmiModel::~WmiModel() = default;
+
+void WmiModel::Shutdown() {}
+
+}  // namespace sim
