@@ -10,4 +10,7 @@ KernelModel::~KernelModel() = default;
 
 void KernelModel::Shutdown() {}
 
+std::size_t KernelModel::LiveSystemThreads() const { return 0; }
+void KernelModel::ReportHeld(const std::string&) const {}
+
 }  // namespace sim

@@ -10,4 +10,6 @@ WmiModel::~WmiModel() = default;
 
 void WmiModel::Shutdown() {}
 
+void WmiModel::ReportHeld(const std::string&) const {}
+
 }  // namespace sim

@@ -1,6 +1,11 @@
 // Host platform: WMI layer: data blocks, method dispatch, notification thread.
 #pragma once
 
+#include <cstddef>
+#include <string>
+
+#include "platform/ntbase.h"
+
 namespace sim {
 
 class Platform;
@@ -14,6 +19,10 @@ public:
 
     // Stops this model's threads, if any. Idempotent.
     void Shutdown();
+
+    // Used by the framework model at driver unload (keep this signature): notification
+    // callbacks still installed on blocks the driver holds, or still running, as verifier records.
+    void ReportHeld(const std::string& when) const;
 
 private:
     Platform& platform_;

@@ -1,0 +1,4 @@
+// Driver lifecycle: start-up, devices and unload.
+#pragma once
+
+#include "driver/fwrelay.h"
