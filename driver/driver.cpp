@@ -1,1 +1,235 @@
+// Driver lifecycle: start-up, the control device, the count of PnP devices, and unload.
+//
+// DeviceCount is updated only by compare-exchange: device add and device destroy run on
+// different PnP threads, and an 8-bit count must never wrap to 0 under live devices (that would
+// delete the control device, and with it the service target, while devices remain).
 #include "driver/driver.h"
+
+#include "target/target.h"
+#include "wmi/wmi.h"
+
+#ifdef ALLOC_PRAGMA
+#pragma alloc_text(INIT, DriverEntry)
+#pragma alloc_text(INIT, CreateControlDevice)
+#pragma alloc_text(PAGE, EvtDeviceAdd)
+#pragma alloc_text(PAGE, EvtDeviceDestroy)
+#pragma alloc_text(PAGE, EvtControlDeviceCleanup)
+#pragma alloc_text(PAGE, EvtDriverUnload)
+#endif
+
+#define DEVICE_COUNT_LIMIT 255
+
+// Takes one slot of DeviceCount before a device is created, so that a destroy racing the add
+// cannot see the count reach 0 while the new device is about to live. Returns FALSE when 255
+// devices already live; *Previous receives the count before the slot was taken.
+static BOOLEAN AcquireDeviceSlot(_Inout_ PDriverContext Context, _Out_ PUCHAR Previous)
+{
+    CHAR volatile* count = reinterpret_cast<CHAR volatile*>(&Context->DeviceCount);
+    UCHAR observed = static_cast<UCHAR>(InterlockedCompareExchange8(count, 0, 0));
+
+    for (;;) {
+        UCHAR before;
+
+        if (observed >= DEVICE_COUNT_LIMIT) {
+            return FALSE;
+        }
+        before = static_cast<UCHAR>(InterlockedCompareExchange8(count, static_cast<CHAR>(observed + 1),
+                                                                static_cast<CHAR>(observed)));
+        if (before == observed) {
+            *Previous = observed;
+            return TRUE;
+        }
+        observed = before;
+    }
+}
+
+// Gives one slot back and returns the count after it.
+static UCHAR ReleaseDeviceSlot(_Inout_ PDriverContext Context)
+{
+    CHAR volatile* count = reinterpret_cast<CHAR volatile*>(&Context->DeviceCount);
+    UCHAR observed = static_cast<UCHAR>(InterlockedCompareExchange8(count, 0, 0));
+
+    for (;;) {
+        UCHAR before = static_cast<UCHAR>(InterlockedCompareExchange8(count, static_cast<CHAR>(observed - 1),
+                                                                       static_cast<CHAR>(observed)));
+        if (before == observed) {
+            return static_cast<UCHAR>(observed - 1);
+        }
+        observed = before;
+    }
+}
+
+// Deleting the control device runs EvtControlDeviceCleanup, which releases the interface
+// registration and the service target. ControlDevice stays set during the deletion: an
+// interface arrival still in progress there creates its target on it.
+static VOID DeleteControlDevice(_Inout_ PDriverContext Context)
+{
+    if (Context->ControlDevice != nullptr) {
+        WdfObjectDelete(Context->ControlDevice);
+        Context->ControlDevice = nullptr;
+    }
+}
+
+_Use_decl_annotations_
+NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath)
+{
+    NTSTATUS status;
+    WDF_DRIVER_CONFIG config;
+    WDF_OBJECT_ATTRIBUTES attributes;
+    WDFDRIVER driver = nullptr;
+    PDriverContext context;
+
+    WDF_DRIVER_CONFIG_INIT(&config, EvtDeviceAdd);
+    config.EvtDriverUnload = EvtDriverUnload;
+
+    WDF_OBJECT_ATTRIBUTES_INIT_CONTEXT_TYPE(&attributes, DriverContext);
+
+    status = WdfDriverCreate(DriverObject, RegistryPath, &attributes, &config, &driver);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+
+    context = GetDriverContext(driver);
+    context->ControlDevice = nullptr;
+    context->InterfaceNotificationEntry = nullptr;
+    context->ServiceTarget = nullptr;
+    InitializeFirmwareChannel(context);
+    context->DeviceCount = 0;
+    context->RetryThread = nullptr;
+    context->RetryActive = FALSE;
+    ExInitializeRundownProtection(&context->TargetRundown);
+
+    status = CreateControlDevice(driver, context);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+
+    WdfControlFinishInitializing(context->ControlDevice);
+
+    // From here on the service target may be opened at any moment, also for a TA service that
+    // is already present. On a failure below the framework deletes the control device, whose
+    // cleanup releases the registration and any target.
+    status = RegisterInterfaceNotification(WdfDriverWdmGetDriverObject(driver), context);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+
+    if (NT_SUCCESS(OpenFirmwareChannel(context))) {
+        return status;
+    }
+
+    // The firmware is not ready yet; only a worker that cannot be started fails start-up.
+    return StartRetryWorker(DriverObject, context);
+}
+
+_Use_decl_annotations_
+NTSTATUS CreateControlDevice(WDFDRIVER Driver, PDriverContext Context)
+{
+    NTSTATUS status;
+    UNICODE_STRING sddl;
+    PWDFDEVICE_INIT deviceInit;
+    WDF_OBJECT_ATTRIBUTES attributes;
+
+    RtlInitUnicodeString(&sddl, ControlDeviceSddlText);
+
+    deviceInit = WdfControlDeviceInitAllocate(Driver, &sddl);
+    if (deviceInit == nullptr) {
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+
+    WDF_OBJECT_ATTRIBUTES_INIT(&attributes);
+    attributes.EvtCleanupCallback = EvtControlDeviceCleanup;
+
+    status = WdfDeviceCreate(&deviceInit, &attributes, &Context->ControlDevice);
+    if (!NT_SUCCESS(status)) {
+        // A control-device init structure that did not become a device is ours to free.
+        WdfDeviceInitFree(deviceInit);
+        Context->ControlDevice = nullptr;
+    }
+    return status;
+}
+
+_Use_decl_annotations_
+NTSTATUS EvtDeviceAdd(WDFDRIVER Driver, PWDFDEVICE_INIT DeviceInit)
+{
+    NTSTATUS status;
+    WDF_OBJECT_ATTRIBUTES attributes;
+    WDFDEVICE device;
+    PDriverContext context;
+    UCHAR previous;
+
+    PAGED_CODE();
+
+    context = GetDriverContext(Driver);
+
+    if (!AcquireDeviceSlot(context, &previous)) {
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+
+    // The destroy callback, not a cleanup callback: it runs once the device object is gone.
+    WDF_OBJECT_ATTRIBUTES_INIT(&attributes);
+    attributes.EvtDestroyCallback = EvtDeviceDestroy;
+
+    status = WdfDeviceCreate(&DeviceInit, &attributes, &device);
+    if (!NT_SUCCESS(status)) {
+        // The count is as before. If the devices that lived when the slot was taken have all
+        // been destroyed meanwhile, their last destroy left the control device to us.
+        if (ReleaseDeviceSlot(context) == 0 && previous != 0) {
+            DeleteControlDevice(context);
+        }
+    }
+    return status;
+}
+
+_Use_decl_annotations_
+VOID EvtDeviceDestroy(WDFOBJECT Device)
+{
+    PDriverContext context;
+
+    PAGED_CODE();
+    UNREFERENCED_PARAMETER(Device);
+
+    context = GetDriverContext(WdfGetDriver());
+
+    if (ReleaseDeviceSlot(context) == 0) {
+        DeleteControlDevice(context);
+    }
+}
+
+_Use_decl_annotations_
+VOID EvtControlDeviceCleanup(WDFOBJECT Device)
+{
+    PDriverContext context;
+
+    PAGED_CODE();
+    UNREFERENCED_PARAMETER(Device);
+
+    context = GetDriverContext(WdfGetDriver());
+
+    // No arrival runs or starts after this.
+    UnregisterInterfaceNotification(&context->InterfaceNotificationEntry);
+
+    // The targets are children of this device and are destroyed once this returns; their sends
+    // in flight were cancelled when the framework disposed of them. Wait for every relay that
+    // read a target to be done with it, and let no later relay read one.
+    ExWaitForRundownProtectionRelease(&context->TargetRundown);
+
+    CloseServiceTarget(&context->ServiceTarget);
+}
+
+_Use_decl_annotations_
+VOID EvtDriverUnload(WDFDRIVER Driver)
+{
+    PDriverContext context;
+
+    PAGED_CODE();
+
+    context = GetDriverContext(Driver);
+    if (context == nullptr) {
+        return;
+    }
+
+    // The worker must have ended before the channel it may be opening is closed.
+    StopRetryWorker(context);
+    CloseFirmwareChannel(context);
+}

@@ -97,6 +97,8 @@ static_assert(sizeof(ULONG) == 4 && sizeof(LONG) == 4 && sizeof(USHORT) == 2 && 
 static_assert(sizeof(ULONG_PTR) == sizeof(PVOID) && sizeof(ULONG64) == 8 && sizeof(LARGE_INTEGER) == 8);
 static_assert(sizeof(GUID) == 16 && sizeof(UNICODE_STRING) == 16);
 
+#define UNREFERENCED_PARAMETER(P) ((void)(P))
+
 #define NT_SUCCESS(Status) (((NTSTATUS)(Status)) >= 0)
 
 #define STATUS_SUCCESS ((NTSTATUS)0x00000000L)
