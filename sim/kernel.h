@@ -1,14 +1,53 @@
 // Host platform: system threads, delays and waits on the virtual clock.
+//
+// IoCreateSystemThread runs the driver's routine on a real thread that is registered with the
+// scheduler, so that a thread sleeping in KeDelayExecutionThread is "idle" and lets virtual time
+// jump to its deadline. The thread object is a dispatcher object that KeWaitForSingleObject can
+// wait on; it is signalled once the routine has returned and the I/O manager's reference on the
+// driver object has been dropped, so a joiner that then unloads the driver sees the final counts.
 #pragma once
 
 #include <cstddef>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
 #include <string>
+#include <thread>
+#include <vector>
 
-#include "platform/ntbase.h"
+#include "platform/thread.h"
+#include "sim/scheduler.h"
 
 namespace sim {
 
 class Platform;
+class KernelObject;
+
+// A real thread that takes part in the simulation. Its scheduler slot is reserved before the
+// thread starts, so the clock cannot jump between the spawn and the body's first step, and it is
+// released only after the body has returned. Tests use it to run driver calls concurrently.
+class SimThread {
+public:
+    SimThread(Platform& platform, std::string name, std::function<void()> body);
+    // Joins if nobody has.
+    ~SimThread();
+    SimThread(const SimThread&) = delete;
+    SimThread& operator=(const SimThread&) = delete;
+
+    // Waits on the scheduler (so virtual time may advance) until the body has returned, then
+    // joins the real thread. Idempotent; never call it from the thread itself.
+    void Join();
+    // Whether the body has returned.
+    bool Finished() const;
+    const std::string& Name() const { return name_; }
+
+private:
+    Scheduler& scheduler_;
+    std::string name_;
+    bool finished_ = false;  // guarded by the scheduler mutex
+    std::thread thread_;
+};
 
 class KernelModel {
 public:
@@ -17,15 +56,37 @@ public:
     KernelModel(const KernelModel&) = delete;
     KernelModel& operator=(const KernelModel&) = delete;
 
-    // Stops this model's threads, if any. Idempotent.
+    // Waits for every system thread to return (virtual time may advance meanwhile) and joins
+    // them. A thread that can never return is reported by the scheduler as a deadlock.
+    // Idempotent.
     void Shutdown();
 
     // Used by the framework model at driver unload (keep these signatures):
     std::size_t LiveSystemThreads() const;
     void ReportHeld(const std::string& when) const;  // live system threads, as verifier records
 
+    // System threads started since the platform came up, finished or not.
+    std::size_t ThreadsCreated() const;
+    // Scheduler wait until no system thread runs; false if `deadline` came first.
+    bool WaitForAllThreads(std::optional<Ticks> deadline = std::nullopt);
+
+    // The C entry points of platform/thread.h.
+    NTSTATUS CreateSystemThread(PVOID ioObject, PHANDLE threadHandle, HANDLE processHandle,
+                                PKSTART_ROUTINE startRoutine, PVOID startContext);
+    NTSTATUS DelayExecution(const LARGE_INTEGER* interval);
+    NTSTATUS WaitForSingleObject(PVOID object, const LARGE_INTEGER* timeout);
+
 private:
+    struct SystemThread;
+
+    SystemThread* FindLocked(const void* object) const;
+    bool AllStoppedLocked() const;
+    void RunSystemThread(SystemThread& record, KernelObject* driver, PKSTART_ROUTINE routine, PVOID context);
+
     Platform& platform_;
+    mutable std::mutex mutex_;  // leaf: guards the fields below
+    std::vector<std::unique_ptr<SystemThread>> threads_;
+    std::size_t starting_ = 0;  // threads spawned whose SimThread is not yet stored
 };
 
 }  // namespace sim

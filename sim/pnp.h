@@ -1,14 +1,28 @@
 // Host platform: device-interface registry and change notifications.
+//
+// Interfaces already present when a driver registers with INCLUDE_EXISTING_INTERFACES are
+// reported on the registering thread before the registration call returns (the entry is not yet
+// written then). Later arrivals and removals are queued and delivered on the model's one PnP
+// notification thread. Unregistration (the Ex variant) stops further callbacks for the entry and
+// waits for the ones running on other threads; a callback may unregister its own entry.
 #pragma once
 
 #include <cstddef>
+#include <deque>
+#include <map>
+#include <memory>
+#include <mutex>
 #include <string>
+#include <thread>
+#include <vector>
 
-#include "platform/ntbase.h"
+#include "platform/pnp.h"
 
 namespace sim {
 
 class Platform;
+class SimThread;
+class KernelObject;
 
 class PnpModel {
 public:
@@ -17,7 +31,8 @@ public:
     PnpModel(const PnpModel&) = delete;
     PnpModel& operator=(const PnpModel&) = delete;
 
-    // Stops this model's threads, if any. Idempotent.
+    // Releases any hold, delivers what is queued, then stops and joins the PnP thread.
+    // Idempotent.
     void Shutdown();
 
     // Used by the TA service model and the framework model (keep these signatures):
@@ -32,8 +47,64 @@ public:
     std::size_t RegistrationCount() const;
     void ReportHeld(const std::string& when) const;
 
+    // With INCLUDE_EXISTING_INTERFACES, also queue each existing arrival again on the PnP thread,
+    // the documented "may be reported twice".
+    void SetDuplicateExistingArrivals(bool on);
+    // While on, the PnP thread takes the next delivery and waits before calling back, so a test
+    // can race the driver against a notification that is about to arrive.
+    void HoldDeliveries(bool on);
+    // Deliveries waiting because of the hold: the one the PnP thread has taken and those behind it.
+    std::size_t DeliveriesHeld() const;
+    // Whether a notification callback is running on any thread.
+    bool CallbackInFlight() const;
+    // Notification callbacks that have returned, on any thread.
+    std::size_t CallbacksDelivered() const;
+
+    // The C entry points of platform/pnp.h.
+    NTSTATUS RegisterNotification(IO_NOTIFICATION_EVENT_CATEGORY category, ULONG flags, PVOID categoryData,
+                                  PDRIVER_OBJECT driverObject, PDRIVER_NOTIFICATION_CALLBACK_ROUTINE callback,
+                                  PVOID context, PVOID* notificationEntry);
+    NTSTATUS UnregisterNotificationEx(PVOID notificationEntry);
+
 private:
+    enum class State { Registering, Active, Unregistering, Removed };
+    struct Registration {
+        GUID classGuid{};
+        PDRIVER_NOTIFICATION_CALLBACK_ROUTINE callback = nullptr;
+        PVOID context = nullptr;
+        KernelObject* driver = nullptr;
+        State state = State::Registering;
+        std::thread::id registeringThread;
+        std::vector<std::thread::id> callingThreads;  // one entry per callback running
+    };
+    struct Interface {
+        GUID classGuid{};
+        std::u16string link;
+    };
+    struct Delivery {
+        Registration* registration = nullptr;
+        GUID event{};
+        GUID classGuid{};
+        std::u16string link;
+    };
+
+    void RunNotificationThread();
+    void QueueLocked(const GUID& event, const Interface& iface);
+    bool Deliver(const Delivery& delivery);
+    bool Held(Registration* registration) const;
+
     Platform& platform_;
+    mutable std::mutex mutex_;  // leaf: guards the fields below
+    std::vector<Interface> interfaces_;
+    std::map<const void*, std::unique_ptr<Registration>> registrations_;  // never erased: stale entries stay known
+    std::deque<Delivery> queue_;
+    bool duplicateExisting_ = false;
+    bool held_ = false;
+    bool parked_ = false;  // the PnP thread holds a delivery it took while held_ was on
+    bool stopping_ = false;
+    std::size_t inFlight_ = 0;
+    std::size_t delivered_ = 0;
+    std::unique_ptr<SimThread> thread_;
 };
 
 }  // namespace sim
