@@ -1,15 +1,393 @@
 #include "sim/wmi.h"
 
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+
+#include "sim/firmware.h"
+#include "sim/irql.h"
 #include "sim/platform.h"
+#include "sim/strings.h"
+#include "wmi/wmi.h"
 
 namespace sim {
 
-WmiModel::WmiModel(Platform& platform) : platform_(platform) {}
+namespace {
 
-WmiModel::~WmiModel() = default;
+// Calls the WMI layer turns away before any provider sees them still belong in the conversation.
+NTSTATUS Rejected(Platform& platform, const char* operation, const std::string& detail, NTSTATUS status)
+{
+    platform.Trace().Add("driver", "kernel", operation, detail, status);
+    return status;
+}
 
-void WmiModel::Shutdown() {}
+// The kernel reads `length` bytes at `p`; when p is pool memory they must lie in one allocation.
+bool FitsInPool(Platform& platform, const char* operation, const void* p, std::size_t length, const char* what)
+{
+    if (p == nullptr || length == 0 || !platform.Pool().Owns(p) || platform.Pool().Containing(p, length)) {
+        return true;
+    }
+    platform.Verifier().Report(operation, Verifier::Pointer(p), 0,
+                               std::string(what) + " smaller than the sizes passed (" + std::to_string(length) +
+                                   " bytes)");
+    return false;
+}
 
-void WmiModel::ReportHeld(const std::string&) const {}
+bool IsFirmwareInstance(const UNICODE_STRING& name)
+{
+    return name.Length == FIRMWARE_INSTANCE_NAME_LENGTH &&
+           std::memcmp(name.Buffer, FirmwareInstanceNameText, FIRMWARE_INSTANCE_NAME_LENGTH) == 0;
+}
+
+}  // namespace
+
+WmiBlock::WmiBlock(WmiModel& model, const GUID& guid, ULONG access)
+    : KernelObject("WmiBlock", GuidText(guid)), model_(model), guid_(guid), access_(access)
+{
+}
+
+void WmiBlock::OnLastReference()
+{
+    model_.OnBlockReleased(this);
+}
+
+WmiModel::WmiModel(Platform& platform) : platform_(platform)
+{
+    Scheduler::ThreadState* token = platform_.Sched().ReserveThread("wmi");
+    thread_ = std::thread([this, token] {
+        platform_.Sched().AdoptReservation(token);
+        DeliveryThread();
+        platform_.Sched().UnregisterCurrentThread();
+    });
+}
+
+WmiModel::~WmiModel()
+{
+    Shutdown();
+}
+
+void WmiModel::Shutdown()
+{
+    if (!thread_.joinable()) {
+        return;
+    }
+    {
+        std::lock_guard guard(mutex_);
+        stopping_ = true;
+        hold_ = false;
+    }
+    Scheduler& sched = platform_.Sched();
+    sched.Notify();
+    {
+        // Wait as a scheduler participant: the deliveries still queued may wait on the clock.
+        std::unique_lock lock(sched.Mutex());
+        sched.WaitUntil(lock, [this] {
+            std::lock_guard guard(mutex_);
+            return exited_;
+        });
+    }
+    thread_.join();
+}
+
+WmiBlock* WmiModel::LookupBlock(PVOID object, const char* operation) const
+{
+    KernelObject* found = platform_.Objects().Lookup(object, operation);
+    if (found == nullptr) {
+        return nullptr;
+    }
+    auto* block = dynamic_cast<WmiBlock*>(found);
+    if (block == nullptr) {
+        platform_.Verifier().Report(operation, found->Describe(), 0, "not a WMI data block object");
+    }
+    return block;
+}
+
+NTSTATUS WmiModel::OpenBlock(LPCGUID guid, ULONG desiredAccess, PVOID* object)
+{
+    constexpr const char* kOperation = "IoWMIOpenBlock";
+    RequireIrqlAtMost(kOperation, APC_LEVEL);
+    if (guid == nullptr || object == nullptr) {
+        platform_.Verifier().Report(kOperation, "", 0, "null GUID or object pointer");
+        return STATUS_INVALID_PARAMETER;
+    }
+    *object = nullptr;
+    char access[16];
+    std::snprintf(access, sizeof access, "0x%X", desiredAccess);
+    const std::string detail = GuidText(*guid) + " access " + access;
+    NTSTATUS status = STATUS_SUCCESS;
+    if (platform_.Faults().Check(kOperation, STATUS_WMI_GUID_NOT_FOUND, &status)) {
+        return Rejected(platform_, kOperation, detail, status);
+    }
+    if (!platform_.Firmware().ProvidesBlock(*guid)) {
+        return Rejected(platform_, kOperation, detail, STATUS_WMI_GUID_NOT_FOUND);
+    }
+    WmiBlock* block = platform_.Objects().Insert(std::make_unique<WmiBlock>(*this, *guid, desiredAccess));
+    {
+        std::lock_guard guard(mutex_);
+        live_.insert(block);
+    }
+    *object = block;
+    platform_.Trace().Add("driver", "kernel", kOperation, detail + " -> " + Verifier::Pointer(block), STATUS_SUCCESS);
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS WmiModel::ExecuteMethod(PVOID object, PUNICODE_STRING instanceName, ULONG methodId, ULONG inBufferSize,
+                                 PULONG outBufferSize, PUCHAR buffer)
+{
+    constexpr const char* kOperation = "IoWMIExecuteMethod";
+    RequireIrqlAtMost(kOperation, APC_LEVEL);
+    const std::string detail = "method " + std::to_string(methodId) + " in " + std::to_string(inBufferSize);
+    NTSTATUS status = STATUS_SUCCESS;
+    if (platform_.Faults().Check(kOperation, STATUS_WMI_GUID_DISCONNECTED, &status)) {
+        return Rejected(platform_, kOperation, detail, status);
+    }
+    WmiBlock* block = LookupBlock(object, kOperation);
+    if (block == nullptr) {
+        return Rejected(platform_, kOperation, detail, STATUS_INVALID_HANDLE);
+    }
+    if ((block->Access() & WMIGUID_EXECUTE) == 0) {
+        return Rejected(platform_, kOperation, detail, STATUS_ACCESS_DENIED);
+    }
+    if (outBufferSize == nullptr || instanceName == nullptr ||
+        (instanceName->Buffer == nullptr && instanceName->Length > 0)) {
+        platform_.Verifier().Report(kOperation, block->Describe(), 0, "null OutBufferSize or instance name");
+        return Rejected(platform_, kOperation, detail, STATUS_INVALID_PARAMETER);
+    }
+    // One buffer carries the input in and the output out, so it must hold the larger of the two.
+    const std::size_t span = std::max<std::size_t>(inBufferSize, *outBufferSize);
+    if (buffer == nullptr && span > 0) {
+        platform_.Verifier().Report(kOperation, block->Describe(), 0, "null buffer with a non-zero size");
+        return Rejected(platform_, kOperation, detail, STATUS_INVALID_PARAMETER);
+    }
+    if (!FitsInPool(platform_, kOperation, buffer, span, "buffer") ||
+        !FitsInPool(platform_, kOperation, instanceName->Buffer, instanceName->Length, "instance name buffer")) {
+        return Rejected(platform_, kOperation, detail, STATUS_INVALID_PARAMETER);
+    }
+    if (!platform_.Firmware().Present()) {
+        return Rejected(platform_, kOperation, detail, STATUS_WMI_GUID_DISCONNECTED);
+    }
+    if (!IsFirmwareInstance(*instanceName)) {
+        return Rejected(platform_, kOperation, detail + " instance '" + Narrow(*instanceName) + "'",
+                        STATUS_WMI_INSTANCE_NOT_FOUND);
+    }
+    if (!SameGuid(block->Guid(), FirmwareMethodGuid)) {
+        return Rejected(platform_, kOperation, detail + " on a block without methods", STATUS_WMI_ITEMID_NOT_FOUND);
+    }
+    return platform_.Firmware().ExecuteMethod(methodId, inBufferSize, outBufferSize, buffer);
+}
+
+NTSTATUS WmiModel::SetNotificationCallback(PVOID object, WMI_NOTIFICATION_CALLBACK callback, PVOID context)
+{
+    constexpr const char* kOperation = "IoWMISetNotificationCallback";
+    RequireIrqlAtMost(kOperation, APC_LEVEL);
+    const std::string detail = "context " + Verifier::Pointer(context);
+    NTSTATUS status = STATUS_SUCCESS;
+    if (platform_.Faults().Check(kOperation, STATUS_UNSUCCESSFUL, &status)) {
+        return Rejected(platform_, kOperation, detail, status);
+    }
+    WmiBlock* block = LookupBlock(object, kOperation);
+    if (block == nullptr) {
+        return Rejected(platform_, kOperation, detail, STATUS_INVALID_HANDLE);
+    }
+    if ((block->Access() & WMIGUID_NOTIFICATION) == 0) {
+        return Rejected(platform_, kOperation, detail, STATUS_ACCESS_DENIED);
+    }
+    if (callback == nullptr) {
+        platform_.Verifier().Report(kOperation, block->Describe(), 0, "null notification callback");
+        return Rejected(platform_, kOperation, detail, STATUS_INVALID_PARAMETER);
+    }
+    bool live = false;
+    {
+        std::lock_guard guard(mutex_);
+        live = live_.count(block) != 0;
+        if (live) {
+            callbacks_[block] = Installed{callback, context};
+        }
+    }
+    if (!live) {
+        // Released by another thread after the lookup above.
+        platform_.Verifier().Report(kOperation, block->Describe(), 0, "block released while its callback was set");
+        return Rejected(platform_, kOperation, detail, STATUS_INVALID_HANDLE);
+    }
+    platform_.Trace().Add("driver", "kernel", kOperation, detail + " on " + block->Describe(), STATUS_SUCCESS);
+    return STATUS_SUCCESS;
+}
+
+void WmiModel::OnBlockReleased(const WmiBlock* block)
+{
+    bool hadCallback = false;
+    {
+        std::lock_guard guard(mutex_);
+        live_.erase(block);
+        hadCallback = callbacks_.erase(block) != 0;
+    }
+    platform_.Trace().Add("driver", "kernel", "ObfDereferenceObject",
+                          block->Describe() + " released" + (hadCallback ? ", notification callback removed" : ""));
+    platform_.Sched().Notify();
+}
+
+std::size_t WmiModel::FireEvent(const GUID& guid)
+{
+    std::size_t queued = 0;
+    {
+        std::lock_guard guard(mutex_);
+        if (!stopping_) {
+            for (const auto& [block, installed] : callbacks_) {
+                if (SameGuid(block->Guid(), guid)) {
+                    queue_.push_back(block);
+                    ++queued;
+                }
+            }
+        }
+        if (queued == 0) {
+            ++lost_;
+        }
+    }
+    platform_.Trace().Add("firmware", "kernel", "WmiEvent",
+                          GuidText(guid) + (queued == 0 ? " lost: no notification callback installed"
+                                                        : " queued for " + std::to_string(queued) + " block(s)"));
+    platform_.Sched().Notify();
+    return queued;
+}
+
+void WmiModel::DeliveryThread()
+{
+    Scheduler& sched = platform_.Sched();
+    for (;;) {
+        const WmiBlock* block = nullptr;
+        Installed target;
+        {
+            std::unique_lock lock(sched.Mutex());
+            sched.WaitUntil(lock, [this] {
+                std::lock_guard guard(mutex_);
+                return stopping_ || !queue_.empty();
+            });
+            bool held = false;
+            {
+                std::lock_guard guard(mutex_);
+                if (queue_.empty()) {
+                    exited_ = true;
+                    return;
+                }
+                block = queue_.front();
+                queue_.pop_front();
+                // The callback and context are read at pick-up; from here on a release of the
+                // block no longer stops this delivery.
+                auto it = callbacks_.find(block);
+                if (it == callbacks_.end()) {
+                    ++lost_;
+                } else {
+                    target = it->second;
+                    inFlight_ = true;
+                    held = hold_;
+                    held_ += held ? 1 : 0;
+                }
+            }
+            sched.NotifyLocked();
+            if (held) {
+                sched.WaitUntil(lock, [this] {
+                    std::lock_guard guard(mutex_);
+                    return !hold_;
+                });
+                std::lock_guard guard(mutex_);
+                --held_;
+            }
+        }
+        if (target.callback == nullptr) {
+            platform_.Trace().Add("kernel", "driver", "WmiNotification",
+                                  block->Describe() + " released before delivery; event dropped");
+            continue;
+        }
+        platform_.Trace().Add("kernel", "driver", "WmiNotification",
+                              block->Describe() + " context " + Verifier::Pointer(target.context));
+        WNODE_EVENT_ITEM wnode{};
+        wnode.WnodeHeader.BufferSize = sizeof(wnode);
+        wnode.WnodeHeader.Guid = block->Guid();
+        wnode.WnodeHeader.Flags = WNODE_FLAG_EVENT_ITEM;
+        wnode.WnodeHeader.u2.TimeStamp.QuadPart = sched.Now();
+        target.callback(&wnode, target.context);
+        {
+            std::lock_guard guard(mutex_);
+            inFlight_ = false;
+            ++delivered_;
+        }
+        sched.Notify();
+    }
+}
+
+void WmiModel::HoldDeliveries(bool hold)
+{
+    {
+        std::lock_guard guard(mutex_);
+        hold_ = hold && !stopping_;
+    }
+    platform_.Sched().Notify();
+}
+
+std::size_t WmiModel::DeliveriesHeld() const
+{
+    std::lock_guard guard(mutex_);
+    return held_;
+}
+
+std::size_t WmiModel::EventsDelivered() const
+{
+    std::lock_guard guard(mutex_);
+    return delivered_;
+}
+
+std::size_t WmiModel::EventsLost() const
+{
+    std::lock_guard guard(mutex_);
+    return lost_;
+}
+
+bool WmiModel::CallbackInFlight() const
+{
+    std::lock_guard guard(mutex_);
+    return inFlight_;
+}
+
+std::size_t WmiModel::PendingDeliveries() const
+{
+    std::lock_guard guard(mutex_);
+    return queue_.size();
+}
+
+void WmiModel::ReportHeld(const std::string& when) const
+{
+    std::vector<std::string> installed;
+    bool running = false;
+    {
+        std::lock_guard guard(mutex_);
+        for (const auto& [block, callback] : callbacks_) {
+            installed.push_back(block->Describe());
+        }
+        running = inFlight_;
+    }
+    for (const auto& object : installed) {
+        platform_.Verifier().Report(when, object, 0, "WMI notification callback still installed at driver unload");
+    }
+    if (running) {
+        platform_.Verifier().Report(when, "", 0, "WMI notification callback still running at driver unload");
+    }
+}
 
 }  // namespace sim
+
+EXTERN_C NTSTATUS IoWMIOpenBlock(LPCGUID Guid, ULONG DesiredAccess, PVOID* DataBlockObject)
+{
+    return sim::Platform::Current().Wmi().OpenBlock(Guid, DesiredAccess, DataBlockObject);
+}
+
+EXTERN_C NTSTATUS IoWMIExecuteMethod(PVOID DataBlockObject, PUNICODE_STRING InstanceName, ULONG MethodId,
+                                     ULONG InBufferSize, PULONG OutBufferSize, PUCHAR InOutBuffer)
+{
+    return sim::Platform::Current().Wmi().ExecuteMethod(DataBlockObject, InstanceName, MethodId, InBufferSize,
+                                                        OutBufferSize, InOutBuffer);
+}
+
+EXTERN_C NTSTATUS IoWMISetNotificationCallback(PVOID Object, WMI_NOTIFICATION_CALLBACK Callback, PVOID Context)
+{
+    return sim::Platform::Current().Wmi().SetNotificationCallback(Object, Callback, Context);
+}

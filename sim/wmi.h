@@ -1,14 +1,48 @@
 // Host platform: WMI layer: data blocks, method dispatch, notification thread.
+//
+// A data block exists only while the firmware model provides its GUID. Every IoWMIOpenBlock
+// returns a new block object with one reference; ObfDereferenceObject releases it, and the last
+// release uninstalls its notification callback. Releasing does not wait for a callback that
+// has already been picked up: nothing documents such a guarantee, so the model lets a callback
+// run, or even start, after the driver has released its block. HoldDeliveries() makes that
+// window as wide as a test wants.
+//
+// Events are delivered on one thread of the model's own, registered with the scheduler as
+// "wmi", one delivery at a time, in the order they were raised.
 #pragma once
 
 #include <cstddef>
+#include <deque>
+#include <map>
+#include <mutex>
+#include <set>
 #include <string>
+#include <thread>
 
-#include "platform/ntbase.h"
+#include "platform/wmi.h"
+#include "sim/objects.h"
 
 namespace sim {
 
 class Platform;
+class WmiModel;
+
+// The object behind the PVOID that IoWMIOpenBlock hands out.
+class WmiBlock : public KernelObject {
+public:
+    WmiBlock(WmiModel& model, const GUID& guid, ULONG access);
+
+    const GUID& Guid() const { return guid_; }
+    ULONG Access() const { return access_; }
+
+protected:
+    void OnLastReference() override;
+
+private:
+    WmiModel& model_;
+    GUID guid_;
+    ULONG access_;
+};
 
 class WmiModel {
 public:
@@ -17,15 +51,61 @@ public:
     WmiModel(const WmiModel&) = delete;
     WmiModel& operator=(const WmiModel&) = delete;
 
-    // Stops this model's threads, if any. Idempotent.
+    // Stops the notification thread after it has delivered everything queued (a held delivery
+    // is let go first). Idempotent.
     void Shutdown();
 
     // Used by the framework model at driver unload (keep this signature): notification
     // callbacks still installed on blocks the driver holds, or still running, as verifier records.
     void ReportHeld(const std::string& when) const;
 
+    // The bodies of the C entry points (platform/wmi.h), argument checks included.
+    NTSTATUS OpenBlock(LPCGUID guid, ULONG desiredAccess, PVOID* object);
+    NTSTATUS ExecuteMethod(PVOID object, PUNICODE_STRING instanceName, ULONG methodId, ULONG inBufferSize,
+                           PULONG outBufferSize, PUCHAR buffer);
+    NTSTATUS SetNotificationCallback(PVOID object, WMI_NOTIFICATION_CALLBACK callback, PVOID context);
+
+    // Raised by the provider of `guid`: queues one delivery for each open block of that GUID
+    // that has a callback installed now. With none, the event is lost. Returns the number queued.
+    std::size_t FireEvent(const GUID& guid);
+
+    // While held, the notification thread picks up the next delivery (callback and context
+    // already read) and waits before calling it, so a test can release the block in between.
+    void HoldDeliveries(bool hold);
+    std::size_t DeliveriesHeld() const;  // deliveries picked up and waiting for the hold to end
+
+    std::size_t EventsDelivered() const;  // callbacks that have returned
+    std::size_t EventsLost() const;       // events raised with no callback to receive them
+    bool CallbackInFlight() const;        // a delivery is picked up and its callback has not returned
+    std::size_t PendingDeliveries() const;
+
 private:
+    friend class WmiBlock;
+
+    struct Installed {
+        WMI_NOTIFICATION_CALLBACK callback = nullptr;
+        PVOID context = nullptr;
+    };
+
+    // The live WMI block at `object`, or nullptr after a verifier record (STATUS_INVALID_HANDLE).
+    WmiBlock* LookupBlock(PVOID object, const char* operation) const;
+    void OnBlockReleased(const WmiBlock* block);
+    void DeliveryThread();
+    bool PickUpLocked(Installed* delivery, const WmiBlock** block);
+
     Platform& platform_;
+    mutable std::mutex mutex_;  // leaf: guards everything below except thread_
+    std::set<const WmiBlock*> live_;                  // opened and not yet released
+    std::map<const WmiBlock*, Installed> callbacks_;  // live blocks with a callback installed
+    std::deque<const WmiBlock*> queue_;
+    bool hold_ = false;
+    bool stopping_ = false;
+    bool exited_ = false;
+    bool inFlight_ = false;
+    std::size_t held_ = 0;
+    std::size_t delivered_ = 0;
+    std::size_t lost_ = 0;
+    std::thread thread_;
 };
 
 }  // namespace sim
