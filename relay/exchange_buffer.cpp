@@ -29,13 +29,12 @@ BOOLEAN ValidateExchangeBuffer(const UCHAR* Buffer, ULONG BufferSize, ULONG Data
     }
     RtlCopyMemory(&requestLength, Buffer, sizeof(requestLength));
 
-    if ((ULONG64)DataLength < (ULONG64)requestLength + 2 * EXCHANGE_LENGTH_FIELD_SIZE) {
+    if ((ULONG64)DataLength < (ULONG64)requestLength + EXCHANGE_LENGTH_FIELDS_SIZE) {
         return FALSE;
     }
     RtlCopyMemory(&responseLength, Buffer + EXCHANGE_LENGTH_FIELD_SIZE + requestLength, sizeof(responseLength));
 
-    if ((ULONG64)DataLength <
-        (ULONG64)requestLength + responseLength + 2 * EXCHANGE_LENGTH_FIELD_SIZE + EXCHANGE_TRAILER_SIZE) {
+    if ((ULONG64)DataLength < (ULONG64)requestLength + responseLength + EXCHANGE_OVERHEAD) {
         return FALSE;
     }
 
@@ -44,7 +43,7 @@ BOOLEAN ValidateExchangeBuffer(const UCHAR* Buffer, ULONG BufferSize, ULONG Data
     Layout->RequestOffset = EXCHANGE_LENGTH_FIELD_SIZE;
     Layout->ResponseLength = responseLength;
     Layout->ResponseLengthOffset = EXCHANGE_LENGTH_FIELD_SIZE + requestLength;
-    Layout->ResponseOffset = 2 * EXCHANGE_LENGTH_FIELD_SIZE + requestLength;
+    Layout->ResponseOffset = EXCHANGE_LENGTH_FIELDS_SIZE + requestLength;
     return TRUE;
 }
 
@@ -52,8 +51,7 @@ _Use_decl_annotations_
 BOOLEAN WriteBackExchangeBuffer(UCHAR* Buffer, ULONG DataLength, const EXCHANGE_LAYOUT* Layout, const UCHAR* Request,
                                 const UCHAR* Response)
 {
-    if ((ULONG64)DataLength < (ULONG64)Layout->RequestLength + Layout->ResponseLength +
-                                  2 * EXCHANGE_LENGTH_FIELD_SIZE + EXCHANGE_TRAILER_SIZE) {
+    if ((ULONG64)DataLength < (ULONG64)Layout->RequestLength + Layout->ResponseLength + EXCHANGE_OVERHEAD) {
         return FALSE;
     }
     if ((Layout->RequestLength != 0 && Request == nullptr) || (Layout->ResponseLength != 0 && Response == nullptr)) {

@@ -14,6 +14,8 @@
 inline constexpr ULONG EXCHANGE_BUFFER_MINIMUM = 0x4018;  // 16408 bytes
 inline constexpr ULONG EXCHANGE_LENGTH_FIELD_SIZE = sizeof(ULONG);
 inline constexpr ULONG EXCHANGE_TRAILER_SIZE = 4;
+inline constexpr ULONG EXCHANGE_LENGTH_FIELDS_SIZE = 8;  // RequestLength and ResponseLength
+inline constexpr ULONG EXCHANGE_OVERHEAD = 12;           // both length fields and the trailer
 
 // Where the two areas of a validated buffer lie. Offsets and lengths are as fetched.
 typedef struct _EXCHANGE_LAYOUT {

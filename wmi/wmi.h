@@ -33,7 +33,7 @@ inline constexpr ULONG MethodSignature = FWRELAY_METHOD_SIGNATURE;
 inline constexpr ULONG METHOD_SIGNATURE_SIZE = sizeof(ULONG);
 
 // Registration retries: one attempt a second, at most 600.
-inline constexpr LONGLONG RETRY_INTERVAL = -10 * 1000 * 1000;  // relative, 100 ns units
+inline constexpr LONGLONG RETRY_INTERVAL = -10000000LL;  // one second, relative, in 100 ns units
 inline constexpr ULONG RETRY_LIMIT = 600;
 
 EXTERN_C_START
