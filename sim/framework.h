@@ -1,22 +1,260 @@
 // Host platform: the driver framework: objects, driver, devices, I/O targets, loader, PnP manager.
+//
+// Framework handles (WDFDRIVER, WDFDEVICE, WDFIOTARGET) and device init structures are opaque
+// numbers that index a table here; the model never dereferences one, so a stale or forged value
+// becomes a verifier record instead of a crash. Handle values are never reused, so a handle that
+// outlives its object is always recognised as deleted.
+//
+// Deletion runs as the framework documents it: first the cleanup pass over the object and every
+// descendant (children before parents; an I/O target runs its own cleanup callback, then has its
+// sends cancelled and waited for, before its parent's cleanup runs), then the destroy pass
+// (children before parents); each object's handle dies and its context is freed right after its
+// destroy callback. No lock is held while driver code runs, so callbacks may call back into the
+// framework (a device's destroy callback may delete the control device).
+//
+// Threads: the loader, the PnP manager and the driver's calls run on whatever registered thread
+// calls them; AddDevice and RemoveDevice may run concurrently. Blocking (close waiting for
+// sends, a parent waiting for children claimed by another deleter) goes through the scheduler.
 #pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/wdfdevice.h"
+#include "platform/wdfdriver.h"
+#include "platform/wdfiotarget.h"
 
 namespace sim {
 
 class Platform;
 
+enum class FxType { Driver, Device, IoTarget };
+const char* FxTypeName(FxType type);
+
+// What the driver passed in a WDF_OBJECT_ATTRIBUTES, as recorded at creation.
+struct FxAttributesRecord {
+    bool supplied = false;  // attributes were passed at all
+    bool cleanupCallback = false;
+    bool destroyCallback = false;
+    WDF_EXECUTION_LEVEL executionLevel = WdfExecutionLevelInheritFromParent;
+    WDF_SYNCHRONIZATION_SCOPE synchronizationScope = WdfSynchronizationScopeInheritFromParent;
+    std::string contextTypeName;  // "" without a typed context
+    std::size_t contextSize = 0;
+};
+
+struct DriverConfigRecord {
+    bool deviceAddCallback = false;
+    bool unloadCallback = false;
+    ULONG driverInitFlags = 0;
+    ULONG driverPoolTag = 0;
+    std::u16string registryPath;
+    FxAttributesRecord attributes;
+};
+
+// The framework version the loader bound the driver to.
+struct FrameworkVersion {
+    ULONG major = 0;
+    ULONG minor = 0;
+};
+
+enum class IoTargetState { Created, Opened, Closed, Deleted };
+const char* IoTargetStateName(IoTargetState state);
+
+// The last WdfIoTargetOpen parameters the framework accepted for inspection (Size was right).
+struct OpenRecord {
+    WDF_IO_TARGET_OPEN_TYPE type = WdfIoTargetOpenUndefined;
+    std::u16string name;  // the framework's own copy of TargetDeviceName
+    ACCESS_MASK desiredAccess = 0;
+    ULONG shareAccess = 0;
+    ULONG createDisposition = 0;
+    ULONG createOptions = 0;
+    bool queryRemoveCallback = false;
+    bool removeCanceledCallback = false;
+    bool removeCompleteCallback = false;
+};
+
+// Where a synchronous IOCTL goes. `input` and `output` are one METHOD_BUFFERED system buffer
+// (the same address): the receiver reads its input before writing its output, as a real
+// buffered IOCTL handler must. `cancelled` is evaluated under the scheduler mutex.
+using IoctlHandler =
+    std::function<NTSTATUS(const std::u16string& link, ULONG ioctlCode, const void* input, ULONG inputLength,
+                           void* output, ULONG outputLength, ULONG_PTR* information,
+                           const std::function<bool()>& cancelled)>;
+
 class FrameworkModel {
 public:
+    static constexpr const char16_t* kDefaultRegistryPath =
+        u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\fwrelay";
+
     explicit FrameworkModel(Platform& platform);
     ~FrameworkModel();
     FrameworkModel(const FrameworkModel&) = delete;
     FrameworkModel& operator=(const FrameworkModel&) = delete;
 
-    // Stops this model's threads, if any. Idempotent.
+    // The model owns no thread; this cancels any send still in flight so that a sender blocked
+    // at platform teardown returns. Idempotent.
     void Shutdown();
 
+    // ---- Loader ----
+    // Creates the DRIVER_OBJECT, binds framework 1.15 and calls entry on the calling thread. On
+    // failure prints the start-up failure line, deletes what the driver created (no
+    // EvtDriverUnload) and runs the unload checks.
+    NTSTATUS LoadDriver(PDRIVER_INITIALIZE entry, std::u16string registryPath = kDefaultRegistryPath);
+    // False (and nothing called) while a device, or a PnP registration, remains. Otherwise
+    // EvtDriverUnload, deletion of the WDFDRIVER tree, the unload checks, and the release of the
+    // DRIVER_OBJECT.
+    bool UnloadDriver();
+    bool Loaded() const;
+    std::optional<FrameworkVersion> BoundVersion() const;
+    PDRIVER_OBJECT DriverObject() const;
+
+    // ---- PnP manager ----
+    // A fresh PnP init handed to EvtDriverDeviceAdd on the calling thread; a device created
+    // from it is deleted again when the callback fails.
+    NTSTATUS AddDevice(WDFDEVICE* created = nullptr);
+    // Surprise-free removal: the device's cleanup pass then its destroy pass.
+    void RemoveDevice(WDFDEVICE device);
+    std::vector<WDFDEVICE> PnpDevices() const;
+    std::vector<WDFDEVICE> ControlDevices() const;
+    WDFDEVICE ControlDevice() const;  // the first live control device, or NULL
+    std::string ControlDeviceSddl(WDFDEVICE device) const;
+    bool ControlFinished(WDFDEVICE device) const;
+    // Control inits allocated and neither consumed nor freed.
+    std::size_t PendingControlInits() const;
+
+    // ---- Target-device removal ----
+    // Closes (cancel + wait, on the calling thread) every target open on `link`, as the
+    // framework does for a removed target device when the driver gave no remove callbacks.
+    void OnInterfaceRemoved(const std::u16string& link);
+    // Routes synchronous IOCTLs to `handler` instead of the TA service model; empty restores it.
+    void SetIoctlHandlerForTest(IoctlHandler handler);
+
+    // ---- Observation ----
+    std::optional<DriverConfigRecord> DriverConfig() const;
+    std::optional<FxAttributesRecord> Attributes(WDFOBJECT object) const;
+    std::size_t LiveObjectCount(FxType type) const;
+    std::size_t LiveObjectCount() const;
+    bool IsLive(WDFOBJECT object) const;
+    std::optional<OpenRecord> TargetOpenParams(WDFIOTARGET target) const;
+    std::optional<IoTargetState> TargetState(WDFIOTARGET target) const;
+    std::size_t SendsInFlight() const;
+
+    // ---- The framework's C entry points land here (signatures as in platform/wdf*.h) ----
+    NTSTATUS DriverCreate(PDRIVER_OBJECT driverObject, PCUNICODE_STRING registryPath,
+                          PWDF_OBJECT_ATTRIBUTES attributes, PWDF_DRIVER_CONFIG config, WDFDRIVER* driver);
+    WDFDRIVER GetDriver() const;
+    PDRIVER_OBJECT DriverWdmGetDriverObject(WDFDRIVER driver);
+    PWDFDEVICE_INIT ControlDeviceInitAllocate(WDFDRIVER driver, const UNICODE_STRING* sddl);
+    void DeviceInitFree(PWDFDEVICE_INIT init);
+    NTSTATUS DeviceCreate(PWDFDEVICE_INIT* init, PWDF_OBJECT_ATTRIBUTES attributes, WDFDEVICE* device);
+    void ControlFinishInitializing(WDFDEVICE device);
+    PVOID GetTypedContext(WDFOBJECT object, PCWDF_OBJECT_CONTEXT_TYPE_INFO typeInfo);
+    void ObjectDelete(WDFOBJECT object);
+    NTSTATUS IoTargetCreate(WDFDEVICE device, PWDF_OBJECT_ATTRIBUTES attributes, WDFIOTARGET* target);
+    NTSTATUS IoTargetOpen(WDFIOTARGET target, PWDF_IO_TARGET_OPEN_PARAMS params);
+    void IoTargetClose(WDFIOTARGET target);
+    NTSTATUS IoTargetSendIoctlSynchronously(WDFIOTARGET target, WDFREQUEST request, ULONG ioctlCode,
+                                            PWDF_MEMORY_DESCRIPTOR input, PWDF_MEMORY_DESCRIPTOR output,
+                                            PWDF_REQUEST_SEND_OPTIONS options, PULONG_PTR bytesReturned);
+
 private:
+    // Live -> Deleting (claimed by one deleter) -> CleanedUp -> Destroyed (handle dead).
+    enum class Life { Live, Deleting, CleanedUp, Destroyed };
+
+    struct Send {
+        std::atomic<bool> cancelled{false};
+    };
+
+    struct Object {
+        std::uint64_t handle = 0;
+        FxType type = FxType::Driver;
+        Life life = Life::Live;
+        std::uint64_t parent = 0;
+        std::vector<std::uint64_t> children;
+        PFN_WDF_OBJECT_CONTEXT_CLEANUP cleanup = nullptr;
+        PFN_WDF_OBJECT_CONTEXT_DESTROY destroy = nullptr;
+        FxAttributesRecord attributes;
+        PCWDF_OBJECT_CONTEXT_TYPE_INFO contextType = nullptr;  // the UniqueType
+        std::unique_ptr<std::max_align_t[]> context;
+        // Devices.
+        bool control = false;
+        std::string sddl;
+        bool finished = false;
+        // I/O targets.
+        IoTargetState state = IoTargetState::Created;
+        std::optional<OpenRecord> open;
+        std::vector<std::shared_ptr<Send>> sends;
+    };
+
+    enum class InitState { Pending, Consumed, Freed };
+
+    struct DeviceInit {
+        bool control = false;
+        std::string sddl;
+        InitState state = InitState::Pending;
+        std::uint64_t device = 0;  // created from this init
+    };
+
+    // Validated creation parameters shared by every object type.
+    struct Creation {
+        FxAttributesRecord record;
+        PFN_WDF_OBJECT_CONTEXT_CLEANUP cleanup = nullptr;
+        PFN_WDF_OBJECT_CONTEXT_DESTROY destroy = nullptr;
+        PCWDF_OBJECT_CONTEXT_TYPE_INFO contextType = nullptr;
+        std::uint64_t parent = 0;  // the ParentObject the driver named (0 for none)
+    };
+
+    NTSTATUS Finish(const char* operation, const std::string& detail, NTSTATUS status);
+    void Report(const char* operation, std::uint64_t handle, const std::string& message);
+    static std::string HandleText(std::uint64_t handle);
+    static std::string HandleText(const void* handle);
+
+    // Under mutex_: the object behind a live handle of the expected type, or nullptr.
+    Object* FindLocked(std::uint64_t handle);
+    const Object* FindLocked(std::uint64_t handle) const;
+    // Looks the handle up and records the misuse when it is dead, unknown or of another type.
+    bool CheckHandle(const char* operation, const void* handle, std::optional<FxType> expected);
+
+    NTSTATUS ReadAttributes(const char* operation, PWDF_OBJECT_ATTRIBUTES attributes, Creation* creation);
+    std::uint64_t InsertLocked(FxType type, std::uint64_t parent, const Creation& creation);
+    bool ParentAcceptsChildrenLocked(std::uint64_t parent) const;
+
+    // Deletes `root` and its descendants (cleanup pass, then destroy pass). Returns false when
+    // another deleter already claimed it.
+    bool DeleteTree(std::uint64_t root, const std::string& reason);
+    void ClaimLocked(std::uint64_t handle, std::vector<std::uint64_t>* order);
+    void WaitForChildren(std::uint64_t handle, bool destroyed);
+    // Moves a target to `state`, cancels its sends and waits for them to return.
+    void CloseTarget(std::uint64_t handle, IoTargetState state);
+
+    void RunUnloadChecks(const std::string& when);
+    void ReleaseDriverObject();
+
     Platform& platform_;
+    mutable std::mutex mutex_;  // leaf: guards everything below
+    std::map<std::uint64_t, std::unique_ptr<Object>> objects_;  // destroyed ones stay as tombstones
+    std::map<std::uint64_t, DeviceInit> inits_;
+    std::uint64_t nextHandle_ = 1;
+    std::uint64_t driver_ = 0;
+    std::optional<DriverConfigRecord> config_;
+    PFN_WDF_DRIVER_DEVICE_ADD deviceAdd_ = nullptr;
+    PFN_WDF_DRIVER_UNLOAD unload_ = nullptr;
+    PDRIVER_OBJECT driverObject_ = nullptr;
+    std::optional<FrameworkVersion> version_;
+    std::u16string registryPath_;
+    std::optional<std::thread::id> driverEntryThread_;  // set while DriverEntry runs
+    bool driverCreated_ = false;  // WdfDriverCreate succeeded during this load
+    bool loaded_ = false;
+    IoctlHandler ioctlHandler_;
 };
 
 }  // namespace sim
