@@ -1,13 +1,391 @@
 #include "sim/ta_service.h"
 
+#include <algorithm>
+#include <cstring>
+
+#include "relay/relay.h"
+#include "sim/framework.h"
 #include "sim/platform.h"
+#include "sim/pnp.h"
+#include "sim/strings.h"
+#include "target/target.h"
 
 namespace sim {
+
+namespace {
+
+std::uint8_t* AreaPointer(ULONG64 address)
+{
+    return reinterpret_cast<std::uint8_t*>(static_cast<std::uintptr_t>(address));
+}
+
+}  // namespace
+
+TaBehaviour TaBehaviour::Echo()
+{
+    return TaBehaviour{};
+}
+
+TaBehaviour TaBehaviour::Fixed(std::vector<std::uint8_t> answer)
+{
+    TaBehaviour b;
+    b.kind = Kind::Fixed;
+    b.bytes = std::move(answer);
+    return b;
+}
+
+TaBehaviour TaBehaviour::WriteFirst(std::size_t n)
+{
+    TaBehaviour b;
+    b.kind = Kind::WriteFirst;
+    b.count = n;
+    return b;
+}
+
+TaBehaviour TaBehaviour::Fail(NTSTATUS failure)
+{
+    TaBehaviour b;
+    b.kind = Kind::Fail;
+    b.status = failure;
+    return b;
+}
+
+TaBehaviour TaBehaviour::Block()
+{
+    TaBehaviour b;
+    b.kind = Kind::Block;
+    return b;
+}
+
+std::string TaBehaviour::Describe() const
+{
+    switch (kind) {
+    case Kind::Echo:
+        return "echo";
+    case Kind::Fixed:
+        return "fixed(" + std::to_string(bytes.size()) + " bytes)";
+    case Kind::WriteFirst:
+        return "write-first(" + std::to_string(count) + ")";
+    case Kind::Fail:
+        return "fail(" + Trace::StatusText(status) + ")";
+    case Kind::Block:
+        return "block";
+    }
+    return "?";
+}
 
 TaServiceModel::TaServiceModel(Platform& platform) : platform_(platform) {}
 
 TaServiceModel::~TaServiceModel() = default;
 
-void TaServiceModel::Shutdown() {}
+void TaServiceModel::Shutdown()
+{
+    {
+        std::lock_guard lock(mutex_);
+        shutDown_ = true;
+    }
+    ReleaseAll();
+}
+
+void TaServiceModel::Arrive(std::u16string link)
+{
+    {
+        std::lock_guard lock(mutex_);
+        if (present_) {
+            return;
+        }
+        present_ = true;
+        link_ = link;
+    }
+    platform_.Trace().Add("ta", "pnp", "AddInterface", GuidText(ServiceInterfaceGuid) + " " + Narrow(link));
+    platform_.Pnp().AddInterface(ServiceInterfaceGuid, link);
+}
+
+void TaServiceModel::Depart()
+{
+    std::u16string link;
+    {
+        // Absent from here on: a send that reaches the service while it goes away is refused.
+        std::lock_guard lock(mutex_);
+        if (!present_) {
+            return;
+        }
+        present_ = false;
+        link = link_;
+    }
+    platform_.Trace().Add("ta", "pnp", "RemoveInterface", Narrow(link));
+    // TODO(lead): call platform_.Framework().OnInterfaceRemoved(link) here once the framework
+    // model has it; it closes the targets open on the link, which cancels held requests.
+    platform_.Pnp().RemoveInterface(link);
+}
+
+bool TaServiceModel::Present() const
+{
+    std::lock_guard lock(mutex_);
+    return present_;
+}
+
+std::u16string TaServiceModel::Link() const
+{
+    std::lock_guard lock(mutex_);
+    return link_;
+}
+
+void TaServiceModel::SetBehaviour(TaBehaviour behaviour)
+{
+    std::lock_guard lock(mutex_);
+    default_ = std::move(behaviour);
+}
+
+void TaServiceModel::QueueBehaviour(TaBehaviour behaviour)
+{
+    std::lock_guard lock(mutex_);
+    queued_.push_back(std::move(behaviour));
+}
+
+std::vector<TaRequest> TaServiceModel::Requests() const
+{
+    std::lock_guard lock(mutex_);
+    return requests_;
+}
+
+std::size_t TaServiceModel::RequestCount() const
+{
+    std::lock_guard lock(mutex_);
+    return requests_.size();
+}
+
+std::size_t TaServiceModel::Blocked() const
+{
+    std::lock_guard lock(mutex_);
+    return blocked_.size();
+}
+
+bool TaServiceModel::Release()
+{
+    {
+        std::lock_guard lock(mutex_);
+        if (blocked_.empty()) {
+            return false;
+        }
+        released_.insert(blocked_.front());
+        blocked_.pop_front();
+    }
+    platform_.Sched().Notify();
+    return true;
+}
+
+std::size_t TaServiceModel::ReleaseAll()
+{
+    std::size_t count = 0;
+    {
+        std::lock_guard lock(mutex_);
+        count = blocked_.size();
+        released_.insert(blocked_.begin(), blocked_.end());
+        blocked_.clear();
+    }
+    platform_.Sched().Notify();
+    return count;
+}
+
+std::uint8_t TaServiceModel::ResponsePattern(std::size_t index)
+{
+    return static_cast<std::uint8_t>(0x80 + index % 0x7F);
+}
+
+std::uint8_t TaServiceModel::OutputPattern(std::size_t index)
+{
+    return static_cast<std::uint8_t>(0xE0 + index % 0x10);
+}
+
+NTSTATUS TaServiceModel::HandleIoctl(const std::u16string& link, ULONG ioctlCode, const void* input,
+                                     ULONG inputLength, void* output, ULONG outputLength, ULONG_PTR* information,
+                                     const std::function<bool()>& cancelled)
+{
+    if (information != nullptr) {
+        *information = 0;
+    }
+    TaRequest record;
+    record.time = platform_.Sched().Now();
+    record.link = link;
+    record.ioctlCode = ioctlCode;
+    record.inputLength = inputLength;
+    record.outputLength = outputLength;
+    if (input != nullptr) {
+        const auto* bytes = static_cast<const std::uint8_t*>(input);
+        record.input.assign(bytes, bytes + std::min<ULONG>(inputLength, sizeof(TaSendInput)));
+    }
+
+    NTSTATUS refusal = STATUS_SUCCESS;
+    bool present = false;
+    {
+        std::lock_guard lock(mutex_);
+        present = present_ && link == link_;
+    }
+    if (!present) {
+        refusal = STATUS_NO_SUCH_DEVICE;
+    } else if (ioctlCode != IOCTL_TA_SEND) {
+        refusal = STATUS_INVALID_DEVICE_REQUEST;
+    } else if (input == nullptr || inputLength < sizeof(TaSendInput) || output == nullptr ||
+               outputLength < sizeof(TaSendOutput)) {
+        refusal = STATUS_BUFFER_TOO_SMALL;
+    } else {
+        TaSendInput send;
+        std::memcpy(&send, input, sizeof send);
+        record.reserved0 = send.Reserved0;
+        record.reserved1 = send.Reserved1;
+        record.requestAddress = send.RequestAddress;
+        record.responseAddress = send.ResponseAddress;
+        record.responseLength = send.ResponseLength;
+        if (!AreaUsable("request", send.RequestAddress, send.RequestLength) ||
+            !AreaUsable("response", send.ResponseAddress, send.ResponseLength)) {
+            refusal = STATUS_INVALID_PARAMETER;
+        } else if (send.RequestLength != 0) {
+            const std::uint8_t* request = AreaPointer(send.RequestAddress);
+            record.request.assign(request, request + send.RequestLength);
+        }
+    }
+
+    std::size_t index = 0;
+    TaBehaviour behaviour;
+    {
+        std::lock_guard lock(mutex_);
+        if (refusal == STATUS_SUCCESS) {
+            behaviour = NextBehaviour();
+            record.behaviour = behaviour;
+        } else {
+            record.status = refusal;
+        }
+        index = requests_.size();
+        requests_.push_back(record);
+        if (refusal == STATUS_SUCCESS && behaviour.kind == TaBehaviour::Kind::Block) {
+            // After shutdown nobody would release it: let it through at once.
+            if (shutDown_) {
+                released_.insert(index);
+            } else {
+                blocked_.push_back(index);
+            }
+        }
+    }
+    if (refusal != STATUS_SUCCESS) {
+        platform_.Trace().Add("ta", "driver", "IOCTL_TA_SEND", "refused", refusal);
+        return refusal;
+    }
+
+    if (behaviour.kind == TaBehaviour::Kind::Block) {
+        platform_.Sched().Notify();  // Blocked() changed
+        platform_.Trace().Add("ta", "driver", "IOCTL_TA_SEND", "held");
+        if (Hold(index, cancelled) == Outcome::Cancelled) {
+            return Complete(index, behaviour, 0, STATUS_CANCELLED);
+        }
+        // The driver's buffers must still be live when the held request is answered.
+        if (!AreaUsable("request", record.requestAddress, record.request.size()) ||
+            !AreaUsable("response", record.responseAddress, record.responseLength)) {
+            return Complete(index, behaviour, 0, STATUS_INVALID_PARAMETER);
+        }
+    }
+    if (behaviour.kind == TaBehaviour::Kind::Fail) {
+        return Complete(index, behaviour, 0, behaviour.status);
+    }
+    std::size_t written = Answer(behaviour, record);
+    auto* out = static_cast<std::uint8_t*>(output);
+    for (std::size_t i = 0; i < sizeof(TaSendOutput); ++i) {
+        out[i] = OutputPattern(i);
+    }
+    if (information != nullptr) {
+        *information = sizeof(TaSendOutput);
+    }
+    return Complete(index, behaviour, written, STATUS_SUCCESS);
+}
+
+TaBehaviour TaServiceModel::NextBehaviour()
+{
+    if (queued_.empty()) {
+        return default_;
+    }
+    TaBehaviour next = std::move(queued_.front());
+    queued_.pop_front();
+    return next;
+}
+
+bool TaServiceModel::AreaUsable(const char* which, ULONG64 address, ULONG64 length)
+{
+    if (address == 0 && length == 0) {
+        return true;
+    }
+    if (address != 0 && platform_.Pool().Containing(AreaPointer(address), length)) {
+        return true;
+    }
+    platform_.Verifier().Report("IOCTL_TA_SEND", Verifier::Pointer(AreaPointer(address)), 0,
+                                std::string("TA service given an address range outside any allocation (") + which +
+                                    " area, " + std::to_string(length) + " bytes)");
+    return false;
+}
+
+TaServiceModel::Outcome TaServiceModel::Hold(std::size_t index, const std::function<bool()>& cancelled)
+{
+    Scheduler& sched = platform_.Sched();
+    std::function<bool()> resumable = [this, index, &cancelled] {
+        {
+            std::lock_guard lock(mutex_);
+            if (released_.count(index) != 0) {
+                return true;
+            }
+        }
+        // Outside our mutex: the sender's predicate takes a lock of its own.
+        return cancelled && cancelled();
+    };
+    {
+        std::unique_lock lock(sched.Mutex());
+        sched.WaitUntil(lock, resumable);
+    }
+    std::lock_guard lock(mutex_);
+    // A release that raced with the cancellation wins: the service had answered by then.
+    if (released_.erase(index) != 0) {
+        return Outcome::Released;
+    }
+    std::erase(blocked_, index);
+    return Outcome::Cancelled;
+}
+
+std::size_t TaServiceModel::Answer(const TaBehaviour& behaviour, const TaRequest& request)
+{
+    std::uint8_t* response = AreaPointer(request.responseAddress);
+    const std::size_t room = static_cast<std::size_t>(request.responseLength);
+    std::size_t written = 0;
+    switch (behaviour.kind) {
+    case TaBehaviour::Kind::Echo:
+    case TaBehaviour::Kind::Block:  // released: answers as Echo
+        written = std::min(request.request.size(), room);
+        std::copy_n(request.request.begin(), written, response);
+        break;
+    case TaBehaviour::Kind::Fixed:
+        written = std::min(behaviour.bytes.size(), room);
+        std::copy_n(behaviour.bytes.begin(), written, response);
+        break;
+    case TaBehaviour::Kind::WriteFirst:
+        written = std::min(behaviour.count, room);
+        for (std::size_t i = 0; i < written; ++i) {
+            response[i] = ResponsePattern(i);
+        }
+        break;
+    case TaBehaviour::Kind::Fail:
+        break;
+    }
+    return written;
+}
+
+NTSTATUS TaServiceModel::Complete(std::size_t index, const TaBehaviour& behaviour, std::size_t written,
+                                  NTSTATUS status)
+{
+    {
+        std::lock_guard lock(mutex_);
+        requests_[index].responseWritten = written;
+        requests_[index].status = status;
+    }
+    platform_.Trace().Add("ta", "driver", "IOCTL_TA_SEND",
+                          behaviour.Describe() + ", " + std::to_string(written) + " response bytes written", status);
+    return status;
+}
 
 }  // namespace sim

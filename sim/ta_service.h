@@ -1,22 +1,142 @@
-// Host platform: the TA service: a kernel driver answering IOCTL_TA_SEND.
+// Host platform: the TA service: a kernel driver of the platform's own that registers the
+// service interface and answers IOCTL_TA_SEND.
+//
+// The service reads the 48-byte input record, reads the request through RequestAddress and
+// writes the response through ResponseAddress, never past ResponseLength. Both addresses must
+// lie inside live pool allocations: anything else is a driver fault, reported to the verifier
+// and refused without touching memory. What the service answers is chosen per test.
+//
+// Threads: HandleIoctl runs on the thread that sends (the framework calls it from
+// WdfIoTargetSendIoctlSynchronously) and may block there; every other method may be called from
+// any registered thread. The observers take only this model's leaf mutex, so scheduler
+// predicates may call them.
 #pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "platform/ntbase.h"
+#include "sim/scheduler.h"
 
 namespace sim {
 
 class Platform;
 
+// How the service answers one request.
+struct TaBehaviour {
+    enum class Kind { Echo, Fixed, WriteFirst, Fail, Block };
+
+    Kind kind = Kind::Echo;
+    std::vector<std::uint8_t> bytes;  // Fixed: the answer
+    std::size_t count = 0;            // WriteFirst: how many pattern bytes
+    NTSTATUS status = STATUS_SUCCESS; // Fail: the completion status
+
+    // The request's bytes, min(RequestLength, ResponseLength) of them.
+    static TaBehaviour Echo();
+    // min(bytes.size(), ResponseLength) bytes of a fixed answer.
+    static TaBehaviour Fixed(std::vector<std::uint8_t> bytes);
+    // min(n, ResponseLength) bytes of ResponsePattern().
+    static TaBehaviour WriteFirst(std::size_t n);
+    // Writes nothing and completes with `status`.
+    static TaBehaviour Fail(NTSTATUS status);
+    // Holds the request until Release()/ReleaseAll() (then answers as Echo) or until the sender
+    // cancels it (then completes with STATUS_CANCELLED, having written nothing).
+    static TaBehaviour Block();
+
+    std::string Describe() const;
+};
+
+// One IOCTL as the service saw it.
+struct TaRequest {
+    Ticks time = 0;  // virtual time of arrival
+    std::u16string link;
+    ULONG ioctlCode = 0;
+    ULONG inputLength = 0;
+    ULONG outputLength = 0;
+    std::vector<std::uint8_t> input;  // the input record's bytes, at most 48
+    ULONG64 reserved0 = 0;            // the record's two leading words, which must be zero
+    ULONG64 reserved1 = 0;
+    ULONG64 requestAddress = 0;
+    ULONG64 responseAddress = 0;
+    std::vector<std::uint8_t> request;  // read through RequestAddress
+    ULONG64 responseLength = 0;
+    std::optional<TaBehaviour> behaviour;  // none when the request was refused before answering
+    std::size_t responseWritten = 0;       // bytes written through ResponseAddress
+    NTSTATUS status = STATUS_PENDING;      // STATUS_PENDING while blocked
+};
+
 class TaServiceModel {
 public:
+    static constexpr const char16_t* kDefaultLink = u"\\??\\ROOT#TASERVICE#0000#{3fa24ef8-153b-4b8a-a039-670377b93e05}";
+
     explicit TaServiceModel(Platform& platform);
     ~TaServiceModel();
     TaServiceModel(const TaServiceModel&) = delete;
     TaServiceModel& operator=(const TaServiceModel&) = delete;
 
-    // Stops this model's threads, if any. Idempotent.
+    // Releases every blocked request, and makes later Block answers return at once. Idempotent.
     void Shutdown();
 
+    // Registers the service interface under `link`. Ignored while the service is present.
+    void Arrive(std::u16string link = kDefaultLink);
+    // Closes the framework's targets on the interface (cancelling sends in flight), then
+    // removes the interface. Ignored while the service is absent.
+    void Depart();
+    bool Present() const;
+    std::u16string Link() const;
+
+    // Called by the framework model from WdfIoTargetSendIoctlSynchronously. `input` and `output`
+    // are the system buffers. `cancelled` is evaluated under the scheduler mutex while a request
+    // blocks; the framework notifies the scheduler after it cancels.
+    NTSTATUS HandleIoctl(const std::u16string& link, ULONG ioctlCode, const void* input, ULONG inputLength,
+                         void* output, ULONG outputLength, ULONG_PTR* information,
+                         const std::function<bool()>& cancelled);
+
+    // The answer for every request without a queued one (Echo at first).
+    void SetBehaviour(TaBehaviour behaviour);
+    // Answers for the next requests, first queued first used.
+    void QueueBehaviour(TaBehaviour behaviour);
+
+    std::vector<TaRequest> Requests() const;
+    std::size_t RequestCount() const;
+    // Requests held by Block and not yet released or cancelled.
+    std::size_t Blocked() const;
+    // Releases the longest-blocked request; false if none was blocked.
+    bool Release();
+    // Releases every blocked request; returns how many.
+    std::size_t ReleaseAll();
+
+    // The byte WriteFirst writes at `index`; never zero, so it stands out in a zeroed buffer.
+    static std::uint8_t ResponsePattern(std::size_t index);
+    // The byte the service writes at `index` of the 16-byte output record on success.
+    static std::uint8_t OutputPattern(std::size_t index);
+
 private:
+    enum class Outcome { Released, Cancelled };
+
+    TaBehaviour NextBehaviour();
+    bool AreaUsable(const char* which, ULONG64 address, ULONG64 length);
+    Outcome Hold(std::size_t index, const std::function<bool()>& cancelled);
+    std::size_t Answer(const TaBehaviour& behaviour, const TaRequest& request);
+    NTSTATUS Complete(std::size_t index, const TaBehaviour& behaviour, std::size_t written, NTSTATUS status);
+
     Platform& platform_;
+    mutable std::mutex mutex_;  // leaf: guards everything below
+    bool present_ = false;
+    std::u16string link_;
+    TaBehaviour default_;
+    std::deque<TaBehaviour> queued_;
+    std::vector<TaRequest> requests_;
+    std::deque<std::size_t> blocked_;  // indexes into requests_, longest-blocked first
+    std::set<std::size_t> released_;   // released and not yet resumed
+    bool shutDown_ = false;
 };
 
 }  // namespace sim
