@@ -113,9 +113,10 @@ void TaServiceModel::Depart()
         present_ = false;
         link = link_;
     }
+    // Targets open on the interface are closed first: that cancels sends held here and waits
+    // for them, as a removed target device does.
+    platform_.Framework().OnInterfaceRemoved(link);
     platform_.Trace().Add("ta", "pnp", "RemoveInterface", Narrow(link));
-    // TODO(lead): call platform_.Framework().OnInterfaceRemoved(link) here once the framework
-    // model has it; it closes the targets open on the link, which cancels held requests.
     platform_.Pnp().RemoveInterface(link);
 }
 
