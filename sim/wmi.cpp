@@ -126,7 +126,7 @@ NTSTATUS WmiModel::OpenBlock(LPCGUID guid, ULONG desiredAccess, PVOID* object)
         std::lock_guard guard(mutex_);
         live_.insert(block);
     }
-    *object = block;
+    *object = static_cast<KernelObject*>(block);  // the object manager knows it by its base address
     platform_.Trace().Add("driver", "kernel", kOperation, detail + " -> " + Verifier::Pointer(block), STATUS_SUCCESS);
     return STATUS_SUCCESS;
 }
