@@ -1084,12 +1084,11 @@ NTSTATUS FrameworkModel::IoTargetOpen(WDFIOTARGET target, PWDF_IO_TARGET_OPEN_PA
         Object* object = FindLocked(Key(target));
         if (object == nullptr) {
             status = STATUS_INVALID_DEVICE_STATE;
+        } else if (object->state == IoTargetState::Opened || object->state == IoTargetState::Deleted ||
+                   object->life != Life::Live) {
+            status = STATUS_INVALID_DEVICE_STATE;  // the record of the open in force stays as it is
         } else {
             object->open = record;
-            if (object->state == IoTargetState::Opened || object->state == IoTargetState::Deleted ||
-                object->life != Life::Live) {
-                status = STATUS_INVALID_DEVICE_STATE;
-            }
         }
     }
     if (!NT_SUCCESS(status)) {

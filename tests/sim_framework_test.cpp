@@ -1,0 +1,884 @@
+// The framework model: loader, object tree and deletion order, handle checks, control devices,
+// unload, and I/O targets with sends racing close and parent deletion. The driver here is a
+// small set of local callbacks, scripted per test.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstring>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/pnp.h"
+#include "platform/pool.h"
+#include "platform/rtl.h"
+#include "platform/wdfdevice.h"
+#include "platform/wdfdriver.h"
+#include "platform/wdfiotarget.h"
+#include "sim/framework.h"
+#include "sim/irql.h"
+#include "sim/pnp.h"
+#include "sim/platform.h"
+
+namespace {
+
+struct NodeContext {
+    int value;
+    char name[24];
+};
+WDF_DECLARE_CONTEXT_TYPE_WITH_NAME(NodeContext, GetNode)
+
+struct OtherContext {
+    ULONG64 unused;
+};
+WDF_DECLARE_CONTEXT_TYPE_WITH_NAME(OtherContext, GetOther)
+
+constexpr ULONG kTag = 'F' | ('W' << 8) | ('T' << 16) | ('T' << 24);
+constexpr ULONG kIoctl = CTL_CODE(0x56, 1, METHOD_BUFFERED, FILE_WRITE_ACCESS);
+constexpr GUID kInterfaceClass = {0x3fa24ef8, 0x153b, 0x4b8a, {0xa0, 0x39, 0x67, 0x03, 0x77, 0xb9, 0x3e, 0x05}};
+const std::u16string kLink = u"\\??\\ROOT#SERVICE#0000#{3fa24ef8-153b-4b8a-a039-670377b93e05}";
+
+// What the local driver does; each test fills in the parts it needs.
+struct Script {
+    std::function<NTSTATUS(PDRIVER_OBJECT, PUNICODE_STRING)> entry;
+    std::function<NTSTATUS(WDFDRIVER, PWDFDEVICE_INIT)> deviceAdd;
+    std::function<void(WDFDRIVER)> unload;
+    std::function<void(WDFOBJECT, const std::string&)> onDestroy;
+    std::mutex mutex;
+    std::vector<std::string> events;
+
+    void Record(std::string event)
+    {
+        std::lock_guard lock(mutex);
+        events.push_back(std::move(event));
+    }
+    std::vector<std::string> Events()
+    {
+        std::lock_guard lock(mutex);
+        return events;
+    }
+};
+Script* script = nullptr;
+
+std::string NameOf(WDFOBJECT object)
+{
+    NodeContext* node = GetNode(object);
+    return node != nullptr ? node->name : "?";
+}
+
+NTSTATUS Entry(PDRIVER_OBJECT driverObject, PUNICODE_STRING registryPath)
+{
+    return script->entry(driverObject, registryPath);
+}
+
+NTSTATUS DeviceAdd(WDFDRIVER driver, PWDFDEVICE_INIT init)
+{
+    return script->deviceAdd ? script->deviceAdd(driver, init) : STATUS_SUCCESS;
+}
+
+VOID Unload(WDFDRIVER driver)
+{
+    script->Record("unload");
+    if (script->unload) {
+        script->unload(driver);
+    }
+}
+
+VOID Cleanup(WDFOBJECT object)
+{
+    script->Record("cleanup " + NameOf(object));
+}
+
+VOID Destroy(WDFOBJECT object)
+{
+    const std::string name = NameOf(object);  // the context is still readable in destroy
+    script->Record("destroy " + name);
+    if (script->onDestroy) {
+        script->onDestroy(object, name);
+    }
+}
+
+// Attributes with both callbacks and a NodeContext named `name`; set after creation by Name().
+WDF_OBJECT_ATTRIBUTES NodeAttributes()
+{
+    WDF_OBJECT_ATTRIBUTES attributes;
+    WDF_OBJECT_ATTRIBUTES_INIT_CONTEXT_TYPE(&attributes, NodeContext);
+    attributes.EvtCleanupCallback = Cleanup;
+    attributes.EvtDestroyCallback = Destroy;
+    return attributes;
+}
+
+void Name(WDFOBJECT object, const char* name)
+{
+    std::strncpy(GetNode(object)->name, name, sizeof(NodeContext::name) - 1);
+}
+
+UNICODE_STRING Text(const char16_t* text)
+{
+    UNICODE_STRING string;
+    RtlInitUnicodeString(&string, text);
+    return string;
+}
+
+class FrameworkTest : public testing::Test {
+protected:
+    FrameworkTest()
+    {
+        script = &script_;
+        platform_.Verifier().SetEcho(false);
+    }
+    ~FrameworkTest() override { script = nullptr; }
+
+    void TearDown() override { EXPECT_TRUE(platform_.Verifier().Clean()) << platform_.Verifier().Describe(); }
+
+    sim::FrameworkModel& Fx() { return platform_.Framework(); }
+
+    void FailNext(const std::string& operation)
+    {
+        platform_.Faults().FailNth(operation, platform_.Faults().Count(operation) + 1);
+    }
+
+    // Expects exactly one verifier record, containing `text`, and clears it.
+    void ExpectOneRecord(const std::string& text, const std::string& operation = "")
+    {
+        auto records = platform_.Verifier().Records();
+        ASSERT_EQ(records.size(), 1U) << platform_.Verifier().Describe();
+        EXPECT_NE(records[0].message.find(text), std::string::npos) << records[0].message;
+        if (!operation.empty()) {
+            EXPECT_EQ(records[0].operation, operation);
+        }
+        platform_.Verifier().Clear();
+    }
+
+    // DriverEntry: WdfDriverCreate with a named context and both callbacks, unload callback set.
+    void LoadDriver(ULONG flags = 0)
+    {
+        script_.entry = [flags](PDRIVER_OBJECT driverObject, PUNICODE_STRING registryPath) {
+            WDF_DRIVER_CONFIG config;
+            WDF_DRIVER_CONFIG_INIT(&config, (flags & WdfDriverInitNonPnpDriver) != 0 ? nullptr : DeviceAdd);
+            config.EvtDriverUnload = Unload;
+            config.DriverInitFlags = flags;
+            config.DriverPoolTag = kTag;
+            WDF_OBJECT_ATTRIBUTES attributes = NodeAttributes();
+            WDFDRIVER driver = nullptr;
+            NTSTATUS status = WdfDriverCreate(driverObject, registryPath, &attributes, &config, &driver);
+            if (NT_SUCCESS(status)) {
+                Name(driver, "driver");
+            }
+            return status;
+        };
+        ASSERT_EQ(Fx().LoadDriver(Entry), STATUS_SUCCESS);
+    }
+
+    // A PnP device added through EvtDriverDeviceAdd, named `name`.
+    WDFDEVICE AddDevice(const char* name)
+    {
+        script_.deviceAdd = [name](WDFDRIVER, PWDFDEVICE_INIT init) {
+            WDF_OBJECT_ATTRIBUTES attributes = NodeAttributes();
+            WDFDEVICE device = nullptr;
+            NTSTATUS status = WdfDeviceCreate(&init, &attributes, &device);
+            if (NT_SUCCESS(status)) {
+                Name(device, name);
+            }
+            return status;
+        };
+        WDFDEVICE device = nullptr;
+        EXPECT_EQ(Fx().AddDevice(&device), STATUS_SUCCESS);
+        return device;
+    }
+
+    WDFDEVICE CreateControlDevice(const char* name, const char16_t* sddl = u"D:P(A;;GA;;;SY)")
+    {
+        UNICODE_STRING text = Text(sddl);
+        PWDFDEVICE_INIT init = WdfControlDeviceInitAllocate(WdfGetDriver(), &text);
+        EXPECT_NE(init, nullptr);
+        WDF_OBJECT_ATTRIBUTES attributes = NodeAttributes();
+        WDFDEVICE device = nullptr;
+        EXPECT_EQ(WdfDeviceCreate(&init, &attributes, &device), STATUS_SUCCESS);
+        EXPECT_EQ(init, nullptr);
+        Name(device, name);
+        return device;
+    }
+
+    WDFIOTARGET CreateTarget(WDFDEVICE device, const char* name)
+    {
+        WDF_OBJECT_ATTRIBUTES attributes = NodeAttributes();
+        WDFIOTARGET target = nullptr;
+        EXPECT_EQ(WdfIoTargetCreate(device, &attributes, &target), STATUS_SUCCESS);
+        Name(target, name);
+        return target;
+    }
+
+    NTSTATUS Open(WDFIOTARGET target, const std::u16string& link = kLink)
+    {
+        UNICODE_STRING name = Text(link.c_str());
+        WDF_IO_TARGET_OPEN_PARAMS params;
+        WDF_IO_TARGET_OPEN_PARAMS_INIT_OPEN_BY_NAME(&params, &name, GENERIC_READ | GENERIC_WRITE);
+        return WdfIoTargetOpen(target, &params);
+    }
+
+    static NTSTATUS Send(WDFIOTARGET target, void* in, ULONG inLength, void* out, ULONG outLength,
+                         ULONG_PTR* bytes = nullptr)
+    {
+        WDF_MEMORY_DESCRIPTOR input;
+        WDF_MEMORY_DESCRIPTOR output;
+        WDF_MEMORY_DESCRIPTOR_INIT_BUFFER(&input, in, inLength);
+        WDF_MEMORY_DESCRIPTOR_INIT_BUFFER(&output, out, outLength);
+        return WdfIoTargetSendIoctlSynchronously(target, nullptr, kIoctl, &input, &output, nullptr, bytes);
+    }
+
+    // A handler that holds every request until the framework cancels it.
+    void BlockUntilCancelled()
+    {
+        Fx().SetIoctlHandlerForTest([this](const std::u16string&, ULONG, const void*, ULONG, void*, ULONG,
+                                           ULONG_PTR* information, const std::function<bool()>& cancelled) {
+            script_.Record("send blocked");
+            auto& sched = platform_.Sched();
+            std::unique_lock lock(sched.Mutex());
+            sched.WaitUntil(lock, cancelled);
+            lock.unlock();
+            script_.Record("send cancelled");
+            *information = 0;
+            return STATUS_CANCELLED;
+        });
+    }
+
+    // Runs a send on a registered thread of its own; the status lands in *status.
+    std::thread StartSend(WDFIOTARGET target, std::atomic<NTSTATUS>* status)
+    {
+        auto* token = platform_.Sched().ReserveThread("sender");
+        return std::thread([this, token, target, status] {
+            platform_.Sched().AdoptReservation(token);
+            unsigned char in[8] = {1, 2, 3, 4, 5, 6, 7, 8};
+            unsigned char out[8] = {};
+            *status = Send(target, in, sizeof in, out, sizeof out);
+            platform_.Sched().UnregisterCurrentThread();
+        });
+    }
+
+    void WaitForSendsInFlight(std::size_t count)
+    {
+        ASSERT_TRUE(platform_.Sched().RunUntil([&] { return Fx().SendsInFlight() == count; },
+                                               platform_.Sched().Now() + sim::kTicksPerSecond));
+    }
+
+    sim::Platform platform_;
+    Script script_;
+};
+
+// ---- Loader ----
+
+TEST_F(FrameworkTest, FailedDriverEntryPrintsTheFailureAndUnbindsWithoutUnload)
+{
+    script_.entry = [this](PDRIVER_OBJECT driverObject, PUNICODE_STRING registryPath) {
+        WDF_DRIVER_CONFIG config;
+        WDF_DRIVER_CONFIG_INIT(&config, DeviceAdd);
+        config.EvtDriverUnload = Unload;
+        WDF_OBJECT_ATTRIBUTES attributes = NodeAttributes();
+        WDFDRIVER driver = nullptr;
+        EXPECT_EQ(WdfDriverCreate(driverObject, registryPath, &attributes, &config, &driver), STATUS_SUCCESS);
+        Name(driver, "driver");
+        CreateControlDevice("control");
+        return STATUS_INSUFFICIENT_RESOURCES;
+    };
+    EXPECT_EQ(Fx().LoadDriver(Entry), STATUS_INSUFFICIENT_RESOURCES);
+
+    auto output = platform_.DebugOutput();
+    ASSERT_EQ(output.size(), 1U);
+    EXPECT_EQ(output[0], "DriverEntry failed 0xc000009a for driver "
+                         "\\Registry\\Machine\\System\\CurrentControlSet\\Services\\fwrelay\n");
+    EXPECT_EQ(script_.Events(),
+              (std::vector<std::string>{"cleanup control", "cleanup driver", "destroy control", "destroy driver"}));
+    EXPECT_FALSE(Fx().Loaded());
+    EXPECT_EQ(WdfGetDriver(), nullptr);
+    EXPECT_EQ(Fx().LiveObjectCount(), 0U);
+    EXPECT_TRUE(platform_.Objects().LiveObjects().empty()) << "the DRIVER_OBJECT must be released";
+}
+
+TEST_F(FrameworkTest, LoadBindsVersionAndRecordsTheDriverConfig)
+{
+    LoadDriver();
+    ASSERT_TRUE(Fx().BoundVersion().has_value());
+    EXPECT_EQ(Fx().BoundVersion()->major, 1U);
+    EXPECT_EQ(Fx().BoundVersion()->minor, 15U);
+    EXPECT_FALSE(platform_.Trace().Find("bind").empty());
+
+    auto config = Fx().DriverConfig();
+    ASSERT_TRUE(config.has_value());
+    EXPECT_TRUE(config->deviceAddCallback);
+    EXPECT_TRUE(config->unloadCallback);
+    EXPECT_EQ(config->driverPoolTag, kTag);
+    EXPECT_EQ(config->attributes.contextTypeName, "NodeContext");
+    EXPECT_EQ(config->attributes.contextSize, sizeof(NodeContext));
+    EXPECT_TRUE(config->attributes.cleanupCallback && config->attributes.destroyCallback);
+
+    WDFDRIVER driver = WdfGetDriver();
+    ASSERT_NE(driver, nullptr);
+    EXPECT_EQ(WdfDriverWdmGetDriverObject(driver), Fx().DriverObject());
+    EXPECT_EQ(NameOf(driver), "driver");
+    EXPECT_TRUE(Fx().UnloadDriver());
+    EXPECT_EQ(WdfGetDriver(), nullptr);
+}
+
+struct DriverCreateMisuse {
+    const char* name;
+    std::function<NTSTATUS(PDRIVER_OBJECT, PUNICODE_STRING)> call;  // made inside DriverEntry
+    NTSTATUS expected;
+    const char* record;  // nullptr: no verifier record expected
+};
+
+class DriverCreateMisuseTest : public FrameworkTest, public testing::WithParamInterface<DriverCreateMisuse> {};
+
+TEST_P(DriverCreateMisuseTest, FailsWithTheDocumentedStatus)
+{
+    NTSTATUS seen = STATUS_SUCCESS;
+    script_.entry = [&seen](PDRIVER_OBJECT driverObject, PUNICODE_STRING registryPath) {
+        seen = GetParam().call(driverObject, registryPath);
+        return STATUS_SUCCESS;
+    };
+    ASSERT_EQ(Fx().LoadDriver(Entry), STATUS_SUCCESS);
+    EXPECT_EQ(seen, GetParam().expected);
+    if (GetParam().record != nullptr) {
+        ExpectOneRecord(GetParam().record, "WdfDriverCreate");
+    }
+    EXPECT_TRUE(Fx().UnloadDriver());
+}
+
+NTSTATUS CreatePlainDriver(PDRIVER_OBJECT driverObject, PUNICODE_STRING registryPath, PWDF_OBJECT_ATTRIBUTES attributes)
+{
+    WDF_DRIVER_CONFIG config;
+    WDF_DRIVER_CONFIG_INIT(&config, DeviceAdd);
+    return WdfDriverCreate(driverObject, registryPath, attributes, &config, nullptr);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rules, DriverCreateMisuseTest,
+    testing::Values(
+        DriverCreateMisuse{"SecondCall",
+                           [](PDRIVER_OBJECT d, PUNICODE_STRING r) {
+                               EXPECT_EQ(CreatePlainDriver(d, r, nullptr), STATUS_SUCCESS);
+                               return CreatePlainDriver(d, r, nullptr);
+                           },
+                           STATUS_DRIVER_INTERNAL_ERROR, "second"},
+        DriverCreateMisuse{"ParentObject",
+                           [](PDRIVER_OBJECT d, PUNICODE_STRING r) {
+                               WDF_OBJECT_ATTRIBUTES attributes;
+                               WDF_OBJECT_ATTRIBUTES_INIT(&attributes);
+                               attributes.ParentObject = reinterpret_cast<WDFOBJECT>(0x1000);
+                               return CreatePlainDriver(d, r, &attributes);
+                           },
+                           STATUS_INVALID_PARAMETER, "ParentObject"},
+        DriverCreateMisuse{"ForeignDriverObject",
+                           [](PDRIVER_OBJECT, PUNICODE_STRING r) {
+                               int local = 0;
+                               return CreatePlainDriver(reinterpret_cast<PDRIVER_OBJECT>(&local), r, nullptr);
+                           },
+                           STATUS_INVALID_PARAMETER, "DriverEntry"},
+        DriverCreateMisuse{"NonPnpWithDeviceAdd",
+                           [](PDRIVER_OBJECT d, PUNICODE_STRING r) {
+                               WDF_DRIVER_CONFIG config;
+                               WDF_DRIVER_CONFIG_INIT(&config, DeviceAdd);
+                               config.DriverInitFlags = WdfDriverInitNonPnpDriver;
+                               return WdfDriverCreate(d, r, nullptr, &config, nullptr);
+                           },
+                           STATUS_INVALID_PARAMETER, nullptr}),
+    [](const auto& param) { return std::string(param.param.name); });
+
+// ---- Objects ----
+
+TEST_F(FrameworkTest, TypedContextIsZeroFilledAndFoundOnlyByItsType)
+{
+    LoadDriver();
+    WDFDEVICE device = AddDevice("device");
+    WDFIOTARGET target = CreateTarget(device, "target");
+    EXPECT_EQ(GetNode(target)->value, 0);
+    GetNode(target)->value = 42;
+    EXPECT_EQ(GetNode(target)->value, 42);
+    EXPECT_NE(static_cast<void*>(GetNode(target)), static_cast<void*>(GetNode(device)));
+    EXPECT_EQ(GetOther(target), nullptr);
+
+    WDFIOTARGET bare = nullptr;
+    ASSERT_EQ(WdfIoTargetCreate(device, nullptr, &bare), STATUS_SUCCESS);
+    EXPECT_EQ(GetNode(bare), nullptr);
+    EXPECT_FALSE(Fx().Attributes(bare)->supplied);
+
+    Fx().RemoveDevice(device);
+    EXPECT_TRUE(Fx().UnloadDriver());
+}
+
+TEST_F(FrameworkTest, DeletionRunsEveryCleanupBeforeAnyDestroyChildrenFirst)
+{
+    LoadDriver();
+    WDFDEVICE control = CreateControlDevice("control");
+    WDFDEVICE device = AddDevice("device");
+    WDFIOTARGET first = CreateTarget(device, "first");
+    WDFIOTARGET second = CreateTarget(device, "second");
+    EXPECT_EQ(Fx().LiveObjectCount(sim::FxType::IoTarget), 2U);
+    // The sanctioned place to delete the control device: the PnP device's destroy callback.
+    script_.onDestroy = [control](WDFOBJECT, const std::string& name) {
+        if (name == "device") {
+            WdfObjectDelete(control);
+        }
+    };
+
+    Fx().RemoveDevice(device);
+    EXPECT_EQ(script_.Events(),
+              (std::vector<std::string>{"cleanup first", "cleanup second", "cleanup device", "destroy first",
+                                        "destroy second", "destroy device", "cleanup control", "destroy control"}));
+    EXPECT_EQ(Fx().LiveObjectCount(sim::FxType::Device), 0U);
+    EXPECT_EQ(Fx().LiveObjectCount(sim::FxType::IoTarget), 0U);
+    EXPECT_FALSE(Fx().IsLive(first));
+    EXPECT_FALSE(Fx().IsLive(second));
+    EXPECT_TRUE(Fx().UnloadDriver());
+    EXPECT_EQ(script_.Events().back(), "destroy driver");
+}
+
+struct HandleMisuse {
+    const char* name;
+    std::function<void(WDFDRIVER, WDFDEVICE, WDFIOTARGET deleted)> misuse;
+    const char* expected;
+};
+
+class HandleMisuseTest : public FrameworkTest, public testing::WithParamInterface<HandleMisuse> {};
+
+TEST_P(HandleMisuseTest, IsRecordedAndFailsSafely)
+{
+    LoadDriver();
+    WDFDEVICE device = AddDevice("device");
+    WDFIOTARGET deleted = CreateTarget(device, "deleted");
+    WdfObjectDelete(deleted);
+    ASSERT_TRUE(platform_.Verifier().Clean()) << platform_.Verifier().Describe();
+
+    GetParam().misuse(WdfGetDriver(), device, deleted);
+    ExpectOneRecord(GetParam().expected);
+    EXPECT_TRUE(Fx().IsLive(device));
+    Fx().RemoveDevice(device);
+    EXPECT_TRUE(Fx().UnloadDriver());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rules, HandleMisuseTest,
+    testing::Values(
+        HandleMisuse{"ForgedHandle", [](WDFDRIVER, WDFDEVICE, WDFIOTARGET) {
+                         WdfObjectDelete(reinterpret_cast<WDFOBJECT>(0x1234));
+                     }, "invalid or deleted"},
+        HandleMisuse{"DeletedTargetClosed", [](WDFDRIVER, WDFDEVICE, WDFIOTARGET target) { WdfIoTargetClose(target); },
+                     "invalid or deleted"},
+        HandleMisuse{"DeletedTargetSend",
+                     [](WDFDRIVER, WDFDEVICE, WDFIOTARGET target) {
+                         EXPECT_EQ(WdfIoTargetSendIoctlSynchronously(target, nullptr, kIoctl, nullptr, nullptr, nullptr,
+                                                                     nullptr),
+                                   STATUS_INVALID_HANDLE);
+                     },
+                     "invalid or deleted"},
+        HandleMisuse{"DeletedTargetContext", [](WDFDRIVER, WDFDEVICE, WDFIOTARGET target) { EXPECT_EQ(GetNode(target), nullptr); },
+                     "invalid or deleted"},
+        HandleMisuse{"DeviceAsTarget",
+                     [](WDFDRIVER, WDFDEVICE d, WDFIOTARGET) {
+                         WDF_IO_TARGET_OPEN_PARAMS params;
+                         UNICODE_STRING name = Text(kLink.c_str());
+                         WDF_IO_TARGET_OPEN_PARAMS_INIT_OPEN_BY_NAME(&params, &name, GENERIC_READ);
+                         EXPECT_EQ(WdfIoTargetOpen(reinterpret_cast<WDFIOTARGET>(d), &params),
+                                   STATUS_INVALID_HANDLE);
+                     },
+                     "wrong object type"},
+        HandleMisuse{"DeviceAsDriver",
+                     [](WDFDRIVER, WDFDEVICE d, WDFIOTARGET) {
+                         EXPECT_EQ(WdfDriverWdmGetDriverObject(reinterpret_cast<WDFDRIVER>(d)), nullptr);
+                     },
+                     "wrong object type"},
+        HandleMisuse{"DeletePnpDevice", [](WDFDRIVER, WDFDEVICE d, WDFIOTARGET) { WdfObjectDelete(d); },
+                     "PnP device"},
+        HandleMisuse{"DeleteDriver", [](WDFDRIVER driver, WDFDEVICE, WDFIOTARGET) { WdfObjectDelete(driver); },
+                     "WDFDRIVER"},
+        HandleMisuse{"FinishPnpDevice", [](WDFDRIVER, WDFDEVICE d, WDFIOTARGET) { WdfControlFinishInitializing(d); },
+                     "not a control device"}),
+    [](const auto& param) { return std::string(param.param.name); });
+
+// ---- Devices and inits ----
+
+TEST_F(FrameworkTest, ControlDeviceRecordsSddlAndFinishing)
+{
+    LoadDriver();
+    WDFDEVICE control = CreateControlDevice("control", u"D:P(A;;GA;;;SY)(A;;GA;;;BA)");
+    EXPECT_EQ(Fx().ControlDevice(), control);
+    EXPECT_EQ(Fx().ControlDeviceSddl(control), "D:P(A;;GA;;;SY)(A;;GA;;;BA)");
+    EXPECT_FALSE(Fx().ControlFinished(control));
+    WdfControlFinishInitializing(control);
+    EXPECT_TRUE(Fx().ControlFinished(control));
+    EXPECT_TRUE(Fx().PnpDevices().empty());
+    {
+        sim::ScopedIrql raised(DISPATCH_LEVEL);
+        WdfObjectDelete(control);
+    }
+    ExpectOneRecord("PASSIVE_LEVEL", "WdfObjectDelete");
+    WdfObjectDelete(control);
+    EXPECT_EQ(Fx().ControlDevice(), nullptr);
+    EXPECT_TRUE(Fx().UnloadDriver());
+}
+
+TEST_F(FrameworkTest, ControlInitMisuseIsRecorded)
+{
+    LoadDriver();
+    UNICODE_STRING sddl = Text(u"D:P(A;;GA;;;SY)");
+
+    PWDFDEVICE_INIT freed = WdfControlDeviceInitAllocate(WdfGetDriver(), &sddl);
+    ASSERT_NE(freed, nullptr);
+    WdfDeviceInitFree(freed);
+    EXPECT_EQ(Fx().PendingControlInits(), 0U);
+    WdfDeviceInitFree(freed);
+    ExpectOneRecord("freed twice");
+
+    PWDFDEVICE_INIT used = WdfControlDeviceInitAllocate(WdfGetDriver(), &sddl);
+    PWDFDEVICE_INIT copy = used;
+    WDFDEVICE device = nullptr;
+    ASSERT_EQ(WdfDeviceCreate(&used, nullptr, &device), STATUS_SUCCESS);
+    WDFDEVICE again = nullptr;
+    EXPECT_EQ(WdfDeviceCreate(&copy, nullptr, &again), STATUS_INVALID_DEVICE_STATE);
+    ExpectOneRecord("already used");
+    WdfDeviceInitFree(copy);
+    ExpectOneRecord("after a successful WdfDeviceCreate");
+    WdfObjectDelete(device);
+
+    FailNext("WdfControlDeviceInitAllocate");
+    EXPECT_EQ(WdfControlDeviceInitAllocate(WdfGetDriver(), &sddl), nullptr);
+
+    ASSERT_NE(WdfControlDeviceInitAllocate(WdfGetDriver(), &sddl), nullptr);  // leaked on purpose
+    EXPECT_EQ(Fx().PendingControlInits(), 1U);
+    EXPECT_TRUE(Fx().UnloadDriver());
+    ExpectOneRecord("neither used", "driver unload");
+}
+
+TEST_F(FrameworkTest, AddDeviceDeletesTheDeviceOfAFailedCallbackAndFlagsAnEmptySuccess)
+{
+    LoadDriver();
+    script_.deviceAdd = [](WDFDRIVER, PWDFDEVICE_INIT init) {
+        WDF_OBJECT_ATTRIBUTES attributes = NodeAttributes();
+        WDFDEVICE device = nullptr;
+        EXPECT_EQ(WdfDeviceCreate(&init, &attributes, &device), STATUS_SUCCESS);
+        Name(device, "half-made");
+        return STATUS_INSUFFICIENT_RESOURCES;
+    };
+    WDFDEVICE device = reinterpret_cast<WDFDEVICE>(0x1);
+    EXPECT_EQ(Fx().AddDevice(&device), STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_EQ(device, nullptr);
+    EXPECT_EQ(script_.Events(), (std::vector<std::string>{"cleanup half-made", "destroy half-made"}));
+    EXPECT_TRUE(Fx().PnpDevices().empty());
+
+    script_.deviceAdd = [](WDFDRIVER, PWDFDEVICE_INIT init) {
+        WdfDeviceInitFree(init);  // the framework owns this init
+        return STATUS_SUCCESS;
+    };
+    EXPECT_EQ(Fx().AddDevice(), STATUS_SUCCESS);
+    auto records = platform_.Verifier().Records();
+    ASSERT_EQ(records.size(), 2U) << platform_.Verifier().Describe();
+    EXPECT_NE(records[0].message.find("framework frees"), std::string::npos);
+    EXPECT_NE(records[1].message.find("without creating a device"), std::string::npos);
+    platform_.Verifier().Clear();
+    EXPECT_TRUE(Fx().UnloadDriver());
+}
+
+// ---- Unload ----
+
+TEST_F(FrameworkTest, UnloadIsRefusedWhileADeviceOrRegistrationRemains)
+{
+    LoadDriver();
+    WDFDEVICE device = AddDevice("device");
+    WDFDEVICE control = CreateControlDevice("control");
+    EXPECT_FALSE(Fx().UnloadDriver());
+    Fx().RemoveDevice(device);
+    EXPECT_FALSE(Fx().UnloadDriver()) << "a PnP driver's control device keeps it loaded";
+    WdfObjectDelete(control);
+
+    PVOID entry = nullptr;
+    ASSERT_EQ(IoRegisterPlugPlayNotification(EventCategoryDeviceInterfaceChange, 0,
+                                             const_cast<GUID*>(&kInterfaceClass), Fx().DriverObject(),
+                                             [](PVOID, PVOID) -> NTSTATUS { return STATUS_SUCCESS; }, nullptr,
+                                             &entry),
+              STATUS_SUCCESS);
+    EXPECT_FALSE(Fx().UnloadDriver());
+    auto beforeUnload = script_.Events();
+    EXPECT_EQ(std::count(beforeUnload.begin(), beforeUnload.end(), "unload"), 0);
+    ASSERT_EQ(IoUnregisterPlugPlayNotificationEx(entry), STATUS_SUCCESS);
+
+    // The unload callback forgets a pool block: the leak check names it.
+    script_.unload = [](WDFDRIVER) { (void)ExAllocatePool2(POOL_FLAG_NON_PAGED, 40, kTag); };
+    PDRIVER_OBJECT driverObject = Fx().DriverObject();
+    EXPECT_TRUE(Fx().UnloadDriver());
+    EXPECT_FALSE(Fx().Loaded());
+    EXPECT_FALSE(platform_.Objects().IsLive(driverObject));
+    auto events = script_.Events();
+    ASSERT_GE(events.size(), 3U);
+    EXPECT_EQ(std::vector<std::string>(events.end() - 3, events.end()),
+              (std::vector<std::string>{"unload", "cleanup driver", "destroy driver"}));
+    auto records = platform_.Verifier().Records();
+    ASSERT_EQ(records.size(), 1U) << platform_.Verifier().Describe();
+    EXPECT_EQ(records[0].operation, "driver unload");
+    EXPECT_EQ(records[0].tag, kTag);
+    EXPECT_NE(records[0].message.find("40 bytes"), std::string::npos);
+    platform_.Verifier().Clear();
+    for (const auto& block : platform_.Pool().Live()) {
+        ExFreePoolWithTag(reinterpret_cast<PVOID>(block.address), kTag);
+    }
+}
+
+TEST_F(FrameworkTest, NonPnpDriverControlDeviceGoesAfterUnloadCallback)
+{
+    LoadDriver(WdfDriverInitNonPnpDriver);
+    CreateControlDevice("control");
+    EXPECT_EQ(Fx().AddDevice(), STATUS_INVALID_DEVICE_STATE);
+    EXPECT_TRUE(Fx().UnloadDriver());
+    EXPECT_EQ(script_.Events(), (std::vector<std::string>{"unload", "cleanup control", "cleanup driver",
+                                                          "destroy control", "destroy driver"}));
+}
+
+// ---- I/O targets ----
+
+class IoTargetTest : public FrameworkTest {
+protected:
+    void SetUp() override
+    {
+        platform_.Pnp().AddInterface(kInterfaceClass, kLink);
+        platform_.Sched().Settle();
+        LoadDriver();
+        device_ = AddDevice("device");
+        target_ = CreateTarget(device_, "target");
+    }
+
+    void TearDown() override
+    {
+        if (Fx().IsLive(device_)) {
+            Fx().RemoveDevice(device_);
+        }
+        EXPECT_TRUE(Fx().UnloadDriver());
+        FrameworkTest::TearDown();
+    }
+
+    WDFDEVICE device_ = nullptr;
+    WDFIOTARGET target_ = nullptr;
+};
+
+TEST_F(IoTargetTest, OpenRecordsItsParametersAndKeepsItsOwnCopyOfTheName)
+{
+    std::u16string name = kLink;
+    UNICODE_STRING text = Text(name.c_str());
+    WDF_IO_TARGET_OPEN_PARAMS params;
+    WDF_IO_TARGET_OPEN_PARAMS_INIT_OPEN_BY_NAME(&params, &text, GENERIC_READ | GENERIC_WRITE);
+    ASSERT_EQ(WdfIoTargetOpen(target_, &params), STATUS_SUCCESS);
+    name.assign(name.size(), u'X');  // the caller's buffer may go away after the open
+
+    auto record = Fx().TargetOpenParams(target_);
+    ASSERT_TRUE(record.has_value());
+    EXPECT_EQ(record->type, WdfIoTargetOpenByName);
+    EXPECT_EQ(record->name, kLink);
+    EXPECT_EQ(record->desiredAccess, static_cast<ACCESS_MASK>(GENERIC_READ | GENERIC_WRITE));
+    EXPECT_EQ(record->shareAccess, 0U);
+    EXPECT_EQ(record->createDisposition, static_cast<ULONG>(FILE_OPEN));
+    EXPECT_EQ(record->createOptions, static_cast<ULONG>(FILE_NON_DIRECTORY_FILE));
+    EXPECT_FALSE(record->queryRemoveCallback || record->removeCanceledCallback || record->removeCompleteCallback);
+    EXPECT_EQ(Fx().TargetState(target_), sim::IoTargetState::Opened);
+
+    EXPECT_EQ(WdfIoTargetOpen(target_, &params), STATUS_INVALID_DEVICE_STATE);
+    WDFIOTARGET rival = CreateTarget(device_, "rival");
+    EXPECT_EQ(Open(rival), STATUS_SHARING_VIOLATION) << "open-by-name asks for exclusive access";
+}
+
+struct OpenFailure {
+    const char* name;
+    std::function<void(WDF_IO_TARGET_OPEN_PARAMS*, sim::Platform&)> arrange;
+    NTSTATUS expected;
+};
+
+class OpenFailureTest : public IoTargetTest, public testing::WithParamInterface<OpenFailure> {};
+
+TEST_P(OpenFailureTest, LeavesTheTargetClosed)
+{
+    std::u16string name = kLink;
+    UNICODE_STRING text = Text(name.c_str());
+    WDF_IO_TARGET_OPEN_PARAMS params;
+    WDF_IO_TARGET_OPEN_PARAMS_INIT_OPEN_BY_NAME(&params, &text, GENERIC_READ);
+    GetParam().arrange(&params, platform_);
+    EXPECT_EQ(WdfIoTargetOpen(target_, &params), GetParam().expected);
+    EXPECT_EQ(Fx().TargetState(target_), sim::IoTargetState::Created);
+    unsigned char buffer[4] = {};
+    EXPECT_EQ(Send(target_, buffer, sizeof buffer, buffer, sizeof buffer), STATUS_INVALID_DEVICE_STATE);
+}
+
+const char16_t kAbsentLink[] = u"\\??\\ROOT#NOTHING#0000";
+
+INSTANTIATE_TEST_SUITE_P(
+    Rules, OpenFailureTest,
+    testing::Values(
+        OpenFailure{"AbsentName",
+                    [](WDF_IO_TARGET_OPEN_PARAMS* p, sim::Platform&) { p->TargetDeviceName = Text(kAbsentLink); },
+                    STATUS_OBJECT_NAME_NOT_FOUND},
+        OpenFailure{"WrongSize", [](WDF_IO_TARGET_OPEN_PARAMS* p, sim::Platform&) { p->Size -= 8; },
+                    STATUS_INFO_LENGTH_MISMATCH},
+        OpenFailure{"InjectedDefault",
+                    [](WDF_IO_TARGET_OPEN_PARAMS*, sim::Platform& platform) {
+                        platform.Faults().FailNth("WdfIoTargetOpen", 1);
+                    },
+                    STATUS_OBJECT_NAME_NOT_FOUND},
+        OpenFailure{"InjectedChosen",
+                    [](WDF_IO_TARGET_OPEN_PARAMS*, sim::Platform& platform) {
+                        platform.Faults().FailNth("WdfIoTargetOpen", 1, STATUS_ACCESS_DENIED);
+                    },
+                    STATUS_ACCESS_DENIED}),
+    [](const auto& param) { return std::string(param.param.name); });
+
+TEST_F(IoTargetTest, SendBuffersTheRequestAndCopiesBackOnlyWhatFits)
+{
+    ASSERT_EQ(Open(target_), STATUS_SUCCESS);
+    std::vector<unsigned char> seenInput;
+    Fx().SetIoctlHandlerForTest([&seenInput](const std::u16string& link, ULONG code, const void* input,
+                                             ULONG inputLength, void* output, ULONG outputLength,
+                                             ULONG_PTR* information, const std::function<bool()>&) {
+        EXPECT_EQ(link, kLink);
+        EXPECT_EQ(code, kIoctl);
+        EXPECT_EQ(input, output) << "METHOD_BUFFERED uses one system buffer";
+        auto* bytes = static_cast<const unsigned char*>(input);
+        seenInput.assign(bytes, bytes + inputLength);
+        std::memset(output, 0xAB, outputLength);
+        *information = outputLength;
+        return STATUS_SUCCESS;
+    });
+    unsigned char in[6] = {1, 2, 3, 4, 5, 6};
+    unsigned char out[4] = {};
+    ULONG_PTR bytes = 0;
+    EXPECT_EQ(Send(target_, in, sizeof in, out, sizeof out, &bytes), STATUS_SUCCESS);
+    EXPECT_EQ(seenInput, std::vector<unsigned char>(in, in + sizeof in));
+    EXPECT_EQ(bytes, 4U);
+    EXPECT_EQ(out[0], 0xAB);
+    EXPECT_EQ(out[3], 0xAB);
+
+    // A target that claims more than the buffer holds is caught, and nothing overruns.
+    Fx().SetIoctlHandlerForTest([](const std::u16string&, ULONG, const void*, ULONG, void*, ULONG,
+                                   ULONG_PTR* information, const std::function<bool()>&) {
+        *information = 64;
+        return STATUS_SUCCESS;
+    });
+    EXPECT_EQ(Send(target_, in, sizeof in, out, sizeof out), STATUS_SUCCESS);
+    ExpectOneRecord("64 bytes returned");
+
+    WDFREQUEST request = reinterpret_cast<WDFREQUEST>(0x10);
+    EXPECT_EQ(WdfIoTargetSendIoctlSynchronously(target_, request, kIoctl, nullptr, nullptr, nullptr, nullptr),
+              STATUS_NOT_SUPPORTED);
+    FailNext("WdfIoTargetSendIoctlSynchronously");
+    EXPECT_EQ(Send(target_, in, sizeof in, out, sizeof out), STATUS_INSUFFICIENT_RESOURCES);
+}
+
+TEST_F(IoTargetTest, CloseCancelsAnInFlightSendAndWaitsForIt)
+{
+    ASSERT_EQ(Open(target_), STATUS_SUCCESS);
+    BlockUntilCancelled();
+    std::atomic<NTSTATUS> status{STATUS_PENDING};
+    std::thread sender = StartSend(target_, &status);
+    WaitForSendsInFlight(1);
+
+    WdfIoTargetClose(target_);
+    script_.Record("close returned");
+    sender.join();
+    EXPECT_EQ(status.load(), STATUS_CANCELLED);
+    auto events = script_.Events();
+    EXPECT_EQ(std::vector<std::string>(events.end() - 2, events.end()),
+              (std::vector<std::string>{"send cancelled", "close returned"}));
+    EXPECT_EQ(Fx().SendsInFlight(), 0U);
+    EXPECT_EQ(Fx().TargetState(target_), sim::IoTargetState::Closed);
+
+    unsigned char buffer[4] = {};
+    EXPECT_EQ(Send(target_, buffer, sizeof buffer, buffer, sizeof buffer), STATUS_INVALID_DEVICE_STATE);
+    WdfIoTargetClose(target_);  // closing a closed target is fine
+    EXPECT_EQ(Open(target_), STATUS_SUCCESS) << "a closed target can be reopened";
+}
+
+TEST_F(IoTargetTest, DeletingTheParentCancelsTheSendBeforeTheParentCleanup)
+{
+    ASSERT_EQ(Open(target_), STATUS_SUCCESS);
+    BlockUntilCancelled();
+    std::atomic<NTSTATUS> status{STATUS_PENDING};
+    std::thread sender = StartSend(target_, &status);
+    WaitForSendsInFlight(1);
+
+    Fx().RemoveDevice(device_);
+    sender.join();
+    EXPECT_EQ(status.load(), STATUS_CANCELLED);
+    EXPECT_EQ(script_.Events(), (std::vector<std::string>{"send blocked", "cleanup target", "send cancelled",
+                                                          "cleanup device", "destroy target", "destroy device"}));
+    EXPECT_FALSE(Fx().IsLive(target_));
+    EXPECT_EQ(Fx().TargetState(target_), sim::IoTargetState::Deleted);
+}
+
+TEST_F(IoTargetTest, InterfaceRemovalClosesOnlyTargetsOnThatLink)
+{
+    const std::u16string otherLink = u"\\??\\ROOT#OTHER#0000";
+    platform_.Pnp().AddInterface(kInterfaceClass, otherLink);
+    platform_.Sched().Settle();
+    WDFIOTARGET other = CreateTarget(device_, "other");
+    ASSERT_EQ(Open(target_), STATUS_SUCCESS);
+    ASSERT_EQ(Open(other, otherLink), STATUS_SUCCESS);
+    BlockUntilCancelled();
+    std::atomic<NTSTATUS> status{STATUS_PENDING};
+    std::thread sender = StartSend(target_, &status);
+    WaitForSendsInFlight(1);
+
+    Fx().OnInterfaceRemoved(kLink);
+    sender.join();
+    EXPECT_EQ(status.load(), STATUS_CANCELLED);
+    EXPECT_EQ(Fx().TargetState(target_), sim::IoTargetState::Closed);
+    EXPECT_EQ(Fx().TargetState(other), sim::IoTargetState::Opened);
+}
+
+TEST_F(IoTargetTest, ConcurrentAddAndRemoveKeepTheTreeConsistent)
+{
+    script_.deviceAdd = [](WDFDRIVER, PWDFDEVICE_INIT init) {
+        WDF_OBJECT_ATTRIBUTES attributes = NodeAttributes();
+        WDFDEVICE device = nullptr;
+        NTSTATUS status = WdfDeviceCreate(&init, &attributes, &device);
+        WDFIOTARGET target = nullptr;
+        if (NT_SUCCESS(status)) {
+            Name(device, "added");
+            status = WdfIoTargetCreate(device, nullptr, &target);
+        }
+        return status;
+    };
+    constexpr int kRounds = 20;
+    std::mutex mutex;
+    std::vector<WDFDEVICE> added;
+    auto* token = platform_.Sched().ReserveThread("pnp-add");
+    std::thread adder([&] {
+        platform_.Sched().AdoptReservation(token);
+        for (int i = 0; i < kRounds; ++i) {
+            WDFDEVICE device = nullptr;
+            EXPECT_EQ(Fx().AddDevice(&device), STATUS_SUCCESS);
+            std::lock_guard lock(mutex);
+            added.push_back(device);
+        }
+        platform_.Sched().UnregisterCurrentThread();
+    });
+    for (int removed = 0; removed < kRounds;) {
+        WDFDEVICE device = nullptr;
+        {
+            std::lock_guard lock(mutex);
+            if (!added.empty()) {
+                device = added.back();
+                added.pop_back();
+            }
+        }
+        if (device != nullptr) {
+            Fx().RemoveDevice(device);
+            ++removed;
+        } else {
+            std::this_thread::yield();
+        }
+    }
+    adder.join();
+    EXPECT_EQ(Fx().PnpDevices(), std::vector<WDFDEVICE>{device_});
+    EXPECT_EQ(Fx().LiveObjectCount(sim::FxType::IoTarget), 1U);
+    auto events = script_.Events();
+    EXPECT_EQ(std::count(events.begin(), events.end(), "destroy added"), kRounds);
+}
+
+}  // namespace
