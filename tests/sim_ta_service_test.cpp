@@ -74,13 +74,28 @@ protected:
         }
     }
 
-    NTSTATUS Send(const std::function<bool()>& cancelled = {})
+    // What one send hands back. Each sender has its own, as each real send has its own IRP.
+    struct Sent {
+        NTSTATUS status = STATUS_PENDING;
+        TaSendOutput output{};
+        ULONG_PTR information = 0xDEAD;
+
+        bool OutputUntouched() const
+        {
+            TaSendOutput zero{};
+            return std::memcmp(&output, &zero, sizeof zero) == 0;
+        }
+    };
+
+    NTSTATUS SendInto(Sent& sent, const TaSendInput& input, const std::function<bool()>& cancelled)
     {
-        std::memset(&output_, 0, sizeof output_);
-        information_ = 0xDEAD;
-        return ta().HandleIoctl(TaServiceModel::kDefaultLink, IOCTL_TA_SEND, &input_, sizeof input_, &output_,
-                                sizeof output_, &information_, cancelled);
+        sent = Sent{};
+        sent.status = ta().HandleIoctl(TaServiceModel::kDefaultLink, IOCTL_TA_SEND, &input, sizeof input, &sent.output,
+                                       sizeof sent.output, &sent.information, cancelled);
+        return sent.status;
     }
+
+    NTSTATUS Send() { return SendInto(sent_, input_, {}); }
 
     // How many leading response bytes differ from kUntouched, after checking the rest are intact.
     std::size_t ResponseWrittenPrefix() const
@@ -95,19 +110,13 @@ protected:
         return prefix;
     }
 
-    bool OutputUntouched() const
-    {
-        TaSendOutput zero{};
-        return std::memcmp(&output_, &zero, sizeof zero) == 0;
-    }
-
-    // Runs a send on a registered thread of its own.
-    std::thread SendOnThread(NTSTATUS* status, const std::function<bool()>& cancelled = {})
+    // Runs a send of the current input record on a registered thread of its own.
+    std::thread SendOnThread(Sent* sent, const std::function<bool()>& cancelled = {})
     {
         auto* token = platform_.Sched().ReserveThread("sender");
-        return std::thread([this, token, status, cancelled] {
+        return std::thread([this, token, sent, cancelled, input = input_] {
             platform_.Sched().AdoptReservation(token);
-            *status = Send(cancelled);
+            SendInto(*sent, input, cancelled);
             platform_.Sched().UnregisterCurrentThread();
         });
     }
@@ -122,8 +131,7 @@ protected:
     std::uint8_t* response_ = nullptr;
     std::size_t responseSize_ = 0;
     TaSendInput input_{};
-    TaSendOutput output_{};
-    ULONG_PTR information_ = 0;
+    Sent sent_;
 };
 
 struct AnswerCase {
@@ -157,9 +165,9 @@ TEST_P(TaAnswerTest, WritesOnlyItsShareOfTheResponse)
     for (std::size_t i = 0; i < c.requestLength; ++i) {
         ASSERT_EQ(request_[i], i + 1) << "request byte " << i << " changed";
     }
-    EXPECT_EQ(information_, sizeof(TaSendOutput));
-    for (std::size_t i = 0; i < sizeof output_.Data; ++i) {
-        EXPECT_EQ(output_.Data[i], TaServiceModel::OutputPattern(i));
+    EXPECT_EQ(sent_.information, sizeof(TaSendOutput));
+    for (std::size_t i = 0; i < sizeof sent_.output.Data; ++i) {
+        EXPECT_EQ(sent_.output.Data[i], TaServiceModel::OutputPattern(i));
     }
     auto requests = ta().Requests();
     ASSERT_EQ(requests.size(), 1U);
@@ -184,8 +192,8 @@ TEST_F(TaServiceTest, FailWritesNothing)
     MakeAreas(8, 8);
     EXPECT_EQ(Send(), STATUS_DEVICE_NOT_READY);
     EXPECT_EQ(ResponseWrittenPrefix(), 0U);
-    EXPECT_TRUE(OutputUntouched());
-    EXPECT_EQ(information_, 0U);
+    EXPECT_TRUE(sent_.OutputUntouched());
+    EXPECT_EQ(sent_.information, 0U);
 }
 
 TEST_F(TaServiceTest, RecordsTheInputRecordAndTheRequest)
@@ -249,13 +257,12 @@ TEST_P(TaRefusalTest, TouchesNothingAndKeepsTheQueuedAnswer)
     }
     ta().QueueBehaviour(TaBehaviour::WriteFirst(4));
     MakeAreas(4, 8);
-    std::memset(&output_, 0, sizeof output_);
-    EXPECT_EQ(ta().HandleIoctl(TaServiceModel::kDefaultLink, c.ioctl, &input_, c.inputLength, &output_,
-                               c.outputLength, &information_, {}),
+    EXPECT_EQ(ta().HandleIoctl(TaServiceModel::kDefaultLink, c.ioctl, &input_, c.inputLength, &sent_.output,
+                               c.outputLength, &sent_.information, {}),
               c.expected);
     EXPECT_EQ(ResponseWrittenPrefix(), 0U);
-    EXPECT_TRUE(OutputUntouched());
-    EXPECT_EQ(information_, 0U);
+    EXPECT_TRUE(sent_.OutputUntouched());
+    EXPECT_EQ(sent_.information, 0U);
     auto requests = ta().Requests();
     ASSERT_EQ(requests.size(), 1U);
     EXPECT_EQ(requests[0].status, c.expected);
@@ -291,7 +298,7 @@ TEST_P(TaBadAreaTest, IsFlaggedAndRefused)
     GetParam().corrupt(input_);
     EXPECT_EQ(Send(), STATUS_INVALID_PARAMETER);
     EXPECT_EQ(ResponseWrittenPrefix(), 0U);
-    EXPECT_TRUE(OutputUntouched());
+    EXPECT_TRUE(sent_.OutputUntouched());
     auto records = platform_.Verifier().Records();
     ASSERT_EQ(records.size(), 1U);
     EXPECT_NE(records[0].message.find("TA service given an address range outside any allocation"), std::string::npos);
@@ -358,17 +365,17 @@ TEST_F(TaServiceTest, CancelledBlockedRequestWritesNothing)
     ta().SetBehaviour(TaBehaviour::Block());
     MakeAreas(4, 8);
     std::atomic<bool> cancel{false};
-    NTSTATUS status = STATUS_PENDING;
-    std::thread sender = SendOnThread(&status, [&] { return cancel.load(); });
+    Sent sent;
+    std::thread sender = SendOnThread(&sent, [&] { return cancel.load(); });
     WaitBlocked(1);
     cancel = true;
     platform_.Sched().Notify();
     sender.join();
 
-    EXPECT_EQ(status, STATUS_CANCELLED);
+    EXPECT_EQ(sent.status, STATUS_CANCELLED);
     EXPECT_EQ(ResponseWrittenPrefix(), 0U);
-    EXPECT_TRUE(OutputUntouched());
-    EXPECT_EQ(information_, 0U);
+    EXPECT_TRUE(sent.OutputUntouched());
+    EXPECT_EQ(sent.information, 0U);
     EXPECT_EQ(ta().Blocked(), 0U);
     EXPECT_EQ(ta().Requests()[0].status, STATUS_CANCELLED);
     EXPECT_FALSE(ta().Release()) << "a cancelled request must leave the blocked list";
@@ -379,8 +386,8 @@ TEST_F(TaServiceTest, ReleaseFreesTheLongestBlockedFirst)
     ta().SetBehaviour(TaBehaviour::Block());
     MakeAreas(4, 8);
     std::atomic<bool> cancelSecond{false};
-    NTSTATUS first = STATUS_PENDING;
-    NTSTATUS second = STATUS_PENDING;
+    Sent first;
+    Sent second;
     std::thread a = SendOnThread(&first);
     WaitBlocked(1);
     std::thread b = SendOnThread(&second, [&] { return cancelSecond.load(); });
@@ -388,28 +395,31 @@ TEST_F(TaServiceTest, ReleaseFreesTheLongestBlockedFirst)
 
     EXPECT_TRUE(ta().Release());
     a.join();
-    EXPECT_EQ(first, STATUS_SUCCESS);
+    EXPECT_EQ(first.status, STATUS_SUCCESS);
     EXPECT_EQ(ta().Blocked(), 1U);
     cancelSecond = true;
     platform_.Sched().Notify();
     b.join();
-    EXPECT_EQ(second, STATUS_CANCELLED);
+    EXPECT_EQ(second.status, STATUS_CANCELLED);
 }
 
 TEST_F(TaServiceTest, ShutdownReleasesBlockedAndLaterBlocksPassThrough)
 {
     ta().SetBehaviour(TaBehaviour::Block());
     MakeAreas(4, 8);
-    NTSTATUS first = STATUS_PENDING;
-    NTSTATUS second = STATUS_PENDING;
+    Sent first;
+    Sent second;
     std::thread a = SendOnThread(&first);
+    // Released together, two echoes into one area would race: the second names no areas.
+    input_ = TaSendInput{};
     std::thread b = SendOnThread(&second);
     WaitBlocked(2);
     ta().Shutdown();
     a.join();
     b.join();
-    EXPECT_EQ(first, STATUS_SUCCESS);
-    EXPECT_EQ(second, STATUS_SUCCESS);
+    EXPECT_EQ(first.status, STATUS_SUCCESS);
+    EXPECT_EQ(second.status, STATUS_SUCCESS);
+    EXPECT_EQ(ResponseWrittenPrefix(), 4U);
     EXPECT_EQ(Send(), STATUS_SUCCESS);
     EXPECT_EQ(ta().Blocked(), 0U);
 }
@@ -419,13 +429,13 @@ TEST_F(TaServiceTest, BuffersFreedWhileHeldAreFlaggedNotWritten)
     platform_.Verifier().SetEcho(false);
     ta().QueueBehaviour(TaBehaviour::Block());
     MakeAreas(4, 8);
-    NTSTATUS status = STATUS_PENDING;
-    std::thread sender = SendOnThread(&status);
+    Sent sent;
+    std::thread sender = SendOnThread(&sent);
     WaitBlocked(1);
     FreeAreas();
     ta().Release();
     sender.join();
-    EXPECT_EQ(status, STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(sent.status, STATUS_INVALID_PARAMETER);
     EXPECT_EQ(platform_.Verifier().Count(), 1U) << platform_.Verifier().Describe();
     platform_.Verifier().Clear();
 }
