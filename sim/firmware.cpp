@@ -228,32 +228,27 @@ void FirmwareModel::OnRegister(std::function<void()> hook)
 
 bool FirmwareModel::Registered() const
 {
-    std::lock_guard guard(mutex_);
-    return registered_;
+    return Locked(registered_);
 }
 
 unsigned FirmwareModel::RegisterCalls() const
 {
-    std::lock_guard guard(mutex_);
-    return registerCalls_;
+    return Locked(registerCalls_);
 }
 
 unsigned FirmwareModel::UnregisterCalls() const
 {
-    std::lock_guard guard(mutex_);
-    return unregisterCalls_;
+    return Locked(unregisterCalls_);
 }
 
 unsigned FirmwareModel::AckCount() const
 {
-    std::lock_guard guard(mutex_);
-    return ackCount_;
+    return Locked(ackCount_);
 }
 
 unsigned FirmwareModel::SignatureMismatches() const
 {
-    std::lock_guard guard(mutex_);
-    return signatureMismatches_;
+    return Locked(signatureMismatches_);
 }
 
 void FirmwareModel::QueueRequest(std::vector<std::uint8_t> exchangeBuffer)
@@ -293,8 +288,7 @@ std::size_t FirmwareModel::PendingCount() const
 
 std::size_t FirmwareModel::EventsRaised() const
 {
-    std::lock_guard guard(mutex_);
-    return eventsRaised_;
+    return Locked(eventsRaised_);
 }
 
 void FirmwareModel::SetSizeQuery(SizeQuery query)
@@ -311,14 +305,12 @@ void FirmwareModel::ReportDataLength(std::optional<ULONG> length)
 
 std::vector<std::vector<std::uint8_t>> FirmwareModel::HandedBack() const
 {
-    std::lock_guard guard(mutex_);
-    return handedBack_;
+    return Locked(handedBack_);
 }
 
 std::vector<FirmwareCall> FirmwareModel::Calls() const
 {
-    std::lock_guard guard(mutex_);
-    return calls_;
+    return Locked(calls_);
 }
 
 std::vector<std::uint8_t> FirmwareModel::BuildExchangeBuffer(const std::vector<std::uint8_t>& request,

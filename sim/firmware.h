@@ -101,6 +101,12 @@ public:
                                                          std::size_t padTo = 0);
 
 private:
+    template <class T>
+    T Locked(const T& field) const
+    {
+        std::lock_guard guard(mutex_);
+        return field;
+    }
     NTSTATUS ShortMethod(ULONG methodId, ULONG inSize, PULONG outSize, const UCHAR* buffer);
     NTSTATUS GetRequest(ULONG inSize, PULONG outSize, PUCHAR buffer);
     NTSTATUS SetResponse(ULONG inSize, PULONG outSize, const UCHAR* buffer);

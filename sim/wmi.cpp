@@ -102,6 +102,24 @@ WmiBlock* WmiModel::LookupBlock(PVOID object, const char* operation) const
     return block;
 }
 
+NTSTATUS WmiModel::AdmitBlockCall(const char* operation, NTSTATUS faultStatus, PVOID object, ULONG access,
+                                  const std::string& detail, WmiBlock** block)
+{
+    RequireIrqlAtMost(operation, APC_LEVEL);
+    NTSTATUS status = STATUS_SUCCESS;
+    if (platform_.Faults().Check(operation, faultStatus, &status)) {
+        return Rejected(platform_, operation, detail, status);
+    }
+    *block = LookupBlock(object, operation);
+    if (*block == nullptr) {
+        return Rejected(platform_, operation, detail, STATUS_INVALID_HANDLE);
+    }
+    if (((*block)->Access() & access) == 0) {
+        return Rejected(platform_, operation, detail, STATUS_ACCESS_DENIED);
+    }
+    return STATUS_SUCCESS;
+}
+
 NTSTATUS WmiModel::OpenBlock(LPCGUID guid, ULONG desiredAccess, PVOID* object)
 {
     constexpr const char* kOperation = "IoWMIOpenBlock";
@@ -135,18 +153,12 @@ NTSTATUS WmiModel::ExecuteMethod(PVOID object, PUNICODE_STRING instanceName, ULO
                                  PULONG outBufferSize, PUCHAR buffer)
 {
     constexpr const char* kOperation = "IoWMIExecuteMethod";
-    RequireIrqlAtMost(kOperation, APC_LEVEL);
     const std::string detail = "method " + std::to_string(methodId) + " in " + std::to_string(inBufferSize);
-    NTSTATUS status = STATUS_SUCCESS;
-    if (platform_.Faults().Check(kOperation, STATUS_WMI_GUID_DISCONNECTED, &status)) {
-        return Rejected(platform_, kOperation, detail, status);
-    }
-    WmiBlock* block = LookupBlock(object, kOperation);
-    if (block == nullptr) {
-        return Rejected(platform_, kOperation, detail, STATUS_INVALID_HANDLE);
-    }
-    if ((block->Access() & WMIGUID_EXECUTE) == 0) {
-        return Rejected(platform_, kOperation, detail, STATUS_ACCESS_DENIED);
+    WmiBlock* block = nullptr;
+    NTSTATUS status =
+        AdmitBlockCall(kOperation, STATUS_WMI_GUID_DISCONNECTED, object, WMIGUID_EXECUTE, detail, &block);
+    if (!NT_SUCCESS(status)) {
+        return status;
     }
     if (outBufferSize == nullptr || instanceName == nullptr ||
         (instanceName->Buffer == nullptr && instanceName->Length > 0)) {
@@ -179,18 +191,11 @@ NTSTATUS WmiModel::ExecuteMethod(PVOID object, PUNICODE_STRING instanceName, ULO
 NTSTATUS WmiModel::SetNotificationCallback(PVOID object, WMI_NOTIFICATION_CALLBACK callback, PVOID context)
 {
     constexpr const char* kOperation = "IoWMISetNotificationCallback";
-    RequireIrqlAtMost(kOperation, APC_LEVEL);
     const std::string detail = "context " + Verifier::Pointer(context);
-    NTSTATUS status = STATUS_SUCCESS;
-    if (platform_.Faults().Check(kOperation, STATUS_UNSUCCESSFUL, &status)) {
-        return Rejected(platform_, kOperation, detail, status);
-    }
-    WmiBlock* block = LookupBlock(object, kOperation);
-    if (block == nullptr) {
-        return Rejected(platform_, kOperation, detail, STATUS_INVALID_HANDLE);
-    }
-    if ((block->Access() & WMIGUID_NOTIFICATION) == 0) {
-        return Rejected(platform_, kOperation, detail, STATUS_ACCESS_DENIED);
+    WmiBlock* block = nullptr;
+    NTSTATUS status = AdmitBlockCall(kOperation, STATUS_UNSUCCESSFUL, object, WMIGUID_NOTIFICATION, detail, &block);
+    if (!NT_SUCCESS(status)) {
+        return status;
     }
     if (callback == nullptr) {
         platform_.Verifier().Report(kOperation, block->Describe(), 0, "null notification callback");
@@ -326,26 +331,22 @@ void WmiModel::HoldDeliveries(bool hold)
 
 std::size_t WmiModel::DeliveriesHeld() const
 {
-    std::lock_guard guard(mutex_);
-    return held_;
+    return Locked(held_);
 }
 
 std::size_t WmiModel::EventsDelivered() const
 {
-    std::lock_guard guard(mutex_);
-    return delivered_;
+    return Locked(delivered_);
 }
 
 std::size_t WmiModel::EventsLost() const
 {
-    std::lock_guard guard(mutex_);
-    return lost_;
+    return Locked(lost_);
 }
 
 bool WmiModel::CallbackInFlight() const
 {
-    std::lock_guard guard(mutex_);
-    return inFlight_;
+    return Locked(inFlight_);
 }
 
 std::size_t WmiModel::PendingDeliveries() const

@@ -87,8 +87,18 @@ private:
         PVOID context = nullptr;
     };
 
+    template <class T>
+    T Locked(const T& field) const
+    {
+        std::lock_guard guard(mutex_);
+        return field;
+    }
     // The live WMI block at `object`, or nullptr after a verifier record (STATUS_INVALID_HANDLE).
     WmiBlock* LookupBlock(PVOID object, const char* operation) const;
+    // The checks every call on an open block starts with: IRQL, injected fault, a live block,
+    // and the access it was opened with. Failures are traced and returned.
+    NTSTATUS AdmitBlockCall(const char* operation, NTSTATUS faultStatus, PVOID object, ULONG access,
+                            const std::string& detail, WmiBlock** block);
     void OnBlockReleased(const WmiBlock* block);
     void DeliveryThread();
     bool PickUpLocked(Installed* delivery, const WmiBlock** block);
