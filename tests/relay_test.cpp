@@ -1,0 +1,306 @@
+// One firmware event through the real driver: fetch, validation, the TA service, write-back,
+// hand-back and acknowledgement, as the firmware and the TA service see them.
+#include <cstring>
+
+#include "support/driver_fixture.h"
+
+namespace {
+
+using fwtest::Bytes;
+using fwtest::Pattern;
+using sim::FirmwareModel;
+using sim::TaBehaviour;
+
+Bytes Concat(std::initializer_list<Bytes> parts)
+{
+    Bytes out;
+    for (const auto& part : parts) {
+        out.insert(out.end(), part.begin(), part.end());
+    }
+    return out;
+}
+
+Bytes U32(std::uint32_t value)
+{
+    Bytes bytes(4);
+    std::memcpy(bytes.data(), &value, 4);
+    return bytes;
+}
+
+class RelayTest : public fwtest::DriverTest {
+protected:
+    void SetUp() override
+    {
+        firmware.SetPresent(true);
+        ASSERT_EQ(Load(), STATUS_SUCCESS);
+        ta.Arrive();
+        platform.Sched().Settle();
+        ASSERT_NE(Context()->ServiceTarget, nullptr);
+    }
+
+    std::size_t CallsOf(ULONG method) const
+    {
+        std::size_t n = 0;
+        for (const auto& call : firmware.Calls()) {
+            n += call.methodId == method ? 1 : 0;
+        }
+        return n;
+    }
+};
+
+TEST_F(RelayTest, EchoWritesTheResponseBackAndKeepsEverythingElse)
+{
+    const Bytes request = Pattern(10, 1);
+    const Bytes response = Pattern(20, 100);
+    const Bytes trailer = {0xDE, 0xAD, 0xBE, 0xEF};
+    const Bytes buffer = FirmwareModel::BuildExchangeBuffer(request, response, trailer, 64);
+    ta.SetBehaviour(TaBehaviour::Echo());
+
+    ASSERT_TRUE(RaiseAndWait(buffer));
+
+    auto handedBack = firmware.HandedBack();
+    ASSERT_EQ(handedBack.size(), 1U);
+    Bytes expected = buffer;
+    // Echo writes min(10, 20) bytes of the request at the start of the response area.
+    std::memcpy(expected.data() + 8 + 10, request.data(), 10);
+    EXPECT_EQ(handedBack[0], expected);
+    EXPECT_EQ(firmware.AckCount(), 1U);
+
+    auto requests = ta.Requests();
+    ASSERT_EQ(requests.size(), 1U);
+    EXPECT_EQ(requests[0].ioctlCode, IOCTL_TA_SEND);
+    EXPECT_EQ(requests[0].inputLength, sizeof(TaSendInput));
+    EXPECT_EQ(requests[0].outputLength, sizeof(TaSendOutput));
+    EXPECT_EQ(requests[0].request, request);
+    EXPECT_EQ(requests[0].responseLength, 20U);
+}
+
+TEST_F(RelayTest, WithoutTargetTheBufferGoesBackByteForByte)
+{
+    // The last device goes, and with it the control device and the target.
+    framework.RemoveDevice(framework.PnpDevices().front());
+    platform.Sched().Settle();
+    ASSERT_EQ(Context()->ServiceTarget, nullptr);
+    const Bytes buffer = FirmwareModel::BuildExchangeBuffer(Pattern(7, 3), Pattern(9, 50), {1, 2, 3, 4}, 100);
+
+    ASSERT_TRUE(RaiseAndWait(buffer));
+
+    ASSERT_EQ(firmware.HandedBack().size(), 1U);
+    EXPECT_EQ(firmware.HandedBack()[0], buffer);
+    EXPECT_EQ(ta.RequestCount(), 0U);
+}
+
+TEST_F(RelayTest, PartialAnswerLeavesTheRestOfTheResponseAreaAsDelivered)
+{
+    const Bytes response = Pattern(20, 100);
+    const Bytes buffer = FirmwareModel::BuildExchangeBuffer(Pattern(10, 1), response);
+    ta.SetBehaviour(TaBehaviour::WriteFirst(5));
+
+    ASSERT_TRUE(RaiseAndWait(buffer));
+
+    const Bytes back = firmware.HandedBack().at(0);
+    for (std::size_t i = 0; i < 20; ++i) {
+        std::uint8_t expected = i < 5 ? sim::TaServiceModel::ResponsePattern(i) : response[i];
+        EXPECT_EQ(back[18 + i], expected) << "response byte " << i;
+    }
+}
+
+TEST_F(RelayTest, FailingServiceStillHandsBackWhatTheAreaHolds)
+{
+    const Bytes buffer = FirmwareModel::BuildExchangeBuffer(Pattern(4, 1), Pattern(6, 9));
+    ta.SetBehaviour(TaBehaviour::Fail(STATUS_DEVICE_NOT_READY));
+
+    ASSERT_TRUE(RaiseAndWait(buffer));
+
+    ASSERT_EQ(firmware.HandedBack().size(), 1U);
+    EXPECT_EQ(firmware.HandedBack()[0], buffer);
+}
+
+TEST_F(RelayTest, InputRecordCarriesZeroWordsAndZeroExtendedLengths)
+{
+    // A response area longer than 16 bits shows the length is not truncated on the way.
+    const Bytes buffer = FirmwareModel::BuildExchangeBuffer(Pattern(3, 1), Bytes(0x10001, 0x5A));
+    ASSERT_TRUE(RaiseAndWait(buffer));
+
+    auto r = ta.Requests().at(0);
+    ASSERT_EQ(r.input.size(), sizeof(TaSendInput));
+    TaSendInput input;
+    std::memcpy(&input, r.input.data(), sizeof(input));
+    EXPECT_EQ(input.Reserved0, 0U);
+    EXPECT_EQ(input.Reserved1, 0U);
+    EXPECT_EQ(input.RequestLength, 3U);
+    EXPECT_EQ(input.ResponseLength, 0x10001U);
+    EXPECT_NE(input.RequestAddress, 0U);
+    EXPECT_NE(input.ResponseAddress, 0U);
+}
+
+// Buffers that fail validation at their exact boundary, and the last that passes.
+struct ValidationCase {
+    const char* name;
+    Bytes buffer;
+    bool relayed;
+};
+
+class ValidationTest : public RelayTest, public testing::WithParamInterface<ValidationCase> {};
+
+TEST_P(ValidationTest, DropsOnlyWhatFailsTheLengthChecks)
+{
+    ASSERT_TRUE(RaiseAndWait(GetParam().buffer));
+
+    EXPECT_EQ(firmware.AckCount(), 1U);
+    EXPECT_EQ(firmware.HandedBack().size(), GetParam().relayed ? 1U : 0U);
+    EXPECT_EQ(ta.RequestCount(), GetParam().relayed ? 1U : 0U);
+    if (GetParam().relayed) {
+        EXPECT_EQ(firmware.HandedBack()[0].size(), GetParam().buffer.size());
+    }
+}
+
+// RequestLength 10 and ResponseLength 20 need 10 + 20 + 12 = 42 bytes.
+Bytes Sized(std::size_t dataLength)
+{
+    Bytes full = FirmwareModel::BuildExchangeBuffer(Pattern(10, 1), Pattern(20, 2));
+    full.resize(dataLength);
+    return full;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Boundaries, ValidationTest,
+    testing::Values(ValidationCase{"Empty", {}, false}, ValidationCase{"ThreeBytes", {1, 0, 0}, false},
+                    ValidationCase{"OnlyRequestLength", U32(0), false},
+                    ValidationCase{"NoRoomForResponseLength", Concat({U32(2), Bytes{1, 2, 3, 4, 5}}), false},
+                    ValidationCase{"ExactlyEnough", Sized(42), true}, ValidationCase{"OneShort", Sized(41), false},
+                    ValidationCase{"RequestLengthNearFourGigabytes", Concat({U32(0xFFFFFFF8U), Bytes(64, 0)}), false},
+                    ValidationCase{"ResponseLengthNearFourGigabytes",
+                                   Concat({U32(0), U32(0xFFFFFFFCU), Bytes(64, 0)}), false},
+                    ValidationCase{"EmptyAreas", Concat({U32(0), U32(0), Bytes(4, 7)}), true},
+                    ValidationCase{"EmptyRequest", Concat({U32(0), U32(3), Bytes{9, 9, 9}, Bytes(4, 7)}), true},
+                    ValidationCase{"EmptyResponse", Concat({U32(3), Bytes{9, 9, 9}, U32(0), Bytes(4, 7)}), true}),
+    [](const testing::TestParamInfo<ValidationCase>& param) { return std::string(param.param.name); });
+
+TEST_F(RelayTest, EmptyAreasReachTheServiceAsAddressZeroLengthZero)
+{
+    const Bytes buffer = Concat({U32(0), U32(6), Pattern(6, 40), Bytes(4, 0)});
+    ta.SetBehaviour(TaBehaviour::Fixed({1, 2, 3, 4, 5, 6}));
+
+    ASSERT_TRUE(RaiseAndWait(buffer));
+
+    auto r = ta.Requests().at(0);
+    EXPECT_EQ(r.requestAddress, 0U);
+    EXPECT_TRUE(r.request.empty());
+    Bytes expected = Concat({U32(0), U32(6), Bytes{1, 2, 3, 4, 5, 6}, Bytes(4, 0)});
+    EXPECT_EQ(firmware.HandedBack().at(0), expected);
+}
+
+// The buffer provided for the fetch, from the size query's answer.
+struct SizingCase {
+    const char* name;
+    sim::SizeQuery query;
+    std::size_t pending;
+    ULONG provided;
+    bool relayed;
+};
+
+class SizingTest : public RelayTest, public testing::WithParamInterface<SizingCase> {};
+
+TEST_P(SizingTest, ProvidesTheReportedSizeOnlyWhenTheQuerySucceedsWithAtLeastTheMinimum)
+{
+    firmware.SetSizeQuery(GetParam().query);
+    ASSERT_TRUE(RaiseAndWait(FirmwareModel::BuildExchangeBuffer(Pattern(8, 1), Pattern(8, 2), {0, 0, 0, 0},
+                                                                GetParam().pending)));
+
+    ULONG fetchSize = 0;
+    for (const auto& call : firmware.Calls()) {
+        if (call.methodId == METHOD_GET_REQUEST && call.outSizeOnEntry != 0) {
+            fetchSize = call.outSizeOnEntry;
+        }
+    }
+    EXPECT_EQ(fetchSize, GetParam().provided);
+    EXPECT_EQ(firmware.HandedBack().size(), GetParam().relayed ? 1U : 0U);
+    EXPECT_EQ(firmware.AckCount(), 1U);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Queries, SizingTest,
+    testing::Values(
+        SizingCase{"SucceedsLarge", sim::SizeQuery::Succeed(30000), 30000, 30000, true},
+        SizingCase{"SucceedsSmall", sim::SizeQuery::Succeed(100), 100, EXCHANGE_BUFFER_MINIMUM, true},
+        SizingCase{"SucceedsExactlyMinimum", sim::SizeQuery::Succeed(EXCHANGE_BUFFER_MINIMUM), 200,
+                   EXCHANGE_BUFFER_MINIMUM, true},
+        // A failed query is never believed, whatever it reports: this 30000-byte request does
+        // not fit the 16408 bytes provided and the fetch fails.
+        SizingCase{"FailsReportingLarge", sim::SizeQuery::Fail(STATUS_BUFFER_TOO_SMALL, 30000), 30000,
+                   EXCHANGE_BUFFER_MINIMUM, false},
+        SizingCase{"FailsReportingLargeSmallRequest", sim::SizeQuery::Fail(STATUS_BUFFER_TOO_SMALL, 30000), 64,
+                   EXCHANGE_BUFFER_MINIMUM, true}),
+    [](const testing::TestParamInfo<SizingCase>& param) { return std::string(param.param.name); });
+
+TEST_F(RelayTest, FailedFetchIsOnlyAcknowledged)
+{
+    firmware.RaiseEventWithoutBuffer();
+    ASSERT_TRUE(RunUntil([&] { return firmware.AckCount() == 1; }));
+
+    EXPECT_EQ(CallsOf(METHOD_SET_RESPONSE), 0U);
+    EXPECT_EQ(CallsOf(METHOD_GET_REQUEST), 2U);
+    EXPECT_EQ(ta.RequestCount(), 0U);
+}
+
+TEST_F(RelayTest, DataLengthBeyondTheProvidedBufferIsDropped)
+{
+    // The platform claims more bytes than the driver provided: nothing past the allocation
+    // may be read or handed back.
+    firmware.ReportDataLength(EXCHANGE_BUFFER_MINIMUM + 64);
+    ASSERT_TRUE(RaiseAndWait(FirmwareModel::BuildExchangeBuffer(Pattern(8, 1), Pattern(8, 2))));
+
+    EXPECT_EQ(CallsOf(METHOD_SET_RESPONSE), 0U);
+    EXPECT_EQ(ta.RequestCount(), 0U);
+}
+
+// Each of the relay's three allocations fails in turn; the event is dropped and acknowledged.
+class AllocationFailureTest : public RelayTest, public testing::WithParamInterface<int> {};
+
+TEST_P(AllocationFailureTest, DropsAndReleasesWhatWasTaken)
+{
+    platform.Faults().ResetCounts();
+    platform.Faults().FailNth("ExAllocatePool2", static_cast<std::uint64_t>(GetParam()));
+
+    ASSERT_TRUE(RaiseAndWait(FirmwareModel::BuildExchangeBuffer(Pattern(8, 1), Pattern(8, 2))));
+
+    EXPECT_EQ(CallsOf(METHOD_SET_RESPONSE), 0U);
+    EXPECT_EQ(ta.RequestCount(), 0U);
+    EXPECT_EQ(platform.Faults().Count("ExAllocatePool2"), static_cast<std::uint64_t>(GetParam()));
+}
+
+INSTANTIATE_TEST_SUITE_P(ExchangeRequestResponse, AllocationFailureTest, testing::Values(1, 2, 3));
+
+TEST_F(RelayTest, NullContextDoesNothingAtAll)
+{
+    std::size_t before = firmware.Calls().size();
+    FirmwareEventCallback(nullptr, nullptr);
+    EXPECT_EQ(firmware.Calls().size(), before);
+}
+
+TEST_F(RelayTest, EveryAllocationIsPagedTaggedAndFreedBeforeTheAcknowledgement)
+{
+    auto before = platform.Pool().AllocationsByTag();
+    ASSERT_TRUE(RaiseAndWait(FirmwareModel::BuildExchangeBuffer(Pattern(8, 1), Pattern(8, 2))));
+    auto after = platform.Pool().AllocationsByTag();
+
+    for (ULONG tag : {POOL_TAG_EXCHANGE_BUFFER, POOL_TAG_REQUEST_COPY, POOL_TAG_RESPONSE_AREA}) {
+        EXPECT_EQ(after[tag] - before[tag], 1U) << sim::Verifier::TagText(tag);
+    }
+    // Only the channel's name copy is still held between events.
+    ASSERT_EQ(platform.Pool().LiveCount(), 1U);
+    EXPECT_EQ(platform.Pool().Live()[0].tag, POOL_TAG_INSTANCE_NAME);
+}
+
+TEST(ExchangeBufferUnit, WriteBackRefusesLayoutsBeyondDataLength)
+{
+    EXCHANGE_LAYOUT layout{10, 4, 20, 14, 18};
+    UCHAR buffer[64] = {};
+    UCHAR area[20] = {};
+    EXPECT_FALSE(WriteBackExchangeBuffer(buffer, 41, &layout, area, area));
+    EXPECT_TRUE(WriteBackExchangeBuffer(buffer, 42, &layout, area, area));
+    EXPECT_FALSE(WriteBackExchangeBuffer(buffer, 42, &layout, nullptr, area));
+}
+
+}  // namespace

@@ -1,0 +1,54 @@
+// A host platform with the real driver in it, and the checks every driver test ends with: a
+// clean verifier and nothing left in pool once the driver has unloaded.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <functional>
+#include <vector>
+
+#include "driver/driver.h"
+#include "relay/relay.h"
+#include "sim/firmware.h"
+#include "sim/framework.h"
+#include "sim/kernel.h"
+#include "sim/platform.h"
+#include "sim/pnp.h"
+#include "sim/ta_service.h"
+#include "sim/wmi.h"
+#include "target/target.h"
+#include "wmi/wmi.h"
+
+namespace fwtest {
+
+using Bytes = std::vector<std::uint8_t>;
+
+// Bytes 0, 1, 2, ... (mod 251) starting at `seed`: recognisable and different per area.
+Bytes Pattern(std::size_t length, std::uint8_t seed);
+
+class DriverTest : public testing::Test {
+protected:
+    void TearDown() override;
+
+    // Loads the driver through the framework's entry glue and, as the PnP manager does for
+    // the device the driver is installed on, adds one device.
+    NTSTATUS Load();
+    // Removes every PnP device, then unloads; expects the unload to be possible.
+    void RemoveDevicesAndUnload();
+    PDriverContext Context() const;
+
+    // Raises one event with this buffer and runs until the firmware has `acks` more
+    // acknowledgements (or a virtual minute has passed).
+    bool RaiseAndWait(const Bytes& exchangeBuffer);
+    bool RunUntil(const std::function<bool()>& condition, sim::Ticks limit = 60 * sim::kTicksPerSecond);
+
+    sim::Platform platform;
+    sim::FirmwareModel& firmware = platform.Firmware();
+    sim::TaServiceModel& ta = platform.TaService();
+    sim::FrameworkModel& framework = platform.Framework();
+    // Set by tests that expect verifier records and check them themselves.
+    bool expectVerifierRecords = false;
+};
+
+}  // namespace fwtest
