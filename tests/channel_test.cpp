@@ -1,0 +1,248 @@
+// The firmware channel: open and close, full release on every failure, and the exclusion of
+// relays from the channel's release.
+#include <atomic>
+
+#include "support/driver_fixture.h"
+
+namespace {
+
+using fwtest::Bytes;
+using fwtest::Pattern;
+using sim::FirmwareModel;
+
+// The channel on a context of its own, without the rest of the driver.
+class ChannelTest : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        InitializeFirmwareChannel(&context);
+        ExInitializeRundownProtection(&context.TargetRundown);
+        platform.Firmware().SetPresent(true);
+    }
+
+    void TearDown() override
+    {
+        CloseFirmwareChannel(&context);
+        platform.Shutdown();
+        EXPECT_TRUE(platform.Verifier().Clean()) << platform.Verifier().Describe();
+        EXPECT_EQ(platform.Pool().LiveCount(), 0U) << platform.Pool().LeakReport();
+        EXPECT_TRUE(LiveBlocks().empty());
+    }
+
+    void ExpectClosed()
+    {
+        EXPECT_EQ(context.MethodBlock, nullptr);
+        EXPECT_EQ(context.EventBlock, nullptr);
+        EXPECT_EQ(context.InstanceName.Buffer, nullptr);
+        EXPECT_EQ(context.InstanceName.Length, 0);
+        EXPECT_EQ(context.InstanceName.MaximumLength, 0);
+        EXPECT_EQ(platform.Pool().LiveCount(), 0U);
+        EXPECT_TRUE(LiveBlocks().empty());
+    }
+
+    std::vector<const sim::KernelObject*> LiveBlocks()
+    {
+        std::vector<const sim::KernelObject*> blocks;
+        for (const auto* object : platform.Objects().LiveObjects()) {
+            if (dynamic_cast<const sim::WmiBlock*>(object) != nullptr) {
+                blocks.push_back(object);
+            }
+        }
+        return blocks;
+    }
+
+    bool RunUntil(const std::function<bool()>& condition)
+    {
+        return platform.Sched().RunUntil(condition, platform.Sched().Now() + 60 * sim::kTicksPerSecond);
+    }
+
+    sim::Platform platform;
+    DriverContext context{};
+};
+
+TEST_F(ChannelTest, OpenRegistersAndDeliversEventsToTheRelay)
+{
+    ASSERT_EQ(OpenFirmwareChannel(&context), STATUS_SUCCESS);
+    EXPECT_TRUE(platform.Firmware().Registered());
+    EXPECT_EQ(context.InstanceName.Length, FIRMWARE_INSTANCE_NAME_LENGTH);
+    EXPECT_EQ(context.InstanceName.MaximumLength, FIRMWARE_INSTANCE_NAME_CAPACITY);
+    ASSERT_EQ(platform.Pool().Live().size(), 1U);
+    EXPECT_EQ(platform.Pool().Live()[0].tag, POOL_TAG_INSTANCE_NAME);
+    EXPECT_EQ(platform.Pool().Live()[0].size, FIRMWARE_INSTANCE_NAME_CAPACITY);
+
+    const Bytes buffer = FirmwareModel::BuildExchangeBuffer(Pattern(4, 1), Pattern(4, 2));
+    platform.Firmware().RaiseEvent(buffer);
+    ASSERT_TRUE(RunUntil([&] { return platform.Firmware().AckCount() == 1; }));
+    EXPECT_EQ(platform.Firmware().HandedBack().at(0), buffer);
+}
+
+TEST_F(ChannelTest, SecondOpenIsRefusedAndChangesNothing)
+{
+    ASSERT_EQ(OpenFirmwareChannel(&context), STATUS_SUCCESS);
+    DriverContext before = context;
+
+    EXPECT_EQ(OpenFirmwareChannel(&context), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(context.MethodBlock, before.MethodBlock);
+    EXPECT_EQ(context.EventBlock, before.EventBlock);
+    EXPECT_EQ(context.InstanceName.Buffer, before.InstanceName.Buffer);
+    EXPECT_EQ(platform.Firmware().RegisterCalls(), 1U);
+    EXPECT_EQ(OpenFirmwareChannel(nullptr), STATUS_UNSUCCESSFUL);
+}
+
+TEST_F(ChannelTest, AbsentFirmwareLeavesTheChannelClosed)
+{
+    platform.Firmware().SetPresent(false);
+    EXPECT_FALSE(NT_SUCCESS(OpenFirmwareChannel(&context)));
+    ExpectClosed();
+}
+
+TEST_F(ChannelTest, RegisterFailureClosesAndALaterOpenStartsAgain)
+{
+    platform.Firmware().FailRegister(1, STATUS_DEVICE_NOT_READY);
+    EXPECT_EQ(OpenFirmwareChannel(&context), STATUS_DEVICE_NOT_READY);
+    ExpectClosed();
+
+    EXPECT_EQ(OpenFirmwareChannel(&context), STATUS_SUCCESS);
+    EXPECT_EQ(platform.Firmware().RegisterCalls(), 2U);
+    EXPECT_TRUE(platform.Firmware().Registered());
+}
+
+TEST_F(ChannelTest, NameCopyFailureReleasesTheMethodBlock)
+{
+    platform.Faults().FailNth("ExAllocatePool2", 1);
+    EXPECT_EQ(OpenFirmwareChannel(&context), STATUS_INSUFFICIENT_RESOURCES);
+    ExpectClosed();
+    EXPECT_EQ(platform.Firmware().RegisterCalls(), 0U);
+}
+
+TEST_F(ChannelTest, EveryFailurePointOfAnOpenLeavesTheChannelClosed)
+{
+    // One clean open and close to count the fallible calls an open makes.
+    platform.Faults().ResetCounts();
+    ASSERT_EQ(OpenFirmwareChannel(&context), STATUS_SUCCESS);
+    const auto calls = platform.Faults().CallLog();
+    CloseFirmwareChannel(&context);
+    ASSERT_GE(calls.size(), 5U);
+
+    for (bool onwards : {false, true}) {
+        for (std::uint64_t n = 1; n <= calls.size(); ++n) {
+            SCOPED_TRACE(std::string(onwards ? "every call from " : "call ") + std::to_string(n) + " (" +
+                         calls[n - 1] + ")");
+            platform.Faults().ResetCounts();
+            platform.Faults().ClearRules();
+            onwards ? platform.Faults().FailGlobalFrom(n) : platform.Faults().FailGlobalNth(n);
+
+            NTSTATUS status = OpenFirmwareChannel(&context);
+
+            EXPECT_FALSE(NT_SUCCESS(status));
+            ExpectClosed();
+            EXPECT_FALSE(platform.Firmware().Registered());
+        }
+    }
+    platform.Faults().ClearRules();
+}
+
+TEST_F(ChannelTest, PlatformStatusesComeBackUnchanged)
+{
+    struct Case {
+        const char* operation;
+        NTSTATUS status;
+    };
+    for (const Case& c : {Case{"IoWMIOpenBlock", STATUS_WMI_GUID_NOT_FOUND},
+                          Case{"IoWMISetNotificationCallback", STATUS_ACCESS_DENIED},
+                          Case{"IoWMIExecuteMethod", STATUS_WMI_INSTANCE_NOT_FOUND}}) {
+        SCOPED_TRACE(c.operation);
+        platform.Faults().ClearRules();
+        platform.Faults().FailAlways(c.operation, c.status);
+        EXPECT_EQ(OpenFirmwareChannel(&context), c.status);
+        ExpectClosed();
+    }
+    platform.Faults().ClearRules();
+}
+
+TEST_F(ChannelTest, EventRaisedWhileRegisteringIsDelivered)
+{
+    const Bytes buffer = FirmwareModel::BuildExchangeBuffer(Pattern(4, 1), Pattern(4, 2));
+    platform.Firmware().OnRegister([&] { platform.Firmware().RaiseEvent(buffer); });
+
+    ASSERT_EQ(OpenFirmwareChannel(&context), STATUS_SUCCESS);
+    ASSERT_TRUE(RunUntil([&] { return platform.Firmware().AckCount() == 1; }));
+    EXPECT_EQ(platform.Firmware().HandedBack().size(), 1U);
+}
+
+TEST_F(ChannelTest, CloseUnregistersOnceAndReleasesEverything)
+{
+    ASSERT_EQ(OpenFirmwareChannel(&context), STATUS_SUCCESS);
+    CloseFirmwareChannel(&context);
+    EXPECT_EQ(platform.Firmware().UnregisterCalls(), 1U);
+    EXPECT_FALSE(platform.Firmware().Registered());
+    ExpectClosed();
+
+    // Released blocks deliver nothing more.
+    platform.Firmware().RaiseEvent(FirmwareModel::BuildExchangeBuffer(Pattern(4, 1), Pattern(4, 2)));
+    platform.Sched().Settle();
+    EXPECT_EQ(platform.Firmware().AckCount(), 0U);
+}
+
+TEST_F(ChannelTest, CloseOfAChannelNeverOpenedCallsAndFreesNothing)
+{
+    CloseFirmwareChannel(&context);
+    EXPECT_TRUE(platform.Firmware().Calls().empty());
+    EXPECT_EQ(platform.Pool().TotalAllocations(), 0U);
+}
+
+TEST_F(ChannelTest, LateCallbackOfAReleasedBlockFindsTheChannelClosed)
+{
+    // The WMI layer picks up a delivery, then the channel closes before the callback starts:
+    // the callback must not use the released method block or name copy.
+    ASSERT_EQ(OpenFirmwareChannel(&context), STATUS_SUCCESS);
+    platform.Wmi().HoldDeliveries(true);
+    platform.Firmware().RaiseEvent(FirmwareModel::BuildExchangeBuffer(Pattern(4, 1), Pattern(4, 2)));
+    ASSERT_TRUE(RunUntil([&] { return platform.Wmi().DeliveriesHeld() == 1; }));
+
+    CloseFirmwareChannel(&context);
+    platform.Wmi().HoldDeliveries(false);
+    ASSERT_TRUE(RunUntil([&] { return platform.Wmi().EventsDelivered() == 1; }));
+
+    EXPECT_EQ(platform.Firmware().AckCount(), 0U);
+    EXPECT_EQ(platform.Firmware().HandedBack().size(), 0U);
+}
+
+// Close on one thread while a relay is blocked inside the TA service on the WMI thread.
+class CloseDuringRelayTest : public fwtest::DriverTest {};
+
+TEST_F(CloseDuringRelayTest, CloseWaitsForTheRelayAndItsAcknowledgement)
+{
+    firmware.SetPresent(true);
+    ASSERT_EQ(Load(), STATUS_SUCCESS);
+    ta.Arrive();
+    ta.SetBehaviour(sim::TaBehaviour::Block());
+    const Bytes buffer = FirmwareModel::BuildExchangeBuffer(Pattern(6, 1), Pattern(6, 2));
+    firmware.RaiseEvent(buffer);
+    ASSERT_TRUE(RunUntil([&] { return ta.Blocked() == 1; }));
+
+    PDriverContext context = Context();
+    std::atomic<bool> closed{false};
+    sim::SimThread closer(platform, "closer", [&] {
+        CloseFirmwareChannel(context);
+        closed = true;
+    });
+    platform.Sched().Settle();
+
+    // Close has told the firmware and now waits for the relay.
+    EXPECT_FALSE(closed);
+    EXPECT_EQ(firmware.UnregisterCalls(), 1U);
+    EXPECT_EQ(firmware.AckCount(), 0U);
+
+    ta.Release();
+    closer.Join();
+
+    EXPECT_TRUE(closed);
+    EXPECT_EQ(firmware.AckCount(), 1U);
+    ASSERT_EQ(firmware.HandedBack().size(), 1U);
+    EXPECT_EQ(context->MethodBlock, nullptr);
+    EXPECT_EQ(context->EventBlock, nullptr);
+    EXPECT_EQ(context->InstanceName.Buffer, nullptr);
+}
+
+}  // namespace
