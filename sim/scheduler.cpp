@@ -24,11 +24,9 @@ void Scheduler::RegisterCurrentThread(const std::string& name)
 
 void Scheduler::UnregisterCurrentThread()
 {
-    {
-        std::lock_guard lock(mutex_);
-        threads_.remove_if([](const ThreadState& t) { return &t == tlsThread; });
-        tlsThread = nullptr;
-    }
+    std::lock_guard lock(mutex_);
+    threads_.remove_if([](const ThreadState& t) { return &t == tlsThread; });
+    tlsThread = nullptr;
     cv_.notify_all();
 }
 
@@ -90,7 +88,7 @@ std::optional<Ticks> Scheduler::NextDeadlineLocked() const
 void Scheduler::ReportDeadlockLocked() const
 {
     std::fprintf(stderr, "\n*** host platform: deadlock at virtual time %lld: every thread is blocked and no "
-                         "deadline is pending\n", static_cast<long long>(now_));
+                         "deadline is pending\n", static_cast<long long>(now_.load()));
     for (const auto& t : threads_) {
         std::fprintf(stderr, "    thread '%s': %s%s\n", t.name.c_str(), t.blocked ? "blocked" : "running",
                      t.deadline ? " (with deadline)" : "");
@@ -161,16 +159,13 @@ void Scheduler::NotifyLocked()
 
 Ticks Scheduler::Now() const
 {
-    std::lock_guard lock(mutex_);
-    return now_;
+    return now_.load();
 }
 
 void Scheduler::SetAutoAdvance(bool on)
 {
-    {
-        std::lock_guard lock(mutex_);
-        autoAdvance_ = on;
-    }
+    std::lock_guard lock(mutex_);
+    autoAdvance_ = on;
     cv_.notify_all();
 }
 

@@ -17,6 +17,7 @@
 // called while a leaf mutex is held. No lock is held while driver code runs.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -64,6 +65,7 @@ public:
     void Notify();
     void NotifyLocked();
 
+    // Virtual time now. Lock-free: callable with or without the mutex, also in predicates.
     Ticks Now() const;
 
     void SetAutoAdvance(bool on);
@@ -96,7 +98,9 @@ private:
     mutable std::mutex mutex_;
     std::condition_variable cv_;
     std::list<ThreadState> threads_;
-    Ticks now_ = 0;
+    // Written only under mutex_; read without it, so Now() is safe inside predicates and by
+    // code that already holds the mutex.
+    std::atomic<Ticks> now_{0};
     bool autoAdvance_ = true;
     std::chrono::milliseconds deadlockTimeout_{10000};
 };

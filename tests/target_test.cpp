@@ -1,0 +1,196 @@
+// Discovery of the TA service and the target the relay sends to, including the exclusion of
+// relays from the control device's cleanup.
+#include "support/driver_fixture.h"
+
+namespace {
+
+using fwtest::Bytes;
+using fwtest::Pattern;
+using sim::FirmwareModel;
+using sim::IoTargetState;
+
+const std::u16string kSecondLink = u"\\??\\ROOT#TASERVICE#0001#{3fa24ef8-153b-4b8a-a039-670377b93e05}";
+constexpr GUID kOtherClass = {0x12345678, 0x1234, 0x1234, {1, 2, 3, 4, 5, 6, 7, 8}};
+
+class TargetTest : public fwtest::DriverTest {
+protected:
+    void SetUp() override
+    {
+        firmware.SetPresent(true);
+        ASSERT_EQ(Load(), STATUS_SUCCESS);
+    }
+
+    WDFIOTARGET Held() { return Context()->ServiceTarget; }
+    std::size_t LiveTargets() { return framework.LiveObjectCount(sim::FxType::IoTarget); }
+    std::optional<IoTargetState> State(WDFIOTARGET t) { return framework.TargetState(t); }
+};
+
+TEST_F(TargetTest, ArrivalOpensTheTargetWithTheServicesParameters)
+{
+    ta.Arrive();
+    platform.Sched().Settle();
+    ASSERT_NE(Held(), nullptr);
+
+    auto params = framework.TargetOpenParams(Held());
+    ASSERT_TRUE(params.has_value());
+    EXPECT_EQ(params->type, WdfIoTargetOpenByName);
+    EXPECT_EQ(params->name, sim::TaServiceModel::kDefaultLink);
+    EXPECT_EQ(params->desiredAccess, 0xC0000000U);
+    EXPECT_EQ(params->shareAccess, 3U);
+    EXPECT_EQ(params->createDisposition, 1U);
+    EXPECT_EQ(params->createOptions, 0x40U);
+    EXPECT_FALSE(params->queryRemoveCallback || params->removeCanceledCallback || params->removeCompleteCallback);
+
+    auto attributes = framework.Attributes(Held());
+    ASSERT_TRUE(attributes.has_value());
+    EXPECT_EQ(attributes->executionLevel, WdfExecutionLevelInheritFromParent);
+    EXPECT_EQ(attributes->synchronizationScope, WdfSynchronizationScopeInheritFromParent);
+    EXPECT_FALSE(attributes->cleanupCallback || attributes->destroyCallback);
+    EXPECT_TRUE(attributes->contextTypeName.empty());
+}
+
+TEST_F(TargetTest, AnotherClassOrARemovalChangesNothing)
+{
+    platform.Pnp().AddInterface(kOtherClass, kSecondLink);
+    platform.Sched().Settle();
+    EXPECT_EQ(Held(), nullptr);
+    EXPECT_EQ(LiveTargets(), 0U);
+
+    ta.Arrive();
+    platform.Sched().Settle();
+    WDFIOTARGET held = Held();
+    ASSERT_NE(held, nullptr);
+
+    ta.Depart();
+    platform.Sched().Settle();
+    EXPECT_EQ(Held(), held);
+    EXPECT_EQ(LiveTargets(), 1U);
+
+    // The same answers when the callback is called with such notifications directly.
+    UNICODE_STRING link{};
+    DEVICE_INTERFACE_CHANGE_NOTIFICATION n{1, sizeof(n), GUID_DEVICE_INTERFACE_ARRIVAL, kOtherClass, &link};
+    EXPECT_EQ(InterfaceChangeCallback(&n, nullptr), STATUS_SUCCESS);
+    n.InterfaceClassGuid = ServiceInterfaceGuid;
+    n.Event = GUID_DEVICE_INTERFACE_REMOVAL;
+    EXPECT_EQ(InterfaceChangeCallback(&n, nullptr), STATUS_SUCCESS);
+    EXPECT_EQ(Held(), held);
+    EXPECT_EQ(LiveTargets(), 1U);
+}
+
+TEST_F(TargetTest, LaterArrivalReplacesTheTargetWithoutClosingTheFirst)
+{
+    ta.Arrive();
+    platform.Sched().Settle();
+    WDFIOTARGET first = Held();
+    platform.Pnp().AddInterface(ServiceInterfaceGuid, kSecondLink);
+    platform.Sched().Settle();
+
+    ASSERT_NE(Held(), first);
+    EXPECT_EQ(framework.TargetOpenParams(Held())->name, kSecondLink);
+    EXPECT_EQ(State(first), IoTargetState::Opened);
+    EXPECT_EQ(LiveTargets(), 2U);
+    platform.Pnp().RemoveInterface(kSecondLink);
+}
+
+struct OpenFailure {
+    const char* operation;
+    NTSTATUS status;
+};
+
+class FailedOpenTest : public TargetTest, public testing::WithParamInterface<OpenFailure> {};
+
+TEST_P(FailedOpenTest, KeepsThePreviousTargetAndDeletesTheNewObject)
+{
+    ta.Arrive();
+    platform.Sched().Settle();
+    WDFIOTARGET first = Held();
+
+    platform.Faults().FailAlways(GetParam().operation, GetParam().status);
+    platform.Pnp().AddInterface(ServiceInterfaceGuid, kSecondLink);
+    platform.Sched().Settle();
+    platform.Faults().ClearRules();
+
+    EXPECT_EQ(Held(), first);
+    EXPECT_EQ(State(first), IoTargetState::Opened);
+    EXPECT_EQ(LiveTargets(), 1U);
+    platform.Pnp().RemoveInterface(kSecondLink);
+}
+
+INSTANTIATE_TEST_SUITE_P(CreateOrOpen, FailedOpenTest,
+                         testing::Values(OpenFailure{"WdfIoTargetCreate", STATUS_INSUFFICIENT_RESOURCES},
+                                         OpenFailure{"WdfIoTargetOpen", STATUS_OBJECT_NAME_NOT_FOUND}),
+                         [](const testing::TestParamInfo<OpenFailure>& param) {
+                             return std::string(param.param.operation);
+                         });
+
+TEST_F(TargetTest, ReleasesOnNullFieldsDoNothing)
+{
+    WDFIOTARGET target = nullptr;
+    PVOID entry = nullptr;
+    std::size_t before = platform.Trace().Events().size();
+    CloseServiceTarget(&target);
+    UnregisterInterfaceNotification(&entry);
+    EXPECT_EQ(platform.Trace().Events().size(), before);
+}
+
+TEST_F(TargetTest, RemovingTheLastDeviceClosesTheTargetAndUnregisters)
+{
+    ta.Arrive();
+    platform.Sched().Settle();
+    WDFIOTARGET held = Held();
+    ASSERT_NE(held, nullptr);
+
+    framework.RemoveDevice(framework.PnpDevices().front());
+    platform.Sched().Settle();
+
+    EXPECT_EQ(Context()->ServiceTarget, nullptr);
+    EXPECT_EQ(Context()->InterfaceNotificationEntry, nullptr);
+    EXPECT_EQ(Context()->ControlDevice, nullptr);
+    EXPECT_FALSE(framework.IsLive(held));
+    EXPECT_EQ(platform.Pnp().RegistrationCount(), 0U);
+}
+
+// A relay is inside the TA service when the last device goes. Deleting the control device
+// cancels the send; cleanup must wait for the relay before the target is destroyed, and the
+// firmware still gets its buffer back and its acknowledgement.
+TEST_F(TargetTest, CleanupWaitsForARelayInsideTheService)
+{
+    ta.Arrive();
+    ta.SetBehaviour(sim::TaBehaviour::Block());
+    platform.Sched().Settle();
+    const Bytes buffer = FirmwareModel::BuildExchangeBuffer(Pattern(6, 1), Pattern(6, 2));
+    firmware.RaiseEvent(buffer);
+    ASSERT_TRUE(RunUntil([&] { return ta.Blocked() == 1; }));
+
+    WDFDEVICE device = framework.PnpDevices().front();
+    sim::SimThread remover(platform, "pnp remove", [&] { framework.RemoveDevice(device); });
+    remover.Join();
+
+    ASSERT_TRUE(RunUntil([&] { return firmware.AckCount() == 1; }));
+    ASSERT_EQ(firmware.HandedBack().size(), 1U);
+    EXPECT_EQ(firmware.HandedBack()[0], buffer);  // cancelled: the service wrote nothing
+    EXPECT_EQ(ta.Requests().at(0).status, STATUS_CANCELLED);
+    EXPECT_EQ(Context()->ServiceTarget, nullptr);
+    EXPECT_EQ(LiveTargets(), 0U);
+
+    // With the control device gone, later events go back unchanged.
+    ASSERT_TRUE(RaiseAndWait(buffer));
+    EXPECT_EQ(firmware.HandedBack().at(1), buffer);
+    EXPECT_EQ(ta.RequestCount(), 1U);
+}
+
+TEST_F(TargetTest, RelaysRunWhileTheServiceComesAndGoes)
+{
+    // Arrivals replace the target on the PnP thread while relays read it on the WMI thread.
+    ta.SetBehaviour(sim::TaBehaviour::Echo());
+    for (int round = 0; round < 20; ++round) {
+        ta.Arrive();
+        firmware.RaiseEvent(FirmwareModel::BuildExchangeBuffer(Pattern(4, static_cast<std::uint8_t>(round)),
+                                                               Pattern(4, 9)));
+        ta.Depart();
+    }
+    ASSERT_TRUE(RunUntil([&] { return firmware.AckCount() == 20; }));
+    EXPECT_EQ(firmware.HandedBack().size(), 20U);
+}
+
+}  // namespace
