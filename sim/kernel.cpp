@@ -79,6 +79,29 @@ bool SimThread::Finished() const
     return finished_;
 }
 
+// ---- Gate ----
+
+Gate::Gate(Platform& platform) : scheduler_(platform.Sched()) {}
+
+void Gate::Open()
+{
+    std::lock_guard lock(scheduler_.Mutex());
+    open_ = true;
+    scheduler_.NotifyLocked();
+}
+
+bool Gate::Wait(std::optional<Ticks> deadline)
+{
+    std::unique_lock lock(scheduler_.Mutex());
+    return scheduler_.WaitUntil(lock, [this] { return open_; }, deadline);
+}
+
+bool Gate::IsOpen() const
+{
+    std::lock_guard lock(scheduler_.Mutex());
+    return open_;
+}
+
 // ---- KernelModel ----
 
 struct KernelModel::SystemThread {
@@ -284,8 +307,8 @@ NTSTATUS KernelModel::DelayExecution(const LARGE_INTEGER* interval)
     if (value == 0) {
         return STATUS_SUCCESS;
     }
-    std::unique_lock lock(platform_.Sched().Mutex());
     const Ticks deadline = DeadlineOf(value, platform_.Sched().Now());
+    std::unique_lock lock(platform_.Sched().Mutex());
     platform_.Sched().WaitUntil(lock, [] { return false; }, deadline);
     return STATUS_SUCCESS;
 }
@@ -324,11 +347,11 @@ NTSTATUS KernelModel::WaitForSingleObject(PVOID object, const LARGE_INTEGER* tim
     if (poll) {
         done = signalled();
     } else {
-        std::unique_lock lock(platform_.Sched().Mutex());
         std::optional<Ticks> deadline;
         if (timeout != nullptr) {
             deadline = DeadlineOf(timeout->QuadPart, platform_.Sched().Now());
         }
+        std::unique_lock lock(platform_.Sched().Mutex());
         done = platform_.Sched().WaitUntil(lock, signalled, deadline);
     }
     NTSTATUS status = done ? STATUS_SUCCESS : STATUS_TIMEOUT;

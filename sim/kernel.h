@@ -49,6 +49,21 @@ private:
     std::thread thread_;
 };
 
+// A one-shot gate on the scheduler: threads that Wait() are idle until someone Open()s it.
+// Tests use it to hold a driver callback or a system thread at a chosen point.
+class Gate {
+public:
+    explicit Gate(Platform& platform);
+    void Open();
+    // Returns true once open; false if `deadline` came first.
+    bool Wait(std::optional<Ticks> deadline = std::nullopt);
+    bool IsOpen() const;
+
+private:
+    Scheduler& scheduler_;
+    bool open_ = false;  // guarded by the scheduler mutex
+};
+
 class KernelModel {
 public:
     explicit KernelModel(Platform& platform);
