@@ -1,0 +1,375 @@
+// The whole driver: start-up in every order of events, devices coming and going, and unload
+// leaving nothing behind.
+#include <atomic>
+
+#include "support/driver_fixture.h"
+
+namespace {
+
+using fwtest::Bytes;
+using fwtest::Pattern;
+using sim::FirmwareModel;
+
+
+class LifecycleTest : public fwtest::DriverTest {
+protected:
+    std::uint64_t Calls(const char* operation) { return platform.Faults().Count(operation); }
+    std::size_t WmiBlocksHeld()
+    {
+        std::size_t n = 0;
+        for (const auto* object : platform.Objects().LiveObjects()) {
+            n += dynamic_cast<const sim::WmiBlock*>(object) != nullptr ? 1U : 0U;
+        }
+        return n;
+    }
+    bool StartUpMessagePrinted(NTSTATUS status)
+    {
+        char expected[96];
+        std::snprintf(expected, sizeof expected, "DriverEntry failed 0x%x for driver ", static_cast<unsigned>(status));
+        for (const auto& line : platform.DebugOutput()) {
+            if (line.rfind(expected, 0) == 0 && line.find("\\Services\\fwrelay") != std::string::npos) {
+                return true;
+            }
+        }
+        return false;
+    }
+};
+
+TEST_F(LifecycleTest, StartUpCreatesTheFrameworkObjectsAsConfigured)
+{
+    firmware.SetPresent(true);
+    ASSERT_EQ(framework.LoadDriver(DriverEntry), STATUS_SUCCESS);
+
+    auto version = framework.BoundVersion();
+    ASSERT_TRUE(version.has_value());
+    EXPECT_EQ(version->major, 1U);
+    EXPECT_EQ(version->minor, 15U);
+
+    auto config = framework.DriverConfig();
+    ASSERT_TRUE(config.has_value());
+    EXPECT_TRUE(config->deviceAddCallback);
+    EXPECT_TRUE(config->unloadCallback);
+    EXPECT_EQ(config->driverInitFlags, 0U);
+    EXPECT_EQ(config->driverPoolTag, 0U);
+    EXPECT_EQ(config->attributes.contextTypeName, "DriverContext");
+    EXPECT_EQ(config->attributes.executionLevel, WdfExecutionLevelInheritFromParent);
+    EXPECT_EQ(config->attributes.synchronizationScope, WdfSynchronizationScopeInheritFromParent);
+    EXPECT_FALSE(config->attributes.cleanupCallback || config->attributes.destroyCallback);
+
+    WDFDEVICE control = framework.ControlDevice();
+    ASSERT_NE(control, nullptr);
+    EXPECT_EQ(Context()->ControlDevice, control);
+    EXPECT_EQ(framework.ControlDeviceSddl(control), "D:P");
+    EXPECT_TRUE(framework.ControlFinished(control));
+    auto attributes = framework.Attributes(control);
+    ASSERT_TRUE(attributes.has_value());
+    EXPECT_TRUE(attributes->cleanupCallback);
+    EXPECT_FALSE(attributes->destroyCallback);
+    EXPECT_TRUE(attributes->contextTypeName.empty());
+
+    ASSERT_EQ(framework.AddDevice(), STATUS_SUCCESS);
+    auto device = framework.Attributes(framework.PnpDevices().front());
+    ASSERT_TRUE(device.has_value());
+    EXPECT_TRUE(device->destroyCallback);
+    EXPECT_FALSE(device->cleanupCallback);
+    EXPECT_EQ(device->executionLevel, WdfExecutionLevelInheritFromParent);
+    EXPECT_EQ(device->synchronizationScope, WdfSynchronizationScopeInheritFromParent);
+
+    EXPECT_EQ(platform.Pnp().RegistrationCount(), 1U);
+    EXPECT_TRUE(firmware.Registered());
+    EXPECT_EQ(Context()->RetryThread, nullptr);
+    EXPECT_FALSE(Context()->RetryActive);
+    EXPECT_EQ(Context()->DeviceCount, 1);
+    EXPECT_TRUE(platform.DebugOutput().empty());
+}
+
+TEST_F(LifecycleTest, FirmwareAbsentAtStartUpIsOpenedLaterByTheOneWorker)
+{
+    firmware.AppearAt(4 * sim::kTicksPerSecond);
+    ASSERT_EQ(Load(), STATUS_SUCCESS);
+    EXPECT_EQ(platform.Kernel().LiveSystemThreads(), 1U);
+    EXPECT_FALSE(firmware.Registered());
+
+    ASSERT_TRUE(RunUntil([&] { return firmware.Registered(); }));
+    EXPECT_EQ(platform.Sched().Now(), 4 * sim::kTicksPerSecond);
+    EXPECT_EQ(platform.Kernel().ThreadsCreated(), 1U);
+
+    const Bytes buffer = FirmwareModel::BuildExchangeBuffer(Pattern(4, 1), Pattern(4, 2));
+    ASSERT_TRUE(RaiseAndWait(buffer));
+    EXPECT_EQ(firmware.HandedBack().at(0), buffer);
+}
+
+TEST_F(LifecycleTest, ServicePresentBeforeStartUpIsHeldOnceRegistrationReturns)
+{
+    firmware.SetPresent(true);
+    ta.Arrive();
+    ASSERT_EQ(Load(), STATUS_SUCCESS);
+    ASSERT_NE(Context()->ServiceTarget, nullptr);
+
+    const Bytes buffer = FirmwareModel::BuildExchangeBuffer(Pattern(4, 1), Pattern(4, 2));
+    ASSERT_TRUE(RaiseAndWait(buffer));
+    EXPECT_EQ(ta.RequestCount(), 1U);
+}
+
+TEST_F(LifecycleTest, ExistingServiceReportedTwiceKeepsTheSecondTarget)
+{
+    firmware.SetPresent(true);
+    platform.Pnp().SetDuplicateExistingArrivals(true);
+    ta.Arrive();
+    ASSERT_EQ(Load(), STATUS_SUCCESS);
+    platform.Sched().Settle();
+    EXPECT_NE(Context()->ServiceTarget, nullptr);
+    EXPECT_EQ(framework.LiveObjectCount(sim::FxType::IoTarget), 2U);
+}
+
+// Each start-up step failing ends start-up with that step's status.
+struct StartUpFailure {
+    const char* name;
+    const char* operation;
+    NTSTATUS injected;
+    NTSTATUS expected;
+    bool firmwarePresent;
+    std::uint64_t registrations;  // IoRegisterPlugPlayNotification calls made
+};
+
+class StartUpFailureTest : public LifecycleTest, public testing::WithParamInterface<StartUpFailure> {};
+
+TEST_P(StartUpFailureTest, EndsStartUpWithTheStepsStatusAndLeavesNothing)
+{
+    const auto& p = GetParam();
+    firmware.SetPresent(p.firmwarePresent);
+    ta.Arrive();
+    platform.Faults().FailAlways(p.operation, p.injected);
+
+    EXPECT_EQ(framework.LoadDriver(DriverEntry), p.expected);
+
+    EXPECT_FALSE(framework.Loaded());
+    EXPECT_TRUE(StartUpMessagePrinted(p.expected)) << testing::PrintToString(platform.DebugOutput());
+    EXPECT_EQ(Calls("IoRegisterPlugPlayNotification"), p.registrations);
+    EXPECT_EQ(platform.Pnp().RegistrationCount(), 0U);
+    EXPECT_EQ(WmiBlocksHeld(), 0U);
+    EXPECT_EQ(firmware.RegisterCalls(), 0U);
+    EXPECT_EQ(platform.Kernel().LiveSystemThreads(), 0U);
+    EXPECT_EQ(framework.LiveObjectCount(), 0U);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Steps, StartUpFailureTest,
+    testing::Values(
+        StartUpFailure{"DriverCreate", "WdfDriverCreate", STATUS_INSUFFICIENT_RESOURCES, STATUS_INSUFFICIENT_RESOURCES,
+                       true, 0},
+        StartUpFailure{"NoControlDeviceInit", "WdfControlDeviceInitAllocate", STATUS_UNSUCCESSFUL,
+                       STATUS_INSUFFICIENT_RESOURCES, true, 0},
+        StartUpFailure{"ControlDeviceCreate", "WdfDeviceCreate", STATUS_INVALID_DEVICE_STATE,
+                       STATUS_INVALID_DEVICE_STATE, true, 0},
+        StartUpFailure{"InterfaceRegistration", "IoRegisterPlugPlayNotification", STATUS_INSUFFICIENT_RESOURCES,
+                       STATUS_INSUFFICIENT_RESOURCES, true, 1},
+        StartUpFailure{"ChannelAndWorker", "IoCreateSystemThread", STATUS_INSUFFICIENT_RESOURCES,
+                       STATUS_INSUFFICIENT_RESOURCES, false, 1}),
+    [](const testing::TestParamInfo<StartUpFailure>& param) { return std::string(param.param.name); });
+
+TEST_F(LifecycleTest, InterfaceRegistrationFailureNeverOpensTheChannel)
+{
+    firmware.SetPresent(true);
+    platform.Faults().FailAlways("IoRegisterPlugPlayNotification", STATUS_ACCESS_DENIED);
+    EXPECT_EQ(framework.LoadDriver(DriverEntry), STATUS_ACCESS_DENIED);
+    EXPECT_EQ(Calls("IoWMIOpenBlock"), 0U);
+}
+
+TEST_F(LifecycleTest, EveryFallibleStartUpCallFailingLeavesACleanMachine)
+{
+    // Count the fallible calls of a whole start-up with the firmware absent (so the worker
+    // path is taken too), then fail each one in turn on a fresh load.
+    firmware.SetPresent(false);
+    ta.Arrive();
+    ASSERT_EQ(framework.LoadDriver(DriverEntry), STATUS_SUCCESS);
+    const auto calls = platform.Faults().CallLog();
+    ASSERT_EQ(framework.AddDevice(), STATUS_SUCCESS);
+    RemoveDevicesAndUnload();
+    ASSERT_FALSE(framework.Loaded());
+
+    for (std::uint64_t n = 1; n <= calls.size(); ++n) {
+        SCOPED_TRACE("failing call " + std::to_string(n) + " (" + calls[n - 1] + ")");
+        platform.Faults().ClearRules();
+        platform.Faults().ResetCounts();
+        platform.Faults().FailGlobalNth(n);
+        NTSTATUS status = framework.LoadDriver(DriverEntry);
+        platform.Faults().ClearRules();
+        if (NT_SUCCESS(status)) {
+            ASSERT_EQ(framework.AddDevice(), STATUS_SUCCESS);
+            RemoveDevicesAndUnload();
+        }
+        EXPECT_FALSE(framework.Loaded());
+        EXPECT_EQ(platform.Pool().LiveCount(), 0U) << platform.Pool().LeakReport();
+        EXPECT_EQ(platform.Pnp().RegistrationCount(), 0U);
+        EXPECT_EQ(WmiBlocksHeld(), 0U);
+        EXPECT_EQ(platform.Kernel().LiveSystemThreads(), 0U);
+        EXPECT_EQ(platform.Objects().OpenHandleCount(), 0U);
+        EXPECT_TRUE(platform.Verifier().Clean()) << platform.Verifier().Describe();
+    }
+}
+
+TEST_F(LifecycleTest, LastDeviceTakesTheControlDeviceButTheChannelStaysOpen)
+{
+    firmware.SetPresent(true);
+    ta.Arrive();
+    ASSERT_EQ(Load(), STATUS_SUCCESS);
+    ASSERT_NE(Context()->ServiceTarget, nullptr);
+
+    framework.RemoveDevice(framework.PnpDevices().front());
+    platform.Sched().Settle();
+
+    EXPECT_EQ(Context()->DeviceCount, 0);
+    EXPECT_EQ(Context()->ControlDevice, nullptr);
+    EXPECT_EQ(framework.ControlDevice(), nullptr);
+    EXPECT_EQ(Context()->InterfaceNotificationEntry, nullptr);
+    EXPECT_EQ(platform.Pnp().RegistrationCount(), 0U);
+    EXPECT_EQ(Context()->ServiceTarget, nullptr);
+    EXPECT_TRUE(firmware.Registered());
+
+    const Bytes buffer = FirmwareModel::BuildExchangeBuffer(Pattern(4, 1), Pattern(4, 2));
+    ASSERT_TRUE(RaiseAndWait(buffer));
+    EXPECT_EQ(firmware.HandedBack().at(0), buffer);
+    EXPECT_EQ(ta.RequestCount(), 0U);
+}
+
+TEST_F(LifecycleTest, OneOfTwoDevicesGoingKeepsTheControlDevice)
+{
+    firmware.SetPresent(true);
+    ASSERT_EQ(Load(), STATUS_SUCCESS);
+    ASSERT_EQ(framework.AddDevice(), STATUS_SUCCESS);
+    EXPECT_EQ(Context()->DeviceCount, 2);
+
+    framework.RemoveDevice(framework.PnpDevices().front());
+    EXPECT_EQ(Context()->DeviceCount, 1);
+    EXPECT_NE(framework.ControlDevice(), nullptr);
+    EXPECT_EQ(platform.Pnp().RegistrationCount(), 1U);
+}
+
+TEST_F(LifecycleTest, FailedDeviceCreationLeavesTheCountAndTheControlDevice)
+{
+    firmware.SetPresent(true);
+    ASSERT_EQ(framework.LoadDriver(DriverEntry), STATUS_SUCCESS);
+    platform.Faults().FailAlways("WdfDeviceCreate", STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_EQ(framework.AddDevice(), STATUS_INSUFFICIENT_RESOURCES);
+    platform.Faults().ClearRules();
+
+    EXPECT_EQ(Context()->DeviceCount, 0);
+    EXPECT_NE(framework.ControlDevice(), nullptr);
+
+    ASSERT_EQ(framework.AddDevice(), STATUS_SUCCESS);
+    EXPECT_EQ(Context()->DeviceCount, 1);
+}
+
+TEST_F(LifecycleTest, A256thDeviceIsRefusedInsteadOfWrappingTheCount)
+{
+    firmware.SetPresent(true);
+    ASSERT_EQ(framework.LoadDriver(DriverEntry), STATUS_SUCCESS);
+    for (int i = 0; i < 255; ++i) {
+        ASSERT_EQ(framework.AddDevice(), STATUS_SUCCESS) << "device " << i;
+    }
+    EXPECT_EQ(Context()->DeviceCount, 255);
+
+    EXPECT_EQ(framework.AddDevice(), STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_EQ(Context()->DeviceCount, 255);
+    EXPECT_EQ(framework.PnpDevices().size(), 255U);
+    EXPECT_NE(framework.ControlDevice(), nullptr);
+
+    auto devices = framework.PnpDevices();
+    for (std::size_t i = 0; i + 1 < devices.size(); ++i) {
+        framework.RemoveDevice(devices[i]);
+    }
+    EXPECT_EQ(Context()->DeviceCount, 1);
+    EXPECT_NE(framework.ControlDevice(), nullptr);
+}
+
+TEST_F(LifecycleTest, DevicesAddedAndRemovedConcurrentlyKeepAnExactCount)
+{
+    firmware.SetPresent(true);
+    ASSERT_EQ(Load(), STATUS_SUCCESS);  // one device that lives throughout
+    WDFDEVICE anchor = framework.PnpDevices().front();
+
+    std::atomic<int> added{0};
+    sim::SimThread adder(platform, "pnp add", [&] {
+        for (int i = 0; i < 50; ++i) {
+            if (NT_SUCCESS(framework.AddDevice())) {
+                ++added;
+            }
+        }
+    });
+    sim::SimThread remover(platform, "pnp remove", [&] {
+        int removed = 0;
+        while (removed < 50) {
+            for (WDFDEVICE device : framework.PnpDevices()) {
+                if (device != anchor && removed < 50) {
+                    framework.RemoveDevice(device);
+                    ++removed;
+                }
+            }
+            platform.Sched().Settle();
+        }
+    });
+    adder.Join();
+    remover.Join();
+
+    EXPECT_EQ(added.load(), 50);
+    EXPECT_EQ(Context()->DeviceCount, 1);
+    EXPECT_NE(framework.ControlDevice(), nullptr);
+}
+
+TEST_F(LifecycleTest, UnloadWithTheWorkerRetryingSendsNoUnregister)
+{
+    firmware.SetPresent(false);
+    ASSERT_EQ(Load(), STATUS_SUCCESS);
+    platform.Sched().AdvanceBy(3 * sim::kTicksPerSecond + 1);
+    RemoveDevicesAndUnload();
+
+    EXPECT_EQ(firmware.UnregisterCalls(), 0U);
+    EXPECT_EQ(platform.Kernel().LiveSystemThreads(), 0U);
+    EXPECT_EQ(platform.Objects().OpenHandleCount(), 0U);
+}
+
+TEST_F(LifecycleTest, UnloadWithTheChannelOpenUnregistersOnceAndReleasesTheBlocks)
+{
+    firmware.SetPresent(true);
+    ASSERT_EQ(Load(), STATUS_SUCCESS);
+    RemoveDevicesAndUnload();
+
+    EXPECT_EQ(firmware.UnregisterCalls(), 1U);
+    EXPECT_EQ(WmiBlocksHeld(), 0U);
+    EXPECT_FALSE(framework.Loaded());
+    EXPECT_EQ(WdfGetDriver(), nullptr);
+}
+
+TEST_F(LifecycleTest, UnloadIsRefusedWhileADeviceLives)
+{
+    firmware.SetPresent(true);
+    ASSERT_EQ(Load(), STATUS_SUCCESS);
+    EXPECT_FALSE(framework.UnloadDriver());
+    EXPECT_TRUE(framework.Loaded());
+    EXPECT_EQ(firmware.UnregisterCalls(), 0U);
+}
+
+TEST_F(LifecycleTest, AWholeLifeInOrder)
+{
+    // Load before the firmware, device added, service arrives, requests relayed, service leaves
+    // and comes back, device removed, unload.
+    firmware.AppearAt(2 * sim::kTicksPerSecond);
+    ASSERT_EQ(Load(), STATUS_SUCCESS);
+    ASSERT_TRUE(RunUntil([&] { return firmware.Registered(); }));
+    ta.Arrive();
+    platform.Sched().Settle();
+    for (int i = 0; i < 3; ++i) {
+        ASSERT_TRUE(RaiseAndWait(FirmwareModel::BuildExchangeBuffer(Pattern(8, 1), Pattern(8, 2))));
+    }
+    ta.Depart();
+    ta.Arrive();
+    platform.Sched().Settle();
+    ASSERT_TRUE(RaiseAndWait(FirmwareModel::BuildExchangeBuffer(Pattern(8, 1), Pattern(8, 2))));
+    EXPECT_EQ(ta.RequestCount(), 4U);
+    RemoveDevicesAndUnload();
+    EXPECT_EQ(firmware.AckCount(), 4U);
+    EXPECT_EQ(firmware.UnregisterCalls(), 1U);
+}
+
+}  // namespace
