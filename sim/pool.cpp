@@ -60,6 +60,10 @@ PVOID PoolModel::Allocate(POOL_FLAGS flags, SIZE_T size, ULONG tag)
     }
     NTSTATUS injected = STATUS_SUCCESS;
     if (platform_.Faults().Check("ExAllocatePool2", STATUS_INSUFFICIENT_RESOURCES, &injected)) {
+        // Successful allocations are too many to trace; an injected failure explains a drop.
+        platform_.Trace().Add("driver", "kernel", "ExAllocatePool2",
+                              "tag '" + Verifier::TagText(tag) + "' " + std::to_string(size) + " bytes: fault injected",
+                              injected);
         return nullptr;
     }
     auto* raw = static_cast<unsigned char*>(std::malloc(size + 2 * kGuard));

@@ -1,0 +1,274 @@
+#include "tools/bytes.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <sstream>
+
+namespace fwtool {
+
+namespace {
+
+struct NamedStatus {
+    const char* name;
+    NTSTATUS value;
+};
+
+#define FWTOOL_STATUS(name) {#name, name}
+constexpr NamedStatus kStatuses[] = {
+    FWTOOL_STATUS(STATUS_SUCCESS),
+    FWTOOL_STATUS(STATUS_TIMEOUT),
+    FWTOOL_STATUS(STATUS_PENDING),
+    FWTOOL_STATUS(STATUS_UNSUCCESSFUL),
+    FWTOOL_STATUS(STATUS_NOT_IMPLEMENTED),
+    FWTOOL_STATUS(STATUS_INFO_LENGTH_MISMATCH),
+    FWTOOL_STATUS(STATUS_INVALID_HANDLE),
+    FWTOOL_STATUS(STATUS_INVALID_PARAMETER),
+    FWTOOL_STATUS(STATUS_NO_SUCH_DEVICE),
+    FWTOOL_STATUS(STATUS_INVALID_DEVICE_REQUEST),
+    FWTOOL_STATUS(STATUS_ACCESS_DENIED),
+    FWTOOL_STATUS(STATUS_BUFFER_TOO_SMALL),
+    FWTOOL_STATUS(STATUS_OBJECT_TYPE_MISMATCH),
+    FWTOOL_STATUS(STATUS_OBJECT_NAME_NOT_FOUND),
+    FWTOOL_STATUS(STATUS_SHARING_VIOLATION),
+    FWTOOL_STATUS(STATUS_INSUFFICIENT_RESOURCES),
+    FWTOOL_STATUS(STATUS_DEVICE_NOT_READY),
+    FWTOOL_STATUS(STATUS_IO_TIMEOUT),
+    FWTOOL_STATUS(STATUS_NOT_SUPPORTED),
+    FWTOOL_STATUS(STATUS_REQUEST_NOT_ACCEPTED),
+    FWTOOL_STATUS(STATUS_CANCELLED),
+    FWTOOL_STATUS(STATUS_DRIVER_INTERNAL_ERROR),
+    FWTOOL_STATUS(STATUS_INVALID_DEVICE_STATE),
+    FWTOOL_STATUS(STATUS_NOT_FOUND),
+    FWTOOL_STATUS(STATUS_WMI_GUID_NOT_FOUND),
+    FWTOOL_STATUS(STATUS_WMI_INSTANCE_NOT_FOUND),
+    FWTOOL_STATUS(STATUS_WMI_ITEMID_NOT_FOUND),
+    FWTOOL_STATUS(STATUS_WMI_GUID_DISCONNECTED),
+};
+#undef FWTOOL_STATUS
+
+int HexValue(char c)
+{
+    if (c >= '0' && c <= '9') {
+        return c - '0';
+    }
+    if (c >= 'a' && c <= 'f') {
+        return c - 'a' + 10;
+    }
+    if (c >= 'A' && c <= 'F') {
+        return c - 'A' + 10;
+    }
+    return -1;
+}
+
+bool IsSeparator(char c)
+{
+    return std::isspace(static_cast<unsigned char>(c)) != 0 || c == ':' || c == '-' || c == '_' || c == ',';
+}
+
+std::string Hex2(std::uint8_t b)
+{
+    char text[3];
+    std::snprintf(text, sizeof text, "%02x", b);
+    return text;
+}
+
+}  // namespace
+
+LocatedError::LocatedError(std::string path, int lineNumber, int columnNumber, const std::string& text)
+    : std::runtime_error(path + ":" + std::to_string(lineNumber) + ":" + std::to_string(columnNumber) + ": " + text),
+      file(std::move(path)),
+      line(lineNumber),
+      column(columnNumber),
+      message(text)
+{
+}
+
+std::optional<Bytes> ParseHex(const std::string& text, TextProblem* problem)
+{
+    Bytes out;
+    std::optional<std::size_t> pendingAt;  // offset of an unpaired high nibble
+    int high = 0;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        if (c == '#') {
+            while (i < text.size() && text[i] != '\n') {
+                ++i;
+            }
+            continue;
+        }
+        const bool groupStart = !pendingAt && (i == 0 || IsSeparator(text[i - 1]));
+        if (groupStart && c == '0' && i + 1 < text.size() && (text[i + 1] == 'x' || text[i + 1] == 'X')) {
+            ++i;
+            continue;
+        }
+        if (IsSeparator(c)) {
+            if (pendingAt) {
+                *problem = {*pendingAt, "odd number of hex digits in a group"};
+                return std::nullopt;
+            }
+            continue;
+        }
+        const int value = HexValue(c);
+        if (value < 0) {
+            *problem = {i, std::string("'") + c + "' is not a hex digit"};
+            return std::nullopt;
+        }
+        if (pendingAt) {
+            out.push_back(static_cast<std::uint8_t>(high * 16 + value));
+            pendingAt.reset();
+        } else {
+            high = value;
+            pendingAt = i;
+        }
+    }
+    if (pendingAt) {
+        *problem = {*pendingAt, "odd number of hex digits"};
+        return std::nullopt;
+    }
+    return out;
+}
+
+bool LooksLikeHexText(const Bytes& contents)
+{
+    bool anyDigit = false;
+    bool inComment = false;
+    for (std::uint8_t b : contents) {
+        const char c = static_cast<char>(b);
+        if (inComment) {
+            inComment = c != '\n';
+            continue;
+        }
+        if (c == '#') {
+            inComment = true;
+        } else if (HexValue(c) >= 0) {
+            anyDigit = true;
+        } else if (!IsSeparator(c) && c != 'x' && c != 'X') {
+            return false;
+        }
+    }
+    return anyDigit;
+}
+
+void LineAndColumn(const std::string& text, std::size_t offset, int* line, int* column)
+{
+    *line = 1;
+    *column = 1;
+    for (std::size_t i = 0; i < offset && i < text.size(); ++i) {
+        if (text[i] == '\n') {
+            ++*line;
+            *column = 1;
+        } else {
+            ++*column;
+        }
+    }
+}
+
+Bytes LoadBufferFile(const std::string& path, bool forceHex)
+{
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        throw LocatedError(path, 1, 1, "cannot open the file");
+    }
+    Bytes contents((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    if (!forceHex && !LooksLikeHexText(contents)) {
+        return contents;
+    }
+    const std::string text(contents.begin(), contents.end());
+    TextProblem problem;
+    std::optional<Bytes> bytes = ParseHex(text, &problem);
+    if (!bytes) {
+        int line = 0;
+        int column = 0;
+        LineAndColumn(text, problem.offset, &line, &column);
+        throw LocatedError(path, line, column, problem.message);
+    }
+    return *bytes;
+}
+
+std::string HexDump(const Bytes& bytes, const Bytes* before)
+{
+    constexpr std::size_t kRow = 16;
+    auto changed = [&](std::size_t i) { return before != nullptr && (i >= before->size() || (*before)[i] != bytes[i]); };
+    auto rowChanged = [&](std::size_t row) {
+        for (std::size_t i = row; i < std::min(row + kRow, bytes.size()); ++i) {
+            if (changed(i)) {
+                return true;
+            }
+        }
+        return false;
+    };
+    std::ostringstream out;
+    bool folded = false;
+    for (std::size_t row = 0; row < bytes.size(); row += kRow) {
+        // Long stretches that nothing touched say nothing; keep their neighbours for context.
+        const bool keep = before == nullptr || row == 0 || row + kRow >= bytes.size() || rowChanged(row) ||
+                          rowChanged(row - kRow) || rowChanged(row + kRow);
+        if (!keep) {
+            if (!folded) {
+                out << "     ...\n";
+            }
+            folded = true;
+            continue;
+        }
+        folded = false;
+        char offset[32];
+        std::snprintf(offset, sizeof offset, "%06zx ", row);
+        out << offset;
+        for (std::size_t i = row; i < row + kRow && i < bytes.size(); ++i) {
+            out << (changed(i) ? "[" + Hex2(bytes[i]) + "]" : " " + Hex2(bytes[i]) + " ");
+        }
+        out << "\n";
+    }
+    return out.str();
+}
+
+std::string HexString(const Bytes& bytes, std::size_t limit)
+{
+    std::string out;
+    for (std::size_t i = 0; i < bytes.size() && i < limit; ++i) {
+        out += (i == 0 ? "" : " ") + Hex2(bytes[i]);
+    }
+    if (bytes.size() > limit) {
+        out += " ... (" + std::to_string(bytes.size()) + " bytes)";
+    }
+    return out;
+}
+
+std::optional<NTSTATUS> ParseStatus(const std::string& text)
+{
+    for (const NamedStatus& named : kStatuses) {
+        if (text == named.name) {
+            return named.value;
+        }
+    }
+    if (text.empty()) {
+        return std::nullopt;
+    }
+    errno = 0;
+    char* end = nullptr;
+    const long long value = std::strtoll(text.c_str(), &end, 0);
+    if (errno != 0 || end == nullptr || *end != '\0' || value < INT32_MIN || value > static_cast<long long>(UINT32_MAX)) {
+        return std::nullopt;
+    }
+    return static_cast<NTSTATUS>(static_cast<std::uint32_t>(value));
+}
+
+std::string StatusName(NTSTATUS status)
+{
+    for (const NamedStatus& named : kStatuses) {
+        if (named.value == status) {
+            return named.name;
+        }
+    }
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%08X", static_cast<unsigned>(status));
+    return text;
+}
+
+}  // namespace fwtool

@@ -1,0 +1,562 @@
+#include "tools/runner.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+
+#include "driver/driver.h"
+#include "relay/relay.h"
+#include "sim/firmware.h"
+#include "sim/framework.h"
+#include "sim/platform.h"
+#include "sim/ta_service.h"
+#include "sim/wmi.h"
+#include "wmi/wmi.h"
+
+namespace fwtool {
+
+namespace {
+
+std::string Seconds(sim::Ticks ticks)
+{
+    char text[32];
+    std::snprintf(text, sizeof text, "%.6fs", static_cast<double>(ticks) / sim::kTicksPerSecond);
+    return text;
+}
+
+ULONG ReadU32(const Bytes& bytes, std::size_t offset)
+{
+    ULONG value = 0;
+    std::memcpy(&value, bytes.data() + offset, sizeof value);
+    return value;
+}
+
+void ApplyFirmware(sim::FirmwareModel& firmware, const FirmwareSpec& spec)
+{
+    if (spec.present) {
+        firmware.SetPresent(*spec.present);
+    }
+    if (spec.appearAt) {
+        firmware.AppearAt(*spec.appearAt);
+    }
+    if (spec.registerFailures) {
+        firmware.FailRegister(*spec.registerFailures, spec.registerStatus);
+    }
+    if (spec.sizeQuery) {
+        firmware.SetSizeQuery(*spec.sizeQuery);
+    }
+}
+
+void ApplyFault(sim::FaultInjector& faults, const FaultSpec& fault)
+{
+    switch (fault.mode) {
+    case FaultSpec::Mode::Nth:
+        faults.FailNth(fault.operation, fault.n, fault.status);
+        break;
+    case FaultSpec::Mode::From:
+        faults.FailFrom(fault.operation, fault.n, fault.status);
+        break;
+    case FaultSpec::Mode::Always:
+        faults.FailAlways(fault.operation, fault.status);
+        break;
+    }
+}
+
+// Buffers the firmware has handed out so far; each successful fetch takes the oldest pending one.
+std::size_t SuccessfulFetches(const sim::FirmwareModel& firmware)
+{
+    std::size_t fetched = 0;
+    for (const sim::FirmwareCall& call : firmware.Calls()) {
+        fetched += call.methodId == METHOD_GET_REQUEST && call.outSizeOnEntry != 0 && NT_SUCCESS(call.status) ? 1 : 0;
+    }
+    return fetched;
+}
+
+// Drives the platform through the steps. Lives longer than the platform it drives, because the
+// platform's IOCTL route calls back into it.
+class ScenarioDriver {
+public:
+    ScenarioDriver(const Scenario& scenario, RunResult& result) : scenario_(scenario), result_(result) {}
+
+    void Run()
+    {
+        sim::Platform platform;
+        platform.Verifier().SetEcho(false);
+        platform_ = &platform;
+        sim::FirmwareModel& firmware = platform.Firmware();
+        sim::TaServiceModel& ta = platform.TaService();
+
+        ApplyFirmware(firmware, scenario_.firmware);
+        ta.SetBehaviour(scenario_.taBehaviour);
+        for (const FaultSpec& fault : scenario_.faults) {
+            ApplyFault(platform.Faults(), fault);
+        }
+        // Every send still reaches the TA service model; a buffer's own answer is queued just
+        // before its send. The relay is one thread, so the fetch count says whose send it is.
+        platform.Framework().SetIoctlHandlerForTest(
+            [this, &firmware, &ta](const std::u16string& link, ULONG code, const void* input, ULONG inputLength,
+                                   void* output, ULONG outputLength, ULONG_PTR* information,
+                                   const std::function<bool()>& cancelled) {
+                const std::size_t fetched = SuccessfulFetches(firmware);
+                if (fetched > 0 && fetched <= answers_.size() && answers_[fetched - 1]) {
+                    ta.QueueBehaviour(*answers_[fetched - 1]);
+                }
+                return ta.HandleIoctl(link, code, input, inputLength, output, outputLength, information, cancelled);
+            });
+        if (scenario_.taPresent) {
+            ta.Arrive();
+        }
+        const bool explicitLoad = std::any_of(scenario_.steps.begin(), scenario_.steps.end(),
+                                              [](const Step& step) { return step.kind == StepKind::Load; });
+        if (!explicitLoad) {
+            Load();
+        }
+        for (const Step& step : scenario_.steps) {
+            if (step.at > platform.Sched().Now()) {
+                platform.Sched().AdvanceBy(step.at - platform.Sched().Now());
+            }
+            Execute(step);
+            platform.Sched().Settle();
+        }
+        // A second for whatever the last step set going (a retry, a relay) to play out.
+        platform.Sched().AdvanceBy(sim::kTicksPerSecond);
+        Finish();
+        Collect();
+        platform_ = nullptr;
+    }
+
+private:
+    void Note(const std::string& text)
+    {
+        result_.notes.push_back("[" + Seconds(platform_->Sched().Now()) + "] " + text);
+    }
+
+    void Load()
+    {
+        sim::FrameworkModel& framework = platform_->Framework();
+        if (framework.Loaded()) {
+            Note("load: the driver is already loaded");
+            return;
+        }
+        const NTSTATUS status = framework.LoadDriver(DriverEntry);
+        if (!NT_SUCCESS(status)) {
+            Note("load: DriverEntry failed with " + StatusName(status));
+        }
+    }
+
+    void Unload()
+    {
+        sim::FrameworkModel& framework = platform_->Framework();
+        if (!framework.Loaded()) {
+            Note("unload: the driver is not loaded");
+            return;
+        }
+        if (!framework.UnloadDriver()) {
+            Note("unload refused: " + std::to_string(framework.PnpDevices().size()) + " device(s) still present");
+        }
+    }
+
+    void Execute(const Step& step)
+    {
+        sim::FrameworkModel& framework = platform_->Framework();
+        sim::TaServiceModel& ta = platform_->TaService();
+        switch (step.kind) {
+        case StepKind::Load:
+            Load();
+            break;
+        case StepKind::Unload:
+            Unload();
+            break;
+        case StepKind::AddDevice:
+            for (unsigned i = 0; i < step.count; ++i) {
+                if (!framework.Loaded()) {
+                    Note("add_device: the driver is not loaded");
+                    break;
+                }
+                const NTSTATUS status = framework.AddDevice();
+                if (!NT_SUCCESS(status)) {
+                    Note("add_device: EvtDriverDeviceAdd failed with " + StatusName(status));
+                }
+            }
+            break;
+        case StepKind::RemoveDevice: {
+            std::vector<WDFDEVICE> devices = framework.PnpDevices();
+            if (devices.empty()) {
+                Note("remove_device: no device to remove");
+            }
+            const std::size_t count = step.count == 0 ? devices.size() : std::min<std::size_t>(step.count, devices.size());
+            for (std::size_t i = 0; i < count; ++i) {
+                framework.RemoveDevice(devices[i]);
+            }
+            break;
+        }
+        case StepKind::TaArrive:
+            ta.Arrive();
+            break;
+        case StepKind::TaDepart:
+            ta.Depart();
+            break;
+        case StepKind::TaBehaviour:
+            ta.SetBehaviour(step.ta);
+            break;
+        case StepKind::TaRelease: {
+            const std::size_t released = step.count == 0 ? ta.ReleaseAll() : Release(ta, step.count);
+            if (released == 0) {
+                Note("ta_release: no request was blocked");
+            }
+            break;
+        }
+        case StepKind::Event: {
+            RaisedEvent raised{step.event.label, platform_->Sched().Now(), std::nullopt};
+            if (raised.label.empty()) {
+                raised.label = "event " + std::to_string(result_.events.size() + 1);
+            }
+            if (step.event.withBuffer) {
+                raised.buffer = step.event.buffer;
+                answers_.push_back(step.event.ta);
+                result_.events.push_back(raised);
+                platform_->Firmware().RaiseEvent(step.event.buffer);
+            } else {
+                result_.events.push_back(raised);
+                platform_->Firmware().RaiseEventWithoutBuffer();
+            }
+            break;
+        }
+        case StepKind::Firmware:
+            ApplyFirmware(platform_->Firmware(), step.firmware);
+            break;
+        case StepKind::Fault:
+            ApplyFault(platform_->Faults(), step.fault);
+            break;
+        case StepKind::ClearFaults:
+            platform_->Faults().ClearRules();
+            break;
+        }
+    }
+
+    static std::size_t Release(sim::TaServiceModel& ta, unsigned count)
+    {
+        std::size_t released = 0;
+        while (released < count && ta.Release()) {
+            ++released;
+        }
+        return released;
+    }
+
+    // Every run ends with the driver unloaded and the platform down, whatever the steps did.
+    void Finish()
+    {
+        sim::Platform& platform = *platform_;
+        sim::FrameworkModel& framework = platform.Framework();
+        if (std::size_t held = platform.TaService().ReleaseAll(); held != 0) {
+            Note("end: released " + std::to_string(held) + " TA request(s) still blocked");
+        }
+        platform.Sched().Settle();
+        if (framework.Loaded()) {
+            const std::size_t devices = framework.PnpDevices().size();
+            for (WDFDEVICE device : framework.PnpDevices()) {
+                framework.RemoveDevice(device);
+            }
+            platform.Sched().Settle();
+            Note(devices == 0 ? "end: unloading the driver"
+                              : "end: removed " + std::to_string(devices) + " device(s) and unloading the driver");
+            if (!framework.UnloadDriver()) {
+                Note("end: the driver refused to unload");
+            }
+        }
+        platform.Shutdown();
+    }
+
+    void Collect()
+    {
+        sim::Platform& platform = *platform_;
+        result_.trace = platform.Trace().Events();
+        result_.eventsLost = platform.Wmi().EventsLost();
+        result_.acks = platform.Firmware().AckCount();
+        result_.registerCalls = platform.Firmware().RegisterCalls();
+        result_.taRequests = platform.TaService().RequestCount();
+        result_.poolHighWater = platform.Pool().HighWaterBytes();
+        result_.poolLeftAtEnd = platform.Pool().LiveCount();
+        result_.verifier = platform.Verifier().Records();
+        result_.endTime = platform.Sched().Now();
+        AnalyseRelays(platform.Firmware().HandedBack(), platform.TaService().Requests());
+    }
+
+    void AnalyseRelays(const std::vector<Bytes>& handedBack, const std::vector<sim::TaRequest>& requests);
+
+    const Scenario& scenario_;
+    RunResult& result_;
+    sim::Platform* platform_ = nullptr;
+    // Per buffer in the order raised: the TA answer chosen for it, if any.
+    std::vector<std::optional<sim::TaBehaviour>> answers_;
+};
+
+// What one delivery did, read from the calls made on the WMI notification thread.
+struct Segment {
+    sim::TraceEvent delivery;
+    std::vector<sim::TraceEvent> calls;
+};
+
+bool IsMethod(const sim::TraceEvent& e, const char* name, int id)
+{
+    // Calls the firmware saw carry the method's name; calls the WMI layer turned away carry
+    // "method N" in their detail.
+    return e.operation == name ||
+           (e.operation == "IoWMIExecuteMethod" && e.detail.rfind("method " + std::to_string(id) + " ", 0) == 0);
+}
+
+void ScenarioDriver::AnalyseRelays(const std::vector<Bytes>& handedBack, const std::vector<sim::TaRequest>& requests)
+{
+    std::vector<Segment> segments;
+    for (const sim::TraceEvent& e : result_.trace) {
+        if (e.thread != "wmi") {
+            continue;
+        }
+        if (e.operation == "WmiNotification") {
+            if (e.detail.find("event dropped") == std::string::npos) {
+                segments.push_back({e, {}});
+            }
+            continue;
+        }
+        if (!segments.empty()) {
+            segments.back().calls.push_back(e);
+        }
+    }
+
+    // Buffers in the order the firmware queued them; fetches take them in that order.
+    std::vector<std::size_t> buffers;
+    for (std::size_t i = 0; i < result_.events.size(); ++i) {
+        if (result_.events[i].buffer) {
+            buffers.push_back(i);
+        }
+    }
+    std::size_t fetches = 0;
+    std::size_t handBacks = 0;
+    std::size_t sends = 0;
+
+    for (const Segment& segment : segments) {
+        Relay relay;
+        relay.time = segment.delivery.time;
+        relay.firstSequence = segment.delivery.sequence;
+        std::vector<const sim::TraceEvent*> getRequests;
+        const sim::TraceEvent* allocationFailure = nullptr;
+        const sim::TraceEvent* sendFailure = nullptr;
+        const sim::TraceEvent* setResponse = nullptr;
+        bool sent = false;
+        for (const sim::TraceEvent& e : segment.calls) {
+            if (IsMethod(e, "METHOD_GET_REQUEST", METHOD_GET_REQUEST)) {
+                getRequests.push_back(&e);
+            } else if (IsMethod(e, "METHOD_SET_RESPONSE", METHOD_SET_RESPONSE)) {
+                setResponse = &e;
+            } else if (IsMethod(e, "METHOD_ACKNOWLEDGE", METHOD_ACKNOWLEDGE)) {
+                relay.acknowledged = relay.acknowledged || (e.status && NT_SUCCESS(*e.status));
+            } else if (e.operation == "ExAllocatePool2" && allocationFailure == nullptr) {
+                allocationFailure = &e;
+            } else if (e.operation == "IRP_MJ_DEVICE_CONTROL") {
+                sent = true;
+            } else if (e.operation == "IRP completed") {
+                relay.sendStatus = e.status;
+            } else if (e.operation == "WdfIoTargetSendIoctlSynchronously" && e.status && !NT_SUCCESS(*e.status)) {
+                sendFailure = &e;
+            }
+        }
+        auto allocationText = [&] {
+            return "pool allocation " + allocationFailure->detail + " (" + StatusName(*allocationFailure->status) + ")";
+        };
+
+        if (getRequests.empty()) {
+            relay.outcome = Relay::Outcome::Ignored;
+            relay.reason = allocationFailure != nullptr ? allocationText()
+                                                        : "the firmware channel was not open; the callback returned";
+        } else if (getRequests.size() < 2) {
+            relay.outcome = Relay::Outcome::Dropped;
+            relay.reason = allocationFailure != nullptr ? "exchange buffer not allocated: " + allocationText()
+                                                        : "no fetch followed the size query";
+        } else {
+            const sim::TraceEvent& fetch = *getRequests[1];
+            unsigned in = 0;
+            unsigned outOnEntry = 0;
+            unsigned outReturned = 0;
+            if (fetch.operation == "METHOD_GET_REQUEST" &&
+                std::sscanf(fetch.detail.c_str(), "in %u, out %u -> %u", &in, &outOnEntry, &outReturned) == 3) {
+                relay.bufferSize = outOnEntry;
+                relay.dataLength = outReturned;
+            }
+            const NTSTATUS fetchStatus = fetch.status.value_or(STATUS_UNSUCCESSFUL);
+            if (!NT_SUCCESS(fetchStatus)) {
+                relay.outcome = Relay::Outcome::Dropped;
+                relay.reason = "fetch failed with " + StatusName(fetchStatus) +
+                               (fetchStatus == STATUS_NOT_FOUND ? " (no exchange buffer pending)" : "");
+            } else {
+                if (fetches < buffers.size()) {
+                    relay.event = buffers[fetches];
+                }
+                ++fetches;
+                std::optional<std::string> invalid;
+                if (relay.event && relay.bufferSize && relay.dataLength) {
+                    invalid = ExplainValidation(*result_.events[*relay.event].buffer, *relay.bufferSize,
+                                                *relay.dataLength);
+                }
+                if (sent && sends < requests.size()) {
+                    relay.ta = requests[sends++];
+                }
+                if (setResponse != nullptr && setResponse->operation == "METHOD_SET_RESPONSE" &&
+                    handBacks < handedBack.size()) {
+                    relay.handedBack = handedBack[handBacks++];
+                }
+                if (setResponse == nullptr) {
+                    relay.outcome = Relay::Outcome::Dropped;
+                    if (invalid) {
+                        relay.reason = "buffer failed validation: " + *invalid;
+                    } else if (allocationFailure != nullptr) {
+                        relay.reason = allocationText();
+                    } else {
+                        relay.reason = "no METHOD_SET_RESPONSE followed the fetch";
+                    }
+                } else if (!relay.handedBack) {
+                    relay.outcome = Relay::Outcome::Dropped;
+                    relay.reason = "hand-back refused with " + StatusName(setResponse->status.value_or(0));
+                } else if (sent) {
+                    relay.outcome = Relay::Outcome::Forwarded;
+                } else {
+                    relay.outcome = Relay::Outcome::NoTarget;
+                    relay.reason = sendFailure != nullptr
+                                       ? "send failed with " + StatusName(sendFailure->status.value_or(0))
+                                       : "no service target held";
+                }
+            }
+        }
+        result_.relays.push_back(std::move(relay));
+    }
+}
+
+}  // namespace
+
+const char* OutcomeName(Relay::Outcome outcome)
+{
+    switch (outcome) {
+    case Relay::Outcome::Forwarded:
+        return "forwarded";
+    case Relay::Outcome::NoTarget:
+        return "handed back without the TA service";
+    case Relay::Outcome::Dropped:
+        return "dropped";
+    case Relay::Outcome::Ignored:
+        return "ignored";
+    }
+    return "?";
+}
+
+std::size_t RunResult::Count(Relay::Outcome outcome) const
+{
+    return static_cast<std::size_t>(
+        std::count_if(relays.begin(), relays.end(), [outcome](const Relay& r) { return r.outcome == outcome; }));
+}
+
+std::size_t RunResult::HandedBack() const
+{
+    return static_cast<std::size_t>(
+        std::count_if(relays.begin(), relays.end(), [](const Relay& r) { return r.handedBack.has_value(); }));
+}
+
+std::size_t RunResult::Unchanged() const
+{
+    return static_cast<std::size_t>(std::count_if(relays.begin(), relays.end(), [this](const Relay& r) {
+        return r.handedBack && r.event && events[*r.event].buffer && *r.handedBack == *events[*r.event].buffer;
+    }));
+}
+
+std::uint64_t RunResult::Value(const std::string& key) const
+{
+    if (key == "events") {
+        return events.size();
+    }
+    if (key == "lost") {
+        return eventsLost;
+    }
+    if (key == "ignored") {
+        return Count(Relay::Outcome::Ignored);
+    }
+    if (key == "relayed") {
+        return Count(Relay::Outcome::Forwarded);
+    }
+    if (key == "handed_back") {
+        return HandedBack();
+    }
+    if (key == "unchanged") {
+        return Unchanged();
+    }
+    if (key == "dropped") {
+        return Count(Relay::Outcome::Dropped);
+    }
+    if (key == "acks") {
+        return acks;
+    }
+    if (key == "ta_requests") {
+        return taRequests;
+    }
+    if (key == "register_calls") {
+        return registerCalls;
+    }
+    if (key == "verifier_records") {
+        return verifier.size();
+    }
+    return 0;
+}
+
+bool RunResult::ExpectationsMet() const
+{
+    return std::all_of(expectations.begin(), expectations.end(), [](const Expectation& e) { return e.met(); });
+}
+
+int RunResult::ExitCode() const
+{
+    return verifier.empty() && ExpectationsMet() ? 0 : 1;
+}
+
+RunResult RunScenario(const Scenario& scenario)
+{
+    RunResult result;
+    result.name = scenario.name;
+    ScenarioDriver driver(scenario, result);
+    driver.Run();
+    for (const auto& [key, expected] : scenario.expect) {
+        result.expectations.push_back({key, expected, result.Value(key)});
+    }
+    return result;
+}
+
+std::optional<std::string> ExplainValidation(const Bytes& buffer, ULONG bufferSize, ULONG dataLength)
+{
+    // The buffer as the driver held it: what the firmware copied, then the pool's zero fill.
+    Bytes fetched(buffer);
+    fetched.resize(std::max<std::size_t>(bufferSize, EXCHANGE_LENGTH_FIELDS_SIZE), 0);
+    EXCHANGE_LAYOUT layout{};
+    if (ValidateExchangeBuffer(fetched.data(), bufferSize, dataLength, &layout)) {
+        return std::nullopt;
+    }
+    // The verdict is the driver's; the words below only name the bound that was not met.
+    const std::string data = "DataLength " + std::to_string(dataLength);
+    if (dataLength > bufferSize) {
+        return data + " exceeds the " + std::to_string(bufferSize) + "-byte buffer provided for the fetch";
+    }
+    if (dataLength < EXCHANGE_LENGTH_FIELD_SIZE) {
+        return data + " is too short to hold RequestLength (" + std::to_string(EXCHANGE_LENGTH_FIELD_SIZE) + " bytes)";
+    }
+    const ULONG requestLength = ReadU32(fetched, 0);
+    const auto needed = static_cast<std::uint64_t>(requestLength) + EXCHANGE_LENGTH_FIELDS_SIZE;
+    if (dataLength < needed) {
+        return "RequestLength " + std::to_string(requestLength) + " puts ResponseLength outside " + data +
+               " (needs " + std::to_string(needed) + ")";
+    }
+    const ULONG responseLength = ReadU32(fetched, EXCHANGE_LENGTH_FIELD_SIZE + requestLength);
+    const auto total = static_cast<std::uint64_t>(requestLength) + responseLength + EXCHANGE_OVERHEAD;
+    if (dataLength < total) {
+        return "RequestLength " + std::to_string(requestLength) + " + ResponseLength " + std::to_string(responseLength) +
+               " + " + std::to_string(EXCHANGE_OVERHEAD) + " = " + std::to_string(total) + " exceeds " + data +
+               " (response area or trailer missing)";
+    }
+    return "refused by ValidateExchangeBuffer";
+}
+
+}  // namespace fwtool

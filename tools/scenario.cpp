@@ -1,0 +1,617 @@
+#include "tools/scenario.h"
+
+#include <yaml-cpp/yaml.h>
+
+#include <cmath>
+#include <filesystem>
+#include <fstream>
+#include <set>
+#include <sstream>
+
+namespace fwtool {
+
+namespace {
+
+// Reads one scenario document, turning every problem into a ScenarioError at the node that
+// caused it.
+class Reader {
+public:
+    Reader(const std::string& text, std::string file) : file_(std::move(file))
+    {
+        std::istringstream in(text);
+        for (std::string line; std::getline(in, line);) {
+            lines_.push_back(line);
+        }
+    }
+
+    [[noreturn]] void Fail(const YAML::Node& node, const std::string& message) const
+    {
+        const YAML::Mark mark = node.Mark();
+        FailAt(mark.is_null() ? 0 : mark.line, mark.is_null() ? 0 : mark.column, message);
+    }
+
+    [[noreturn]] void FailAt(int line0, int column0, const std::string& message) const
+    {
+        throw ScenarioError(file_, line0 + 1, column0 + 1, message);
+    }
+
+    // Rejects keys outside `allowed`, at the key's own position.
+    void CheckKeys(const YAML::Node& map, const std::string& what, const std::set<std::string>& allowed) const
+    {
+        if (!map.IsMap()) {
+            Fail(map, what + " must be a mapping");
+        }
+        for (const auto& entry : map) {
+            if (!entry.first.IsScalar()) {
+                Fail(entry.first, what + " keys must be plain words");
+            }
+            const std::string key = entry.first.Scalar();
+            if (allowed.count(key) == 0) {
+                std::string list;
+                for (const auto& a : allowed) {
+                    list += (list.empty() ? "" : ", ") + a;
+                }
+                Fail(entry.first, "unknown key '" + key + "' in " + what + " (expected one of: " + list + ")");
+            }
+        }
+    }
+
+    std::string String(const YAML::Node& node, const std::string& what) const
+    {
+        if (!node.IsScalar()) {
+            Fail(node, what + " must be a string");
+        }
+        return node.Scalar();
+    }
+
+    bool Bool(const YAML::Node& node, const std::string& what) const
+    {
+        const std::string text = node.IsScalar() ? node.Scalar() : "";
+        if (text == "true" || text == "yes" || text == "on") {
+            return true;
+        }
+        if (text == "false" || text == "no" || text == "off") {
+            return false;
+        }
+        Fail(node, what + " must be true or false");
+    }
+
+    std::uint64_t Unsigned(const YAML::Node& node, const std::string& what, std::uint64_t max = UINT32_MAX) const
+    {
+        const std::string text = node.IsScalar() ? node.Scalar() : "";
+        if (!text.empty() && text[0] == '-') {
+            Fail(node, what + " must not be negative");
+        }
+        std::size_t used = 0;
+        std::uint64_t value = 0;
+        try {
+            value = std::stoull(text, &used, 0);
+        } catch (const std::exception&) {
+            used = 0;
+        }
+        if (text.empty() || used != text.size()) {
+            Fail(node, what + " must be a whole number");
+        }
+        if (value > max) {
+            Fail(node, what + " must be at most " + std::to_string(max));
+        }
+        return value;
+    }
+
+    // A count where "all" (or nothing) means 0 = every one.
+    unsigned CountOrAll(const YAML::Node& node, const std::string& what, unsigned nullValue) const
+    {
+        if (node.IsNull()) {
+            return nullValue;
+        }
+        if (node.IsScalar() && (node.Scalar() == "all")) {
+            return 0;
+        }
+        if (node.IsScalar() && (node.Scalar() == "true")) {
+            return nullValue;
+        }
+        const auto value = static_cast<unsigned>(Unsigned(node, what));
+        if (value == 0) {
+            Fail(node, what + " must be at least 1 (or 'all')");
+        }
+        return value;
+    }
+
+    // Seconds as a number, or a number with a unit: "3s", "250ms", "40us", "2min".
+    sim::Ticks Time(const YAML::Node& node, const std::string& what) const
+    {
+        std::string text = node.IsScalar() ? node.Scalar() : "";
+        struct Unit {
+            const char* suffix;
+            double ticks;
+        };
+        static constexpr Unit kUnits[] = {{"min", 60.0 * sim::kTicksPerSecond}, {"ms", sim::kTicksPerMillisecond},
+                                          {"us", 10.0},
+                                          {"s", sim::kTicksPerSecond}};
+        double scale = sim::kTicksPerSecond;
+        for (const Unit& unit : kUnits) {
+            const std::string suffix = unit.suffix;
+            if (text.size() > suffix.size() && text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0) {
+                text.resize(text.size() - suffix.size());
+                scale = unit.ticks;
+                break;
+            }
+        }
+        std::size_t used = 0;
+        double value = 0;
+        try {
+            value = std::stod(text, &used);
+        } catch (const std::exception&) {
+            used = 0;
+        }
+        if (text.empty() || used != text.size() || !std::isfinite(value)) {
+            Fail(node, what + " must be a time such as 2.5, 2.5s, 300ms or 1min");
+        }
+        if (value < 0) {
+            Fail(node, what + " must not be negative");
+        }
+        if (value * scale > 1e17) {
+            Fail(node, what + " is too far in the future");
+        }
+        return static_cast<sim::Ticks>(std::llround(value * scale));
+    }
+
+    NTSTATUS Status(const YAML::Node& node, const std::string& what) const
+    {
+        std::optional<NTSTATUS> status = node.IsScalar() ? ParseStatus(node.Scalar()) : std::nullopt;
+        if (!status) {
+            Fail(node, what + " must be a status name such as STATUS_UNSUCCESSFUL or a number such as 0xC0000001");
+        }
+        return *status;
+    }
+
+    Bytes Hex(const YAML::Node& node, const std::string& what) const
+    {
+        if (node.IsNull()) {
+            return {};
+        }
+        if (!node.IsScalar()) {
+            Fail(node, what + " must be hex text");
+        }
+        TextProblem problem;
+        std::optional<Bytes> bytes = ParseHex(node.Scalar(), &problem);
+        if (!bytes) {
+            int line0 = 0;
+            int column0 = 0;
+            Locate(node, problem.offset, &line0, &column0);
+            FailAt(line0, column0, what + ": " + problem.message);
+        }
+        return *bytes;
+    }
+
+    sim::TaBehaviour Ta(const YAML::Node& node, const std::string& what) const
+    {
+        if (node.IsScalar()) {
+            std::string error;
+            std::optional<sim::TaBehaviour> behaviour = ParseTaBehaviour(node.Scalar(), &error);
+            if (!behaviour) {
+                Fail(node, what + ": " + error);
+            }
+            return *behaviour;
+        }
+        CheckKeys(node, what, {"echo", "block", "fixed", "first", "fail"});
+        if (node.size() != 1) {
+            Fail(node, what + " takes exactly one of echo, block, fixed, first, fail");
+        }
+        const auto entry = *node.begin();
+        const std::string kind = entry.first.Scalar();
+        if (kind == "echo" || kind == "block") {
+            if (!entry.second.IsNull() && !(entry.second.IsScalar() && entry.second.Scalar() == "true")) {
+                Fail(entry.second, what + " '" + kind + "' takes no value");
+            }
+            return kind == "echo" ? sim::TaBehaviour::Echo() : sim::TaBehaviour::Block();
+        }
+        if (kind == "fixed") {
+            return sim::TaBehaviour::Fixed(Hex(entry.second, what + " fixed answer"));
+        }
+        if (kind == "first") {
+            return sim::TaBehaviour::WriteFirst(static_cast<std::size_t>(Unsigned(entry.second, what + " first")));
+        }
+        return sim::TaBehaviour::Fail(Status(entry.second, what + " fail status"));
+    }
+
+    sim::SizeQuery SizeQuery(const YAML::Node& node) const
+    {
+        const std::string what = "size_query";
+        if (node.IsScalar()) {
+            if (node.Scalar() != "pending") {
+                Fail(node, what + " must be 'pending', {succeed: SIZE} or {fail: STATUS, size: SIZE}");
+            }
+            return sim::SizeQuery::Pending();
+        }
+        CheckKeys(node, what, {"succeed", "fail", "size"});
+        if (node["succeed"]) {
+            if (node["fail"] || node["size"]) {
+                Fail(node, what + ": 'succeed' stands alone");
+            }
+            return sim::SizeQuery::Succeed(static_cast<ULONG>(Unsigned(node["succeed"], what + " succeed")));
+        }
+        if (!node["fail"]) {
+            Fail(node, what + " needs 'succeed' or 'fail'");
+        }
+        const ULONG size = node["size"] ? static_cast<ULONG>(Unsigned(node["size"], what + " size")) : 0;
+        return sim::SizeQuery::Fail(Status(node["fail"], what + " fail"), size);
+    }
+
+    FirmwareSpec Firmware(const YAML::Node& node) const
+    {
+        CheckKeys(node, "firmware", {"present", "appear_at", "register_failures", "register_status", "size_query"});
+        FirmwareSpec spec;
+        if (node["present"]) {
+            spec.present = Bool(node["present"], "firmware present");
+        }
+        if (node["appear_at"]) {
+            spec.appearAt = Time(node["appear_at"], "firmware appear_at");
+        }
+        if (node["register_failures"]) {
+            spec.registerFailures = static_cast<unsigned>(Unsigned(node["register_failures"], "register_failures"));
+        }
+        if (node["register_status"]) {
+            spec.registerStatus = Status(node["register_status"], "register_status");
+        }
+        if (node["size_query"]) {
+            spec.sizeQuery = SizeQuery(node["size_query"]);
+        }
+        return spec;
+    }
+
+    FaultSpec Fault(const YAML::Node& node) const
+    {
+        CheckKeys(node, "fault", {"operation", "nth", "from", "always", "status"});
+        FaultSpec fault;
+        if (!node["operation"]) {
+            Fail(node, "fault needs an 'operation' (a platform call such as ExAllocatePool2)");
+        }
+        fault.operation = String(node["operation"], "fault operation");
+        const int modes = (node["nth"] ? 1 : 0) + (node["from"] ? 1 : 0) + (node["always"] ? 1 : 0);
+        if (modes != 1) {
+            Fail(node, "fault needs exactly one of nth, from, always");
+        }
+        if (node["nth"]) {
+            fault.mode = FaultSpec::Mode::Nth;
+            fault.n = Unsigned(node["nth"], "fault nth", UINT64_MAX);
+        } else if (node["from"]) {
+            fault.mode = FaultSpec::Mode::From;
+            fault.n = Unsigned(node["from"], "fault from", UINT64_MAX);
+        } else {
+            if (!Bool(node["always"], "fault always")) {
+                Fail(node["always"], "fault always must be true (leave the fault out otherwise)");
+            }
+            fault.mode = FaultSpec::Mode::Always;
+        }
+        if (fault.mode != FaultSpec::Mode::Always && fault.n == 0) {
+            Fail(node[fault.mode == FaultSpec::Mode::Nth ? "nth" : "from"], "calls are counted from 1");
+        }
+        if (node["status"]) {
+            fault.status = Status(node["status"], "fault status");
+        }
+        return fault;
+    }
+
+    EventSpec Event(const YAML::Node& node) const
+    {
+        CheckKeys(node, "event", {"label", "request", "response", "response_size", "trailer", "pad_to", "raw", "file",
+                                  "hex_file", "no_buffer", "ta"});
+        EventSpec event;
+        if (node["label"]) {
+            event.label = String(node["label"], "event label");
+        }
+        if (node["ta"]) {
+            event.ta = Ta(node["ta"], "event ta");
+        }
+        const bool built = node["request"] || node["response"] || node["response_size"] || node["trailer"] ||
+                           node["pad_to"];
+        const int sources = (built ? 1 : 0) + (node["raw"] ? 1 : 0) + (node["file"] ? 1 : 0) +
+                            (node["hex_file"] ? 1 : 0) + (node["no_buffer"] ? 1 : 0);
+        if (sources != 1) {
+            Fail(node, "an event takes exactly one of: request/response fields, raw, file, hex_file, no_buffer");
+        }
+        if (node["no_buffer"]) {
+            if (!Bool(node["no_buffer"], "no_buffer")) {
+                Fail(node["no_buffer"], "no_buffer must be true (leave it out otherwise)");
+            }
+            event.withBuffer = false;
+        } else if (node["raw"]) {
+            event.buffer = Hex(node["raw"], "raw");
+        } else if (node["file"] || node["hex_file"]) {
+            const bool hex = static_cast<bool>(node["hex_file"]);
+            const YAML::Node path = hex ? node["hex_file"] : node["file"];
+            std::filesystem::path resolved = String(path, "file");
+            if (resolved.is_relative()) {
+                resolved = std::filesystem::path(file_).parent_path() / resolved;
+            }
+            event.buffer = LoadBufferFile(resolved.string(), hex);
+        } else {
+            if (node["response"] && node["response_size"]) {
+                Fail(node, "give either response or response_size, not both");
+            }
+            const Bytes request = node["request"] ? Hex(node["request"], "request") : Bytes{};
+            Bytes response = node["response"] ? Hex(node["response"], "response") : Bytes{};
+            if (node["response_size"]) {
+                response.assign(static_cast<std::size_t>(Unsigned(node["response_size"], "response_size", 1U << 24)), 0);
+            }
+            const Bytes trailer = node["trailer"] ? Hex(node["trailer"], "trailer") : Bytes{0, 0, 0, 0};
+            const auto padTo = node["pad_to"] ? static_cast<std::size_t>(Unsigned(node["pad_to"], "pad_to", 1U << 24)) : 0;
+            event.buffer = sim::FirmwareModel::BuildExchangeBuffer(request, response, trailer, padTo);
+        }
+        return event;
+    }
+
+    Step ParseStep(const YAML::Node& node, sim::Ticks previous) const
+    {
+        static const std::map<std::string, StepKind> kActions = {
+            {"load", StepKind::Load},           {"unload", StepKind::Unload},
+            {"add_device", StepKind::AddDevice}, {"remove_device", StepKind::RemoveDevice},
+            {"ta_arrive", StepKind::TaArrive},   {"ta_depart", StepKind::TaDepart},
+            {"ta_behaviour", StepKind::TaBehaviour}, {"ta_release", StepKind::TaRelease},
+            {"event", StepKind::Event},          {"firmware", StepKind::Firmware},
+            {"fault", StepKind::Fault},          {"clear_faults", StepKind::ClearFaults},
+        };
+        std::set<std::string> allowed = {"at"};
+        for (const auto& [name, kind] : kActions) {
+            allowed.insert(name);
+        }
+        CheckKeys(node, "step", allowed);
+        Step step;
+        step.line = node.Mark().line + 1;
+        step.at = previous;
+        if (node["at"]) {
+            step.at = Time(node["at"], "at");
+            if (step.at < previous) {
+                Fail(node["at"], "steps must be in time order (the step before is at " +
+                                     std::to_string(static_cast<double>(previous) / sim::kTicksPerSecond) + "s)");
+            }
+        }
+        const YAML::Node* action = nullptr;
+        std::string actionName;
+        for (const auto& entry : node) {
+            if (entry.first.Scalar() == "at") {
+                continue;
+            }
+            if (action != nullptr) {
+                Fail(entry.first, "one action per step ('" + actionName + "' is already given)");
+            }
+            actionName = entry.first.Scalar();
+            action = &entry.second;
+            step.kind = kActions.at(actionName);
+            const YAML::Node value = entry.second;
+            switch (step.kind) {
+            case StepKind::AddDevice:
+                step.count = CountOrAll(value, "add_device", 1);
+                if (step.count == 0) {
+                    Fail(value, "add_device takes a number of devices");
+                }
+                break;
+            case StepKind::RemoveDevice:
+                step.count = CountOrAll(value, "remove_device", 1);
+                break;
+            case StepKind::TaRelease:
+                step.count = CountOrAll(value, "ta_release", 1);
+                break;
+            case StepKind::TaBehaviour:
+                step.ta = Ta(value, "ta_behaviour");
+                break;
+            case StepKind::Event:
+                step.event = Event(value);
+                break;
+            case StepKind::Firmware:
+                step.firmware = Firmware(value);
+                break;
+            case StepKind::Fault:
+                step.fault = Fault(value);
+                break;
+            default:
+                if (!value.IsNull() && !(value.IsScalar() && value.Scalar() == "true")) {
+                    Fail(value, "'" + actionName + "' takes no value (write '" + actionName + ": true')");
+                }
+                break;
+            }
+        }
+        if (action == nullptr) {
+            Fail(node, "a step needs an action such as event, add_device or ta_arrive");
+        }
+        return step;
+    }
+
+    Scenario Parse(const YAML::Node& root) const
+    {
+        Scenario scenario;
+        scenario.file = file_;
+        if (root.IsNull()) {
+            Fail(root, "the scenario is empty");
+        }
+        CheckKeys(root, "the scenario", {"name", "description", "firmware", "ta_service", "faults", "steps", "expect"});
+        if (root["name"]) {
+            scenario.name = String(root["name"], "name");
+        }
+        if (root["description"]) {
+            scenario.description = String(root["description"], "description");
+        }
+        if (root["firmware"]) {
+            scenario.firmware = Firmware(root["firmware"]);
+        }
+        if (const YAML::Node ta = root["ta_service"]) {
+            CheckKeys(ta, "ta_service", {"present", "behaviour"});
+            if (ta["present"]) {
+                scenario.taPresent = Bool(ta["present"], "ta_service present");
+            }
+            if (ta["behaviour"]) {
+                scenario.taBehaviour = Ta(ta["behaviour"], "ta_service behaviour");
+            }
+        }
+        if (const YAML::Node faults = root["faults"]) {
+            if (!faults.IsSequence()) {
+                Fail(faults, "faults must be a list");
+            }
+            for (const auto& fault : faults) {
+                scenario.faults.push_back(Fault(fault));
+            }
+        }
+        const YAML::Node steps = root["steps"];
+        if (!steps) {
+            Fail(root, "the scenario needs 'steps'");
+        }
+        if (!steps.IsSequence()) {
+            Fail(steps, "steps must be a list");
+        }
+        sim::Ticks previous = 0;
+        for (const auto& node : steps) {
+            scenario.steps.push_back(ParseStep(node, previous));
+            previous = scenario.steps.back().at;
+        }
+        if (const YAML::Node expect = root["expect"]) {
+            const auto& keys = ExpectationKeys();
+            CheckKeys(expect, "expect", std::set<std::string>(keys.begin(), keys.end()));
+            for (const auto& entry : expect) {
+                scenario.expect[entry.first.Scalar()] = Unsigned(entry.second, "expected " + entry.first.Scalar());
+            }
+        }
+        return scenario;
+    }
+
+private:
+    // The source position of character `offset` of a scalar's value: exact for one-line plain
+    // or quoted scalars and for block scalars, the scalar's start otherwise.
+    void Locate(const YAML::Node& node, std::size_t offset, int* line0, int* column0) const
+    {
+        const YAML::Mark mark = node.Mark();
+        *line0 = mark.line;
+        *column0 = mark.column;
+        const std::string& value = node.Scalar();
+        if (mark.is_null() || static_cast<std::size_t>(mark.line) >= lines_.size()) {
+            return;
+        }
+        const std::string& source = lines_[static_cast<std::size_t>(mark.line)];
+        const auto start = static_cast<std::size_t>(mark.column);
+        if (value.find('\n') == std::string::npos && start < source.size()) {
+            const std::size_t quote = (source[start] == '"' || source[start] == '\'') ? 1 : 0;
+            if (source.compare(start + quote, value.size(), value) == 0) {
+                *column0 = static_cast<int>(start + quote + offset);
+            }
+            return;
+        }
+        if (start < source.size() && (source[start] == '|' || source[start] == '>')) {
+            int lineInValue = 0;
+            int columnInValue = 0;
+            LineAndColumn(value, offset, &lineInValue, &columnInValue);
+            const auto sourceLine = static_cast<std::size_t>(mark.line + lineInValue);
+            if (sourceLine < lines_.size()) {
+                const std::size_t indent = lines_[sourceLine].find_first_not_of(' ');
+                *line0 = static_cast<int>(sourceLine);
+                *column0 = static_cast<int>((indent == std::string::npos ? 0 : indent)) + columnInValue - 1;
+            }
+        }
+    }
+
+    std::string file_;
+    std::vector<std::string> lines_;
+};
+
+}  // namespace
+
+const char* StepKindName(StepKind kind)
+{
+    switch (kind) {
+    case StepKind::Load:
+        return "load";
+    case StepKind::Unload:
+        return "unload";
+    case StepKind::AddDevice:
+        return "add_device";
+    case StepKind::RemoveDevice:
+        return "remove_device";
+    case StepKind::TaArrive:
+        return "ta_arrive";
+    case StepKind::TaDepart:
+        return "ta_depart";
+    case StepKind::TaBehaviour:
+        return "ta_behaviour";
+    case StepKind::TaRelease:
+        return "ta_release";
+    case StepKind::Event:
+        return "event";
+    case StepKind::Firmware:
+        return "firmware";
+    case StepKind::Fault:
+        return "fault";
+    case StepKind::ClearFaults:
+        return "clear_faults";
+    }
+    return "?";
+}
+
+const std::vector<std::string>& ExpectationKeys()
+{
+    static const std::vector<std::string> keys = {"events",     "lost",        "ignored", "relayed",  "handed_back",
+                                                  "unchanged",  "dropped",     "acks",    "ta_requests",
+                                                  "register_calls", "verifier_records"};
+    return keys;
+}
+
+std::optional<sim::TaBehaviour> ParseTaBehaviour(const std::string& text, std::string* error)
+{
+    const std::size_t colon = text.find(':');
+    const std::string kind = text.substr(0, colon);
+    const std::string argument = colon == std::string::npos ? "" : text.substr(colon + 1);
+    const bool hasArgument = colon != std::string::npos;
+    if ((kind == "echo" || kind == "block") && !hasArgument) {
+        return kind == "echo" ? sim::TaBehaviour::Echo() : sim::TaBehaviour::Block();
+    }
+    if (kind == "fixed" && hasArgument) {
+        TextProblem problem;
+        std::optional<Bytes> bytes = ParseHex(argument, &problem);
+        if (!bytes) {
+            *error = "fixed answer: " + problem.message;
+            return std::nullopt;
+        }
+        return sim::TaBehaviour::Fixed(*bytes);
+    }
+    if (kind == "first" && hasArgument && !argument.empty() &&
+        argument.find_first_not_of("0123456789") == std::string::npos && argument.size() <= 9) {
+        return sim::TaBehaviour::WriteFirst(std::stoul(argument));
+    }
+    if (kind == "fail" && hasArgument) {
+        if (std::optional<NTSTATUS> status = ParseStatus(argument)) {
+            return sim::TaBehaviour::Fail(*status);
+        }
+        *error = "'" + argument + "' is not a status";
+        return std::nullopt;
+    }
+    *error = "'" + text + "' is not a TA behaviour (echo, block, fixed:HEX, first:N, fail:STATUS)";
+    return std::nullopt;
+}
+
+Scenario ParseScenario(const std::string& text, const std::string& file)
+{
+    Reader reader(text, file);
+    YAML::Node root;
+    try {
+        root = YAML::Load(text);
+    } catch (const YAML::ParserException& e) {
+        reader.FailAt(e.mark.is_null() ? 0 : e.mark.line, e.mark.is_null() ? 0 : e.mark.column, e.msg);
+    }
+    try {
+        return reader.Parse(root);
+    } catch (const YAML::Exception& e) {
+        // A document shape the checks above did not foresee still gets a position, not a crash.
+        reader.FailAt(e.mark.is_null() ? 0 : e.mark.line, e.mark.is_null() ? 0 : e.mark.column, e.msg);
+    }
+}
+
+Scenario LoadScenarioFile(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        throw ScenarioError(path, 1, 1, "cannot open the scenario file");
+    }
+    std::ostringstream text;
+    text << in.rdbuf();
+    return ParseScenario(text.str(), path);
+}
+
+}  // namespace fwtool

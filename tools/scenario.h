@@ -1,0 +1,94 @@
+// A scenario: the firmware, the TA service and the machine around the driver, and what happens
+// to them at which virtual time. Parsed from YAML (schema in docs/scenarios.md).
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "sim/firmware.h"
+#include "sim/scheduler.h"
+#include "sim/ta_service.h"
+#include "tools/bytes.h"
+
+namespace fwtool {
+
+// Problems in a scenario, with the place they were found.
+using ScenarioError = LocatedError;
+
+struct FaultSpec {
+    enum class Mode { Nth, From, Always };
+    std::string operation;
+    Mode mode = Mode::Nth;
+    std::uint64_t n = 1;
+    std::optional<NTSTATUS> status;
+};
+
+// Firmware settings; each one is applied only when given.
+struct FirmwareSpec {
+    std::optional<bool> present;
+    std::optional<sim::Ticks> appearAt;
+    std::optional<unsigned> registerFailures;
+    NTSTATUS registerStatus = STATUS_UNSUCCESSFUL;
+    std::optional<sim::SizeQuery> sizeQuery;
+};
+
+struct EventSpec {
+    std::string label;
+    bool withBuffer = true;  // false: the event is raised with nothing pending
+    Bytes buffer;            // the exchange buffer the firmware delivers
+    std::optional<sim::TaBehaviour> ta;  // the TA service's answer to this event only
+};
+
+enum class StepKind {
+    Load,
+    Unload,
+    AddDevice,
+    RemoveDevice,
+    TaArrive,
+    TaDepart,
+    TaBehaviour,
+    TaRelease,
+    Event,
+    Firmware,
+    Fault,
+    ClearFaults,
+};
+
+struct Step {
+    sim::Ticks at = 0;
+    StepKind kind = StepKind::Load;
+    int line = 0;  // where the step is written
+    unsigned count = 1;  // devices to add or remove, requests to release; 0 means all
+    EventSpec event;
+    sim::TaBehaviour ta;
+    FirmwareSpec firmware;
+    FaultSpec fault;
+};
+
+struct Scenario {
+    std::string file;  // for messages and for relative buffer files
+    std::string name;
+    std::string description;
+    FirmwareSpec firmware;
+    bool taPresent = false;
+    sim::TaBehaviour taBehaviour;
+    std::vector<FaultSpec> faults;
+    std::vector<Step> steps;
+    // Counts checked after the run (keys as in ExpectationKeys()).
+    std::map<std::string, std::uint64_t> expect;
+};
+
+const char* StepKindName(StepKind kind);
+const std::vector<std::string>& ExpectationKeys();
+
+// "echo", "block", "fixed:HEX", "first:N", "fail:STATUS"; nullopt with *error set otherwise.
+std::optional<sim::TaBehaviour> ParseTaBehaviour(const std::string& text, std::string* error);
+
+// Throws ScenarioError. `file` names the source in messages and anchors relative buffer files.
+Scenario ParseScenario(const std::string& text, const std::string& file);
+Scenario LoadScenarioFile(const std::string& path);
+
+}  // namespace fwtool
