@@ -260,7 +260,6 @@ NTSTATUS PnpModel::RegisterNotification(IO_NOTIFICATION_EVENT_CATEGORY category,
     registration->callback = callback;
     registration->context = context;
     registration->driver = driver;
-    registration->registeringThread = std::this_thread::get_id();
 
     std::vector<Delivery> existing;
     bool queued = false;
@@ -307,17 +306,20 @@ NTSTATUS PnpModel::UnregisterNotificationEx(PVOID notificationEntry)
     const auto self = std::this_thread::get_id();
     Registration* registration = nullptr;
     std::string problem;
-    bool insideOwnExistingPass = false;
     {
         std::lock_guard lock(mutex_);
         auto it = registrations_.find(notificationEntry);
-        if (it == registrations_.end()) {
+        if (notificationEntry == nullptr) {
+            // Typically a callback of the existing-interface pass, which runs before the entry
+            // is written.
+            problem = "null PnP notification entry (an entry is written only after "
+                      "IoRegisterPlugPlayNotification returned)";
+        } else if (it == registrations_.end()) {
             problem = "unknown PnP notification entry";
         } else if (it->second->state == State::Unregistering || it->second->state == State::Removed) {
             problem = "PnP notification entry already unregistered";
         } else {
             registration = it->second.get();
-            insideOwnExistingPass = registration->state == State::Registering && registration->registeringThread == self;
             registration->state = State::Unregistering;
             std::erase_if(queue_, [registration](const Delivery& d) { return d.registration == registration; });
         }
@@ -327,12 +329,6 @@ NTSTATUS PnpModel::UnregisterNotificationEx(PVOID notificationEntry)
         platform_.Trace().Add("driver", "pnp", kOperation, problem, STATUS_INVALID_PARAMETER);
         return STATUS_INVALID_PARAMETER;
     }
-    if (insideOwnExistingPass) {
-        platform_.Verifier().Report(kOperation, Verifier::Pointer(notificationEntry), 0,
-                                    "unregistered from an existing-interface callback before "
-                                    "IoRegisterPlugPlayNotification returned");
-    }
-
     // Callbacks already running elsewhere finish first; the caller's own (a callback
     // unregistering its entry) cannot be waited for.
     {

@@ -74,7 +74,6 @@ private:
         PVOID context = nullptr;
         KernelObject* driver = nullptr;
         State state = State::Registering;
-        std::thread::id registeringThread;
         std::vector<std::thread::id> callingThreads;  // one entry per callback running
     };
     struct Interface {
