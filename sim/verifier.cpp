@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <sstream>
+#include <utility>
 
 #include "sim/scheduler.h"
 
@@ -36,6 +37,12 @@ void Verifier::Clear()
 {
     std::lock_guard lock(mutex_);
     records_.clear();
+}
+
+std::vector<VerifierRecord> Verifier::Take()
+{
+    std::lock_guard lock(mutex_);
+    return std::exchange(records_, {});
 }
 
 std::string Verifier::Describe() const

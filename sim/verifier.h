@@ -26,6 +26,8 @@ public:
     std::size_t Count() const;
     bool Clean() const { return Count() == 0; }
     void Clear();
+    // The records so far, removed at once: a test that provoked a fault checks it and goes on clean.
+    std::vector<VerifierRecord> Take();
     // Every record, one per line, for test failure messages and the command-line summary.
     std::string Describe() const;
     // Whether each record is also printed to stderr as it happens (on by default).

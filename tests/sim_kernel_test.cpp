@@ -53,13 +53,6 @@ protected:
         return thread;
     }
 
-    std::vector<sim::VerifierRecord> TakeRecords()
-    {
-        auto records = platform_.Verifier().Records();
-        platform_.Verifier().Clear();
-        return records;
-    }
-
     sim::Platform platform_;
     _DRIVER_OBJECT* driver_ = nullptr;
 };
@@ -164,7 +157,7 @@ TEST_P(CreateFailureTest, LeavesHandleUntouchedAndStartsNothing)
     EXPECT_EQ(handle, sentinel);
     EXPECT_EQ(platform_.Kernel().ThreadsCreated(), 0U);
     EXPECT_TRUE(seen.thread.empty());
-    EXPECT_EQ(TakeRecords().size(), c.records) << platform_.Verifier().Describe();
+    EXPECT_EQ(platform_.Verifier().Take().size(), c.records);
     platform_.Objects().Dereference(other, "test");
 }
 
@@ -245,7 +238,7 @@ TEST_P(DelayTest, EndsAtTheExpectedVirtualTime)
         EXPECT_EQ(KeDelayExecutionThread(KernelMode, FALSE, &interval), STATUS_SUCCESS);
     }
     EXPECT_EQ(platform_.Sched().Now(), c.end);
-    auto records = TakeRecords();
+    auto records = platform_.Verifier().Take();
     if (c.record == nullptr) {
         EXPECT_TRUE(records.empty()) << records.front().message;
     } else {
@@ -320,7 +313,7 @@ TEST_F(KernelTest, WaitMisuseIsRecorded)
     EXPECT_EQ(KeWaitForSingleObject(driver_, Executive, KernelMode, FALSE, nullptr), STATUS_INVALID_PARAMETER);
     EXPECT_EQ(KeWaitForSingleObject(other, Executive, KernelMode, FALSE, nullptr), STATUS_INVALID_PARAMETER);
     EXPECT_EQ(KeWaitForSingleObject(&notAnObject, Executive, KernelMode, FALSE, nullptr), STATUS_INVALID_PARAMETER);
-    auto records = TakeRecords();
+    auto records = platform_.Verifier().Take();
     ASSERT_EQ(records.size(), 3U);
     EXPECT_NE(records[0].message.find("not a dispatcher object"), std::string::npos);
     EXPECT_NE(records[2].message.find("not a kernel object"), std::string::npos);
@@ -335,7 +328,7 @@ TEST_F(KernelTest, WaitMisuseIsRecorded)
     ready.Open();
     EXPECT_TRUE(platform_.Kernel().WaitForAllThreads());
     EXPECT_EQ(self.status, STATUS_INVALID_PARAMETER);
-    records = TakeRecords();
+    records = platform_.Verifier().Take();
     ASSERT_EQ(records.size(), 1U);
     EXPECT_NE(records[0].message.find("its own termination"), std::string::npos);
     EXPECT_EQ(records[0].thread, "system thread 1");
@@ -348,7 +341,7 @@ TEST_F(KernelTest, RunningThreadIsReportedAtUnloadUntilItEnds)
     sim::Gate gate(platform_);
     PVOID thread = Start(WaitAtGate, &gate);
     platform_.Kernel().ReportHeld("unload");
-    auto records = TakeRecords();
+    auto records = platform_.Verifier().Take();
     ASSERT_EQ(records.size(), 1U);
     EXPECT_EQ(records[0].operation, "unload");
     EXPECT_NE(records[0].message.find("0xCE"), std::string::npos);
@@ -357,7 +350,7 @@ TEST_F(KernelTest, RunningThreadIsReportedAtUnloadUntilItEnds)
     EXPECT_EQ(KeWaitForSingleObject(thread, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
     ObDereferenceObject(thread);
     platform_.Kernel().ReportHeld("unload");
-    EXPECT_TRUE(TakeRecords().empty());
+    EXPECT_TRUE(platform_.Verifier().Take().empty());
 }
 
 VOID NTAPI SleepTenSeconds(PVOID context)

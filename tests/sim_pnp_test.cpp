@@ -95,13 +95,6 @@ protected:
                                               &listener.entry);
     }
 
-    std::vector<sim::VerifierRecord> TakeRecords()
-    {
-        auto records = platform_.Verifier().Records();
-        platform_.Verifier().Clear();
-        return records;
-    }
-
     sim::Platform platform_;
     _DRIVER_OBJECT* driver_ = nullptr;
 };
@@ -293,7 +286,7 @@ TEST_F(PnpTest, HeldRegistrationsAreReportedAtUnload)
     ASSERT_EQ(Register(second, kOtherClass), STATUS_SUCCESS);
     EXPECT_EQ(pnp().RegistrationCount(), 2U);
     pnp().ReportHeld("unload");
-    auto records = TakeRecords();
+    auto records = platform_.Verifier().Take();
     ASSERT_EQ(records.size(), 2U);
     for (const auto& r : records) {
         EXPECT_EQ(r.operation, "unload");
@@ -303,7 +296,7 @@ TEST_F(PnpTest, HeldRegistrationsAreReportedAtUnload)
     EXPECT_EQ(IoUnregisterPlugPlayNotificationEx(first.entry), STATUS_SUCCESS);
     EXPECT_EQ(IoUnregisterPlugPlayNotificationEx(second.entry), STATUS_SUCCESS);
     pnp().ReportHeld("unload");
-    EXPECT_TRUE(TakeRecords().empty());
+    EXPECT_TRUE(platform_.Verifier().Take().empty());
 }
 
 // ---- Misuse and failures ----
@@ -327,7 +320,7 @@ TEST_P(PnpMisuseTest, IsRefusedOrRecorded)
 {
     platform_.Verifier().SetEcho(false);
     GetParam().act(*this);
-    auto records = TakeRecords();
+    auto records = platform_.Verifier().Take();
     if (GetParam().record == nullptr) {
         EXPECT_TRUE(records.empty()) << records.front().message;
     } else {
