@@ -136,21 +136,15 @@ std::optional<Bytes> ParseHex(const std::string& text, TextProblem* problem)
 
 bool LooksLikeHexText(const Bytes& contents)
 {
+    // Printable text is taken for hex, so that a typo is reported rather than the file being
+    // relayed as raw bytes; a binary buffer almost always holds a zero or control byte.
     bool anyDigit = false;
-    bool inComment = false;
     for (std::uint8_t b : contents) {
         const char c = static_cast<char>(b);
-        if (inComment) {
-            inComment = c != '\n';
-            continue;
-        }
-        if (c == '#') {
-            inComment = true;
-        } else if (HexValue(c) >= 0) {
-            anyDigit = true;
-        } else if (!IsSeparator(c) && c != 'x' && c != 'X') {
+        if (b >= 0x7F || (b < 0x20 && c != '\n' && c != '\r' && c != '\t')) {
             return false;
         }
+        anyDigit = anyDigit || HexValue(c) >= 0;
     }
     return anyDigit;
 }

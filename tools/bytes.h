@@ -36,7 +36,7 @@ struct TextProblem {
 // group; '#' starts a comment that runs to the end of the line.
 std::optional<Bytes> ParseHex(const std::string& text, TextProblem* problem);
 
-// Whether a file's contents read as hex text rather than raw bytes.
+// Whether a file's contents are printable text (then read as hex) rather than raw bytes.
 bool LooksLikeHexText(const Bytes& contents);
 
 // Reads a buffer file: hex text when `forceHex` or when it looks like hex, raw bytes otherwise.

@@ -264,11 +264,11 @@ void WriteMermaid(std::ostream& out, const RunResult& result)
             out << "    participant " << p.id << " as " << p.label << "\n";
         }
     }
-    // ';' ends a statement and '#' starts an entity in Mermaid message text.
+    // ';' ends a statement and '#' starts an entity in Mermaid message text: both become entities.
     auto clean = [](const std::string& text) {
         std::string cleaned;
         for (char c : text) {
-            cleaned += c == ';' ? std::string(",") : c == '#' ? std::string("#35;") : std::string(1, c);
+            cleaned += c == ';' ? std::string("#59;") : c == '#' ? std::string("#35;") : std::string(1, c);
         }
         return cleaned.size() > 90 ? cleaned.substr(0, 87) + "..." : cleaned;
     };

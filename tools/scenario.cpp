@@ -325,6 +325,9 @@ public:
             if (resolved.is_relative()) {
                 resolved = std::filesystem::path(file_).parent_path() / resolved;
             }
+            if (!std::filesystem::is_regular_file(resolved)) {
+                Fail(path, "cannot open buffer file '" + resolved.string() + "'");
+            }
             event.buffer = LoadBufferFile(resolved.string(), hex);
         } else {
             if (node["response"] && node["response_size"]) {
