@@ -250,6 +250,24 @@ void FrameworkModel::WaitForChildren(std::uint64_t handle, bool destroyed)
     });
 }
 
+FxType FrameworkModel::InvokeObjectCallback(std::uint64_t handle, bool destroyPass)
+{
+    PFN_WDF_OBJECT_CONTEXT_CLEANUP callback = nullptr;  // the destroy callback has the same signature
+    FxType type = FxType::Driver;
+    {
+        std::lock_guard lock(mutex_);
+        const Object& object = *objects_.at(handle);
+        callback = destroyPass ? object.destroy : object.cleanup;
+        type = object.type;
+    }
+    if (callback != nullptr) {
+        platform_.Trace().Add("framework", "driver", destroyPass ? "EvtDestroyCallback" : "EvtCleanupCallback",
+                              std::string(FxTypeName(type)) + " " + HandleText(handle));
+        callback(AsHandle<WDFOBJECT>(handle));
+    }
+    return type;
+}
+
 bool FrameworkModel::DeleteTree(std::uint64_t root, const std::string& reason)
 {
     std::vector<std::uint64_t> order;  // children before parents
@@ -265,19 +283,7 @@ bool FrameworkModel::DeleteTree(std::uint64_t root, const std::string& reason)
 
     for (std::uint64_t handle : order) {
         WaitForChildren(handle, false);
-        PFN_WDF_OBJECT_CONTEXT_CLEANUP cleanup = nullptr;
-        FxType type = FxType::Driver;
-        {
-            std::lock_guard lock(mutex_);
-            cleanup = objects_.at(handle)->cleanup;
-            type = objects_.at(handle)->type;
-        }
-        if (cleanup != nullptr) {
-            platform_.Trace().Add("framework", "driver", "EvtCleanupCallback",
-                                  std::string(FxTypeName(type)) + " " + HandleText(handle));
-            cleanup(AsHandle<WDFOBJECT>(handle));
-        }
-        if (type == FxType::IoTarget) {
+        if (InvokeObjectCallback(handle, false) == FxType::IoTarget) {
             CloseTarget(handle, IoTargetState::Deleted);
         }
         {
@@ -289,18 +295,7 @@ bool FrameworkModel::DeleteTree(std::uint64_t root, const std::string& reason)
 
     for (std::uint64_t handle : order) {
         WaitForChildren(handle, true);
-        PFN_WDF_OBJECT_CONTEXT_DESTROY destroy = nullptr;
-        FxType type = FxType::Driver;
-        {
-            std::lock_guard lock(mutex_);
-            destroy = objects_.at(handle)->destroy;
-            type = objects_.at(handle)->type;
-        }
-        if (destroy != nullptr) {
-            platform_.Trace().Add("framework", "driver", "EvtDestroyCallback",
-                                  std::string(FxTypeName(type)) + " " + HandleText(handle));
-            destroy(AsHandle<WDFOBJECT>(handle));
-        }
+        InvokeObjectCallback(handle, true);
         {
             std::lock_guard lock(mutex_);
             Object& object = *objects_.at(handle);

@@ -233,6 +233,8 @@ private:
     bool DeleteTree(std::uint64_t root, const std::string& reason);
     void ClaimLocked(std::uint64_t handle, std::vector<std::uint64_t>* order);
     void WaitForChildren(std::uint64_t handle, bool destroyed);
+    // Runs the object's cleanup or destroy callback, if it has one; returns the object's type.
+    FxType InvokeObjectCallback(std::uint64_t handle, bool destroyPass);
     // Moves a target to `state`, cancels its sends and waits for them to return.
     void CloseTarget(std::uint64_t handle, IoTargetState state);
 

@@ -246,23 +246,22 @@ protected:
         });
     }
 
-    // Runs a send on a registered thread of its own; the status lands in *status.
-    std::thread StartSend(WDFIOTARGET target, std::atomic<NTSTATUS>* status)
+    // Runs a send that the target holds until cancelled, on a registered thread of its own, and
+    // returns once the send is in flight; the send's status lands in *status.
+    std::thread StartBlockedSend(WDFIOTARGET target, std::atomic<NTSTATUS>* status)
     {
+        BlockUntilCancelled();
         auto* token = platform_.Sched().ReserveThread("sender");
-        return std::thread([this, token, target, status] {
+        std::thread sender([this, token, target, status] {
             platform_.Sched().AdoptReservation(token);
             unsigned char in[8] = {1, 2, 3, 4, 5, 6, 7, 8};
             unsigned char out[8] = {};
             *status = Send(target, in, sizeof in, out, sizeof out);
             platform_.Sched().UnregisterCurrentThread();
         });
-    }
-
-    void WaitForSendsInFlight(std::size_t count)
-    {
-        ASSERT_TRUE(platform_.Sched().RunUntil([&] { return Fx().SendsInFlight() == count; },
+        EXPECT_TRUE(platform_.Sched().RunUntil([&] { return Fx().SendsInFlight() == 1; },
                                                platform_.Sched().Now() + sim::kTicksPerSecond));
+        return sender;
     }
 
     sim::Platform platform_;
@@ -773,10 +772,8 @@ TEST_F(IoTargetTest, SendBuffersTheRequestAndCopiesBackOnlyWhatFits)
 TEST_F(IoTargetTest, CloseCancelsAnInFlightSendAndWaitsForIt)
 {
     ASSERT_EQ(Open(target_), STATUS_SUCCESS);
-    BlockUntilCancelled();
     std::atomic<NTSTATUS> status{STATUS_PENDING};
-    std::thread sender = StartSend(target_, &status);
-    WaitForSendsInFlight(1);
+    std::thread sender = StartBlockedSend(target_, &status);
 
     WdfIoTargetClose(target_);
     script_.Record("close returned");
@@ -797,10 +794,8 @@ TEST_F(IoTargetTest, CloseCancelsAnInFlightSendAndWaitsForIt)
 TEST_F(IoTargetTest, DeletingTheParentCancelsTheSendBeforeTheParentCleanup)
 {
     ASSERT_EQ(Open(target_), STATUS_SUCCESS);
-    BlockUntilCancelled();
     std::atomic<NTSTATUS> status{STATUS_PENDING};
-    std::thread sender = StartSend(target_, &status);
-    WaitForSendsInFlight(1);
+    std::thread sender = StartBlockedSend(target_, &status);
 
     Fx().RemoveDevice(device_);
     sender.join();
@@ -819,10 +814,8 @@ TEST_F(IoTargetTest, InterfaceRemovalClosesOnlyTargetsOnThatLink)
     WDFIOTARGET other = CreateTarget(device_, "other");
     ASSERT_EQ(Open(target_), STATUS_SUCCESS);
     ASSERT_EQ(Open(other, otherLink), STATUS_SUCCESS);
-    BlockUntilCancelled();
     std::atomic<NTSTATUS> status{STATUS_PENDING};
-    std::thread sender = StartSend(target_, &status);
-    WaitForSendsInFlight(1);
+    std::thread sender = StartBlockedSend(target_, &status);
 
     Fx().OnInterfaceRemoved(kLink);
     sender.join();
