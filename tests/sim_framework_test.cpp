@@ -580,6 +580,39 @@ TEST_F(FrameworkTest, AddDeviceDeletesTheDeviceOfAFailedCallbackAndFlagsAnEmptyS
     EXPECT_TRUE(Fx().UnloadDriver());
 }
 
+// Every creating call fails with its documented status under injection and leaves no object.
+class CreationFaultTest : public FrameworkTest, public testing::WithParamInterface<const char*> {};
+
+TEST_P(CreationFaultTest, FailsWithInsufficientResourcesAndCreatesNothing)
+{
+    const std::string operation = GetParam();
+    const bool atLoad = operation == "WdfDriverCreate";
+    if (atLoad) {
+        FailNext(operation);
+        script_.entry = [](PDRIVER_OBJECT driverObject, PUNICODE_STRING registryPath) {
+            return CreatePlainDriver(driverObject, registryPath, nullptr);
+        };
+        EXPECT_EQ(Fx().LoadDriver(Entry), STATUS_INSUFFICIENT_RESOURCES);
+        EXPECT_EQ(platform_.DebugOutput().size(), 1U);
+    } else {
+        LoadDriver();
+        FailNext(operation);
+        script_.deviceAdd = [](WDFDRIVER, PWDFDEVICE_INIT init) {
+            WDFDEVICE device = nullptr;
+            NTSTATUS status = WdfDeviceCreate(&init, nullptr, &device);
+            WDFIOTARGET target = nullptr;
+            return NT_SUCCESS(status) ? WdfIoTargetCreate(device, nullptr, &target) : status;
+        };
+        EXPECT_EQ(Fx().AddDevice(), STATUS_INSUFFICIENT_RESOURCES);
+        EXPECT_TRUE(Fx().UnloadDriver());
+    }
+    EXPECT_EQ(Fx().LiveObjectCount(), 0U);
+    EXPECT_EQ(platform_.Faults().Injected().size(), 1U);
+}
+
+INSTANTIATE_TEST_SUITE_P(Operations, CreationFaultTest,
+                         testing::Values("WdfDriverCreate", "WdfDeviceCreate", "WdfIoTargetCreate"));
+
 // ---- Unload ----
 
 TEST_F(FrameworkTest, UnloadIsRefusedWhileADeviceOrRegistrationRemains)
