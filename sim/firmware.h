@@ -5,8 +5,7 @@
 // configures it, keeps what is handed back, counts acknowledgements, and raises the event
 // through the WMI model. Every method call that reaches it is recorded in order.
 //
-// Everything here may be read from any thread and inside scheduler predicates, except
-// Present(), which reads the virtual clock and so takes the scheduler's mutex.
+// Everything here may be read from any thread and inside scheduler predicates.
 #pragma once
 
 #include <cstddef>

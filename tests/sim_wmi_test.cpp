@@ -253,14 +253,13 @@ TEST_P(WmiMisuseTest, IsRefused)
                                  buffer.empty() ? nullptr : buffer.data()),
               misuse.expected);
     EXPECT_EQ(firmware().AckCount(), 0U);
-    auto records = platform_.Verifier().Records();
+    auto records = platform_.Verifier().Take();
     if (misuse.record == nullptr) {
-        EXPECT_TRUE(records.empty()) << platform_.Verifier().Describe();
+        EXPECT_TRUE(records.empty()) << records.front().message;
     } else {
-        ASSERT_EQ(records.size(), 1U) << platform_.Verifier().Describe();
+        ASSERT_EQ(records.size(), 1U);
         EXPECT_NE(records[0].message.find(misuse.record), std::string::npos) << records[0].message;
     }
-    platform_.Verifier().Clear();
     for (PVOID held : {opened, block}) {
         if (platform_.Objects().IsLive(held)) {
             ObfDereferenceObject(held);
@@ -314,9 +313,9 @@ TEST_F(WmiTest, PoolBufferMustHoldTheLargerOfBothSizes)
     ULONG out = 8;
     EXPECT_EQ(IoWMIExecuteMethod(block, &name_, METHOD_ACKNOWLEDGE, METHOD_SIGNATURE_SIZE, &out, buffer),
               STATUS_INVALID_PARAMETER);
-    ASSERT_EQ(platform_.Verifier().Count(), 1U);
-    EXPECT_NE(platform_.Verifier().Records()[0].message.find("smaller than the sizes passed"), std::string::npos);
-    platform_.Verifier().Clear();
+    auto records = platform_.Verifier().Take();
+    ASSERT_EQ(records.size(), 1U);
+    EXPECT_NE(records[0].message.find("smaller than the sizes passed"), std::string::npos);
     out = METHOD_SIGNATURE_SIZE;
     EXPECT_EQ(IoWMIExecuteMethod(block, &name_, METHOD_ACKNOWLEDGE, METHOD_SIGNATURE_SIZE, &out, buffer),
               STATUS_SUCCESS);
@@ -333,9 +332,9 @@ TEST_F(WmiTest, ExecuteAboveApcLevelIsRecorded)
         sim::ScopedIrql raised(DISPATCH_LEVEL);
         Short(block, METHOD_ACKNOWLEDGE);
     }
-    ASSERT_EQ(platform_.Verifier().Count(), 1U);
-    EXPECT_EQ(platform_.Verifier().Records()[0].operation, "IoWMIExecuteMethod");
-    platform_.Verifier().Clear();
+    auto records = platform_.Verifier().Take();
+    ASSERT_EQ(records.size(), 1U);
+    EXPECT_EQ(records[0].operation, "IoWMIExecuteMethod");
     ObfDereferenceObject(block);
 }
 
@@ -533,10 +532,9 @@ TEST_F(WmiTest, HeldDeliveryCallsBackAfterTheBlockWasReleased)
     ObfDereferenceObject(block);
     platform_.Verifier().SetEcho(false);
     wmi().ReportHeld("unload");
-    auto records = platform_.Verifier().Records();
-    ASSERT_EQ(records.size(), 1U) << platform_.Verifier().Describe();
+    auto records = platform_.Verifier().Take();
+    ASSERT_EQ(records.size(), 1U);
     EXPECT_NE(records[0].message.find("still running"), std::string::npos);
-    platform_.Verifier().Clear();
 
     wmi().HoldDeliveries(false);
     platform_.Sched().Settle();
@@ -552,11 +550,10 @@ TEST_F(WmiTest, InstalledCallbackIsReportedAsHeld)
     PVOID block = Subscribe(first_);
     PVOID plain = Open(FirmwareEventGuid, WMIGUID_NOTIFICATION);
     wmi().ReportHeld("unload");
-    auto records = platform_.Verifier().Records();
-    ASSERT_EQ(records.size(), 1U) << platform_.Verifier().Describe();
+    auto records = platform_.Verifier().Take();
+    ASSERT_EQ(records.size(), 1U);
     EXPECT_NE(records[0].message.find("still installed"), std::string::npos);
     EXPECT_EQ(records[0].object, static_cast<sim::KernelObject*>(block)->Describe());
-    platform_.Verifier().Clear();
     ObfDereferenceObject(plain);
     ObfDereferenceObject(block);
     wmi().ReportHeld("unload");
