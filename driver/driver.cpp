@@ -98,6 +98,7 @@ NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath)
     context->RetryThread = nullptr;
     context->RetryActive = FALSE;
     ExInitializeRundownProtection(&context->TargetRundown);
+    ExInitializeRundownProtection(&context->RetryRundown);
 
     status = CreateControlDevice(driver, context);
     if (!NT_SUCCESS(status)) {

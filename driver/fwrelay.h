@@ -52,6 +52,10 @@ typedef struct _DriverContext {
     // Relays hold this from reading ServiceTarget until their send has returned; control-device
     // cleanup waits it down before the targets (children of the control device) are destroyed.
     EX_RUNDOWN_REF TargetRundown;
+
+    // The retry worker holds this from its creation until its routine returns, so unload can
+    // still wait for it when the thread object cannot be referenced from the handle.
+    EX_RUNDOWN_REF RetryRundown;
 } DriverContext, *PDriverContext;
 
 WDF_DECLARE_CONTEXT_TYPE_WITH_NAME(DriverContext, GetDriverContext)

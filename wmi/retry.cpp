@@ -24,11 +24,16 @@ NTSTATUS StartRetryWorker(PDRIVER_OBJECT DriverObject, PDriverContext Context)
 
     SetRetryActive(Context, TRUE);
 
+    // Taken on the worker's behalf; it gives it back as its last step. Never run down before
+    // unload, so this cannot fail.
+    (VOID) ExAcquireRundownProtection(&Context->RetryRundown);
+
     status = IoCreateSystemThread(DriverObject, &thread, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr,
                                   RegistrationRetryThread, Context);
     if (!NT_SUCCESS(status)) {
         // No worker exists to be told anything.
         SetRetryActive(Context, FALSE);
+        ExReleaseRundownProtection(&Context->RetryRundown);
         return status;
     }
 
@@ -36,16 +41,14 @@ NTSTATUS StartRetryWorker(PDRIVER_OBJECT DriverObject, PDriverContext Context)
     return status;
 }
 
-_Use_decl_annotations_
-VOID RegistrationRetryThread(PVOID StartContext)
+static VOID RetryFirmwareChannel(_In_ PDriverContext Context)
 {
-    PDriverContext context = static_cast<PDriverContext>(StartContext);
     LARGE_INTEGER interval;
 
     interval.QuadPart = RETRY_INTERVAL;
 
     for (ULONG attempt = 1;; ++attempt) {
-        if (!IsRetryActive(context) || attempt > RETRY_LIMIT) {
+        if (!IsRetryActive(Context) || attempt > RETRY_LIMIT) {
             return;
         }
 
@@ -53,14 +56,26 @@ VOID RegistrationRetryThread(PVOID StartContext)
 
         // Unload may have cleared the flag during the sleep; it then waits for this thread
         // before touching the channel, so no attempt may follow.
-        if (!IsRetryActive(context)) {
+        if (!IsRetryActive(Context)) {
             return;
         }
 
-        if (NT_SUCCESS(OpenFirmwareChannel(context))) {
+        if (NT_SUCCESS(OpenFirmwareChannel(Context))) {
             return;
         }
     }
+}
+
+_Use_decl_annotations_
+VOID RegistrationRetryThread(PVOID StartContext)
+{
+    PDriverContext context = static_cast<PDriverContext>(StartContext);
+
+    RetryFirmwareChannel(context);
+
+    // Nothing of the driver's is touched after this; the reference IoCreateSystemThread holds
+    // keeps the image loaded for the return.
+    ExReleaseRundownProtection(&context->RetryRundown);
 }
 
 _Use_decl_annotations_
@@ -83,6 +98,16 @@ VOID StopRetryWorker(PDriverContext Context)
         (VOID) KeWaitForSingleObject(threadObject, Executive, KernelMode, FALSE, nullptr);
         ObDereferenceObject(threadObject);
         threadObject = nullptr;
+    } else {
+        // Without the thread object the worker may still be sleeping or opening the channel;
+        // unload must not go on before it has returned. It gives the reference back just before
+        // its routine returns; one tick lets it leave the driver's code (IoCreateSystemThread's
+        // reference on the driver object keeps the image for that return in any case).
+        LARGE_INTEGER leave;
+
+        ExWaitForRundownProtectionRelease(&Context->RetryRundown);
+        leave.QuadPart = -1;
+        (VOID) KeDelayExecutionThread(KernelMode, FALSE, &leave);
     }
 
     // Closed whether or not the wait was possible: the handle is ours either way.
