@@ -16,6 +16,9 @@ namespace {
 constexpr std::size_t kGuard = 16;
 constexpr unsigned char kGuardByte = 0xFD;
 constexpr unsigned char kUninitializedByte = 0xCD;
+// The most one allocation can get. Firmware-chosen sizes reach 4 GiB; a machine's pool refuses
+// such a request with NULL, and the host must not zero-fill gigabytes to model it.
+constexpr std::size_t kLargestAllocation = std::size_t{64} << 20;
 constexpr POOL_FLAGS kKnownRequiredFlags = POOL_FLAG_USE_QUOTA | POOL_FLAG_UNINITIALIZED | POOL_FLAG_SESSION |
                                            POOL_FLAG_CACHE_ALIGNED | POOL_FLAG_RAISE_ON_FAILURE |
                                            POOL_FLAG_NON_PAGED | POOL_FLAG_NON_PAGED_EXECUTE | POOL_FLAG_PAGED;
@@ -64,6 +67,13 @@ PVOID PoolModel::Allocate(POOL_FLAGS flags, SIZE_T size, ULONG tag)
         platform_.Trace().Add("driver", "kernel", "ExAllocatePool2",
                               "tag '" + Verifier::TagText(tag) + "' " + std::to_string(size) + " bytes: fault injected",
                               injected);
+        return nullptr;
+    }
+    if (size > kLargestAllocation) {
+        platform_.Trace().Add("driver", "kernel", "ExAllocatePool2",
+                              "tag '" + Verifier::TagText(tag) + "' " + std::to_string(size) +
+                                  " bytes: more than the pool can provide",
+                              STATUS_INSUFFICIENT_RESOURCES);
         return nullptr;
     }
     auto* raw = static_cast<unsigned char*>(std::malloc(size + 2 * kGuard));

@@ -105,6 +105,8 @@ bool Scheduler::WaitUntil(std::unique_lock<std::mutex>& lock, const std::functio
         self->blocked = true;
         self->pred = &pred;
         self->deadline = deadline;
+        // This thread may be the last one a settling thread, or the idle rule, waits for.
+        cv_.notify_all();
     }
     bool satisfied = false;
     auto stuckSince = std::chrono::steady_clock::time_point{};
