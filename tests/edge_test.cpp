@@ -1,0 +1,250 @@
+// Hostile input at every edge the firmware and the TA service control: length fields whose sums
+// wrap in 32 bits, DataLength claims beyond or short of what was written, size queries at 0 and
+// 0xFFFFFFFF, TA answers that fail or write nothing, events with nothing pending. Each gets its
+// documented outcome, and the firmware always gets exactly one acknowledgement.
+#include <cstring>
+#include <optional>
+
+#include "support/driver_fixture.h"
+#include "support/invariants.h"
+
+namespace {
+
+using fwtest::Bytes;
+using fwtest::Pattern;
+using sim::FirmwareModel;
+using sim::SizeQuery;
+using sim::TaBehaviour;
+
+// STATUS_BUFFER_OVERFLOW, a warning: severity 2 makes it negative, so NT_SUCCESS says no.
+constexpr NTSTATUS kBufferOverflow = static_cast<NTSTATUS>(0x80000005U);
+
+Bytes Fields(std::uint32_t requestLength, std::uint32_t responseLength, std::size_t filler)
+{
+    // RequestLength, then `filler` bytes; ResponseLength sits where a small RequestLength puts it.
+    Bytes bytes(8 + filler, 0x11);
+    std::memcpy(bytes.data(), &requestLength, 4);
+    if (requestLength <= filler) {
+        std::memcpy(bytes.data() + 4 + requestLength, &responseLength, 4);
+    }
+    return bytes;
+}
+
+class EdgeTest : public fwtest::DriverTest {
+protected:
+    void SetUp() override
+    {
+        firmware.SetPresent(true);
+        ASSERT_EQ(Load(), STATUS_SUCCESS);
+        ta.Arrive();
+        platform.Sched().Settle();
+        ASSERT_NE(Context()->ServiceTarget, nullptr);
+    }
+
+    // Raises `buffer`, waits for its acknowledgement, and checks what holds for every event.
+    void RaiseAndAudit(const Bytes& buffer)
+    {
+        raised.push_back(buffer);
+        ASSERT_TRUE(RaiseAndWait(buffer));
+        platform.Sched().Settle();
+        auto audit = fwtest::AuditRelays(platform);
+        EXPECT_TRUE(audit.faults.empty()) << audit.faults.front();
+        EXPECT_EQ(audit.refused, 0U);
+        EXPECT_EQ(audit.acknowledged, audit.delivered);
+        auto changed = fwtest::CheckHandedBack(raised, firmware.HandedBack());
+        EXPECT_TRUE(changed.empty()) << changed.front();
+        // Between events only the channel's name copy is held.
+        EXPECT_EQ(platform.Pool().LiveCount(), 1U) << platform.Pool().LeakReport();
+    }
+
+    std::vector<Bytes> raised;
+};
+
+// ---- Length fields whose sums wrap in 32 bits, with DataLength at its largest ----
+
+struct WrapCase {
+    const char* name;
+    std::uint32_t requestLength;
+    std::uint32_t responseLength;
+};
+
+class LengthWrapTest : public EdgeTest, public testing::WithParamInterface<WrapCase> {};
+
+TEST_P(LengthWrapTest, IsDroppedWithoutReadingPastTheBuffer)
+{
+    // 64 bytes hold every field a small length places; DataLength claims the whole allocation.
+    firmware.ReportDataLength(EXCHANGE_BUFFER_MINIMUM);
+    RaiseAndAudit(Fields(GetParam().requestLength, GetParam().responseLength, 56));
+
+    EXPECT_EQ(firmware.AckCount(), 1U);
+    EXPECT_TRUE(firmware.HandedBack().empty());
+    EXPECT_EQ(ta.RequestCount(), 0U);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    NearFourGigabytes, LengthWrapTest,
+    testing::Values(
+        // RequestLength + 8 wraps to a small value.
+        WrapCase{"RequestWrapsCheckTwo", 0xFFFFFFF8U, 0}, WrapCase{"RequestAllOnes", 0xFFFFFFFFU, 0xFFFFFFFFU},
+        // Both lengths plus 12 wrap past 2^32 to a value that DataLength covers.
+        WrapCase{"ResponseWrapsCheckThree", 8, 0xFFFFFFF8U}, WrapCase{"ResponseAllOnes", 0, 0xFFFFFFFFU},
+        WrapCase{"ResponseJustPastTheBuffer", 8, EXCHANGE_BUFFER_MINIMUM - 8 - 12 + 1},
+        WrapCase{"RequestHalfAndResponseHalf", 0x80000000U, 0x80000000U},
+        WrapCase{"SignBitRequest", 0x7FFFFFFFU, 1}),
+    [](const testing::TestParamInfo<WrapCase>& param) { return std::string(param.param.name); });
+
+TEST_F(EdgeTest, AreasFillingTheWholeReportedLengthAreRelayed)
+{
+    // The exact fit at the largest DataLength: RequestLength + ResponseLength + 12 == 16408.
+    const std::uint32_t response = EXCHANGE_BUFFER_MINIMUM - 8 - 12;
+    firmware.ReportDataLength(EXCHANGE_BUFFER_MINIMUM);
+    RaiseAndAudit(Fields(8, response, 56));
+
+    ASSERT_EQ(firmware.HandedBack().size(), 1U);
+    EXPECT_EQ(firmware.HandedBack()[0].size(), EXCHANGE_BUFFER_MINIMUM);
+    EXPECT_EQ(ta.Requests().at(0).responseLength, response);
+}
+
+// ---- DataLength claims that differ from what the firmware wrote ----
+
+struct DataLengthCase {
+    const char* name;
+    ULONG dataLength;
+    bool relayed;
+};
+
+class DataLengthTest : public EdgeTest, public testing::WithParamInterface<DataLengthCase> {};
+
+TEST_P(DataLengthTest, IsBelievedOnlyWithinTheProvidedBuffer)
+{
+    // 10 + 20 + 12 = 42 bytes written.
+    firmware.ReportDataLength(GetParam().dataLength);
+    RaiseAndAudit(FirmwareModel::BuildExchangeBuffer(Pattern(10, 1), Pattern(20, 2)));
+
+    EXPECT_EQ(firmware.AckCount(), 1U);
+    ASSERT_EQ(firmware.HandedBack().size(), GetParam().relayed ? 1U : 0U);
+    if (GetParam().relayed) {
+        EXPECT_EQ(firmware.HandedBack()[0].size(), GetParam().dataLength);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Claims, DataLengthTest,
+    testing::Values(DataLengthCase{"Zero", 0, false}, DataLengthCase{"Three", 3, false},
+                    DataLengthCase{"ShortOfTheFields", 41, false},
+                    DataLengthCase{"ExactlyTheProvidedBuffer", EXCHANGE_BUFFER_MINIMUM, true},
+                    DataLengthCase{"OnePastTheProvidedBuffer", EXCHANGE_BUFFER_MINIMUM + 1, false},
+                    DataLengthCase{"AllOnes", 0xFFFFFFFFU, false}),
+    [](const testing::TestParamInfo<DataLengthCase>& param) { return std::string(param.param.name); });
+
+// ---- The size query at its extremes ----
+
+struct QueryCase {
+    const char* name;
+    SizeQuery query;
+    bool relayed;
+};
+
+class SizeQueryEdgeTest : public EdgeTest, public testing::WithParamInterface<QueryCase> {};
+
+TEST_P(SizeQueryEdgeTest, SizesTheFetchOrDropsTheEvent)
+{
+    firmware.SetSizeQuery(GetParam().query);
+    RaiseAndAudit(FirmwareModel::BuildExchangeBuffer(Pattern(6, 1), Pattern(6, 2)));
+
+    EXPECT_EQ(firmware.AckCount(), 1U);
+    EXPECT_EQ(firmware.HandedBack().size(), GetParam().relayed ? 1U : 0U);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Extremes, SizeQueryEdgeTest,
+    testing::Values(QueryCase{"SucceedsWithZero", SizeQuery::Succeed(0), true},
+                    // Believed: the driver asks pool for 4 GiB, is refused, and drops the event.
+                    QueryCase{"SucceedsWithAllOnes", SizeQuery::Succeed(0xFFFFFFFFU), false},
+                    QueryCase{"FailsWithZero", SizeQuery::Fail(STATUS_UNSUCCESSFUL, 0), true},
+                    QueryCase{"FailsWithAllOnes", SizeQuery::Fail(STATUS_BUFFER_TOO_SMALL, 0xFFFFFFFFU), true},
+                    // A warning is not a success: the minimum is provided.
+                    QueryCase{"WarnsWithAllOnes", SizeQuery::Fail(kBufferOverflow, 0xFFFFFFFFU), true}),
+    [](const testing::TestParamInfo<QueryCase>& param) { return std::string(param.param.name); });
+
+// ---- TA service answers that fail, write nothing or offer too much ----
+
+struct AnswerCase {
+    const char* name;
+    TaBehaviour behaviour;
+    std::size_t responseLength;
+    Bytes written;  // what the response area holds afterwards, from its start
+};
+
+class TaAnswerTest : public EdgeTest, public testing::WithParamInterface<AnswerCase> {};
+
+TEST_P(TaAnswerTest, HandsBackExactlyWhatTheAreaHolds)
+{
+    const Bytes response = Pattern(GetParam().responseLength, 80);
+    const Bytes buffer = FirmwareModel::BuildExchangeBuffer(Pattern(5, 1), response);
+    ta.SetBehaviour(GetParam().behaviour);
+    RaiseAndAudit(buffer);
+
+    Bytes expected = buffer;
+    std::copy(GetParam().written.begin(), GetParam().written.end(), expected.begin() + 8 + 5);
+    ASSERT_EQ(firmware.HandedBack().size(), 1U);
+    EXPECT_EQ(firmware.HandedBack()[0], expected);
+    EXPECT_EQ(firmware.AckCount(), 1U);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Answers, TaAnswerTest,
+    testing::Values(AnswerCase{"FailsWithCancelled", TaBehaviour::Fail(STATUS_CANCELLED), 8, {}},
+                    AnswerCase{"FailsWithAWarning", TaBehaviour::Fail(kBufferOverflow), 8, {}},
+                    AnswerCase{"SucceedsWritingNothing", TaBehaviour::WriteFirst(0), 8, {}},
+                    AnswerCase{"EmptyFixedAnswer", TaBehaviour::Fixed({}), 8, {}},
+                    AnswerCase{"AnswerLongerThanTheArea", TaBehaviour::Fixed(Bytes(32, 0xAB)), 4, Bytes(4, 0xAB)},
+                    AnswerCase{"AnswerIntoAnEmptyArea", TaBehaviour::Fixed(Bytes(8, 0xAB)), 0, {}}),
+    [](const testing::TestParamInfo<AnswerCase>& param) { return std::string(param.param.name); });
+
+// ---- Events with nothing pending ----
+
+TEST_F(EdgeTest, EventsWithNothingPendingAreEachAcknowledgedAndLeaveTheNextRelayIntact)
+{
+    firmware.SetSizeQuery(SizeQuery::Succeed(30000));  // the query promises what the fetch lacks
+    for (int i = 0; i < 3; ++i) {
+        firmware.RaiseEventWithoutBuffer();
+    }
+    ASSERT_TRUE(RunUntil([&] { return firmware.AckCount() == 3; }));
+    firmware.SetSizeQuery(SizeQuery::Pending());
+    RaiseAndAudit(FirmwareModel::BuildExchangeBuffer(Pattern(4, 1), Pattern(4, 2)));
+
+    EXPECT_EQ(firmware.AckCount(), 4U);
+    EXPECT_EQ(firmware.HandedBack().size(), 1U);
+    EXPECT_EQ(ta.RequestCount(), 1U);
+}
+
+// ---- The platform refusing the worker's thread object at unload ----
+
+TEST(RetryWorkerEdgeTest, ThreadObjectRefusedAtUnloadStillWaitsForTheWorker)
+{
+    // Found by the fault sweep: without the thread object the worker was left running while
+    // the driver went away.
+    sim::Platform platform;
+    platform.Firmware().SetPresent(false);
+    ASSERT_EQ(platform.Framework().LoadDriver(DriverEntry), STATUS_SUCCESS);
+    ASSERT_EQ(platform.Framework().AddDevice(), STATUS_SUCCESS);
+    platform.Sched().AdvanceBy(sim::kTicksPerSecond / 2);  // the worker sleeps before attempt 1
+    platform.Faults().FailAlways("ObReferenceObjectByHandle");
+    for (WDFDEVICE device : platform.Framework().PnpDevices()) {
+        platform.Framework().RemoveDevice(device);
+    }
+    platform.Sched().Settle();
+
+    ASSERT_TRUE(platform.Framework().UnloadDriver());
+
+    EXPECT_EQ(platform.Faults().Count("ObReferenceObjectByHandle"), 1U);
+    EXPECT_EQ(platform.Kernel().LiveSystemThreads(), 0U);
+    EXPECT_EQ(platform.Objects().OpenHandleCount(), 0U);
+    EXPECT_EQ(platform.Faults().Count("IoWMIOpenBlock"), 1U);  // start-up's only: no attempt after the stop
+    platform.Shutdown();
+    EXPECT_TRUE(platform.Verifier().Clean()) << platform.Verifier().Describe();
+    EXPECT_EQ(platform.Pool().LiveCount(), 0U) << platform.Pool().LeakReport();
+}
+
+}  // namespace

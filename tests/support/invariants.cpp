@@ -1,0 +1,167 @@
+#include "support/invariants.h"
+
+#include <algorithm>
+#include <cstring>
+#include <optional>
+
+#include "sim/firmware.h"
+#include "sim/platform.h"
+#include "sim/wmi.h"
+#include "wmi/wmi.h"
+
+namespace fwtest {
+
+namespace {
+
+std::uint32_t ReadU32(const Bytes& bytes, std::size_t offset)
+{
+    std::uint32_t value = 0;
+    std::memcpy(&value, bytes.data() + offset, sizeof value);
+    return value;
+}
+
+// The method a traced firmware call or refused WMI call stands for, if it is one.
+std::optional<unsigned> MethodOf(const sim::TraceEvent& event)
+{
+    static const struct {
+        const char* name;
+        unsigned id;
+    } kReached[] = {{"METHOD_REGISTER", METHOD_REGISTER},     {"METHOD_UNREGISTER", METHOD_UNREGISTER},
+                    {"METHOD_ACKNOWLEDGE", METHOD_ACKNOWLEDGE}, {"METHOD_SET_RESPONSE", METHOD_SET_RESPONSE},
+                    {"METHOD_GET_REQUEST", METHOD_GET_REQUEST}};
+    if (event.from == "driver" && event.to == "firmware") {
+        for (const auto& reached : kReached) {
+            if (event.operation == reached.name) {
+                return reached.id;
+            }
+        }
+    }
+    // Turned away by the WMI layer before the firmware saw it: "method N in M".
+    if (event.operation == "IoWMIExecuteMethod" && event.detail.rfind("method ", 0) == 0) {
+        return static_cast<unsigned>(std::stoul(event.detail.substr(7)));
+    }
+    return std::nullopt;
+}
+
+bool IsDelivery(const sim::TraceEvent& event)
+{
+    return event.operation == "WmiNotification" && event.detail.find(" context ") != std::string::npos;
+}
+
+}  // namespace
+
+RelayAudit AuditRelays(sim::Platform& platform)
+{
+    RelayAudit audit;
+    std::size_t reachedAcks = 0;
+    std::vector<unsigned> methods;
+    bool open = false;
+    auto closeDelivery = [&] {
+        if (!open) {
+            return;
+        }
+        const std::string which = "delivery " + std::to_string(audit.delivered);
+        if (methods.empty()) {
+            ++audit.refused;
+        } else {
+            auto acks = static_cast<std::size_t>(std::count(methods.begin(), methods.end(), METHOD_ACKNOWLEDGE));
+            audit.acknowledged += acks;
+            if (acks != 1 || methods.back() != METHOD_ACKNOWLEDGE) {
+                audit.faults.push_back(which + ": " + std::to_string(acks) +
+                                       " acknowledgements, last call method " + std::to_string(methods.back()));
+            }
+            if (methods.front() != METHOD_GET_REQUEST) {
+                audit.faults.push_back(which + ": began with method " + std::to_string(methods.front()));
+            }
+        }
+        methods.clear();
+        open = false;
+    };
+    for (const auto& event : platform.Trace().Events()) {
+        if (event.thread != "wmi") {
+            continue;
+        }
+        if (IsDelivery(event)) {
+            closeDelivery();
+            open = true;
+            ++audit.delivered;
+            continue;
+        }
+        auto method = MethodOf(event);
+        if (!method) {
+            continue;
+        }
+        if (!open) {
+            audit.faults.push_back("firmware method " + std::to_string(*method) + " called outside a delivery");
+            continue;
+        }
+        methods.push_back(*method);
+        reachedAcks += (event.to == "firmware" && *method == METHOD_ACKNOWLEDGE) ? 1U : 0U;
+    }
+    closeDelivery();
+
+    if (audit.delivered != platform.Wmi().EventsDelivered()) {
+        audit.faults.push_back("trace shows " + std::to_string(audit.delivered) + " deliveries, the WMI layer " +
+                               std::to_string(platform.Wmi().EventsDelivered()));
+    }
+    if (reachedAcks != platform.Firmware().AckCount()) {
+        audit.faults.push_back("firmware counted " + std::to_string(platform.Firmware().AckCount()) +
+                               " acknowledgements, the trace " + std::to_string(reachedAcks));
+    }
+    return audit;
+}
+
+std::vector<std::string> CheckHandedBack(const std::vector<Bytes>& raised, const std::vector<Bytes>& handedBack)
+{
+    auto matches = [](const Bytes& original, const Bytes& back) {
+        // A firmware that reports a DataLength other than what it wrote gets that many bytes
+        // back; past what it wrote the zero-filled buffer holds zeros.
+        Bytes fetched = original;
+        fetched.resize(back.size(), 0);
+        const std::uint64_t length = fetched.size();
+        if (length < 4) {
+            return false;
+        }
+        const std::uint64_t requestLength = ReadU32(fetched, 0);
+        if (length < requestLength + 8) {
+            return false;
+        }
+        const std::uint64_t responseLength = ReadU32(fetched, 4 + static_cast<std::size_t>(requestLength));
+        if (length < requestLength + responseLength + 12) {
+            return false;
+        }
+        const std::size_t areaBegin = static_cast<std::size_t>(8 + requestLength);
+        const std::size_t areaEnd = static_cast<std::size_t>(areaBegin + responseLength);
+        return std::equal(fetched.begin(), fetched.begin() + static_cast<std::ptrdiff_t>(areaBegin), back.begin()) &&
+               std::equal(fetched.begin() + static_cast<std::ptrdiff_t>(areaEnd), fetched.end(),
+                          back.begin() + static_cast<std::ptrdiff_t>(areaEnd));
+    };
+    std::vector<std::string> faults;
+    for (std::size_t i = 0; i < handedBack.size(); ++i) {
+        bool found = std::any_of(raised.begin(), raised.end(),
+                                 [&](const Bytes& original) { return matches(original, handedBack[i]); });
+        if (!found) {
+            faults.push_back("handed-back buffer " + std::to_string(i) + " (" + std::to_string(handedBack[i].size()) +
+                             " bytes) differs from every raised buffer outside its response area");
+        }
+    }
+    return faults;
+}
+
+Bytes NumberedExchangeBuffer(std::uint32_t id, std::size_t requestLength, std::size_t responseLength,
+                             std::size_t padTo)
+{
+    Bytes request(std::max<std::size_t>(requestLength, 4));
+    std::memcpy(request.data(), &id, sizeof id);
+    for (std::size_t i = 4; i < request.size(); ++i) {
+        request[i] = static_cast<std::uint8_t>(id * 7 + i);
+    }
+    Bytes response(responseLength);
+    for (std::size_t i = 0; i < response.size(); ++i) {
+        response[i] = static_cast<std::uint8_t>(0xA0 + id + i * 3);
+    }
+    return sim::FirmwareModel::BuildExchangeBuffer(request, response,
+                                                   {0xEE, static_cast<std::uint8_t>(id), 0xEE, 0xEE}, padTo);
+}
+
+}  // namespace fwtest

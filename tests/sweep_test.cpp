@@ -1,0 +1,326 @@
+// The fault-injection sweep: whole lives of the driver, each run once to count its fallible
+// platform calls and then again, on a fresh platform, for every call N: once failing call N only,
+// once failing every call from N on. Every run must end clean: no verifier record, nothing left
+// in pool once the driver is gone, every event the driver took acknowledged exactly once, and no
+// handed-back byte changed outside a response area.
+#include <cinttypes>
+#include <cstdio>
+#include <functional>
+#include <memory>
+
+#include "support/driver_fixture.h"
+#include "support/invariants.h"
+
+#if defined(__SANITIZE_THREAD__)
+#define FWRELAY_UNDER_TSAN 1
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+#define FWRELAY_UNDER_TSAN 1
+#endif
+#endif
+
+namespace {
+
+using fwtest::Bytes;
+using sim::kTicksPerSecond;
+using sim::TaBehaviour;
+
+// One life of the driver on a platform of its own. Every step settles, so that the order of
+// fallible calls is the same in every run up to the injected failure.
+class Life {
+public:
+    sim::Platform platform;
+    sim::FirmwareModel& firmware = platform.Firmware();
+    sim::TaServiceModel& ta = platform.TaService();
+    sim::FrameworkModel& framework = platform.Framework();
+    std::vector<Bytes> raised;
+
+    bool Load()
+    {
+        bool loaded = NT_SUCCESS(framework.LoadDriver(DriverEntry));
+        Settle();
+        return loaded;
+    }
+    void AddDevice()
+    {
+        (void)framework.AddDevice();
+        Settle();
+    }
+    void RemoveDevice(std::size_t index)
+    {
+        auto devices = framework.PnpDevices();
+        if (index < devices.size()) {
+            framework.RemoveDevice(devices[index]);
+        }
+        Settle();
+    }
+    void RemoveDevices()
+    {
+        for (WDFDEVICE device : framework.PnpDevices()) {
+            framework.RemoveDevice(device);
+        }
+        Settle();
+    }
+    bool Unload()
+    {
+        RemoveDevices();
+        return framework.UnloadDriver();
+    }
+    void Raise(std::size_t requestLength, std::size_t responseLength, std::size_t padTo = 0)
+    {
+        raised.push_back(fwtest::NumberedExchangeBuffer(static_cast<std::uint32_t>(raised.size() + 1), requestLength,
+                                                        responseLength, padTo));
+        firmware.RaiseEvent(raised.back());
+        Settle();
+    }
+    void Settle() { platform.Sched().Settle(); }
+    void RunFor(sim::Ticks span, const std::function<bool()>& until)
+    {
+        (void)platform.Sched().RunUntil(until, platform.Sched().Now() + span);
+    }
+};
+
+struct Scenario {
+    const char* name;
+    std::function<void(Life&)> run;
+};
+
+const std::vector<Scenario>& Scenarios()
+{
+    static const std::vector<Scenario> scenarios = {
+        {"FirmwarePresentAtStartUp",
+         [](Life& life) {
+             if (!life.Load()) {
+                 return;
+             }
+             life.AddDevice();
+             life.Raise(16, 32);
+             life.Raise(4, 8, 64);
+             (void)life.Unload();
+         }},
+        {"FirmwareAppearsLater",
+         [](Life& life) {
+             life.firmware.AppearAt(2 * kTicksPerSecond);
+             if (!life.Load()) {
+                 return;
+             }
+             life.AddDevice();
+             life.RunFor(4 * kTicksPerSecond, [&] { return life.firmware.Registered(); });
+             life.Raise(8, 8);
+             (void)life.Unload();
+         }},
+        {"RegistrationRefusedThenRetried",
+         [](Life& life) {
+             life.firmware.FailRegister(2);
+             if (!life.Load()) {
+                 return;
+             }
+             life.AddDevice();
+             life.RunFor(4 * kTicksPerSecond, [&] { return life.firmware.Registered(); });
+             life.Raise(8, 8);
+             (void)life.Unload();
+         }},
+        {"ServicePresentBeforeStartUp",
+         [](Life& life) {
+             life.ta.Arrive();
+             if (!life.Load()) {
+                 return;
+             }
+             life.AddDevice();
+             life.Raise(12, 24);
+             life.Raise(4, 100, 300);
+             (void)life.Unload();
+         }},
+        {"TwoDevicesComeAndGo",
+         [](Life& life) {
+             if (!life.Load()) {
+                 return;
+             }
+             life.AddDevice();
+             life.AddDevice();
+             life.ta.Arrive();
+             life.Settle();
+             life.Raise(8, 16);
+             life.RemoveDevice(0);
+             life.Raise(8, 16);
+             life.RemoveDevice(0);
+             life.Raise(8, 16);  // no control device, no target: handed back unchanged
+             (void)life.Unload();
+         }},
+        {"ServiceArrivesAndDeparts",
+         [](Life& life) {
+             if (!life.Load()) {
+                 return;
+             }
+             life.AddDevice();
+             life.ta.Arrive();
+             life.Settle();
+             life.Raise(8, 8);
+             life.ta.Depart();
+             life.Settle();
+             life.Raise(8, 8);
+             life.ta.Arrive();
+             life.Settle();
+             life.ta.SetBehaviour(TaBehaviour::WriteFirst(3));
+             life.Raise(8, 8);
+             (void)life.Unload();
+         }},
+        {"RelaysWithoutTarget",
+         [](Life& life) {
+             if (!life.Load()) {
+                 return;
+             }
+             life.AddDevice();
+             life.Raise(4, 0, 40);
+             life.Raise(200, 300);
+             life.Raise(8, 8, 20000);  // larger than the minimum: sized by the query
+             (void)life.Unload();
+         }},
+        {"UnloadWhileTheWorkerRetries",
+         [](Life& life) {
+             life.firmware.SetPresent(false);
+             if (!life.Load()) {
+                 return;
+             }
+             life.AddDevice();
+             life.platform.Sched().AdvanceBy(2 * kTicksPerSecond + kTicksPerSecond / 2);
+             life.Raise(8, 8);  // lost: no callback installed
+             (void)life.Unload();
+         }},
+        {"UnloadWithTheChannelOpen",
+         [](Life& life) {
+             if (!life.Load()) {
+                 return;
+             }
+             life.AddDevice();
+             (void)life.Unload();
+         }},
+        {"DeviceRemovedDuringARelay",
+         [](Life& life) {
+             life.ta.Arrive();
+             life.ta.SetBehaviour(TaBehaviour::Block());
+             if (!life.Load()) {
+                 return;
+             }
+             life.AddDevice();
+             life.Raise(8, 16);  // held by the TA service until the target is torn down
+             (void)life.Unload();
+         }},
+        {"ServiceDepartsDuringARelay",
+         [](Life& life) {
+             life.ta.Arrive();
+             life.ta.QueueBehaviour(TaBehaviour::Block());
+             if (!life.Load()) {
+                 return;
+             }
+             life.AddDevice();
+             life.Raise(8, 16);
+             life.ta.Depart();
+             life.Settle();
+             life.Raise(8, 16);
+             (void)life.Unload();
+         }},
+    };
+    return scenarios;
+}
+
+struct Outcome {
+    std::vector<std::string> faults;
+    std::vector<std::string> calls;  // the fallible calls of the scenario proper, in order
+};
+
+// Runs one life with `arm` applied to a fresh fault injector, then checks it. When the driver is
+// still loaded at the end (a failed device add leaves the control device, which keeps it), the
+// PnP manager adds a device again with nothing failing, removes it and unloads.
+Outcome RunLife(const Scenario& scenario, const std::function<void(sim::FaultInjector&)>& arm)
+{
+    Outcome outcome;
+    auto life = std::make_unique<Life>();
+    life->platform.Verifier().SetEcho(false);
+    life->firmware.SetPresent(true);
+    arm(life->platform.Faults());
+
+    scenario.run(*life);
+    outcome.calls = life->platform.Faults().CallLog();
+
+    life->platform.Faults().ClearRules();
+    if (life->framework.Loaded() && !life->Unload()) {
+        life->AddDevice();
+        if (!life->Unload()) {
+            outcome.faults.push_back("the driver could not be unloaded");
+        }
+    }
+    life->ta.Shutdown();
+    life->platform.Shutdown();
+
+    if (!life->platform.Verifier().Clean()) {
+        outcome.faults.push_back("verifier: " + life->platform.Verifier().Describe());
+    }
+    if (!life->framework.Loaded() && life->platform.Pool().LiveCount() != 0) {
+        outcome.faults.push_back("pool after unload: " + life->platform.Pool().LeakReport());
+    }
+    auto audit = fwtest::AuditRelays(life->platform);
+    outcome.faults.insert(outcome.faults.end(), audit.faults.begin(), audit.faults.end());
+    if (audit.refused != 0) {
+        outcome.faults.push_back(std::to_string(audit.refused) + " deliveries refused while no channel change ran");
+    }
+    auto handedBack = fwtest::CheckHandedBack(life->raised, life->firmware.HandedBack());
+    outcome.faults.insert(outcome.faults.end(), handedBack.begin(), handedBack.end());
+    return outcome;
+}
+
+std::string Describe(const std::vector<std::string>& faults)
+{
+    std::string text;
+    for (const auto& fault : faults) {
+        text += "  " + fault + "\n";
+    }
+    return text;
+}
+
+class SweepTest : public testing::TestWithParam<Scenario> {};
+
+TEST_P(SweepTest, EveryFailurePointLeavesACleanMachine)
+{
+    const Scenario& scenario = GetParam();
+    const Outcome counted = RunLife(scenario, [](sim::FaultInjector&) {});
+    ASSERT_TRUE(counted.faults.empty()) << "without injected failures:\n" << Describe(counted.faults);
+    const std::uint64_t points = counted.calls.size();
+    ASSERT_GT(points, 0U);
+
+#ifdef FWRELAY_UNDER_TSAN
+    // Every failure point once; "from N on" at every third N. Each run takes ~20x longer here.
+    const std::uint64_t fromStride = 3;
+#else
+    const std::uint64_t fromStride = 1;
+#endif
+    std::uint64_t nthSurvived = 0;
+    std::uint64_t fromRuns = 0;
+    std::uint64_t fromSurvived = 0;
+    for (std::uint64_t n = 1; n <= points; ++n) {
+        const std::string point = "call " + std::to_string(n) + " (" + counted.calls[n - 1] + ")";
+        Outcome nth = RunLife(scenario, [n](sim::FaultInjector& faults) { faults.FailGlobalNth(n); });
+        // The runs are deterministic up to the failure: call N is the call the count saw.
+        if (nth.calls.size() < n || nth.calls[n - 1] != counted.calls[n - 1]) {
+            nth.faults.push_back("call " + std::to_string(n) + " was not " + counted.calls[n - 1] + " in this run");
+        }
+        EXPECT_TRUE(nth.faults.empty()) << "failing only " << point << ":\n" << Describe(nth.faults);
+        nthSurvived += nth.faults.empty() ? 1U : 0U;
+
+        if ((n - 1) % fromStride != 0) {
+            continue;
+        }
+        ++fromRuns;
+        Outcome from = RunLife(scenario, [n](sim::FaultInjector& faults) { faults.FailGlobalFrom(n); });
+        EXPECT_TRUE(from.faults.empty()) << "failing every call from " << point << " on:\n" << Describe(from.faults);
+        fromSurvived += from.faults.empty() ? 1U : 0U;
+    }
+    std::printf("[ sweep    ] %-32s %3" PRIu64 " failure points; fail Nth: %" PRIu64 "/%" PRIu64
+                " survived; fail from N: %" PRIu64 "/%" PRIu64 " survived\n",
+                scenario.name, points, nthSurvived, points, fromSurvived, fromRuns);
+}
+
+INSTANTIATE_TEST_SUITE_P(WholeLives, SweepTest, testing::ValuesIn(Scenarios()),
+                         [](const testing::TestParamInfo<Scenario>& param) { return std::string(param.param.name); });
+
+}  // namespace
