@@ -195,7 +195,9 @@ NTSTATUS FirmwareModel::GetRequest(ULONG inSize, PULONG outSize, PUCHAR buffer)
         *outSize = required;
         return STATUS_BUFFER_TOO_SMALL;
     }
-    std::memcpy(buffer, head.data(), head.size());
+    if (!head.empty()) {
+        std::memcpy(buffer, head.data(), head.size());  // an empty vector's data() may be null
+    }
     *outSize = reportDataLength_.value_or(required);
     pending_.pop_front();
     return STATUS_SUCCESS;
