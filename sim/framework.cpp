@@ -705,6 +705,17 @@ std::optional<IoTargetState> FrameworkModel::TargetState(WDFIOTARGET target) con
     return it->second->state;
 }
 
+void FrameworkModel::HoldSendsAtEntry(bool hold)
+{
+    holdSends_ = hold;
+    platform_.Sched().Notify();
+}
+
+std::size_t FrameworkModel::SendsHeldAtEntry() const
+{
+    return sendsHeld_;
+}
+
 std::size_t FrameworkModel::SendsInFlight() const
 {
     std::lock_guard lock(mutex_);
@@ -1134,6 +1145,15 @@ NTSTATUS FrameworkModel::IoTargetSendIoctlSynchronously(WDFIOTARGET target, WDFR
         *bytesReturned = 0;
     }
     const std::string detail = HandleText(target) + " IOCTL " + StatusHex(static_cast<NTSTATUS>(ioctlCode));
+    {
+        std::unique_lock lock(platform_.Sched().Mutex());
+        if (holdSends_) {
+            ++sendsHeld_;
+            platform_.Sched().NotifyLocked();
+            platform_.Sched().WaitUntil(lock, [this] { return !holdSends_; });
+            --sendsHeld_;
+        }
+    }
     NTSTATUS status = STATUS_SUCCESS;
     if (platform_.Faults().Check(kOp, STATUS_INSUFFICIENT_RESOURCES, &status)) {
         return Finish(kOp, detail + " injected", status);

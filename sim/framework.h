@@ -147,6 +147,11 @@ public:
     std::optional<OpenRecord> TargetOpenParams(WDFIOTARGET target) const;
     std::optional<IoTargetState> TargetState(WDFIOTARGET target) const;
     std::size_t SendsInFlight() const;
+    // Race hook: while held, a synchronous send waits at its entry, before the framework has
+    // looked at the target handle; lets a test delete the target's parent under a sender that
+    // has read the handle but not used it yet.
+    void HoldSendsAtEntry(bool hold);
+    std::size_t SendsHeldAtEntry() const;
 
     // ---- The framework's C entry points land here (signatures as in platform/wdf*.h) ----
     NTSTATUS DriverCreate(PDRIVER_OBJECT driverObject, PCUNICODE_STRING registryPath,
@@ -257,6 +262,9 @@ private:
     bool driverCreated_ = false;  // WdfDriverCreate succeeded during this load
     bool loaded_ = false;
     IoctlHandler ioctlHandler_;
+    // Atomics, so that scheduler predicates may read them.
+    std::atomic<bool> holdSends_{false};
+    std::atomic<std::size_t> sendsHeld_{0};
 };
 
 }  // namespace sim

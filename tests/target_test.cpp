@@ -1,5 +1,7 @@
 // Discovery of the TA service and the target the relay sends to, including the exclusion of
 // relays from the control device's cleanup.
+#include <atomic>
+
 #include "support/driver_fixture.h"
 
 namespace {
@@ -177,6 +179,35 @@ TEST_F(TargetTest, CleanupWaitsForARelayInsideTheService)
     ASSERT_TRUE(RaiseAndWait(buffer));
     EXPECT_EQ(firmware.HandedBack().at(1), buffer);
     EXPECT_EQ(ta.RequestCount(), 1U);
+}
+
+// A relay has read the target but not yet sent on it when the last device goes: the control
+// device's deletion must not destroy the target (its handle would be dead) until the relay is
+// done with it. The send then finds the target closed and the buffer goes back unchanged.
+TEST_F(TargetTest, CleanupWaitsForARelayBetweenReadingTheTargetAndSending)
+{
+    ta.Arrive();
+    platform.Sched().Settle();
+    framework.HoldSendsAtEntry(true);
+    const Bytes buffer = FirmwareModel::BuildExchangeBuffer(Pattern(6, 1), Pattern(6, 2));
+    firmware.RaiseEvent(buffer);
+    ASSERT_TRUE(RunUntil([&] { return framework.SendsHeldAtEntry() == 1; }));
+
+    std::atomic<bool> removed{false};
+    WDFDEVICE device = framework.PnpDevices().front();
+    sim::SimThread remover(platform, "pnp remove", [&] {
+        framework.RemoveDevice(device);
+        removed = true;
+    });
+    platform.Sched().Settle();
+    EXPECT_FALSE(removed) << "the control device went while a relay still held its target";
+
+    framework.HoldSendsAtEntry(false);
+    remover.Join();
+    ASSERT_TRUE(RunUntil([&] { return firmware.AckCount() == 1; }));
+    EXPECT_EQ(firmware.HandedBack().at(0), buffer);
+    EXPECT_EQ(ta.RequestCount(), 0U);
+    EXPECT_EQ(LiveTargets(), 0U);
 }
 
 TEST_F(TargetTest, RelaysRunWhileTheServiceComesAndGoes)
