@@ -22,7 +22,7 @@ using fwtest::Bytes;
 using sim::TaBehaviour;
 
 #ifdef FWRELAY_UNDER_TSAN
-constexpr unsigned kSeeds = 40;
+constexpr unsigned kSeeds = 150;
 #else
 constexpr unsigned kSeeds = 300;
 #endif

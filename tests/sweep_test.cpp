@@ -11,14 +11,6 @@
 #include "support/driver_fixture.h"
 #include "support/invariants.h"
 
-#if defined(__SANITIZE_THREAD__)
-#define FWRELAY_UNDER_TSAN 1
-#elif defined(__has_feature)
-#if __has_feature(thread_sanitizer)
-#define FWRELAY_UNDER_TSAN 1
-#endif
-#endif
-
 namespace {
 
 using fwtest::Bytes;
@@ -288,12 +280,6 @@ TEST_P(SweepTest, EveryFailurePointLeavesACleanMachine)
     const std::uint64_t points = counted.calls.size();
     ASSERT_GT(points, 0U);
 
-#ifdef FWRELAY_UNDER_TSAN
-    // Every failure point once; "from N on" at every third N. Each run takes ~20x longer here.
-    const std::uint64_t fromStride = 3;
-#else
-    const std::uint64_t fromStride = 1;
-#endif
     std::uint64_t nthSurvived = 0;
     std::uint64_t fromRuns = 0;
     std::uint64_t fromSurvived = 0;
@@ -307,9 +293,6 @@ TEST_P(SweepTest, EveryFailurePointLeavesACleanMachine)
         EXPECT_TRUE(nth.faults.empty()) << "failing only " << point << ":\n" << Describe(nth.faults);
         nthSurvived += nth.faults.empty() ? 1U : 0U;
 
-        if ((n - 1) % fromStride != 0) {
-            continue;
-        }
         ++fromRuns;
         Outcome from = RunLife(scenario, [n](sim::FaultInjector& faults) { faults.FailGlobalFrom(n); });
         EXPECT_TRUE(from.faults.empty()) << "failing every call from " << point << " on:\n" << Describe(from.faults);
