@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 #include <string>
+#include <utility>
 
 #include "sim/platform.h"
 #include "sim/strings.h"
@@ -313,6 +314,23 @@ std::vector<std::vector<std::uint8_t>> FirmwareModel::HandedBack() const
 std::vector<FirmwareCall> FirmwareModel::Calls() const
 {
     return Locked(calls_);
+}
+
+std::vector<std::vector<std::uint8_t>> FirmwareModel::TakeHandedBack()
+{
+    std::lock_guard guard(mutex_);
+    return std::exchange(handedBack_, {});
+}
+
+bool FirmwareModel::ClearCalls()
+{
+    // A call in progress completes its record by index, so only a quiet log may go.
+    std::lock_guard guard(mutex_);
+    if (std::any_of(calls_.begin(), calls_.end(), [](const FirmwareCall& c) { return c.status == STATUS_PENDING; })) {
+        return false;
+    }
+    calls_.clear();
+    return true;
 }
 
 std::vector<std::uint8_t> FirmwareModel::BuildExchangeBuffer(const std::vector<std::uint8_t>& request,

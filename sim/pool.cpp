@@ -169,6 +169,12 @@ std::size_t PoolModel::HighWaterBytes() const
     return highWater_;
 }
 
+void PoolModel::ResetHighWater()
+{
+    std::lock_guard lock(mutex_);
+    highWater_ = liveBytes_;
+}
+
 std::uint64_t PoolModel::TotalAllocations() const
 {
     std::lock_guard lock(mutex_);

@@ -38,6 +38,8 @@ public:
     std::size_t LiveCount() const;
     std::size_t LiveBytes() const;
     std::size_t HighWaterBytes() const;
+    // Starts a new high-water mark from the bytes live now, to measure one stretch of a run.
+    void ResetHighWater();
     std::uint64_t TotalAllocations() const;
     std::map<std::uint32_t, std::uint64_t> AllocationsByTag() const;
     // The live allocation containing [p, p + length), if the whole range lies inside one.

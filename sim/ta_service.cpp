@@ -156,6 +156,18 @@ std::size_t TaServiceModel::RequestCount() const
     return requests_.size();
 }
 
+bool TaServiceModel::ClearRequests()
+{
+    // Requests in progress are completed by their index into requests_.
+    std::lock_guard lock(mutex_);
+    if (std::any_of(requests_.begin(), requests_.end(),
+                    [](const TaRequest& r) { return r.status == STATUS_PENDING; })) {
+        return false;
+    }
+    requests_.clear();
+    return true;
+}
+
 std::size_t TaServiceModel::Blocked() const
 {
     std::lock_guard lock(mutex_);

@@ -106,6 +106,9 @@ public:
 
     std::vector<TaRequest> Requests() const;
     std::size_t RequestCount() const;
+    // Forgets the requests seen so far (long runs keep memory flat this way). False, and
+    // nothing forgotten, while a request is still being answered or held.
+    bool ClearRequests();
     // Requests held by Block and not yet released or cancelled.
     std::size_t Blocked() const;
     // Releases the longest-blocked request; false if none was blocked.

@@ -1,0 +1,426 @@
+// The relay's cost per firmware event, set against the memory work the design forces on it.
+//
+// The driver holds the firmware's notification thread for the whole relay, so what matters is
+// how far its cost per event lies above the copies it cannot avoid. Three families, each at
+// exchange buffers of 64 B, 1 KiB, 16 KiB and 64 KiB:
+//   DriverPath  the driver's relay on the benchmark thread: the firmware model has the buffer
+//               queued and the event callback is called directly; the TA service echoes inline.
+//   Baseline    only the memory work of that event: the pool's zero-fill of the three
+//               allocations, the fetch, both areas out and back, and the hand-back.
+//   WholeEvent  the event as the host platform runs it: the firmware raises, the WMI thread
+//               relays, the test thread waits for the acknowledgement.
+// Every relayed event is checked: the buffer handed back, one acknowledgement, exactly three
+// allocations (one per relay tag) and nothing held between events. A run that breaks any of
+// these is reported as an error and makes the program exit non-zero.
+#include <benchmark/benchmark.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "driver/driver.h"
+#include "relay/relay.h"
+#include "sim/firmware.h"
+#include "sim/framework.h"
+#include "sim/platform.h"
+#include "sim/ta_service.h"
+
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+
+constexpr std::int64_t kSizes[] = {64, 1024, 16 * 1024, 64 * 1024};
+// Logs that grow with every event are dropped this often, inside the timed loop: keeping them
+// is part of the platform's cost, keeping them for ever is not.
+constexpr std::int64_t kHistoryBatch = 256;
+constexpr sim::Ticks kPatience = 60 * sim::kTicksPerSecond;
+
+// One exchange buffer size: both areas as large as each other, the trailer, and the buffer the
+// driver provides for the fetch (never less than the minimum).
+struct Shape {
+    std::size_t size = 0;
+    std::size_t request = 0;
+    std::size_t response = 0;
+    std::size_t provided = 0;
+
+    static Shape Of(std::int64_t size)
+    {
+        Shape shape;
+        shape.size = static_cast<std::size_t>(size);
+        shape.request = (shape.size - EXCHANGE_OVERHEAD) / 2;
+        shape.response = shape.size - EXCHANGE_OVERHEAD - shape.request;
+        shape.provided = std::max<std::size_t>(shape.size, EXCHANGE_BUFFER_MINIMUM);
+        return shape;
+    }
+    std::size_t ResponseOffset() const { return EXCHANGE_LENGTH_FIELDS_SIZE + request; }
+};
+
+Bytes Pattern(std::size_t length, std::uint8_t seed)
+{
+    Bytes bytes(length);
+    for (std::size_t i = 0; i < length; ++i) {
+        bytes[i] = static_cast<std::uint8_t>((seed + i) % 251);
+    }
+    return bytes;
+}
+
+Bytes ExchangeBuffer(const Shape& shape)
+{
+    return sim::FirmwareModel::BuildExchangeBuffer(Pattern(shape.request, 1), Pattern(shape.response, 7),
+                                                   {0xDE, 0xAD, 0xBE, 0xEF});
+}
+
+// What the firmware holds after any number of echoed relays of `sent`: the request at the start
+// of the response area, everything else as sent.
+Bytes Echoed(const Bytes& sent, const Shape& shape)
+{
+    Bytes expected = sent;
+    std::memcpy(expected.data() + shape.ResponseOffset(), sent.data() + EXCHANGE_LENGTH_FIELD_SIZE,
+                std::min(shape.request, shape.response));
+    return expected;
+}
+
+// A machine with the firmware present, the driver loaded with its one device, and the TA
+// service present and echoing, so that the driver holds its service target.
+class LoadedDriver {
+public:
+    LoadedDriver()
+    {
+        firmware.SetPresent(true);
+        if (NT_SUCCESS(framework.LoadDriver(DriverEntry)) && NT_SUCCESS(framework.AddDevice())) {
+            ta.SetBehaviour(sim::TaBehaviour::Echo());
+            ta.Arrive();
+            platform.Sched().Settle();
+        }
+    }
+    LoadedDriver(const LoadedDriver&) = delete;
+    LoadedDriver& operator=(const LoadedDriver&) = delete;
+
+    PDriverContext Context() const
+    {
+        WDFDRIVER driver = WdfGetDriver();
+        return driver == nullptr ? nullptr : GetDriverContext(driver);
+    }
+    bool Ready() const
+    {
+        PDriverContext context = Context();
+        return context != nullptr && context->ServiceTarget != nullptr && firmware.Registered();
+    }
+
+    void ForgetHistory()
+    {
+        platform.Trace().Clear();
+        firmware.ClearCalls();
+        ta.ClearRequests();
+    }
+
+    // Removes the device, unloads and stops the platform; what went wrong, or "".
+    std::string Finish()
+    {
+        for (WDFDEVICE device : framework.PnpDevices()) {
+            framework.RemoveDevice(device);
+        }
+        platform.Sched().Settle();
+        if (!framework.UnloadDriver()) {
+            return "the driver could not unload";
+        }
+        platform.Shutdown();
+        if (!platform.Verifier().Clean()) {
+            return "verifier: " + platform.Verifier().Describe();
+        }
+        if (platform.Pool().LiveCount() != 0) {
+            return "pool left after unload: " + platform.Pool().LeakReport();
+        }
+        return "";
+    }
+
+    sim::Platform platform;
+    sim::FirmwareModel& firmware = platform.Firmware();
+    sim::TaServiceModel& ta = platform.TaService();
+    sim::FrameworkModel& framework = platform.Framework();
+};
+
+// The pool as a relay loop starts; Check() compares the pool after `events` relays with it.
+class PoolWatch {
+public:
+    explicit PoolWatch(sim::PoolModel& pool)
+        : pool_(pool), total_(pool.TotalAllocations()), byTag_(pool.AllocationsByTag()), liveCount_(pool.LiveCount()),
+          liveBytes_(pool.LiveBytes())
+    {
+        pool_.ResetHighWater();
+    }
+
+    // Exactly one allocation of each relay tag per event, nothing else, nothing kept between
+    // events, and a peak of the three allocations of one event. Reports counters; on a
+    // mismatch marks the run as an error.
+    void Check(benchmark::State& state, std::int64_t events, const Shape& shape) const
+    {
+        const auto n = static_cast<std::uint64_t>(events);
+        const std::uint64_t total = pool_.TotalAllocations() - total_;
+        auto byTag = pool_.AllocationsByTag();
+        const std::size_t peak = pool_.HighWaterBytes() - liveBytes_;
+        state.counters["allocs/event"] = events == 0 ? 0.0 : static_cast<double>(total) / static_cast<double>(n);
+        state.counters["pool_peak_bytes"] = static_cast<double>(peak);
+
+        std::string problem;
+        for (ULONG tag : {POOL_TAG_EXCHANGE_BUFFER, POOL_TAG_REQUEST_COPY, POOL_TAG_RESPONSE_AREA}) {
+            if (byTag[tag] - Before(tag) != n) {
+                problem += "tag '" + sim::Verifier::TagText(tag) + "' allocated " + std::to_string(byTag[tag] - Before(tag)) +
+                           " times for " + std::to_string(n) + " events; ";
+            }
+        }
+        if (total != 3 * n) {
+            problem += std::to_string(total) + " allocations for " + std::to_string(n) + " events; ";
+        }
+        if (pool_.LiveCount() != liveCount_ || pool_.LiveBytes() != liveBytes_) {
+            problem += "pool held between events: " + pool_.LeakReport() + "; ";
+        }
+        const std::size_t expectedPeak = shape.provided + shape.request + shape.response;
+        if (events != 0 && peak != expectedPeak) {
+            problem += "pool peak " + std::to_string(peak) + " bytes, expected " + std::to_string(expectedPeak) + "; ";
+        }
+        if (!problem.empty()) {
+            state.SkipWithError(problem.c_str());
+        }
+    }
+
+private:
+    std::uint64_t Before(ULONG tag) const
+    {
+        auto it = byTag_.find(tag);
+        return it == byTag_.end() ? 0 : it->second;
+    }
+
+    sim::PoolModel& pool_;
+    std::uint64_t total_;
+    std::map<std::uint32_t, std::uint64_t> byTag_;
+    std::size_t liveCount_;
+    std::size_t liveBytes_;
+};
+
+// The checks after a relay loop that ran `events` events and left `buffer` with the firmware.
+void Conclude(benchmark::State& state, LoadedDriver& driver, const PoolWatch& pool, std::int64_t events,
+              const Shape& shape, const Bytes& buffer, const Bytes& expected, unsigned acksBefore)
+{
+    const std::string finished = [&] {
+        if (buffer != expected) {
+            return std::string("the exchange buffer came back different from the echo's");
+        }
+        if (driver.firmware.AckCount() - acksBefore != static_cast<unsigned>(events)) {
+            return "acknowledgements " + std::to_string(driver.firmware.AckCount() - acksBefore) + " for " +
+                   std::to_string(events) + " events";
+        }
+        return std::string();
+    }();
+    if (!finished.empty()) {
+        state.SkipWithError(finished.c_str());
+        return;
+    }
+    pool.Check(state, events, shape);
+    const std::string end = driver.Finish();
+    if (!end.empty()) {
+        state.SkipWithError(end.c_str());
+        return;
+    }
+    state.SetBytesProcessed(events * static_cast<std::int64_t>(shape.size));
+    state.counters["events/s"] = benchmark::Counter(static_cast<double>(events), benchmark::Counter::kIsRate);
+}
+
+// Takes the one buffer the firmware was handed back by the last relay.
+bool TakeBack(benchmark::State& state, sim::FirmwareModel& firmware, Bytes& buffer)
+{
+    auto back = firmware.TakeHandedBack();
+    if (back.size() != 1) {
+        state.SkipWithError("the relay did not hand exactly one buffer back");
+        return false;
+    }
+    buffer = std::move(back.front());
+    return true;
+}
+
+void DriverPath(benchmark::State& state)
+{
+    const Shape shape = Shape::Of(state.range(0));
+    LoadedDriver driver;
+    if (!driver.Ready()) {
+        state.SkipWithError("the driver did not load with its channel registered and a service target");
+        return;
+    }
+    Bytes buffer = ExchangeBuffer(shape);
+    const Bytes expected = Echoed(buffer, shape);
+    PDriverContext context = driver.Context();
+    const unsigned acks = driver.firmware.AckCount();
+    const PoolWatch pool(driver.platform.Pool());
+    std::int64_t events = 0;
+    for (auto _ : state) {
+        // The buffer handed back last time is the next request: nothing is built in the loop.
+        driver.firmware.QueueRequest(std::move(buffer));
+        FirmwareEventCallback(nullptr, context);
+        if (!TakeBack(state, driver.firmware, buffer)) {
+            return;
+        }
+        if (++events % kHistoryBatch == 0) {
+            driver.ForgetHistory();
+        }
+    }
+    Conclude(state, driver, pool, events, shape, buffer, expected, acks);
+}
+
+void WholeEvent(benchmark::State& state)
+{
+    const Shape shape = Shape::Of(state.range(0));
+    LoadedDriver driver;
+    if (!driver.Ready()) {
+        state.SkipWithError("the driver did not load with its channel registered and a service target");
+        return;
+    }
+    Bytes buffer = ExchangeBuffer(shape);
+    const Bytes expected = Echoed(buffer, shape);
+    sim::Scheduler& sched = driver.platform.Sched();
+    const unsigned acks = driver.firmware.AckCount();
+    unsigned awaited = acks;
+    const std::function<bool()> acknowledged = [&] { return driver.firmware.AckCount() == awaited; };
+    const PoolWatch pool(driver.platform.Pool());
+    std::int64_t events = 0;
+    for (auto _ : state) {
+        ++awaited;
+        driver.firmware.RaiseEvent(std::move(buffer));
+        if (!sched.RunUntil(acknowledged, sched.Now() + kPatience)) {
+            state.SkipWithError("no acknowledgement within a virtual minute");
+            return;
+        }
+        if (!TakeBack(state, driver.firmware, buffer)) {
+            return;
+        }
+        if (++events % kHistoryBatch == 0) {
+            driver.ForgetHistory();
+        }
+    }
+    Conclude(state, driver, pool, events, shape, buffer, expected, acks);
+}
+
+void Baseline(benchmark::State& state)
+{
+    const Shape shape = Shape::Of(state.range(0));
+    const Bytes delivered = ExchangeBuffer(shape);  // the firmware's side
+    Bytes exchange(shape.provided);
+    Bytes request(shape.request);
+    Bytes response(shape.response);
+    Bytes handedBack(shape.size);
+    std::uint8_t* const requestArea = exchange.data() + EXCHANGE_LENGTH_FIELD_SIZE;
+    std::uint8_t* const responseArea = exchange.data() + shape.ResponseOffset();
+    for (auto _ : state) {
+        // The pool zero-fills all three allocations.
+        std::memset(exchange.data(), 0, exchange.size());
+        std::memset(request.data(), 0, request.size());
+        std::memset(response.data(), 0, response.size());
+        benchmark::ClobberMemory();
+        // Fetch, then both areas out to the TA service's view...
+        std::memcpy(exchange.data(), delivered.data(), shape.size);
+        std::memcpy(request.data(), requestArea, shape.request);
+        std::memcpy(response.data(), responseArea, shape.response);
+        benchmark::ClobberMemory();
+        // ...back into the exchange buffer, and the whole buffer back to the firmware.
+        std::memcpy(requestArea, request.data(), shape.request);
+        std::memcpy(responseArea, response.data(), shape.response);
+        std::memcpy(handedBack.data(), exchange.data(), shape.size);
+        benchmark::ClobberMemory();
+    }
+    benchmark::DoNotOptimize(handedBack.data());
+    if (handedBack != delivered) {
+        state.SkipWithError("the baseline's copies do not reproduce the buffer");
+        return;
+    }
+    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) * static_cast<std::int64_t>(shape.size));
+}
+
+void Sizes(benchmark::internal::Benchmark* b)
+{
+    for (std::int64_t size : kSizes) {
+        b->Arg(size);
+    }
+    b->Unit(benchmark::kMicrosecond);
+}
+
+BENCHMARK(Baseline)->Apply(Sizes);
+BENCHMARK(DriverPath)->Apply(Sizes);
+BENCHMARK(WholeEvent)->Apply(Sizes);
+
+// The console report, then one table that sets the families side by side per size.
+class RatioReporter : public benchmark::ConsoleReporter {
+public:
+    void ReportRuns(const std::vector<Run>& runs) override
+    {
+        for (const Run& run : runs) {
+            if (run.error_occurred) {
+                failed_ = true;
+            } else if (run.run_type == Run::RT_Iteration) {
+                microseconds_[run.benchmark_name()] = run.GetAdjustedRealTime();
+            }
+        }
+        ConsoleReporter::ReportRuns(runs);
+    }
+
+    void PrintTable() const
+    {
+        std::printf("\n%8s %14s %14s %16s %14s %14s\n", "size", "baseline us", "driver us", "driver/baseline",
+                    "whole us", "whole/driver");
+        for (std::int64_t size : kSizes) {
+            const double baseline = Find("Baseline", size);
+            const double driver = Find("DriverPath", size);
+            const double whole = Find("WholeEvent", size);
+            if (baseline < 0 && driver < 0 && whole < 0) {
+                continue;
+            }
+            std::printf("%8lld %14s %14s %16s %14s %14s\n", static_cast<long long>(size), Text(baseline).c_str(),
+                        Text(driver).c_str(), Ratio(driver, baseline).c_str(), Text(whole).c_str(),
+                        Ratio(whole, driver).c_str());
+        }
+        std::printf("targets: driver/baseline <= 1.5 at 16384 and 65536; whole/driver <= 3 at 16384\n");
+    }
+
+    bool Failed() const { return failed_; }
+
+private:
+    double Find(const char* family, std::int64_t size) const
+    {
+        auto it = microseconds_.find(std::string(family) + "/" + std::to_string(size));
+        return it == microseconds_.end() ? -1.0 : it->second;
+    }
+    static std::string Text(double value)
+    {
+        if (value < 0) {
+            return "-";
+        }
+        char text[32];
+        std::snprintf(text, sizeof text, "%.3f", value);
+        return text;
+    }
+    static std::string Ratio(double numerator, double denominator)
+    {
+        return numerator < 0 || denominator <= 0 ? "-" : Text(numerator / denominator);
+    }
+
+    std::map<std::string, double> microseconds_;
+    bool failed_ = false;
+};
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv)) {
+        return 2;
+    }
+    RatioReporter reporter;
+    benchmark::RunSpecifiedBenchmarks(&reporter);
+    reporter.PrintTable();
+    benchmark::Shutdown();
+    return reporter.Failed() ? 1 : 0;
+}
