@@ -445,6 +445,7 @@ bool FrameworkModel::UnloadDriver()
 
 void FrameworkModel::RunUnloadChecks(const std::string& when)
 {
+    platform_.Kernel().LetExitingThreadsFinish();
     std::size_t leakedInits = 0;
     {
         std::lock_guard lock(mutex_);

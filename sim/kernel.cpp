@@ -176,6 +176,16 @@ std::size_t KernelModel::ThreadsCreated() const
     return threads_.size();
 }
 
+void KernelModel::LetExitingThreadsFinish()
+{
+    // The image goes only after the threads IoCreateSystemThread started have exited (their
+    // reference on the driver object keeps it): a thread on its way out is let finish. One
+    // that is still blocked, sleeping or waiting, outlives the driver and is reported.
+    if (LiveSystemThreads() != 0) {
+        platform_.Sched().Settle();
+    }
+}
+
 void KernelModel::ReportHeld(const std::string& when) const
 {
     std::vector<std::string> running;

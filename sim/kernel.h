@@ -79,6 +79,8 @@ public:
     // Used by the framework model at driver unload (keep these signatures):
     std::size_t LiveSystemThreads() const;
     void ReportHeld(const std::string& when) const;  // live system threads, as verifier records
+    // Before the unload checks: waits for system threads that are running (not blocked) to return.
+    void LetExitingThreadsFinish();
 
     // System threads started since the platform came up, finished or not.
     std::size_t ThreadsCreated() const;

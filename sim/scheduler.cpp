@@ -67,7 +67,9 @@ bool Scheduler::AllIdleLocked() const
 bool Scheduler::OthersIdleLocked(const ThreadState* self) const
 {
     for (const auto& t : threads_) {
-        if (&t != self && !IsIdleLocked(t)) {
+        // Another settler is only waiting too; counting it busy would make two settlers wait
+        // for each other for ever.
+        if (&t != self && !t.settling && !IsIdleLocked(t)) {
             return false;
         }
     }

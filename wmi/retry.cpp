@@ -100,14 +100,10 @@ VOID StopRetryWorker(PDriverContext Context)
         threadObject = nullptr;
     } else {
         // Without the thread object the worker may still be sleeping or opening the channel;
-        // unload must not go on before it has returned. It gives the reference back just before
-        // its routine returns; one tick lets it leave the driver's code (IoCreateSystemThread's
-        // reference on the driver object keeps the image for that return in any case).
-        LARGE_INTEGER leave;
-
+        // unload must not go on before it is done with the context. It gives its run-down
+        // reference back as its last act; IoCreateSystemThread's reference on the driver object
+        // keeps the image for the return that follows.
         ExWaitForRundownProtectionRelease(&Context->RetryRundown);
-        leave.QuadPart = -1;
-        (VOID) KeDelayExecutionThread(KernelMode, FALSE, &leave);
     }
 
     // Closed whether or not the wait was possible: the handle is ours either way.
