@@ -27,7 +27,8 @@ void Scheduler::UnregisterCurrentThread()
     std::lock_guard lock(mutex_);
     threads_.remove_if([](const ThreadState& t) { return &t == tlsThread; });
     tlsThread = nullptr;
-    cv_.notify_all();
+    // The threads left may all be idle now: each must look again.
+    WakeAllLocked();
 }
 
 Scheduler::ThreadState* Scheduler::ReserveThread(const std::string& name)
@@ -107,8 +108,6 @@ bool Scheduler::WaitUntil(std::unique_lock<std::mutex>& lock, const std::functio
         self->blocked = true;
         self->pred = &pred;
         self->deadline = deadline;
-        // This thread may be the last one a settling thread, or the idle rule, waits for.
-        cv_.notify_all();
     }
     bool satisfied = false;
     auto stuckSince = std::chrono::steady_clock::time_point{};
@@ -120,11 +119,13 @@ bool Scheduler::WaitUntil(std::unique_lock<std::mutex>& lock, const std::functio
         if (deadline && now_ >= *deadline) {
             break;
         }
+        // This thread going idle may be what a settling thread, or the idle rule, waits for.
+        WakeReadyLocked(self);
         if (self != nullptr && AllIdleLocked()) {
             std::optional<Ticks> next = NextDeadlineLocked();
             if (autoAdvance_ && next) {
                 now_ = *next;
-                cv_.notify_all();
+                WakeAllLocked();
                 continue;
             }
             // Idle with nothing to advance to. Threads that are not registered (a sanitizer's,
@@ -138,7 +139,14 @@ bool Scheduler::WaitUntil(std::unique_lock<std::mutex>& lock, const std::functio
         } else {
             stuckSince = {};
         }
-        cv_.wait_for(lock, kPollInterval);
+        // The poll is only a safety net for a state change that was never notified.
+        if (self != nullptr) {
+            self->wake.wait_for(lock, kPollInterval);
+        } else {
+            ++unregisteredWaiters_;
+            cv_.wait_for(lock, kPollInterval);
+            --unregisteredWaiters_;
+        }
     }
     if (self != nullptr) {
         self->blocked = false;
@@ -153,11 +161,32 @@ void Scheduler::Notify()
     // Taking the mutex orders the caller's state change before any waiter's next look at it, so
     // a waiter that has just found its predicate false cannot miss this wake-up.
     std::lock_guard lock(mutex_);
-    cv_.notify_all();
+    WakeReadyLocked(tlsThread);
 }
 
 void Scheduler::NotifyLocked()
 {
+    WakeReadyLocked(tlsThread);
+}
+
+void Scheduler::WakeReadyLocked(const ThreadState* self)
+{
+    for (auto& t : threads_) {
+        if (&t != self && t.blocked && ((t.deadline && now_ >= *t.deadline) || (t.pred && (*t.pred)()))) {
+            t.wake.notify_one();
+        }
+    }
+    // Unregistered waiters are not known by predicate; they look for themselves.
+    if (unregisteredWaiters_ != 0) {
+        cv_.notify_all();
+    }
+}
+
+void Scheduler::WakeAllLocked()
+{
+    for (auto& t : threads_) {
+        t.wake.notify_one();
+    }
     cv_.notify_all();
 }
 
@@ -170,7 +199,7 @@ void Scheduler::SetAutoAdvance(bool on)
 {
     std::lock_guard lock(mutex_);
     autoAdvance_ = on;
-    cv_.notify_all();
+    WakeAllLocked();
 }
 
 bool Scheduler::AutoAdvance() const
@@ -203,13 +232,13 @@ void Scheduler::AdvanceBy(Ticks delta)
         std::optional<Ticks> next = NextDeadlineLocked();
         if (next && *next <= target && *next > now_) {
             now_ = *next;
-            cv_.notify_all();
+            WakeAllLocked();
             continue;
         }
         if (now_ < target) {
             now_ = target;
         }
-        cv_.notify_all();
+        WakeAllLocked();
         break;
     }
     Settle();

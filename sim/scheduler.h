@@ -60,8 +60,9 @@ public:
     bool WaitUntil(std::unique_lock<std::mutex>& lock, const std::function<bool()>& pred,
                    std::optional<Ticks> deadline = std::nullopt);
 
-    // Wakes every waiter to re-evaluate its predicate. Call after a state change, without
-    // holding Mutex(); NotifyLocked() is the variant for callers that hold it.
+    // Wakes the waiters whose predicate now holds. Call after a state change, without holding
+    // Mutex(); NotifyLocked() is the variant for callers that hold it. Predicates are evaluated
+    // here, on the notifying thread, so a state change that wakes nobody costs no thread switch.
     void Notify();
     void NotifyLocked();
 
@@ -94,9 +95,15 @@ private:
     bool IsIdleLocked(const ThreadState& t) const;
     std::optional<Ticks> NextDeadlineLocked() const;
     [[noreturn]] void ReportDeadlockLocked() const;
+    // Wakes each blocked thread other than `self` whose predicate holds or whose deadline has
+    // come, and the unregistered waiters. WakeAllLocked: everyone, after the clock or the set of
+    // threads changed.
+    void WakeReadyLocked(const ThreadState* self);
+    void WakeAllLocked();
 
     mutable std::mutex mutex_;
-    std::condition_variable cv_;
+    std::condition_variable cv_;  // waiters that are not registered
+    std::size_t unregisteredWaiters_ = 0;
     std::list<ThreadState> threads_;
     // Written only under mutex_; read without it, so Now() is safe inside predicates and by
     // code that already holds the mutex.
@@ -111,6 +118,7 @@ struct Scheduler::ThreadState {
     bool settling = false;
     const std::function<bool()>* pred = nullptr;
     std::optional<Ticks> deadline;
+    std::condition_variable wake;  // this thread's own, so that a notification wakes only it
 };
 
 // RAII registration of the calling thread.
