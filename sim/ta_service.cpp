@@ -87,7 +87,7 @@ void TaServiceModel::Shutdown()
     ReleaseAll();
 }
 
-void TaServiceModel::Arrive(std::u16string link)
+void TaServiceModel::Arrive(const std::u16string& link)
 {
     {
         std::lock_guard lock(mutex_);
@@ -259,6 +259,10 @@ NTSTATUS TaServiceModel::HandleIoctl(const std::u16string& link, ULONG ioctlCode
         }
     }
 
+    const std::size_t requestLength = record.request.size();
+    const ULONG64 requestAddress = record.requestAddress;
+    const ULONG64 responseAddress = record.responseAddress;
+    const ULONG64 responseLength = record.responseLength;
     std::size_t index = 0;
     TaBehaviour behaviour;
     {
@@ -270,7 +274,8 @@ NTSTATUS TaServiceModel::HandleIoctl(const std::u16string& link, ULONG ioctlCode
             record.status = refusal;
         }
         index = requests_.size();
-        requests_.push_back(record);
+        // Moved: the log keeps the one copy of the request; the answer reads the driver's area.
+        requests_.push_back(std::move(record));
         if (refusal == STATUS_SUCCESS && behaviour.kind == TaBehaviour::Kind::Block) {
             // After shutdown nobody would release it: let it through at once.
             if (shutDown_) {
@@ -292,15 +297,16 @@ NTSTATUS TaServiceModel::HandleIoctl(const std::u16string& link, ULONG ioctlCode
             return Complete(index, behaviour, 0, STATUS_CANCELLED);
         }
         // The driver's buffers must still be live when the held request is answered.
-        if (!AreaUsable("request", record.requestAddress, record.request.size()) ||
-            !AreaUsable("response", record.responseAddress, record.responseLength)) {
+        if (!AreaUsable("request", requestAddress, requestLength) ||
+            !AreaUsable("response", responseAddress, responseLength)) {
             return Complete(index, behaviour, 0, STATUS_INVALID_PARAMETER);
         }
     }
     if (behaviour.kind == TaBehaviour::Kind::Fail) {
         return Complete(index, behaviour, 0, behaviour.status);
     }
-    std::size_t written = Answer(behaviour, record);
+    std::size_t written = Answer(behaviour, AreaPointer(requestAddress), requestLength, AreaPointer(responseAddress),
+                                 static_cast<std::size_t>(responseLength));
     auto* out = static_cast<std::uint8_t*>(output);
     for (std::size_t i = 0; i < sizeof(TaSendOutput); ++i) {
         out[i] = OutputPattern(i);
@@ -361,16 +367,15 @@ TaServiceModel::Outcome TaServiceModel::Hold(std::size_t index, const std::funct
     return Outcome::Cancelled;
 }
 
-std::size_t TaServiceModel::Answer(const TaBehaviour& behaviour, const TaRequest& request)
+std::size_t TaServiceModel::Answer(const TaBehaviour& behaviour, const std::uint8_t* request, std::size_t requestLength,
+                                  std::uint8_t* response, std::size_t room)
 {
-    std::uint8_t* response = AreaPointer(request.responseAddress);
-    const std::size_t room = static_cast<std::size_t>(request.responseLength);
     std::size_t written = 0;
     switch (behaviour.kind) {
     case TaBehaviour::Kind::Echo:
     case TaBehaviour::Kind::Block:  // released: answers as Echo
-        written = std::min(request.request.size(), room);
-        std::copy_n(request.request.begin(), written, response);
+        written = std::min(requestLength, room);
+        std::copy_n(request, written, response);
         break;
     case TaBehaviour::Kind::Fixed:
         written = std::min(behaviour.bytes.size(), room);

@@ -85,7 +85,7 @@ public:
     void Shutdown();
 
     // Registers the service interface under `link`. Ignored while the service is present.
-    void Arrive(std::u16string link = kDefaultLink);
+    void Arrive(const std::u16string& link = kDefaultLink);
     // Closes the framework's targets on the interface (cancelling sends in flight), then
     // removes the interface. Ignored while the service is absent.
     void Depart();
@@ -127,7 +127,8 @@ private:
     TaBehaviour NextBehaviour();
     bool AreaUsable(const char* which, ULONG64 address, ULONG64 length);
     Outcome Hold(std::size_t index, const std::function<bool()>& cancelled);
-    std::size_t Answer(const TaBehaviour& behaviour, const TaRequest& request);
+    std::size_t Answer(const TaBehaviour& behaviour, const std::uint8_t* request, std::size_t requestLength,
+                       std::uint8_t* response, std::size_t room);
     NTSTATUS Complete(std::size_t index, const TaBehaviour& behaviour, std::size_t written, NTSTATUS status);
 
     Platform& platform_;

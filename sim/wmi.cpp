@@ -197,6 +197,9 @@ NTSTATUS WmiModel::SetNotificationCallback(PVOID object, WMI_NOTIFICATION_CALLBA
     if (!NT_SUCCESS(status)) {
         return status;
     }
+    if (block == nullptr) {
+        return STATUS_INVALID_HANDLE;
+    }
     if (callback == nullptr) {
         platform_.Verifier().Report(kOperation, block->Describe(), 0, "null notification callback");
         return Rejected(platform_, kOperation, detail, STATUS_INVALID_PARAMETER);

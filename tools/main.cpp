@@ -28,7 +28,7 @@ const char* kDescription =
 
 }  // namespace
 
-int main(int argc, char** argv)
+static int Run(int argc, char** argv)
 {
     CLI::App app(kDescription, "fwrelay-sim");
     app.require_subcommand(0, 1);
@@ -104,4 +104,17 @@ int main(int argc, char** argv)
         std::cerr << e.what() << "\n";
         return kExitUsage;
     }
+}
+
+int main(int argc, char** argv)
+{
+    // Whatever goes wrong on the host side is reported, never a crash.
+    try {
+        return Run(argc, argv);
+    } catch (const std::exception& e) {
+        std::cerr << "fwrelay-sim: " << e.what() << "\n";
+    } catch (...) {
+        std::cerr << "fwrelay-sim: unexpected failure\n";
+    }
+    return kExitUsage;
 }

@@ -502,7 +502,7 @@ private:
             int lineInValue = 0;
             int columnInValue = 0;
             LineAndColumn(value, offset, &lineInValue, &columnInValue);
-            const auto sourceLine = static_cast<std::size_t>(mark.line + lineInValue);
+            const auto sourceLine = static_cast<std::size_t>(mark.line) + static_cast<std::size_t>(lineInValue);
             if (sourceLine < lines_.size()) {
                 const std::size_t indent = lines_[sourceLine].find_first_not_of(' ');
                 *line0 = static_cast<int>(sourceLine);
