@@ -38,18 +38,31 @@ void FaultInjector::ClearRules()
     global_.reset();
 }
 
+std::size_t FaultInjector::OperationIndexLocked(std::string_view name)
+{
+    auto it = index_.find(name);
+    if (it != index_.end()) {
+        return it->second;
+    }
+    operations_.push_back(Operation{std::string(name), 0});
+    index_.emplace(std::string(name), operations_.size() - 1);
+    return operations_.size() - 1;
+}
+
 bool FaultInjector::Check(const char* operation, NTSTATUS defaultStatus, NTSTATUS* status)
 {
+    const std::string_view name(operation);
     std::lock_guard lock(mutex_);
-    std::uint64_t n = ++counts_[operation];
-    log_.emplace_back(operation);
+    const std::size_t index = OperationIndexLocked(name);
+    std::uint64_t n = ++operations_[index].count;
+    log_.push_back(static_cast<std::uint32_t>(index));
     std::uint64_t global = log_.size();
-    auto matches = [](const Rule& rule, std::uint64_t index) {
-        return rule.onwards ? index >= rule.first : index == rule.first;
+    auto matches = [](const Rule& rule, std::uint64_t at) {
+        return rule.onwards ? at >= rule.first : at == rule.first;
     };
     bool fail = false;
     std::optional<NTSTATUS> chosen;
-    auto range = rules_.equal_range(operation);
+    auto range = rules_.equal_range(name);
     for (auto it = range.first; it != range.second; ++it) {
         if (matches(it->second, n)) {
             fail = true;
@@ -61,7 +74,7 @@ bool FaultInjector::Check(const char* operation, NTSTATUS defaultStatus, NTSTATU
     }
     if (fail) {
         *status = chosen.value_or(defaultStatus);
-        injected_.push_back(std::string(operation) + "#" + std::to_string(n));
+        injected_.push_back(std::string(name) + "#" + std::to_string(n));
     }
     return fail;
 }
@@ -69,8 +82,8 @@ bool FaultInjector::Check(const char* operation, NTSTATUS defaultStatus, NTSTATU
 std::uint64_t FaultInjector::Count(const std::string& operation) const
 {
     std::lock_guard lock(mutex_);
-    auto it = counts_.find(operation);
-    return it == counts_.end() ? 0 : it->second;
+    auto it = index_.find(operation);
+    return it == index_.end() ? 0 : operations_[it->second].count;
 }
 
 std::uint64_t FaultInjector::TotalCount() const
@@ -82,7 +95,12 @@ std::uint64_t FaultInjector::TotalCount() const
 std::vector<std::string> FaultInjector::CallLog() const
 {
     std::lock_guard lock(mutex_);
-    return log_;
+    std::vector<std::string> names;
+    names.reserve(log_.size());
+    for (std::uint32_t index : log_) {
+        names.push_back(operations_[index].name);
+    }
+    return names;
 }
 
 std::vector<std::string> FaultInjector::Injected() const
@@ -94,7 +112,9 @@ std::vector<std::string> FaultInjector::Injected() const
 void FaultInjector::ResetCounts()
 {
     std::lock_guard lock(mutex_);
-    counts_.clear();
+    for (auto& operation : operations_) {
+        operation.count = 0;
+    }
     log_.clear();
     injected_.clear();
 }

@@ -9,6 +9,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/ntbase.h"
@@ -41,11 +42,20 @@ private:
         bool onwards = false;
         std::optional<NTSTATUS> status;
     };
+    struct Operation {
+        std::string name;
+        std::uint64_t count = 0;
+    };
+    // Check() runs on every fallible call, so it looks names up without building strings and
+    // logs an operation's index rather than a copy of its name.
+    std::size_t OperationIndexLocked(std::string_view name);
+
     mutable std::mutex mutex_;
-    std::multimap<std::string, Rule> rules_;
+    std::multimap<std::string, Rule, std::less<>> rules_;
     std::optional<Rule> global_;
-    std::map<std::string, std::uint64_t> counts_;
-    std::vector<std::string> log_;
+    std::map<std::string, std::size_t, std::less<>> index_;  // name -> operations_ index
+    std::vector<Operation> operations_;
+    std::vector<std::uint32_t> log_;  // operations_ indexes in call order
     std::vector<std::string> injected_;
 };
 
