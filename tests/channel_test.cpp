@@ -217,6 +217,8 @@ TEST_F(CloseDuringRelayTest, CloseWaitsForTheRelayAndItsAcknowledgement)
     ASSERT_EQ(Load(), STATUS_SUCCESS);
     ta.Arrive();
     ta.SetBehaviour(sim::TaBehaviour::Block());
+    platform.Sched().Settle();  // the PnP thread has opened the target
+    ASSERT_NE(Context()->ServiceTarget, nullptr);
     const Bytes buffer = FirmwareModel::BuildExchangeBuffer(Pattern(6, 1), Pattern(6, 2));
     firmware.RaiseEvent(buffer);
     ASSERT_TRUE(RunUntil([&] { return ta.Blocked() == 1; }));
