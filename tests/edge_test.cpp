@@ -32,14 +32,7 @@ Bytes Fields(std::uint32_t requestLength, std::uint32_t responseLength, std::siz
 
 class EdgeTest : public fwtest::DriverTest {
 protected:
-    void SetUp() override
-    {
-        firmware.SetPresent(true);
-        ASSERT_EQ(Load(), STATUS_SUCCESS);
-        ta.Arrive();
-        platform.Sched().Settle();
-        ASSERT_NE(Context()->ServiceTarget, nullptr);
-    }
+    void SetUp() override { LoadWithService(); }
 
     // Raises `buffer`, waits for its acknowledgement, and checks what holds for every event.
     void RaiseAndAudit(const Bytes& buffer)

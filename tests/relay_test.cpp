@@ -29,14 +29,7 @@ Bytes U32(std::uint32_t value)
 
 class RelayTest : public fwtest::DriverTest {
 protected:
-    void SetUp() override
-    {
-        firmware.SetPresent(true);
-        ASSERT_EQ(Load(), STATUS_SUCCESS);
-        ta.Arrive();
-        platform.Sched().Settle();
-        ASSERT_NE(Context()->ServiceTarget, nullptr);
-    }
+    void SetUp() override { LoadWithService(); }
 
     std::size_t CallsOf(ULONG method) const
     {

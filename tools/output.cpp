@@ -11,12 +11,6 @@ namespace fwtool {
 
 namespace {
 
-std::string Seconds(sim::Ticks ticks)
-{
-    char text[32];
-    std::snprintf(text, sizeof text, "%.6fs", static_cast<double>(ticks) / sim::kTicksPerSecond);
-    return text;
-}
 
 std::string Hex32(NTSTATUS status)
 {
@@ -314,6 +308,13 @@ void WriteReport(std::ostream& out, const RunResult& result, Format format)
         WriteMermaid(out, result);
         break;
     }
+}
+
+std::string Seconds(sim::Ticks ticks)
+{
+    char text[32];
+    std::snprintf(text, sizeof text, "%.6fs", static_cast<double>(ticks) / sim::kTicksPerSecond);
+    return text;
 }
 
 }  // namespace fwtool

@@ -15,6 +15,9 @@ enum class Format { Text, Json, Mermaid };
 bool ParseFormat(const std::string& text, Format* format);
 
 // One line per call across a boundary, with its virtual time.
+// Virtual time as the timeline shows it: seconds with six decimals.
+std::string Seconds(sim::Ticks ticks);
+
 void WriteTimeline(std::ostream& out, const RunResult& result);
 // Counts, every relay's outcome, drop reasons, pool, verifier verdict and expectations.
 void WriteSummary(std::ostream& out, const RunResult& result);

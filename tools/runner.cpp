@@ -11,18 +11,13 @@
 #include "sim/platform.h"
 #include "sim/ta_service.h"
 #include "sim/wmi.h"
+#include "tools/output.h"
 #include "wmi/wmi.h"
 
 namespace fwtool {
 
 namespace {
 
-std::string Seconds(sim::Ticks ticks)
-{
-    char text[32];
-    std::snprintf(text, sizeof text, "%.6fs", static_cast<double>(ticks) / sim::kTicksPerSecond);
-    return text;
-}
 
 ULONG ReadU32(const Bytes& bytes, std::size_t offset)
 {

@@ -41,6 +41,15 @@ void DriverTest::RemoveDevicesAndUnload()
     EXPECT_TRUE(framework.UnloadDriver()) << "the driver could not unload";
 }
 
+void DriverTest::LoadWithService()
+{
+    firmware.SetPresent(true);
+    ASSERT_EQ(Load(), STATUS_SUCCESS);
+    ta.Arrive();
+    platform.Sched().Settle();
+    ASSERT_NE(Context()->ServiceTarget, nullptr);
+}
+
 PDriverContext DriverTest::Context() const
 {
     WDFDRIVER driver = WdfGetDriver();

@@ -36,6 +36,8 @@ protected:
     NTSTATUS Load();
     // Removes every PnP device, then unloads; expects the unload to be possible.
     void RemoveDevicesAndUnload();
+    // Firmware present, driver loaded with its device, TA service arrived and its target held.
+    void LoadWithService();
     PDriverContext Context() const;
 
     // Raises one event with this buffer and runs until the firmware has `acks` more
