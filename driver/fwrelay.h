@@ -34,8 +34,11 @@
 // object. No lock guards it; each field's cross-thread rule is stated where it is written.
 //
 typedef struct _DriverContext {
-    WDFDEVICE ControlDevice;               // parent of every service target
-    PVOID InterfaceNotificationEntry;      // arrivals of the TA service interface
+    WDFDEVICE ControlDevice;               // parent of every service target; written by start-up
+                                           // and by the last device's destroy, after the
+                                           // notification that reads it is unregistered
+    PVOID InterfaceNotificationEntry;      // written by start-up, then only by control-device
+                                           // cleanup; no callback reads it
     WDFIOTARGET ServiceTarget;             // published with one interlocked pointer write
     PVOID MethodBlock;                     // firmware method block, opened for execute
     UNICODE_STRING InstanceName;           // pool copy ("WMIN") while MethodBlock is held

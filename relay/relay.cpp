@@ -11,6 +11,15 @@
 static VOID SendToService(_In_ PDriverContext Context, _In_opt_ PUCHAR RequestCopy, _In_ ULONG RequestLength,
                           _In_opt_ PUCHAR ResponseArea, _In_ ULONG ResponseLength);
 
+// Frees a per-event buffer if one is held and forgets it.
+static VOID FreeEventBuffer(_Inout_ PUCHAR* Buffer)
+{
+    if (*Buffer != nullptr) {
+        ExFreePoolWithTag(*Buffer, 0);
+        *Buffer = nullptr;
+    }
+}
+
 // Pool for one area of the exchange buffer. An empty area gets no allocation (a zero-byte
 // request is a pool-caller error) and is sent to the TA service as address 0, length 0.
 static BOOLEAN CopyArea(_In_reads_bytes_(Length) const UCHAR* Source, _In_ ULONG Length, _In_ ULONG Tag,
@@ -102,14 +111,8 @@ VOID RelayFirmwareRequest(PDriverContext Context)
         goto Drop;
     }
 
-    if (requestCopy != nullptr) {
-        ExFreePoolWithTag(requestCopy, 0);
-        requestCopy = nullptr;
-    }
-    if (responseArea != nullptr) {
-        ExFreePoolWithTag(responseArea, 0);
-        responseArea = nullptr;
-    }
+    FreeEventBuffer(&requestCopy);
+    FreeEventBuffer(&responseArea);
 
     // The whole buffer goes back at the length the firmware delivered; its status tells the
     // relay nothing it could act on.
@@ -118,18 +121,9 @@ VOID RelayFirmwareRequest(PDriverContext Context)
                               &handBackSize, exchangeBuffer);
 
 Drop:
-    if (responseArea != nullptr) {
-        ExFreePoolWithTag(responseArea, 0);
-        responseArea = nullptr;
-    }
-    if (requestCopy != nullptr) {
-        ExFreePoolWithTag(requestCopy, 0);
-        requestCopy = nullptr;
-    }
-    if (exchangeBuffer != nullptr) {
-        ExFreePoolWithTag(exchangeBuffer, 0);
-        exchangeBuffer = nullptr;
-    }
+    FreeEventBuffer(&responseArea);
+    FreeEventBuffer(&requestCopy);
+    FreeEventBuffer(&exchangeBuffer);
 }
 
 // Forwards both areas to the TA service if one is held. The target is read once, under
