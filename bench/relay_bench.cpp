@@ -171,8 +171,8 @@ public:
         std::string problem;
         for (ULONG tag : {POOL_TAG_EXCHANGE_BUFFER, POOL_TAG_REQUEST_COPY, POOL_TAG_RESPONSE_AREA}) {
             if (byTag[tag] - Before(tag) != n) {
-                problem += "tag '" + sim::Verifier::TagText(tag) + "' allocated " + std::to_string(byTag[tag] - Before(tag)) +
-                           " times for " + std::to_string(n) + " events; ";
+                problem += "tag '" + sim::Verifier::TagText(tag) + "' allocated " +
+                           std::to_string(byTag[tag] - Before(tag)) + " times for " + std::to_string(n) + " events; ";
             }
         }
         if (total != 3 * n) {
@@ -308,7 +308,7 @@ void WholeEvent(benchmark::State& state)
 void Baseline(benchmark::State& state)
 {
     const Shape shape = Shape::Of(state.range(0));
-    const Bytes delivered = ExchangeBuffer(shape);  // the firmware's side
+    const Bytes delivered = ExchangeBuffer(shape); // the firmware's side
     Bytes exchange(shape.provided);
     Bytes request(shape.request);
     Bytes response(shape.response);
@@ -412,7 +412,7 @@ private:
     bool failed_ = false;
 };
 
-}  // namespace
+} // namespace
 
 int main(int argc, char** argv)
 {

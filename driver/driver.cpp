@@ -33,8 +33,8 @@ static BOOLEAN AcquireDeviceSlot(_Inout_ PDriverContext Context, _Out_ PUCHAR Pr
         if (observed >= DEVICE_COUNT_LIMIT) {
             return FALSE;
         }
-        before = static_cast<UCHAR>(InterlockedCompareExchange8(count, static_cast<CHAR>(observed + 1),
-                                                                static_cast<CHAR>(observed)));
+        before = static_cast<UCHAR>(
+            InterlockedCompareExchange8(count, static_cast<CHAR>(observed + 1), static_cast<CHAR>(observed)));
         if (before == observed) {
             *Previous = observed;
             return TRUE;
@@ -50,8 +50,8 @@ static UCHAR ReleaseDeviceSlot(_Inout_ PDriverContext Context)
     UCHAR observed = static_cast<UCHAR>(InterlockedCompareExchange8(count, 0, 0));
 
     for (;;) {
-        UCHAR before = static_cast<UCHAR>(InterlockedCompareExchange8(count, static_cast<CHAR>(observed - 1),
-                                                                       static_cast<CHAR>(observed)));
+        UCHAR before = static_cast<UCHAR>(
+            InterlockedCompareExchange8(count, static_cast<CHAR>(observed - 1), static_cast<CHAR>(observed)));
         if (before == observed) {
             return static_cast<UCHAR>(observed - 1);
         }

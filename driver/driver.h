@@ -10,8 +10,7 @@ EXTERN_C_START
 
 DRIVER_INITIALIZE DriverEntry;
 
-_IRQL_requires_max_(PASSIVE_LEVEL)
-NTSTATUS CreateControlDevice(_In_ WDFDRIVER Driver, _In_ PDriverContext Context);
+_IRQL_requires_max_(PASSIVE_LEVEL) NTSTATUS CreateControlDevice(_In_ WDFDRIVER Driver, _In_ PDriverContext Context);
 
 EVT_WDF_DRIVER_DEVICE_ADD EvtDeviceAdd;
 EVT_WDF_OBJECT_CONTEXT_DESTROY EvtDeviceDestroy;

@@ -21,8 +21,7 @@
 #include "platform/wmi.h"
 
 // Pool tags, written so that each reads as its four letters in a pool dump.
-#define FWRELAY_POOL_TAG(a, b, c, d) \
-    ((ULONG)(a) | ((ULONG)(b) << 8) | ((ULONG)(c) << 16) | ((ULONG)(d) << 24))
+#define FWRELAY_POOL_TAG(a, b, c, d) ((ULONG)(a) | ((ULONG)(b) << 8) | ((ULONG)(c) << 16) | ((ULONG)(d) << 24))
 
 #define POOL_TAG_INSTANCE_NAME FWRELAY_POOL_TAG('W', 'M', 'I', 'N')
 #define POOL_TAG_EXCHANGE_BUFFER FWRELAY_POOL_TAG('T', 'E', 'M', 'P')
@@ -34,18 +33,18 @@
 // object. No lock guards it; each field's cross-thread rule is stated where it is written.
 //
 typedef struct _DriverContext {
-    WDFDEVICE ControlDevice;               // parent of every service target; written by start-up
-                                           // and by the last device's destroy, after the
-                                           // notification that reads it is unregistered
-    PVOID InterfaceNotificationEntry;      // written by start-up, then only by control-device
-                                           // cleanup; no callback reads it
-    WDFIOTARGET ServiceTarget;             // published with one interlocked pointer write
-    PVOID MethodBlock;                     // firmware method block, opened for execute
-    UNICODE_STRING InstanceName;           // pool copy ("WMIN") while MethodBlock is held
-    PVOID EventBlock;                      // firmware event block, opened for notification
-    UCHAR DeviceCount;                     // live PnP devices; interlocked updates only
-    HANDLE RetryThread;                    // the retry worker, from creation until unload
-    BOOLEAN RetryActive;                   // worker may keep trying; interlocked accesses only
+    WDFDEVICE ControlDevice;          // parent of every service target; written by start-up
+                                      // and by the last device's destroy, after the
+                                      // notification that reads it is unregistered
+    PVOID InterfaceNotificationEntry; // written by start-up, then only by control-device
+                                      // cleanup; no callback reads it
+    WDFIOTARGET ServiceTarget;        // published with one interlocked pointer write
+    PVOID MethodBlock;                // firmware method block, opened for execute
+    UNICODE_STRING InstanceName;      // pool copy ("WMIN") while MethodBlock is held
+    PVOID EventBlock;                 // firmware event block, opened for notification
+    UCHAR DeviceCount;                // live PnP devices; interlocked updates only
+    HANDLE RetryThread;               // the retry worker, from creation until unload
+    BOOLEAN RetryActive;              // worker may keep trying; interlocked accesses only
 
     // Relays on the WMI notification thread hold this while they use MethodBlock and
     // InstanceName; the channel is released only after waiting it down. It is run down

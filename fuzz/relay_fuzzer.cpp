@@ -81,8 +81,8 @@ void RunOne(const std::uint8_t* data, std::size_t size)
         firmware.ReportDataLength(ReadU32(data + 7));
         break;
     case 2:
-        firmware.ReportDataLength(static_cast<ULONG>(buffer.size() + static_cast<std::size_t>(
-                                                                         static_cast<std::int8_t>(data[7]))));
+        firmware.ReportDataLength(
+            static_cast<ULONG>(buffer.size() + static_cast<std::size_t>(static_cast<std::int8_t>(data[7]))));
         break;
     default:
         break;
@@ -134,12 +134,12 @@ void RunOne(const std::uint8_t* data, std::size_t size)
     Require(platform.Pool().LiveCount() == 0, "pool after unload: " + platform.Pool().LeakReport());
 }
 
-}  // namespace
+} // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
     if (size < kHeaderSize) {
-        return -1;  // not worth keeping in the corpus
+        return -1; // not worth keeping in the corpus
     }
     RunOne(data, size);
     return 0;

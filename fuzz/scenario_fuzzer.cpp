@@ -11,9 +11,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     try {
         fwtool::Scenario scenario = fwtool::ParseScenario(text, "fuzz.yaml");
         (void)scenario;
-    } catch (const fwtool::ScenarioError& error) {
+    }
+    catch (const fwtool::ScenarioError& error) {
         if (error.line < 1 || error.column < 1) {
-            __builtin_trap();  // a problem must point into the input
+            __builtin_trap(); // a problem must point into the input
         }
     }
     return 0;

@@ -40,8 +40,7 @@ typedef KIRQL* PKIRQL;
 
 EXTERN_C_START
 
-_IRQL_requires_max_(HIGH_LEVEL)
-KIRQL KeGetCurrentIrql(VOID);
+_IRQL_requires_max_(HIGH_LEVEL) KIRQL KeGetCurrentIrql(VOID);
 
 // Host-only: the check behind PAGED_CODE(); records a verifier failure above APC_LEVEL.
 VOID HostCheckPagedCode(_In_ PCSTR Function);
@@ -50,4 +49,4 @@ EXTERN_C_END
 
 #define PAGED_CODE() HostCheckPagedCode(__func__)
 
-#endif  // _KERNEL_MODE
+#endif // _KERNEL_MODE

@@ -20,4 +20,4 @@ ULONG DbgPrintEx(_In_ ULONG ComponentId, _In_ ULONG Level, _In_ PCSTR Format, ..
 
 EXTERN_C_END
 
-#endif  // _KERNEL_MODE
+#endif // _KERNEL_MODE

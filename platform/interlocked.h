@@ -25,11 +25,11 @@ FORCEINLINE PVOID InterlockedExchangePointer(_Interlocked_operand_ PVOID volatil
     return __atomic_exchange_n(Target, Value, __ATOMIC_SEQ_CST);
 }
 
-FORCEINLINE PVOID InterlockedCompareExchangePointer(_Interlocked_operand_ PVOID volatile* Destination,
-                                                    PVOID ExChange, PVOID Comparand)
+FORCEINLINE PVOID InterlockedCompareExchangePointer(_Interlocked_operand_ PVOID volatile* Destination, PVOID ExChange,
+                                                    PVOID Comparand)
 {
     __atomic_compare_exchange_n(Destination, &Comparand, ExChange, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
     return Comparand;
 }
 
-#endif  // _KERNEL_MODE
+#endif // _KERNEL_MODE

@@ -6,7 +6,9 @@
 #else
 
 #define EXTERN_C extern "C"
-#define EXTERN_C_START extern "C" {
+#define EXTERN_C_START                                                                                                 \
+    extern "C"                                                                                                         \
+    {
 #define EXTERN_C_END }
 #define NTAPI
 #define FASTCALL
@@ -43,7 +45,7 @@ typedef long long LONG_PTR;
 typedef unsigned long long ULONG_PTR;
 typedef ULONG_PTR* PULONG_PTR;
 typedef ULONG_PTR SIZE_T;
-typedef char16_t WCHAR;  // UTF-16 code unit, as on Windows; wchar_t is 32 bits here
+typedef char16_t WCHAR; // UTF-16 code unit, as on Windows; wchar_t is 32 bits here
 typedef WCHAR* PWCH;
 typedef WCHAR* PWSTR;
 typedef const WCHAR* PCWSTR;
@@ -53,7 +55,11 @@ typedef HANDLE* PHANDLE;
 typedef ULONG ACCESS_MASK;
 typedef CHAR KPROCESSOR_MODE;
 
-typedef enum _MODE { KernelMode = 0, UserMode = 1, MaximumMode = 2 } MODE;
+typedef enum _MODE {
+    KernelMode = 0,
+    UserMode = 1,
+    MaximumMode = 2
+} MODE;
 
 #define TRUE 1
 #define FALSE 0
@@ -75,8 +81,8 @@ typedef struct _GUID {
 typedef const GUID* LPCGUID;
 
 typedef struct _UNICODE_STRING {
-    USHORT Length;         // bytes in use, no terminator counted
-    USHORT MaximumLength;  // bytes of Buffer
+    USHORT Length;        // bytes in use, no terminator counted
+    USHORT MaximumLength; // bytes of Buffer
     PWSTR Buffer;
 } UNICODE_STRING, *PUNICODE_STRING;
 typedef const UNICODE_STRING* PCUNICODE_STRING;
@@ -138,11 +144,11 @@ static_assert(sizeof(GUID) == 16 && sizeof(UNICODE_STRING) == 16);
 #define FILE_OPEN 0x00000001
 #define FILE_NON_DIRECTORY_FILE 0x00000040
 
-#define CTL_CODE(DeviceType, Function, Method, Access) \
+#define CTL_CODE(DeviceType, Function, Method, Access)                                                                 \
     (((DeviceType) << 16) | ((Access) << 14) | ((Function) << 2) | (Method))
 #define METHOD_BUFFERED 0
 #define FILE_ANY_ACCESS 0
 #define FILE_READ_ACCESS (0x0001)
 #define FILE_WRITE_ACCESS (0x0002)
 
-#endif  // _KERNEL_MODE
+#endif // _KERNEL_MODE

@@ -37,16 +37,14 @@ typedef DRIVER_NOTIFICATION_CALLBACK_ROUTINE* PDRIVER_NOTIFICATION_CALLBACK_ROUT
 
 EXTERN_C_START
 
-_IRQL_requires_max_(PASSIVE_LEVEL)
-NTSTATUS IoRegisterPlugPlayNotification(_In_ IO_NOTIFICATION_EVENT_CATEGORY EventCategory,
-                                        _In_ ULONG EventCategoryFlags, _In_opt_ PVOID EventCategoryData,
-                                        _In_ PDRIVER_OBJECT DriverObject,
-                                        _In_ PDRIVER_NOTIFICATION_CALLBACK_ROUTINE CallbackRoutine,
-                                        _Inout_opt_ __drv_aliasesMem PVOID Context, _Out_ PVOID* NotificationEntry);
+_IRQL_requires_max_(PASSIVE_LEVEL) NTSTATUS
+    IoRegisterPlugPlayNotification(_In_ IO_NOTIFICATION_EVENT_CATEGORY EventCategory, _In_ ULONG EventCategoryFlags,
+                                   _In_opt_ PVOID EventCategoryData, _In_ PDRIVER_OBJECT DriverObject,
+                                   _In_ PDRIVER_NOTIFICATION_CALLBACK_ROUTINE CallbackRoutine,
+                                   _Inout_opt_ __drv_aliasesMem PVOID Context, _Out_ PVOID* NotificationEntry);
 
-_IRQL_requires_max_(PASSIVE_LEVEL)
-NTSTATUS IoUnregisterPlugPlayNotificationEx(_In_ PVOID NotificationEntry);
+_IRQL_requires_max_(PASSIVE_LEVEL) NTSTATUS IoUnregisterPlugPlayNotificationEx(_In_ PVOID NotificationEntry);
 
 EXTERN_C_END
 
-#endif  // _KERNEL_MODE
+#endif // _KERNEL_MODE

@@ -12,12 +12,12 @@
 
 EXTERN_C_START
 
-_IRQL_requires_max_(DISPATCH_LEVEL)
-VOID RtlInitUnicodeString(_Out_ PUNICODE_STRING DestinationString, _In_opt_ PCWSTR SourceString);
+_IRQL_requires_max_(DISPATCH_LEVEL) VOID
+    RtlInitUnicodeString(_Out_ PUNICODE_STRING DestinationString, _In_opt_ PCWSTR SourceString);
 
-_IRQL_requires_max_(DISPATCH_LEVEL)
-SIZE_T RtlCompareMemory(_In_ const VOID* Source1, _In_ const VOID* Source2, _In_ SIZE_T Length);
+_IRQL_requires_max_(DISPATCH_LEVEL) SIZE_T
+    RtlCompareMemory(_In_ const VOID* Source1, _In_ const VOID* Source2, _In_ SIZE_T Length);
 
 EXTERN_C_END
 
-#endif  // _KERNEL_MODE
+#endif // _KERNEL_MODE

@@ -17,21 +17,17 @@ typedef struct _EX_RUNDOWN_REF {
 
 EXTERN_C_START
 
-_IRQL_requires_max_(APC_LEVEL)
-VOID FASTCALL ExInitializeRundownProtection(_Out_ PEX_RUNDOWN_REF RunRef);
+_IRQL_requires_max_(APC_LEVEL) VOID FASTCALL ExInitializeRundownProtection(_Out_ PEX_RUNDOWN_REF RunRef);
 
 _Must_inspect_result_ _IRQL_requires_max_(DISPATCH_LEVEL)
 BOOLEAN FASTCALL ExAcquireRundownProtection(_Inout_ PEX_RUNDOWN_REF RunRef);
 
-_IRQL_requires_max_(DISPATCH_LEVEL)
-VOID FASTCALL ExReleaseRundownProtection(_Inout_ PEX_RUNDOWN_REF RunRef);
+_IRQL_requires_max_(DISPATCH_LEVEL) VOID FASTCALL ExReleaseRundownProtection(_Inout_ PEX_RUNDOWN_REF RunRef);
 
-_IRQL_requires_max_(APC_LEVEL)
-VOID FASTCALL ExWaitForRundownProtectionRelease(_Inout_ PEX_RUNDOWN_REF RunRef);
+_IRQL_requires_max_(APC_LEVEL) VOID FASTCALL ExWaitForRundownProtectionRelease(_Inout_ PEX_RUNDOWN_REF RunRef);
 
-_IRQL_requires_max_(APC_LEVEL)
-VOID FASTCALL ExReInitializeRundownProtection(_Inout_ PEX_RUNDOWN_REF RunRef);
+_IRQL_requires_max_(APC_LEVEL) VOID FASTCALL ExReInitializeRundownProtection(_Inout_ PEX_RUNDOWN_REF RunRef);
 
 EXTERN_C_END
 
-#endif  // _KERNEL_MODE
+#endif // _KERNEL_MODE

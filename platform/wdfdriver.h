@@ -46,9 +46,8 @@ NTSTATUS WdfDriverCreate(_In_ PDRIVER_OBJECT DriverObject, _In_ PCUNICODE_STRING
 // The framework driver of the loaded driver (the kit reads it from the driver globals).
 WDFDRIVER WdfGetDriver(VOID);
 
-_IRQL_requires_max_(DISPATCH_LEVEL)
-PDRIVER_OBJECT WdfDriverWdmGetDriverObject(_In_ WDFDRIVER Driver);
+_IRQL_requires_max_(DISPATCH_LEVEL) PDRIVER_OBJECT WdfDriverWdmGetDriverObject(_In_ WDFDRIVER Driver);
 
 EXTERN_C_END
 
-#endif  // _KERNEL_MODE
+#endif // _KERNEL_MODE

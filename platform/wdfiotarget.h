@@ -113,16 +113,15 @@ NTSTATUS WdfIoTargetCreate(_In_ WDFDEVICE Device, _In_opt_ PWDF_OBJECT_ATTRIBUTE
 _Must_inspect_result_ _IRQL_requires_max_(PASSIVE_LEVEL)
 NTSTATUS WdfIoTargetOpen(_In_ WDFIOTARGET IoTarget, _In_ PWDF_IO_TARGET_OPEN_PARAMS OpenParams);
 
-_IRQL_requires_max_(PASSIVE_LEVEL)
-VOID WdfIoTargetClose(_In_ WDFIOTARGET IoTarget);
+_IRQL_requires_max_(PASSIVE_LEVEL) VOID WdfIoTargetClose(_In_ WDFIOTARGET IoTarget);
 
 _Must_inspect_result_ _IRQL_requires_max_(PASSIVE_LEVEL)
-NTSTATUS WdfIoTargetSendIoctlSynchronously(_In_ WDFIOTARGET IoTarget, _In_opt_ WDFREQUEST Request,
-                                           _In_ ULONG IoctlCode, _In_opt_ PWDF_MEMORY_DESCRIPTOR InputBuffer,
+NTSTATUS WdfIoTargetSendIoctlSynchronously(_In_ WDFIOTARGET IoTarget, _In_opt_ WDFREQUEST Request, _In_ ULONG IoctlCode,
+                                           _In_opt_ PWDF_MEMORY_DESCRIPTOR InputBuffer,
                                            _In_opt_ PWDF_MEMORY_DESCRIPTOR OutputBuffer,
                                            _In_opt_ PWDF_REQUEST_SEND_OPTIONS RequestOptions,
                                            _Out_opt_ PULONG_PTR BytesReturned);
 
 EXTERN_C_END
 
-#endif  // _KERNEL_MODE
+#endif // _KERNEL_MODE

@@ -71,29 +71,28 @@ FORCEINLINE VOID WDF_OBJECT_ATTRIBUTES_INIT(_Out_ PWDF_OBJECT_ATTRIBUTES Attribu
 EXTERN_C_START
 
 // Returns the context of the given type attached to Handle, or NULL if it has none.
-_IRQL_requires_max_(DISPATCH_LEVEL)
-PVOID WdfObjectGetTypedContextWorker(_In_ WDFOBJECT Handle, _In_ PCWDF_OBJECT_CONTEXT_TYPE_INFO TypeInfo);
+_IRQL_requires_max_(DISPATCH_LEVEL) PVOID
+    WdfObjectGetTypedContextWorker(_In_ WDFOBJECT Handle, _In_ PCWDF_OBJECT_CONTEXT_TYPE_INFO TypeInfo);
 
-_IRQL_requires_max_(DISPATCH_LEVEL)
-VOID WdfObjectDelete(_In_ WDFOBJECT Object);
+_IRQL_requires_max_(DISPATCH_LEVEL) VOID WdfObjectDelete(_In_ WDFOBJECT Object);
 
 EXTERN_C_END
 
 #define WDF_TYPE_NAME_TO_TYPE_INFO(_contexttype) WdfTypeInfo_##_contexttype
 #define WDF_GET_CONTEXT_TYPE_INFO(_contexttype) (&WDF_TYPE_NAME_TO_TYPE_INFO(_contexttype))
 
-#define WDF_DECLARE_CONTEXT_TYPE_WITH_NAME(_contexttype, _castingfunction)                            \
-    inline const WDF_OBJECT_CONTEXT_TYPE_INFO WDF_TYPE_NAME_TO_TYPE_INFO(_contexttype) = {             \
-        sizeof(WDF_OBJECT_CONTEXT_TYPE_INFO), #_contexttype, sizeof(_contexttype),                    \
-        &WDF_TYPE_NAME_TO_TYPE_INFO(_contexttype), nullptr};                                           \
-    FORCEINLINE _contexttype* _castingfunction(_In_ WDFOBJECT Handle)                                  \
-    {                                                                                                  \
-        return static_cast<_contexttype*>(                                                             \
-            WdfObjectGetTypedContextWorker(Handle, WDF_GET_CONTEXT_TYPE_INFO(_contexttype)->UniqueType)); \
+#define WDF_DECLARE_CONTEXT_TYPE_WITH_NAME(_contexttype, _castingfunction)                                             \
+    inline const WDF_OBJECT_CONTEXT_TYPE_INFO WDF_TYPE_NAME_TO_TYPE_INFO(_contexttype) = {                             \
+        sizeof(WDF_OBJECT_CONTEXT_TYPE_INFO), #_contexttype, sizeof(_contexttype),                                     \
+        &WDF_TYPE_NAME_TO_TYPE_INFO(_contexttype), nullptr};                                                           \
+    FORCEINLINE _contexttype* _castingfunction(_In_ WDFOBJECT Handle)                                                  \
+    {                                                                                                                  \
+        return static_cast<_contexttype*>(                                                                             \
+            WdfObjectGetTypedContextWorker(Handle, WDF_GET_CONTEXT_TYPE_INFO(_contexttype)->UniqueType));              \
     }
 
-#define WDF_OBJECT_ATTRIBUTES_INIT_CONTEXT_TYPE(_attributes, _contexttype) \
-    WDF_OBJECT_ATTRIBUTES_INIT(_attributes);                               \
+#define WDF_OBJECT_ATTRIBUTES_INIT_CONTEXT_TYPE(_attributes, _contexttype)                                             \
+    WDF_OBJECT_ATTRIBUTES_INIT(_attributes);                                                                           \
     (_attributes)->ContextTypeInfo = WDF_GET_CONTEXT_TYPE_INFO(_contexttype)->UniqueType
 
-#endif  // _KERNEL_MODE
+#endif // _KERNEL_MODE

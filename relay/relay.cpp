@@ -76,8 +76,8 @@ VOID RelayFirmwareRequest(PDriverContext Context)
     PUCHAR responseArea = nullptr;
     EXCHANGE_LAYOUT layout;
 
-    status = IoWMIExecuteMethod(Context->MethodBlock, &Context->InstanceName, METHOD_GET_REQUEST, 0, &reportedSize,
-                                nullptr);
+    status =
+        IoWMIExecuteMethod(Context->MethodBlock, &Context->InstanceName, METHOD_GET_REQUEST, 0, &reportedSize, nullptr);
     bufferSize = ExchangeBufferAllocationSize(status, reportedSize);
 
     exchangeBuffer = static_cast<PUCHAR>(ExAllocatePool2(POOL_FLAG_PAGED, bufferSize, POOL_TAG_EXCHANGE_BUFFER));
@@ -96,8 +96,7 @@ VOID RelayFirmwareRequest(PDriverContext Context)
         goto Drop;
     }
 
-    if (!CopyArea(exchangeBuffer + layout.RequestOffset, layout.RequestLength, POOL_TAG_REQUEST_COPY,
-                  &requestCopy)) {
+    if (!CopyArea(exchangeBuffer + layout.RequestOffset, layout.RequestLength, POOL_TAG_REQUEST_COPY, &requestCopy)) {
         goto Drop;
     }
     if (!CopyArea(exchangeBuffer + layout.ResponseOffset, layout.ResponseLength, POOL_TAG_RESPONSE_AREA,
@@ -142,8 +141,8 @@ static VOID SendToService(PDriverContext Context, PUCHAR RequestCopy, ULONG Requ
         return;
     }
 
-    target = static_cast<WDFIOTARGET>(
-        InterlockedCompareExchangePointer(reinterpret_cast<PVOID volatile*>(&Context->ServiceTarget), nullptr, nullptr));
+    target = static_cast<WDFIOTARGET>(InterlockedCompareExchangePointer(
+        reinterpret_cast<PVOID volatile*>(&Context->ServiceTarget), nullptr, nullptr));
     if (target != nullptr) {
         RtlZeroMemory(&input, sizeof(input));
         input.RequestAddress = (ULONG64)(ULONG_PTR)RequestCopy;

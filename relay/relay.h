@@ -11,11 +11,11 @@
 //   8 + RequestLength         Response (ResponseLength)
 //   8 + RequestLength + ResponseLength   trailer (4), inside DataLength, never touched
 //
-inline constexpr ULONG EXCHANGE_BUFFER_MINIMUM = 0x4018;  // 16408 bytes
+inline constexpr ULONG EXCHANGE_BUFFER_MINIMUM = 0x4018; // 16408 bytes
 inline constexpr ULONG EXCHANGE_LENGTH_FIELD_SIZE = sizeof(ULONG);
 inline constexpr ULONG EXCHANGE_TRAILER_SIZE = 4;
-inline constexpr ULONG EXCHANGE_LENGTH_FIELDS_SIZE = 8;  // RequestLength and ResponseLength
-inline constexpr ULONG EXCHANGE_OVERHEAD = 12;           // both length fields and the trailer
+inline constexpr ULONG EXCHANGE_LENGTH_FIELDS_SIZE = 8; // RequestLength and ResponseLength
+inline constexpr ULONG EXCHANGE_OVERHEAD = 12;          // both length fields and the trailer
 
 // Where the two areas of a validated buffer lie. Offsets and lengths are as fetched.
 typedef struct _EXCHANGE_LAYOUT {
@@ -53,24 +53,23 @@ EXTERN_C_START
 // Sizing, validation and write-back touch no platform call and hold no state.
 
 // The size of buffer to provide for the fetch, from the size query's status and reported size.
-_IRQL_requires_max_(DISPATCH_LEVEL)
-ULONG ExchangeBufferAllocationSize(_In_ NTSTATUS QueryStatus, _In_ ULONG ReportedSize);
+_IRQL_requires_max_(DISPATCH_LEVEL) ULONG
+    ExchangeBufferAllocationSize(_In_ NTSTATUS QueryStatus, _In_ ULONG ReportedSize);
 
 // Checks the fetched buffer's lengths against DataLength (which must not exceed BufferSize)
 // and fills Layout. Returns FALSE if the buffer must be dropped.
-_IRQL_requires_max_(DISPATCH_LEVEL)
-BOOLEAN ValidateExchangeBuffer(_In_reads_bytes_(BufferSize) const UCHAR* Buffer, _In_ ULONG BufferSize,
-                               _In_ ULONG DataLength, _Out_ PEXCHANGE_LAYOUT Layout);
+_IRQL_requires_max_(DISPATCH_LEVEL) BOOLEAN
+    ValidateExchangeBuffer(_In_reads_bytes_(BufferSize) const UCHAR* Buffer, _In_ ULONG BufferSize,
+                           _In_ ULONG DataLength, _Out_ PEXCHANGE_LAYOUT Layout);
 
 // Writes both areas back at their places; every other byte stays as fetched.
-_IRQL_requires_max_(DISPATCH_LEVEL)
-BOOLEAN WriteBackExchangeBuffer(_Inout_updates_bytes_(DataLength) UCHAR* Buffer, _In_ ULONG DataLength,
-                                _In_ const EXCHANGE_LAYOUT* Layout, _In_opt_ const UCHAR* Request,
-                                _In_opt_ const UCHAR* Response);
+_IRQL_requires_max_(DISPATCH_LEVEL) BOOLEAN
+    WriteBackExchangeBuffer(_Inout_updates_bytes_(DataLength) UCHAR* Buffer, _In_ ULONG DataLength,
+                            _In_ const EXCHANGE_LAYOUT* Layout, _In_opt_ const UCHAR* Request,
+                            _In_opt_ const UCHAR* Response);
 
 FWMI_NOTIFICATION_CALLBACK FirmwareEventCallback;
 
-_IRQL_requires_max_(PASSIVE_LEVEL)
-VOID RelayFirmwareRequest(_In_ PDriverContext Context);
+_IRQL_requires_max_(PASSIVE_LEVEL) VOID RelayFirmwareRequest(_In_ PDriverContext Context);
 
 EXTERN_C_END

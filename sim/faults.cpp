@@ -119,4 +119,4 @@ void FaultInjector::ResetCounts()
     injected_.clear();
 }
 
-}  // namespace sim
+} // namespace sim

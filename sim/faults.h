@@ -33,7 +33,7 @@ public:
     std::uint64_t Count(const std::string& operation) const;
     std::uint64_t TotalCount() const;
     std::vector<std::string> CallLog() const;  // operation names in call order
-    std::vector<std::string> Injected() const;  // "operation#n" for each failure injected
+    std::vector<std::string> Injected() const; // "operation#n" for each failure injected
     void ResetCounts();
 
 private:
@@ -53,10 +53,10 @@ private:
     mutable std::mutex mutex_;
     std::multimap<std::string, Rule, std::less<>> rules_;
     std::optional<Rule> global_;
-    std::map<std::string, std::size_t, std::less<>> index_;  // name -> operations_ index
+    std::map<std::string, std::size_t, std::less<>> index_; // name -> operations_ index
     std::vector<Operation> operations_;
-    std::vector<std::uint32_t> log_;  // operations_ indexes in call order
+    std::vector<std::uint32_t> log_; // operations_ indexes in call order
     std::vector<std::string> injected_;
 };
 
-}  // namespace sim
+} // namespace sim

@@ -39,7 +39,7 @@ void AppendU32(std::vector<std::uint8_t>& out, std::size_t value)
     }
 }
 
-}  // namespace
+} // namespace
 
 FirmwareModel::FirmwareModel(Platform& platform) : platform_(platform) {}
 
@@ -197,7 +197,7 @@ NTSTATUS FirmwareModel::GetRequest(ULONG inSize, PULONG outSize, PUCHAR buffer)
         return STATUS_BUFFER_TOO_SMALL;
     }
     if (!head.empty()) {
-        std::memcpy(buffer, head.data(), head.size());  // an empty vector's data() may be null
+        std::memcpy(buffer, head.data(), head.size()); // an empty vector's data() may be null
     }
     *outSize = reportDataLength_.value_or(required);
     pending_.pop_front();
@@ -350,4 +350,4 @@ std::vector<std::uint8_t> FirmwareModel::BuildExchangeBuffer(const std::vector<s
     return out;
 }
 
-}  // namespace sim
+} // namespace sim

@@ -35,7 +35,11 @@ struct FirmwareCall {
 
 // How METHOD_GET_REQUEST answers when it is called without a buffer.
 struct SizeQuery {
-    enum class Kind { Pending, Succeed, Fail };
+    enum class Kind {
+        Pending,
+        Succeed,
+        Fail
+    };
     Kind kind = Kind::Pending;
     NTSTATUS status = STATUS_SUCCESS;
     ULONG reportedSize = 0;
@@ -105,8 +109,7 @@ public:
                                                          std::size_t padTo = 0);
 
 private:
-    template <class T>
-    T Locked(const T& field) const
+    template <class T> T Locked(const T& field) const
     {
         std::lock_guard guard(mutex_);
         return field;
@@ -117,7 +120,7 @@ private:
     void FireEvent();
 
     Platform& platform_;
-    mutable std::mutex mutex_;  // leaf: guards everything below
+    mutable std::mutex mutex_; // leaf: guards everything below
     bool present_ = true;
     std::optional<Ticks> appearAt_;
     bool registered_ = false;
@@ -136,4 +139,4 @@ private:
     std::vector<FirmwareCall> calls_;
 };
 
-}  // namespace sim
+} // namespace sim

@@ -27,8 +27,7 @@ std::uint64_t Key(const void* handle)
     return static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(handle));
 }
 
-template <class H>
-H AsHandle(std::uint64_t value)
+template <class H> H AsHandle(std::uint64_t value)
 {
     return reinterpret_cast<H>(static_cast<std::uintptr_t>(value));
 }
@@ -48,7 +47,7 @@ std::string StatusHex(NTSTATUS status)
     return buffer;
 }
 
-}  // namespace
+} // namespace
 
 const char* FxTypeName(FxType type)
 {
@@ -155,8 +154,7 @@ bool FrameworkModel::CheckHandle(const char* operation, const void* handle, std:
     return false;
 }
 
-NTSTATUS FrameworkModel::ReadAttributes(const char* operation, PWDF_OBJECT_ATTRIBUTES attributes,
-                                        Creation* creation)
+NTSTATUS FrameworkModel::ReadAttributes(const char* operation, PWDF_OBJECT_ATTRIBUTES attributes, Creation* creation)
 {
     if (attributes == nullptr) {
         return STATUS_SUCCESS;
@@ -208,7 +206,7 @@ std::uint64_t FrameworkModel::InsertLocked(FxType type, std::uint64_t parent, co
     object->contextType = creation.contextType;
     if (creation.contextType != nullptr) {
         std::size_t units = (creation.record.contextSize + sizeof(std::max_align_t) - 1) / sizeof(std::max_align_t);
-        object->context = std::make_unique<std::max_align_t[]>(units);  // value-initialised: zero-filled
+        object->context = std::make_unique<std::max_align_t[]>(units); // value-initialised: zero-filled
     }
     std::uint64_t handle = object->handle;
     if (parent != 0) {
@@ -243,7 +241,7 @@ void FrameworkModel::WaitForChildren(std::uint64_t handle, bool destroyed)
         for (std::uint64_t child : objects_.at(handle)->children) {
             Life life = objects_.at(child)->life;
             if (destroyed || life == Life::Live || life == Life::Deleting) {
-                return false;  // destroyed children are unlinked, so any child left is pending
+                return false; // destroyed children are unlinked, so any child left is pending
             }
         }
         return true;
@@ -252,7 +250,7 @@ void FrameworkModel::WaitForChildren(std::uint64_t handle, bool destroyed)
 
 FxType FrameworkModel::InvokeObjectCallback(std::uint64_t handle, bool destroyPass)
 {
-    PFN_WDF_OBJECT_CONTEXT_CLEANUP callback = nullptr;  // the destroy callback has the same signature
+    PFN_WDF_OBJECT_CONTEXT_CLEANUP callback = nullptr; // the destroy callback has the same signature
     FxType type = FxType::Driver;
     {
         std::lock_guard lock(mutex_);
@@ -270,7 +268,7 @@ FxType FrameworkModel::InvokeObjectCallback(std::uint64_t handle, bool destroyPa
 
 bool FrameworkModel::DeleteTree(std::uint64_t root, const std::string& reason)
 {
-    std::vector<std::uint64_t> order;  // children before parents
+    std::vector<std::uint64_t> order; // children before parents
     {
         std::lock_guard lock(mutex_);
         Object* object = FindLocked(root);
@@ -452,7 +450,7 @@ void FrameworkModel::RunUnloadChecks(const std::string& when)
         for (auto& [key, init] : inits_) {
             if (init.control && init.state == InitState::Pending) {
                 ++leakedInits;
-                init.state = InitState::Freed;  // report each one once
+                init.state = InitState::Freed; // report each one once
             }
         }
     }
@@ -533,7 +531,7 @@ NTSTATUS FrameworkModel::AddDevice(WDFDEVICE* created)
         std::lock_guard lock(mutex_);
         DeviceInit& init = inits_.at(initKey);
         device = init.device;
-        init.state = InitState::Freed;  // the framework owns and frees a PnP init
+        init.state = InitState::Freed; // the framework owns and frees a PnP init
     }
     if (!NT_SUCCESS(status)) {
         if (device != 0) {
@@ -731,8 +729,7 @@ std::size_t FrameworkModel::SendsInFlight() const
 // Driver and devices
 
 NTSTATUS FrameworkModel::DriverCreate(PDRIVER_OBJECT driverObject, PCUNICODE_STRING registryPath,
-                                      PWDF_OBJECT_ATTRIBUTES attributes, PWDF_DRIVER_CONFIG config,
-                                      WDFDRIVER* driver)
+                                      PWDF_OBJECT_ATTRIBUTES attributes, PWDF_DRIVER_CONFIG config, WDFDRIVER* driver)
 {
     static constexpr const char* kOp = "WdfDriverCreate";
     RequireIrqlAtMost(kOp, PASSIVE_LEVEL);
@@ -780,9 +777,12 @@ NTSTATUS FrameworkModel::DriverCreate(PDRIVER_OBJECT driverObject, PCUNICODE_STR
             driverCreated_ = true;
             deviceAdd_ = config->EvtDriverDeviceAdd;
             unload_ = config->EvtDriverUnload;
-            config_ = DriverConfigRecord{config->EvtDriverDeviceAdd != nullptr, config->EvtDriverUnload != nullptr,
-                                         config->DriverInitFlags,           config->DriverPoolTag,
-                                         CopyText(*registryPath),           creation.record};
+            config_ = DriverConfigRecord{config->EvtDriverDeviceAdd != nullptr,
+                                         config->EvtDriverUnload != nullptr,
+                                         config->DriverInitFlags,
+                                         config->DriverPoolTag,
+                                         CopyText(*registryPath),
+                                         creation.record};
         }
     }
     if (!problem.empty()) {
@@ -926,8 +926,7 @@ NTSTATUS FrameworkModel::DeviceCreate(PWDFDEVICE_INIT* init, PWDF_OBJECT_ATTRIBU
     }
     *init = nullptr;
     *device = AsHandle<WDFDEVICE>(handle);
-    return Finish(kOp, std::string(control ? "control" : "PnP") + " WDFDEVICE " + HandleText(handle),
-                  STATUS_SUCCESS);
+    return Finish(kOp, std::string(control ? "control" : "PnP") + " WDFDEVICE " + HandleText(handle), STATUS_SUCCESS);
 }
 
 void FrameworkModel::ControlFinishInitializing(WDFDEVICE device)
@@ -987,7 +986,7 @@ void FrameworkModel::ObjectDelete(WDFOBJECT object)
         std::lock_guard lock(mutex_);
         const Object* found = FindLocked(Key(object));
         if (found == nullptr) {
-            return;  // destroyed since the check by a concurrent deleter
+            return; // destroyed since the check by a concurrent deleter
         }
         type = found->type;
         control = found->control;
@@ -1093,7 +1092,7 @@ NTSTATUS FrameworkModel::IoTargetOpen(WDFIOTARGET target, PWDF_IO_TARGET_OPEN_PA
             status = STATUS_INVALID_DEVICE_STATE;
         } else if (object->state == IoTargetState::Opened || object->state == IoTargetState::Deleted ||
                    object->life != Life::Live) {
-            status = STATUS_INVALID_DEVICE_STATE;  // the record of the open in force stays as it is
+            status = STATUS_INVALID_DEVICE_STATE; // the record of the open in force stays as it is
         } else {
             object->open = record;
         }
@@ -1110,13 +1109,13 @@ NTSTATUS FrameworkModel::IoTargetOpen(WDFIOTARGET target, PWDF_IO_TARGET_OPEN_PA
             if (handle != Key(target) && other->type == FxType::IoTarget && other->state == IoTargetState::Opened &&
                 other->open && other->open->name == record.name &&
                 (other->open->shareAccess == 0 || record.shareAccess == 0)) {
-                status = STATUS_SHARING_VIOLATION;  // an exclusive open on either side
+                status = STATUS_SHARING_VIOLATION; // an exclusive open on either side
             }
         }
         Object* object = FindLocked(Key(target));
         if (NT_SUCCESS(status)) {
             if (object == nullptr || object->state == IoTargetState::Opened || object->life != Life::Live) {
-                status = STATUS_INVALID_DEVICE_STATE;  // lost a race with another open or a delete
+                status = STATUS_INVALID_DEVICE_STATE; // lost a race with another open or a delete
             } else {
                 object->state = IoTargetState::Opened;
             }
@@ -1166,8 +1165,9 @@ NTSTATUS FrameworkModel::IoTargetSendIoctlSynchronously(WDFIOTARGET target, WDFR
         return Finish(kOp, detail + ": only a NULL request without options is modelled", STATUS_NOT_SUPPORTED);
     }
     for (PWDF_MEMORY_DESCRIPTOR descriptor : {input, output}) {
-        if (descriptor != nullptr && (descriptor->Type != WdfMemoryDescriptorTypeBuffer ||
-                                      (descriptor->u.BufferType.Buffer == nullptr && descriptor->u.BufferType.Length != 0))) {
+        if (descriptor != nullptr &&
+            (descriptor->Type != WdfMemoryDescriptorTypeBuffer ||
+             (descriptor->u.BufferType.Buffer == nullptr && descriptor->u.BufferType.Length != 0))) {
             return Finish(kOp, detail + ": memory descriptor is not a buffer", STATUS_INVALID_PARAMETER);
         }
     }
@@ -1202,8 +1202,8 @@ NTSTATUS FrameworkModel::IoTargetSendIoctlSynchronously(WDFIOTARGET target, WDFR
     auto cancelled = [send] { return send->cancelled.load(); };
     platform_.Trace().Add("framework", "ta", "IRP_MJ_DEVICE_CONTROL", Narrow(link) + " " + detail);
     if (handler) {
-        status = handler(link, ioctlCode, system.data(), inputLength, system.data(), outputLength, &information,
-                         cancelled);
+        status =
+            handler(link, ioctlCode, system.data(), inputLength, system.data(), outputLength, &information, cancelled);
     } else {
         status = platform_.TaService().HandleIoctl(link, ioctlCode, system.data(), inputLength, system.data(),
                                                    outputLength, &information, cancelled);
@@ -1211,8 +1211,8 @@ NTSTATUS FrameworkModel::IoTargetSendIoctlSynchronously(WDFIOTARGET target, WDFR
     platform_.Trace().Add("ta", "framework", "IRP completed", "information " + std::to_string(information), status);
     if (information > outputLength) {
         platform_.Verifier().Report(kOp, HandleText(target), 0,
-                                    "the target reported " + std::to_string(information) +
-                                        " bytes returned for a " + std::to_string(outputLength) + "-byte output buffer");
+                                    "the target reported " + std::to_string(information) + " bytes returned for a " +
+                                        std::to_string(outputLength) + "-byte output buffer");
     }
     const std::size_t copied = std::min<std::size_t>(information, outputLength);
     if (copied != 0) {
@@ -1230,7 +1230,7 @@ NTSTATUS FrameworkModel::IoTargetSendIoctlSynchronously(WDFIOTARGET target, WDFR
     return Finish(kOp, detail + " returned " + std::to_string(information) + " bytes", status);
 }
 
-}  // namespace sim
+} // namespace sim
 
 // ---------------------------------------------------------------------------------------------
 // C entry points
@@ -1286,8 +1286,7 @@ EXTERN_C VOID WdfObjectDelete(WDFOBJECT Object)
     Platform::Current().Framework().ObjectDelete(Object);
 }
 
-EXTERN_C NTSTATUS WdfIoTargetCreate(WDFDEVICE Device, PWDF_OBJECT_ATTRIBUTES IoTargetAttributes,
-                                    WDFIOTARGET* IoTarget)
+EXTERN_C NTSTATUS WdfIoTargetCreate(WDFDEVICE Device, PWDF_OBJECT_ATTRIBUTES IoTargetAttributes, WDFIOTARGET* IoTarget)
 {
     return Platform::Current().Framework().IoTargetCreate(Device, IoTargetAttributes, IoTarget);
 }
@@ -1305,8 +1304,7 @@ EXTERN_C VOID WdfIoTargetClose(WDFIOTARGET IoTarget)
 EXTERN_C NTSTATUS WdfIoTargetSendIoctlSynchronously(WDFIOTARGET IoTarget, WDFREQUEST Request, ULONG IoctlCode,
                                                     PWDF_MEMORY_DESCRIPTOR InputBuffer,
                                                     PWDF_MEMORY_DESCRIPTOR OutputBuffer,
-                                                    PWDF_REQUEST_SEND_OPTIONS RequestOptions,
-                                                    PULONG_PTR BytesReturned)
+                                                    PWDF_REQUEST_SEND_OPTIONS RequestOptions, PULONG_PTR BytesReturned)
 {
     return Platform::Current().Framework().IoTargetSendIoctlSynchronously(IoTarget, Request, IoctlCode, InputBuffer,
                                                                           OutputBuffer, RequestOptions, BytesReturned);

@@ -37,17 +37,21 @@ namespace sim {
 
 class Platform;
 
-enum class FxType { Driver, Device, IoTarget };
+enum class FxType {
+    Driver,
+    Device,
+    IoTarget
+};
 const char* FxTypeName(FxType type);
 
 // What the driver passed in a WDF_OBJECT_ATTRIBUTES, as recorded at creation.
 struct FxAttributesRecord {
-    bool supplied = false;  // attributes were passed at all
+    bool supplied = false; // attributes were passed at all
     bool cleanupCallback = false;
     bool destroyCallback = false;
     WDF_EXECUTION_LEVEL executionLevel = WdfExecutionLevelInheritFromParent;
     WDF_SYNCHRONIZATION_SCOPE synchronizationScope = WdfSynchronizationScopeInheritFromParent;
-    std::string contextTypeName;  // "" without a typed context
+    std::string contextTypeName; // "" without a typed context
     std::size_t contextSize = 0;
 };
 
@@ -66,13 +70,18 @@ struct FrameworkVersion {
     ULONG minor = 0;
 };
 
-enum class IoTargetState { Created, Opened, Closed, Deleted };
+enum class IoTargetState {
+    Created,
+    Opened,
+    Closed,
+    Deleted
+};
 const char* IoTargetStateName(IoTargetState state);
 
 // The last WdfIoTargetOpen parameters the framework accepted for inspection (Size was right).
 struct OpenRecord {
     WDF_IO_TARGET_OPEN_TYPE type = WdfIoTargetOpenUndefined;
-    std::u16string name;  // the framework's own copy of TargetDeviceName
+    std::u16string name; // the framework's own copy of TargetDeviceName
     ACCESS_MASK desiredAccess = 0;
     ULONG shareAccess = 0;
     ULONG createDisposition = 0;
@@ -85,10 +94,9 @@ struct OpenRecord {
 // Where a synchronous IOCTL goes. `input` and `output` are one METHOD_BUFFERED system buffer
 // (the same address): the receiver reads its input before writing its output, as a real
 // buffered IOCTL handler must. `cancelled` is evaluated under the scheduler mutex.
-using IoctlHandler =
-    std::function<NTSTATUS(const std::u16string& link, ULONG ioctlCode, const void* input, ULONG inputLength,
-                           void* output, ULONG outputLength, ULONG_PTR* information,
-                           const std::function<bool()>& cancelled)>;
+using IoctlHandler = std::function<NTSTATUS(const std::u16string& link, ULONG ioctlCode, const void* input,
+                                            ULONG inputLength, void* output, ULONG outputLength, ULONG_PTR* information,
+                                            const std::function<bool()>& cancelled)>;
 
 class FrameworkModel {
 public:
@@ -125,7 +133,7 @@ public:
     void RemoveDevice(WDFDEVICE device);
     std::vector<WDFDEVICE> PnpDevices() const;
     std::vector<WDFDEVICE> ControlDevices() const;
-    WDFDEVICE ControlDevice() const;  // the first live control device, or NULL
+    WDFDEVICE ControlDevice() const; // the first live control device, or NULL
     std::string ControlDeviceSddl(WDFDEVICE device) const;
     bool ControlFinished(WDFDEVICE device) const;
     // Control inits allocated and neither consumed nor freed.
@@ -154,8 +162,8 @@ public:
     std::size_t SendsHeldAtEntry() const;
 
     // ---- The framework's C entry points land here (signatures as in platform/wdf*.h) ----
-    NTSTATUS DriverCreate(PDRIVER_OBJECT driverObject, PCUNICODE_STRING registryPath,
-                          PWDF_OBJECT_ATTRIBUTES attributes, PWDF_DRIVER_CONFIG config, WDFDRIVER* driver);
+    NTSTATUS DriverCreate(PDRIVER_OBJECT driverObject, PCUNICODE_STRING registryPath, PWDF_OBJECT_ATTRIBUTES attributes,
+                          PWDF_DRIVER_CONFIG config, WDFDRIVER* driver);
     WDFDRIVER GetDriver() const;
     PDRIVER_OBJECT DriverWdmGetDriverObject(WDFDRIVER driver);
     PWDFDEVICE_INIT ControlDeviceInitAllocate(WDFDRIVER driver, const UNICODE_STRING* sddl);
@@ -173,7 +181,12 @@ public:
 
 private:
     // Live -> Deleting (claimed by one deleter) -> CleanedUp -> Destroyed (handle dead).
-    enum class Life { Live, Deleting, CleanedUp, Destroyed };
+    enum class Life {
+        Live,
+        Deleting,
+        CleanedUp,
+        Destroyed
+    };
 
     struct Send {
         std::atomic<bool> cancelled{false};
@@ -188,7 +201,7 @@ private:
         PFN_WDF_OBJECT_CONTEXT_CLEANUP cleanup = nullptr;
         PFN_WDF_OBJECT_CONTEXT_DESTROY destroy = nullptr;
         FxAttributesRecord attributes;
-        PCWDF_OBJECT_CONTEXT_TYPE_INFO contextType = nullptr;  // the UniqueType
+        PCWDF_OBJECT_CONTEXT_TYPE_INFO contextType = nullptr; // the UniqueType
         std::unique_ptr<std::max_align_t[]> context;
         // Devices.
         bool control = false;
@@ -200,13 +213,17 @@ private:
         std::vector<std::shared_ptr<Send>> sends;
     };
 
-    enum class InitState { Pending, Consumed, Freed };
+    enum class InitState {
+        Pending,
+        Consumed,
+        Freed
+    };
 
     struct DeviceInit {
         bool control = false;
         std::string sddl;
         InitState state = InitState::Pending;
-        std::uint64_t device = 0;  // created from this init
+        std::uint64_t device = 0; // created from this init
     };
 
     // Validated creation parameters shared by every object type.
@@ -215,7 +232,7 @@ private:
         PFN_WDF_OBJECT_CONTEXT_CLEANUP cleanup = nullptr;
         PFN_WDF_OBJECT_CONTEXT_DESTROY destroy = nullptr;
         PCWDF_OBJECT_CONTEXT_TYPE_INFO contextType = nullptr;
-        std::uint64_t parent = 0;  // the ParentObject the driver named (0 for none)
+        std::uint64_t parent = 0; // the ParentObject the driver named (0 for none)
     };
 
     NTSTATUS Finish(const char* operation, const std::string& detail, NTSTATUS status);
@@ -247,8 +264,8 @@ private:
     void ReleaseDriverObject();
 
     Platform& platform_;
-    mutable std::mutex mutex_;  // leaf: guards everything below
-    std::map<std::uint64_t, std::unique_ptr<Object>> objects_;  // destroyed ones stay as tombstones
+    mutable std::mutex mutex_;                                 // leaf: guards everything below
+    std::map<std::uint64_t, std::unique_ptr<Object>> objects_; // destroyed ones stay as tombstones
     std::map<std::uint64_t, DeviceInit> inits_;
     std::uint64_t nextHandle_ = 1;
     std::uint64_t driver_ = 0;
@@ -258,8 +275,8 @@ private:
     PDRIVER_OBJECT driverObject_ = nullptr;
     std::optional<FrameworkVersion> version_;
     std::u16string registryPath_;
-    std::optional<std::thread::id> driverEntryThread_;  // set while DriverEntry runs
-    bool driverCreated_ = false;  // WdfDriverCreate succeeded during this load
+    std::optional<std::thread::id> driverEntryThread_; // set while DriverEntry runs
+    bool driverCreated_ = false;                       // WdfDriverCreate succeeded during this load
     bool loaded_ = false;
     IoctlHandler ioctlHandler_;
     // Atomics, so that scheduler predicates may read them.
@@ -267,4 +284,4 @@ private:
     std::atomic<std::size_t> sendsHeld_{0};
 };
 
-}  // namespace sim
+} // namespace sim

@@ -37,7 +37,7 @@ ScopedIrql::~ScopedIrql()
     tlsIrql = previous_;
 }
 
-}  // namespace sim
+} // namespace sim
 
 EXTERN_C KIRQL KeGetCurrentIrql(VOID)
 {

@@ -23,4 +23,4 @@ private:
     KIRQL previous_;
 };
 
-}  // namespace sim
+} // namespace sim

@@ -32,11 +32,10 @@ Ticks DeadlineOf(LONGLONG interval, Ticks now)
 
 std::string IntervalText(LONGLONG interval)
 {
-    return interval < 0 ? "relative " + std::to_string(-interval) + " x 100ns"
-                        : "absolute " + std::to_string(interval);
+    return interval < 0 ? "relative " + std::to_string(-interval) + " x 100ns" : "absolute " + std::to_string(interval);
 }
 
-}  // namespace
+} // namespace
 
 // ---- SimThread ----
 
@@ -93,7 +92,8 @@ void Gate::Open()
 bool Gate::Wait(std::optional<Ticks> deadline)
 {
     std::unique_lock lock(scheduler_.Mutex());
-    return scheduler_.WaitUntil(lock, [this] { return open_; }, deadline);
+    return scheduler_.WaitUntil(
+        lock, [this] { return open_; }, deadline);
 }
 
 bool Gate::IsOpen() const
@@ -106,14 +106,14 @@ bool Gate::IsOpen() const
 
 struct KernelModel::SystemThread {
     ThreadObject* object = nullptr;
-    bool running = true;  // false once the routine has returned: the thread object is signalled
+    bool running = true; // false once the routine has returned: the thread object is signalled
     std::unique_ptr<SimThread> thread;
 };
 
 namespace {
 // The system thread the calling thread is, if any (a thread waiting on itself would hang).
 thread_local const void* tlsThreadObject = nullptr;
-}  // namespace
+} // namespace
 
 KernelModel::KernelModel(Platform& platform) : platform_(platform) {}
 
@@ -280,8 +280,7 @@ NTSTATUS KernelModel::CreateSystemThread(PVOID ioObject, PHANDLE threadHandle, H
     return STATUS_SUCCESS;
 }
 
-void KernelModel::RunSystemThread(SystemThread& record, KernelObject* driver, PKSTART_ROUTINE routine,
-                                  PVOID context)
+void KernelModel::RunSystemThread(SystemThread& record, KernelObject* driver, PKSTART_ROUTINE routine, PVOID context)
 {
     tlsThreadObject = record.object;
     routine(context);
@@ -319,7 +318,8 @@ NTSTATUS KernelModel::DelayExecution(const LARGE_INTEGER* interval)
     }
     const Ticks deadline = DeadlineOf(value, platform_.Sched().Now());
     std::unique_lock lock(platform_.Sched().Mutex());
-    platform_.Sched().WaitUntil(lock, [] { return false; }, deadline);
+    platform_.Sched().WaitUntil(
+        lock, [] { return false; }, deadline);
     return STATUS_SUCCESS;
 }
 
@@ -345,7 +345,7 @@ NTSTATUS KernelModel::WaitForSingleObject(PVOID object, const LARGE_INTEGER* tim
         platform_.Verifier().Report(kOperation, kernelObject->Describe(), 0,
                                     "a thread waits for its own termination (hangs forever)");
         if (timeout == nullptr) {
-            return STATUS_INVALID_PARAMETER;  // rather than hang the host
+            return STATUS_INVALID_PARAMETER; // rather than hang the host
         }
     }
 
@@ -371,13 +371,13 @@ NTSTATUS KernelModel::WaitForSingleObject(PVOID object, const LARGE_INTEGER* tim
     return status;
 }
 
-}  // namespace sim
+} // namespace sim
 
 using sim::Platform;
 
 EXTERN_C NTSTATUS IoCreateSystemThread(PVOID IoObject, PHANDLE ThreadHandle, ULONG DesiredAccess,
-                                       POBJECT_ATTRIBUTES ObjectAttributes, HANDLE ProcessHandle,
-                                       PCLIENT_ID ClientId, PKSTART_ROUTINE StartRoutine, PVOID StartContext)
+                                       POBJECT_ATTRIBUTES ObjectAttributes, HANDLE ProcessHandle, PCLIENT_ID ClientId,
+                                       PKSTART_ROUTINE StartRoutine, PVOID StartContext)
 {
     (void)DesiredAccess;
     (void)ObjectAttributes;

@@ -45,7 +45,7 @@ public:
 private:
     Scheduler& scheduler_;
     std::string name_;
-    bool finished_ = false;  // guarded by the scheduler mutex
+    bool finished_ = false; // guarded by the scheduler mutex
     std::thread thread_;
 };
 
@@ -61,7 +61,7 @@ public:
 
 private:
     Scheduler& scheduler_;
-    bool open_ = false;  // guarded by the scheduler mutex
+    bool open_ = false; // guarded by the scheduler mutex
 };
 
 class KernelModel {
@@ -78,7 +78,7 @@ public:
 
     // Used by the framework model at driver unload (keep these signatures):
     std::size_t LiveSystemThreads() const;
-    void ReportHeld(const std::string& when) const;  // live system threads, as verifier records
+    void ReportHeld(const std::string& when) const; // live system threads, as verifier records
     // Before the unload checks: waits for system threads that are running (not blocked) to return.
     void LetExitingThreadsFinish();
 
@@ -101,9 +101,9 @@ private:
     void RunSystemThread(SystemThread& record, KernelObject* driver, PKSTART_ROUTINE routine, PVOID context);
 
     Platform& platform_;
-    mutable std::mutex mutex_;  // leaf: guards the fields below
+    mutable std::mutex mutex_; // leaf: guards the fields below
     std::vector<std::unique_ptr<SystemThread>> threads_;
-    std::size_t starting_ = 0;  // threads spawned whose SimThread is not yet stored
+    std::size_t starting_ = 0; // threads spawned whose SimThread is not yet stored
 };
 
-}  // namespace sim
+} // namespace sim

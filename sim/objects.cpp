@@ -180,7 +180,7 @@ std::vector<const KernelObject*> ObjectManager::LiveObjects() const
     return result;
 }
 
-}  // namespace sim
+} // namespace sim
 
 using sim::Platform;
 

@@ -47,8 +47,7 @@ public:
     ~ObjectManager();
 
     // Takes ownership of a new object with one reference, held by whoever asked for it.
-    template <class T>
-    T* Insert(std::unique_ptr<T> object)
+    template <class T> T* Insert(std::unique_ptr<T> object)
     {
         T* raw = object.get();
         InsertObject(std::move(object));
@@ -84,7 +83,7 @@ private:
     std::uint64_t nextHandle_ = 1;
 };
 
-}  // namespace sim
+} // namespace sim
 
 // The kernel driver object. Opaque to the driver; owned by the object manager.
 struct _DRIVER_OBJECT : sim::KernelObject {

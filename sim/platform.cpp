@@ -90,4 +90,4 @@ void Platform::Shutdown()
     kernel_->Shutdown();
 }
 
-}  // namespace sim
+} // namespace sim

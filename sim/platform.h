@@ -77,4 +77,4 @@ private:
     bool shutDown_ = false;
 };
 
-}  // namespace sim
+} // namespace sim

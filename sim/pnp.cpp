@@ -15,7 +15,7 @@ std::string EventText(const GUID& event)
 {
     return SameGuid(event, GUID_DEVICE_INTERFACE_ARRIVAL) ? "arrival" : "removal";
 }
-}  // namespace
+} // namespace
 
 PnpModel::PnpModel(Platform& platform) : platform_(platform)
 {
@@ -56,7 +56,7 @@ void PnpModel::RunNotificationThread()
             {
                 std::lock_guard inner(mutex_);
                 if (queue_.empty()) {
-                    return;  // stopping, and everything queued has been delivered
+                    return; // stopping, and everything queued has been delivered
                 }
                 delivery = std::move(queue_.front());
                 queue_.pop_front();
@@ -93,9 +93,9 @@ bool PnpModel::Deliver(const Delivery& delivery)
     name.push_back(u'\0');
     UNICODE_STRING symbolicLink{static_cast<USHORT>(delivery.link.size() * sizeof(WCHAR)),
                                 static_cast<USHORT>(name.size() * sizeof(WCHAR)), name.data()};
-    DEVICE_INTERFACE_CHANGE_NOTIFICATION notification{
-        1, static_cast<USHORT>(sizeof(DEVICE_INTERFACE_CHANGE_NOTIFICATION)), delivery.event, delivery.classGuid,
-        &symbolicLink};
+    DEVICE_INTERFACE_CHANGE_NOTIFICATION notification{1,
+                                                      static_cast<USHORT>(sizeof(DEVICE_INTERFACE_CHANGE_NOTIFICATION)),
+                                                      delivery.event, delivery.classGuid, &symbolicLink};
     const NTSTATUS status = registration->callback(&notification, registration->context);
     std::fill(name.begin(), name.end(), static_cast<WCHAR>(0xFFFF));
 
@@ -129,7 +129,7 @@ void PnpModel::AddInterface(const GUID& classGuid, const std::u16string& symboli
         std::lock_guard lock(mutex_);
         auto same = [&](const Interface& iface) { return iface.link == symbolicLink; };
         if (std::any_of(interfaces_.begin(), interfaces_.end(), same)) {
-            return;  // already enabled: the PnP manager reports an arrival once per enable
+            return; // already enabled: the PnP manager reports an arrival once per enable
         }
         interfaces_.push_back(Interface{classGuid, symbolicLink});
         QueueLocked(GUID_DEVICE_INTERFACE_ARRIVAL, interfaces_.back());
@@ -350,13 +350,12 @@ NTSTATUS PnpModel::UnregisterNotificationEx(PVOID notificationEntry)
     return STATUS_SUCCESS;
 }
 
-}  // namespace sim
+} // namespace sim
 
 using sim::Platform;
 
-EXTERN_C NTSTATUS IoRegisterPlugPlayNotification(IO_NOTIFICATION_EVENT_CATEGORY EventCategory,
-                                                 ULONG EventCategoryFlags, PVOID EventCategoryData,
-                                                 PDRIVER_OBJECT DriverObject,
+EXTERN_C NTSTATUS IoRegisterPlugPlayNotification(IO_NOTIFICATION_EVENT_CATEGORY EventCategory, ULONG EventCategoryFlags,
+                                                 PVOID EventCategoryData, PDRIVER_OBJECT DriverObject,
                                                  PDRIVER_NOTIFICATION_CALLBACK_ROUTINE CallbackRoutine, PVOID Context,
                                                  PVOID* NotificationEntry)
 {

@@ -67,14 +67,19 @@ public:
     NTSTATUS UnregisterNotificationEx(PVOID notificationEntry);
 
 private:
-    enum class State { Registering, Active, Unregistering, Removed };
+    enum class State {
+        Registering,
+        Active,
+        Unregistering,
+        Removed
+    };
     struct Registration {
         GUID classGuid{};
         PDRIVER_NOTIFICATION_CALLBACK_ROUTINE callback = nullptr;
         PVOID context = nullptr;
         KernelObject* driver = nullptr;
         State state = State::Registering;
-        std::vector<std::thread::id> callingThreads;  // one entry per callback running
+        std::vector<std::thread::id> callingThreads; // one entry per callback running
     };
     struct Interface {
         GUID classGuid{};
@@ -93,17 +98,17 @@ private:
     bool Held(Registration* registration) const;
 
     Platform& platform_;
-    mutable std::mutex mutex_;  // leaf: guards the fields below
+    mutable std::mutex mutex_; // leaf: guards the fields below
     std::vector<Interface> interfaces_;
-    std::map<const void*, std::unique_ptr<Registration>> registrations_;  // never erased: stale entries stay known
+    std::map<const void*, std::unique_ptr<Registration>> registrations_; // never erased: stale entries stay known
     std::deque<Delivery> queue_;
     bool duplicateExisting_ = false;
     bool held_ = false;
-    bool parked_ = false;  // the PnP thread holds a delivery it took while held_ was on
+    bool parked_ = false; // the PnP thread holds a delivery it took while held_ was on
     bool stopping_ = false;
     std::size_t inFlight_ = 0;
     std::size_t delivered_ = 0;
     std::unique_ptr<SimThread> thread_;
 };
 
-}  // namespace sim
+} // namespace sim

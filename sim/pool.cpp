@@ -20,8 +20,8 @@ constexpr unsigned char kUninitializedByte = 0xCD;
 // such a request with NULL, and the host must not zero-fill gigabytes to model it.
 constexpr std::size_t kLargestAllocation = std::size_t{64} << 20;
 constexpr POOL_FLAGS kKnownRequiredFlags = POOL_FLAG_USE_QUOTA | POOL_FLAG_UNINITIALIZED | POOL_FLAG_SESSION |
-                                           POOL_FLAG_CACHE_ALIGNED | POOL_FLAG_RAISE_ON_FAILURE |
-                                           POOL_FLAG_NON_PAGED | POOL_FLAG_NON_PAGED_EXECUTE | POOL_FLAG_PAGED;
+                                           POOL_FLAG_CACHE_ALIGNED | POOL_FLAG_RAISE_ON_FAILURE | POOL_FLAG_NON_PAGED |
+                                           POOL_FLAG_NON_PAGED_EXECUTE | POOL_FLAG_PAGED;
 
 bool GuardsIntact(const unsigned char* user, std::size_t size)
 {
@@ -33,7 +33,7 @@ bool GuardsIntact(const unsigned char* user, std::size_t size)
     }
     return true;
 }
-}  // namespace
+} // namespace
 
 PoolModel::PoolModel(Platform& platform) : platform_(platform) {}
 
@@ -59,7 +59,7 @@ PVOID PoolModel::Allocate(POOL_FLAGS flags, SIZE_T size, ULONG tag)
     if (tag == 0 || (flags & 0xFFFFFFFFULL & ~kKnownRequiredFlags) != 0 ||
         (paged && (flags & (POOL_FLAG_NON_PAGED | POOL_FLAG_NON_PAGED_EXECUTE)) != 0) ||
         (flags & (POOL_FLAG_PAGED | POOL_FLAG_NON_PAGED | POOL_FLAG_NON_PAGED_EXECUTE)) == 0) {
-        return nullptr;  // documented: a zero tag or invalid flags fail the allocation
+        return nullptr; // documented: a zero tag or invalid flags fail the allocation
     }
     NTSTATUS injected = STATUS_SUCCESS;
     if (platform_.Faults().Check("ExAllocatePool2", STATUS_INSUFFICIENT_RESOURCES, &injected)) {
@@ -234,7 +234,7 @@ void PoolModel::ReportLeaks(const std::string& when)
     }
 }
 
-}  // namespace sim
+} // namespace sim
 
 using sim::Platform;
 

@@ -22,7 +22,7 @@ struct PoolAllocation {
     std::size_t size = 0;
     std::uint32_t tag = 0;
     POOL_FLAGS flags = 0;
-    std::uint64_t serial = 0;  // order of allocation
+    std::uint64_t serial = 0; // order of allocation
 };
 
 class PoolModel {
@@ -55,11 +55,11 @@ private:
     Platform& platform_;
     mutable std::mutex mutex_;
     std::map<std::uintptr_t, PoolAllocation> live_;
-    std::set<std::uintptr_t> freed_;  // addresses freed and never handed out again
+    std::set<std::uintptr_t> freed_; // addresses freed and never handed out again
     std::size_t liveBytes_ = 0;
     std::size_t highWater_ = 0;
     std::uint64_t serial_ = 0;
     std::map<std::uint32_t, std::uint64_t> byTag_;
 };
 
-}  // namespace sim
+} // namespace sim

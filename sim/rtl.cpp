@@ -73,7 +73,12 @@ EXTERN_C ULONG DbgPrintEx(ULONG ComponentId, ULONG Level, PCSTR Format, ...)
         spec += *p;
         char buffer[64];
         switch (*p) {
-        case 'x': case 'X': case 'u': case 'd': case 'i': case 'c':
+        case 'x':
+        case 'X':
+        case 'u':
+        case 'd':
+        case 'i':
+        case 'c':
             if (spec.find("ll") != std::string::npos) {
                 std::snprintf(buffer, sizeof buffer, spec.c_str(), va_arg(args, long long));
             } else {
@@ -111,7 +116,7 @@ ULONG_PTR Load(PEX_RUNDOWN_REF r)
 {
     return __atomic_load_n(&r->Count, __ATOMIC_SEQ_CST);
 }
-}  // namespace
+} // namespace
 
 EXTERN_C VOID ExInitializeRundownProtection(PEX_RUNDOWN_REF RunRef)
 {
@@ -127,8 +132,7 @@ EXTERN_C BOOLEAN ExAcquireRundownProtection(PEX_RUNDOWN_REF RunRef)
         if ((value & kRundownActive) != 0) {
             return FALSE;
         }
-        if (__atomic_compare_exchange_n(&RunRef->Count, &value, value + 2, false, __ATOMIC_SEQ_CST,
-                                        __ATOMIC_SEQ_CST)) {
+        if (__atomic_compare_exchange_n(&RunRef->Count, &value, value + 2, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST)) {
             return TRUE;
         }
     }

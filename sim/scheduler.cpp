@@ -8,7 +8,7 @@ namespace sim {
 namespace {
 thread_local Scheduler::ThreadState* tlsThread = nullptr;
 constexpr std::chrono::milliseconds kPollInterval{50};
-}  // namespace
+} // namespace
 
 Scheduler::Scheduler() = default;
 
@@ -90,8 +90,10 @@ std::optional<Ticks> Scheduler::NextDeadlineLocked() const
 
 void Scheduler::ReportDeadlockLocked() const
 {
-    std::fprintf(stderr, "\n*** host platform: deadlock at virtual time %lld: every thread is blocked and no "
-                         "deadline is pending\n", static_cast<long long>(now_.load()));
+    std::fprintf(stderr,
+                 "\n*** host platform: deadlock at virtual time %lld: every thread is blocked and no "
+                 "deadline is pending\n",
+                 static_cast<long long>(now_.load()));
     for (const auto& t : threads_) {
         std::fprintf(stderr, "    thread '%s': %s%s\n", t.name.c_str(), t.blocked ? "blocked" : "running",
                      t.deadline ? " (with deadline)" : "");
@@ -276,4 +278,4 @@ ThreadRegistration::~ThreadRegistration()
     scheduler_.UnregisterCurrentThread();
 }
 
-}  // namespace sim
+} // namespace sim

@@ -102,7 +102,7 @@ private:
     void WakeAllLocked();
 
     mutable std::mutex mutex_;
-    std::condition_variable cv_;  // waiters that are not registered
+    std::condition_variable cv_; // waiters that are not registered
     std::size_t unregisteredWaiters_ = 0;
     std::list<ThreadState> threads_;
     // Written only under mutex_; read without it, so Now() is safe inside predicates and by
@@ -118,7 +118,7 @@ struct Scheduler::ThreadState {
     bool settling = false;
     const std::function<bool()>* pred = nullptr;
     std::optional<Ticks> deadline;
-    std::condition_variable wake;  // this thread's own, so that a notification wakes only it
+    std::condition_variable wake; // this thread's own, so that a notification wakes only it
 };
 
 // RAII registration of the calling thread.
@@ -133,4 +133,4 @@ private:
     Scheduler& scheduler_;
 };
 
-}  // namespace sim
+} // namespace sim

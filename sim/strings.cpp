@@ -45,4 +45,4 @@ bool SameGuid(const GUID& a, const GUID& b)
     return std::memcmp(&a, &b, sizeof(GUID)) == 0;
 }
 
-}  // namespace sim
+} // namespace sim

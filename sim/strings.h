@@ -13,4 +13,4 @@ std::string Narrow(const std::u16string& text);
 std::string GuidText(const GUID& guid);
 bool SameGuid(const GUID& a, const GUID& b);
 
-}  // namespace sim
+} // namespace sim

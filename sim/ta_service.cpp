@@ -19,7 +19,7 @@ std::uint8_t* AreaPointer(ULONG64 address)
     return reinterpret_cast<std::uint8_t*>(static_cast<std::uintptr_t>(address));
 }
 
-}  // namespace
+} // namespace
 
 TaBehaviour TaBehaviour::Echo()
 {
@@ -211,8 +211,8 @@ std::uint8_t TaServiceModel::OutputPattern(std::size_t index)
     return static_cast<std::uint8_t>(0xE0 + index % 0x10);
 }
 
-NTSTATUS TaServiceModel::HandleIoctl(const std::u16string& link, ULONG ioctlCode, const void* input,
-                                     ULONG inputLength, void* output, ULONG outputLength, ULONG_PTR* information,
+NTSTATUS TaServiceModel::HandleIoctl(const std::u16string& link, ULONG ioctlCode, const void* input, ULONG inputLength,
+                                     void* output, ULONG outputLength, ULONG_PTR* information,
                                      const std::function<bool()>& cancelled)
 {
     if (information != nullptr) {
@@ -291,7 +291,7 @@ NTSTATUS TaServiceModel::HandleIoctl(const std::u16string& link, ULONG ioctlCode
     }
 
     if (behaviour.kind == TaBehaviour::Kind::Block) {
-        platform_.Sched().Notify();  // Blocked() changed
+        platform_.Sched().Notify(); // Blocked() changed
         platform_.Trace().Add("ta", "driver", "IOCTL_TA_SEND", "held");
         if (Hold(index, cancelled) == Outcome::Cancelled) {
             return Complete(index, behaviour, 0, STATUS_CANCELLED);
@@ -368,12 +368,12 @@ TaServiceModel::Outcome TaServiceModel::Hold(std::size_t index, const std::funct
 }
 
 std::size_t TaServiceModel::Answer(const TaBehaviour& behaviour, const std::uint8_t* request, std::size_t requestLength,
-                                  std::uint8_t* response, std::size_t room)
+                                   std::uint8_t* response, std::size_t room)
 {
     std::size_t written = 0;
     switch (behaviour.kind) {
     case TaBehaviour::Kind::Echo:
-    case TaBehaviour::Kind::Block:  // released: answers as Echo
+    case TaBehaviour::Kind::Block: // released: answers as Echo
         written = std::min(requestLength, room);
         std::copy_n(request, written, response);
         break;
@@ -393,8 +393,7 @@ std::size_t TaServiceModel::Answer(const TaBehaviour& behaviour, const std::uint
     return written;
 }
 
-NTSTATUS TaServiceModel::Complete(std::size_t index, const TaBehaviour& behaviour, std::size_t written,
-                                  NTSTATUS status)
+NTSTATUS TaServiceModel::Complete(std::size_t index, const TaBehaviour& behaviour, std::size_t written, NTSTATUS status)
 {
     {
         std::lock_guard lock(mutex_);
@@ -406,4 +405,4 @@ NTSTATUS TaServiceModel::Complete(std::size_t index, const TaBehaviour& behaviou
     return status;
 }
 
-}  // namespace sim
+} // namespace sim

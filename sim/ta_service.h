@@ -31,7 +31,13 @@ class Platform;
 
 // How the service answers one request.
 struct TaBehaviour {
-    enum class Kind { Echo, Fixed, WriteFirst, Fail, Block };
+    enum class Kind {
+        Echo,
+        Fixed,
+        WriteFirst,
+        Fail,
+        Block
+    };
 
     Kind kind = Kind::Echo;
     std::vector<std::uint8_t> bytes;  // Fixed: the answer
@@ -55,21 +61,21 @@ struct TaBehaviour {
 
 // One IOCTL as the service saw it.
 struct TaRequest {
-    Ticks time = 0;  // virtual time of arrival
+    Ticks time = 0; // virtual time of arrival
     std::u16string link;
     ULONG ioctlCode = 0;
     ULONG inputLength = 0;
     ULONG outputLength = 0;
-    std::vector<std::uint8_t> input;  // the input record's bytes, at most 48
-    ULONG64 reserved0 = 0;            // the record's two leading words, which must be zero
+    std::vector<std::uint8_t> input; // the input record's bytes, at most 48
+    ULONG64 reserved0 = 0;           // the record's two leading words, which must be zero
     ULONG64 reserved1 = 0;
     ULONG64 requestAddress = 0;
     ULONG64 responseAddress = 0;
-    std::vector<std::uint8_t> request;  // read through RequestAddress
+    std::vector<std::uint8_t> request; // read through RequestAddress
     ULONG64 responseLength = 0;
-    std::optional<TaBehaviour> behaviour;  // none when the request was refused before answering
-    std::size_t responseWritten = 0;       // bytes written through ResponseAddress
-    NTSTATUS status = STATUS_PENDING;      // STATUS_PENDING while blocked
+    std::optional<TaBehaviour> behaviour; // none when the request was refused before answering
+    std::size_t responseWritten = 0;      // bytes written through ResponseAddress
+    NTSTATUS status = STATUS_PENDING;     // STATUS_PENDING while blocked
 };
 
 class TaServiceModel {
@@ -122,7 +128,10 @@ public:
     static std::uint8_t OutputPattern(std::size_t index);
 
 private:
-    enum class Outcome { Released, Cancelled };
+    enum class Outcome {
+        Released,
+        Cancelled
+    };
 
     TaBehaviour NextBehaviour();
     bool AreaUsable(const char* which, ULONG64 address, ULONG64 length);
@@ -132,15 +141,15 @@ private:
     NTSTATUS Complete(std::size_t index, const TaBehaviour& behaviour, std::size_t written, NTSTATUS status);
 
     Platform& platform_;
-    mutable std::mutex mutex_;  // leaf: guards everything below
+    mutable std::mutex mutex_; // leaf: guards everything below
     bool present_ = false;
     std::u16string link_;
     TaBehaviour default_;
     std::deque<TaBehaviour> queued_;
     std::vector<TaRequest> requests_;
-    std::deque<std::size_t> blocked_;  // indexes into requests_, longest-blocked first
-    std::set<std::size_t> released_;   // released and not yet resumed
+    std::deque<std::size_t> blocked_; // indexes into requests_, longest-blocked first
+    std::set<std::size_t> released_;  // released and not yet resumed
     bool shutDown_ = false;
 };
 
-}  // namespace sim
+} // namespace sim

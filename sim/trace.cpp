@@ -54,4 +54,4 @@ std::string Trace::StatusText(NTSTATUS status)
     return buffer;
 }
 
-}  // namespace sim
+} // namespace sim

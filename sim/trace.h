@@ -17,7 +17,7 @@ struct TraceEvent {
     std::uint64_t sequence = 0;
     Ticks time = 0;
     std::string thread;
-    std::string from;    // "driver", "firmware", "ta", "kernel", "framework", "pnp", "test"
+    std::string from; // "driver", "firmware", "ta", "kernel", "framework", "pnp", "test"
     std::string to;
     std::string operation;
     std::string detail;
@@ -46,4 +46,4 @@ private:
     bool enabled_ = true;
 };
 
-}  // namespace sim
+} // namespace sim

@@ -82,4 +82,4 @@ std::string Verifier::Pointer(const void* p)
     return buffer;
 }
 
-}  // namespace sim
+} // namespace sim

@@ -10,17 +10,16 @@
 namespace sim {
 
 struct VerifierRecord {
-    std::string operation;  // the platform call or check that found the fault
-    std::string object;     // the object, handle or address involved ("" if none)
-    std::uint32_t tag = 0;  // the pool tag involved (0 if none)
-    std::string thread;     // the simulated thread that broke the rule
-    std::string message;    // what rule was broken
+    std::string operation; // the platform call or check that found the fault
+    std::string object;    // the object, handle or address involved ("" if none)
+    std::uint32_t tag = 0; // the pool tag involved (0 if none)
+    std::string thread;    // the simulated thread that broke the rule
+    std::string message;   // what rule was broken
 };
 
 class Verifier {
 public:
-    void Report(const std::string& operation, const std::string& object, std::uint32_t tag,
-                const std::string& message);
+    void Report(const std::string& operation, const std::string& object, std::uint32_t tag, const std::string& message);
 
     std::vector<VerifierRecord> Records() const;
     std::size_t Count() const;
@@ -42,4 +41,4 @@ private:
     bool echo_ = true;
 };
 
-}  // namespace sim
+} // namespace sim

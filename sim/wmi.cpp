@@ -39,12 +39,11 @@ bool IsFirmwareInstance(const UNICODE_STRING& name)
            std::memcmp(name.Buffer, FirmwareInstanceNameText, FIRMWARE_INSTANCE_NAME_LENGTH) == 0;
 }
 
-}  // namespace
+} // namespace
 
 WmiBlock::WmiBlock(WmiModel& model, const GUID& guid, ULONG access)
     : KernelObject("WmiBlock", GuidText(guid)), model_(model), guid_(guid), access_(access)
-{
-}
+{}
 
 void WmiBlock::OnLastReference()
 {
@@ -144,7 +143,7 @@ NTSTATUS WmiModel::OpenBlock(LPCGUID guid, ULONG desiredAccess, PVOID* object)
         std::lock_guard guard(mutex_);
         live_.insert(block);
     }
-    *object = static_cast<KernelObject*>(block);  // the object manager knows it by its base address
+    *object = static_cast<KernelObject*>(block); // the object manager knows it by its base address
     platform_.Trace().Add("driver", "kernel", kOperation, detail + " -> " + Verifier::Pointer(block), STATUS_SUCCESS);
     return STATUS_SUCCESS;
 }
@@ -155,8 +154,7 @@ NTSTATUS WmiModel::ExecuteMethod(PVOID object, PUNICODE_STRING instanceName, ULO
     constexpr const char* kOperation = "IoWMIExecuteMethod";
     const std::string detail = "method " + std::to_string(methodId) + " in " + std::to_string(inBufferSize);
     WmiBlock* block = nullptr;
-    NTSTATUS status =
-        AdmitBlockCall(kOperation, STATUS_WMI_GUID_DISCONNECTED, object, WMIGUID_EXECUTE, detail, &block);
+    NTSTATUS status = AdmitBlockCall(kOperation, STATUS_WMI_GUID_DISCONNECTED, object, WMIGUID_EXECUTE, detail, &block);
     if (!NT_SUCCESS(status)) {
         return status;
     }
@@ -377,7 +375,7 @@ void WmiModel::ReportHeld(const std::string& when) const
     }
 }
 
-}  // namespace sim
+} // namespace sim
 
 EXTERN_C NTSTATUS IoWMIOpenBlock(LPCGUID Guid, ULONG DesiredAccess, PVOID* DataBlockObject)
 {

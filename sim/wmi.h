@@ -72,11 +72,11 @@ public:
     // While held, the notification thread picks up the next delivery (callback and context
     // already read) and waits before calling it, so a test can release the block in between.
     void HoldDeliveries(bool hold);
-    std::size_t DeliveriesHeld() const;  // deliveries picked up and waiting for the hold to end
+    std::size_t DeliveriesHeld() const; // deliveries picked up and waiting for the hold to end
 
-    std::size_t EventsDelivered() const;  // callbacks that have returned
-    std::size_t EventsLost() const;       // events raised with no callback to receive them
-    bool CallbackInFlight() const;        // a delivery is picked up and its callback has not returned
+    std::size_t EventsDelivered() const; // callbacks that have returned
+    std::size_t EventsLost() const;      // events raised with no callback to receive them
+    bool CallbackInFlight() const;       // a delivery is picked up and its callback has not returned
     std::size_t PendingDeliveries() const;
 
 private:
@@ -87,8 +87,7 @@ private:
         PVOID context = nullptr;
     };
 
-    template <class T>
-    T Locked(const T& field) const
+    template <class T> T Locked(const T& field) const
     {
         std::lock_guard guard(mutex_);
         return field;
@@ -104,9 +103,9 @@ private:
     bool PickUpLocked(Installed* delivery, const WmiBlock** block);
 
     Platform& platform_;
-    mutable std::mutex mutex_;  // leaf: guards everything below except thread_
-    std::set<const WmiBlock*> live_;                  // opened and not yet released
-    std::map<const WmiBlock*, Installed> callbacks_;  // live blocks with a callback installed
+    mutable std::mutex mutex_;                       // leaf: guards everything below except thread_
+    std::set<const WmiBlock*> live_;                 // opened and not yet released
+    std::map<const WmiBlock*, Installed> callbacks_; // live blocks with a callback installed
     std::deque<const WmiBlock*> queue_;
     bool hold_ = false;
     bool stopping_ = false;
@@ -118,4 +117,4 @@ private:
     std::thread thread_;
 };
 
-}  // namespace sim
+} // namespace sim

@@ -26,10 +26,9 @@ NTSTATUS RegisterInterfaceNotification(PDRIVER_OBJECT DriverObject, PDriverConte
     PVOID entry = nullptr;
 
     // TA services already present are reported to the callback before this call returns.
-    status = IoRegisterPlugPlayNotification(EventCategoryDeviceInterfaceChange,
-                                            PNPNOTIFY_DEVICE_INTERFACE_INCLUDE_EXISTING_INTERFACES,
-                                            const_cast<GUID*>(&ServiceInterfaceGuid), DriverObject,
-                                            InterfaceChangeCallback, nullptr, &entry);
+    status = IoRegisterPlugPlayNotification(
+        EventCategoryDeviceInterfaceChange, PNPNOTIFY_DEVICE_INTERFACE_INCLUDE_EXISTING_INTERFACES,
+        const_cast<GUID*>(&ServiceInterfaceGuid), DriverObject, InterfaceChangeCallback, nullptr, &entry);
     if (NT_SUCCESS(status)) {
         Context->InterfaceNotificationEntry = entry;
     }

@@ -13,19 +13,16 @@ inline constexpr ULONG SERVICE_TARGET_SHARE_ACCESS = FILE_SHARE_READ | FILE_SHAR
 
 EXTERN_C_START
 
-_IRQL_requires_max_(PASSIVE_LEVEL)
-NTSTATUS RegisterInterfaceNotification(_In_ PDRIVER_OBJECT DriverObject, _In_ PDriverContext Context);
+_IRQL_requires_max_(PASSIVE_LEVEL) NTSTATUS
+    RegisterInterfaceNotification(_In_ PDRIVER_OBJECT DriverObject, _In_ PDriverContext Context);
 
 DRIVER_NOTIFICATION_CALLBACK_ROUTINE InterfaceChangeCallback;
 
-_IRQL_requires_max_(PASSIVE_LEVEL)
-NTSTATUS OpenServiceTarget(_In_ PDriverContext Context, _In_ PCUNICODE_STRING SymbolicLinkName,
-                           _Inout_ WDFIOTARGET* Target);
+_IRQL_requires_max_(PASSIVE_LEVEL) NTSTATUS
+    OpenServiceTarget(_In_ PDriverContext Context, _In_ PCUNICODE_STRING SymbolicLinkName, _Inout_ WDFIOTARGET* Target);
 
-_IRQL_requires_max_(PASSIVE_LEVEL)
-VOID CloseServiceTarget(_Inout_ WDFIOTARGET* Target);
+_IRQL_requires_max_(PASSIVE_LEVEL) VOID CloseServiceTarget(_Inout_ WDFIOTARGET* Target);
 
-_IRQL_requires_max_(PASSIVE_LEVEL)
-VOID UnregisterInterfaceNotification(_Inout_ PVOID* Entry);
+_IRQL_requires_max_(PASSIVE_LEVEL) VOID UnregisterInterfaceNotification(_Inout_ PVOID* Entry);
 
 EXTERN_C_END

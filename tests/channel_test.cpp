@@ -126,8 +126,8 @@ TEST_F(ChannelTest, EveryFailurePointOfAnOpenLeavesTheChannelClosed)
 
     for (bool onwards : {false, true}) {
         for (std::uint64_t n = 1; n <= calls.size(); ++n) {
-            SCOPED_TRACE(std::string(onwards ? "every call from " : "call ") + std::to_string(n) + " (" +
-                         calls[n - 1] + ")");
+            SCOPED_TRACE(std::string(onwards ? "every call from " : "call ") + std::to_string(n) + " (" + calls[n - 1] +
+                         ")");
             platform.Faults().ResetCounts();
             platform.Faults().ClearRules();
             onwards ? platform.Faults().FailGlobalFrom(n) : platform.Faults().FailGlobalNth(n);
@@ -148,9 +148,9 @@ TEST_F(ChannelTest, PlatformStatusesComeBackUnchanged)
         const char* operation;
         NTSTATUS status;
     };
-    for (const Case& c : {Case{"IoWMIOpenBlock", STATUS_WMI_GUID_NOT_FOUND},
-                          Case{"IoWMISetNotificationCallback", STATUS_ACCESS_DENIED},
-                          Case{"IoWMIExecuteMethod", STATUS_WMI_INSTANCE_NOT_FOUND}}) {
+    for (const Case& c :
+         {Case{"IoWMIOpenBlock", STATUS_WMI_GUID_NOT_FOUND}, Case{"IoWMISetNotificationCallback", STATUS_ACCESS_DENIED},
+          Case{"IoWMIExecuteMethod", STATUS_WMI_INSTANCE_NOT_FOUND}}) {
         SCOPED_TRACE(c.operation);
         platform.Faults().ClearRules();
         platform.Faults().FailAlways(c.operation, c.status);
@@ -217,7 +217,7 @@ TEST_F(CloseDuringRelayTest, CloseWaitsForTheRelayAndItsAcknowledgement)
     ASSERT_EQ(Load(), STATUS_SUCCESS);
     ta.Arrive();
     ta.SetBehaviour(sim::TaBehaviour::Block());
-    platform.Sched().Settle();  // the PnP thread has opened the target
+    platform.Sched().Settle(); // the PnP thread has opened the target
     ASSERT_NE(Context()->ServiceTarget, nullptr);
     const Bytes buffer = FirmwareModel::BuildExchangeBuffer(Pattern(6, 1), Pattern(6, 2));
     firmware.RaiseEvent(buffer);
@@ -247,4 +247,4 @@ TEST_F(CloseDuringRelayTest, CloseWaitsForTheRelayAndItsAcknowledgement)
     EXPECT_EQ(context->InstanceName.Buffer, nullptr);
 }
 
-}  // namespace
+} // namespace

@@ -37,7 +37,7 @@ struct BadScenario {
     const char* yaml;
     int line;
     int column;
-    const char* message;  // a part of the message
+    const char* message; // a part of the message
 };
 
 class ScenarioErrors : public testing::TestWithParam<BadScenario> {};
@@ -48,7 +48,8 @@ TEST_P(ScenarioErrors, ReportLineColumnAndCause)
     try {
         fwtool::ParseScenario(bad.yaml, "s.yaml");
         FAIL() << "parsed without complaint";
-    } catch (const fwtool::ScenarioError& e) {
+    }
+    catch (const fwtool::ScenarioError& e) {
         EXPECT_EQ(e.file, "s.yaml");
         EXPECT_EQ(e.line, bad.line) << e.what();
         EXPECT_EQ(e.column, bad.column) << e.what();
@@ -153,7 +154,7 @@ expect: {relayed: 1, acks: 2}
     EXPECT_EQ(s.steps[2].event.buffer, (Bytes{1, 0, 0, 0, 0xff}));
     EXPECT_EQ(s.steps[2].event.ta->kind, sim::TaBehaviour::Kind::Block);
     EXPECT_EQ(s.steps[3].kind, StepKind::RemoveDevice);
-    EXPECT_EQ(s.steps[3].count, 0U);  // all
+    EXPECT_EQ(s.steps[3].count, 0U); // all
     EXPECT_EQ(s.steps[4].at, 60 * sim::kTicksPerSecond);
     EXPECT_EQ(s.expect.at("relayed"), 1U);
     EXPECT_EQ(s.expect.at("acks"), 2U);
@@ -179,7 +180,8 @@ TEST(Parser, BufferFilesAreHexOrBinaryAndPointAtTheirOwnErrors)
     try {
         fwtool::LoadBufferFile(hexPath, false);
         FAIL() << "bad hex accepted";
-    } catch (const fwtool::LocatedError& e) {
+    }
+    catch (const fwtool::LocatedError& e) {
         EXPECT_EQ(e.line, 3);
         EXPECT_EQ(e.column, 5);
     }
@@ -241,7 +243,7 @@ TEST_F(DefaultRun, ExplainsEachRelayAndLinksItToItsBuffer)
     const auto& relays = Result().relays;
     ASSERT_EQ(relays.size(), 5U);
     EXPECT_EQ(relays[0].reason, "no service target held");
-    EXPECT_EQ(relays[0].time, 4 * sim::kTicksPerSecond);  // the retry worker opened the channel by then
+    EXPECT_EQ(relays[0].time, 4 * sim::kTicksPerSecond); // the retry worker opened the channel by then
     EXPECT_NE(relays[2].reason.find("RequestLength 65535"), std::string::npos) << relays[2].reason;
     EXPECT_FALSE(relays[2].handedBack);
     ASSERT_TRUE(relays[1].ta);
@@ -312,7 +314,7 @@ TEST_F(DefaultRun, TimelineShowsVirtualTimeAndTheSummary)
 struct ReplayCase {
     const char* name;
     std::string hex;
-    const char* verdict;  // part of the reason; "" when forwarded
+    const char* verdict; // part of the reason; "" when forwarded
 };
 
 class Replay : public testing::TestWithParam<ReplayCase> {};
@@ -350,7 +352,8 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(Runner, ReplayShowsTheRecordAndMarksChangedBytes)
 {
     const Bytes buffer = sim::FirmwareModel::BuildExchangeBuffer({0x11, 0x22}, Bytes(4, 0), {9, 9, 9, 9});
-    const fwtool::RunResult r = fwtool::RunScenario(fwtool::ReplayScenario(buffer, sim::TaBehaviour::WriteFirst(1), false));
+    const fwtool::RunResult r =
+        fwtool::RunScenario(fwtool::ReplayScenario(buffer, sim::TaBehaviour::WriteFirst(1), false));
     std::ostringstream out;
     fwtool::WriteReplayReport(out, r);
     const std::string text = out.str();
@@ -395,7 +398,7 @@ expect: {dropped: 2, acks: 2}
     EXPECT_NE(r.relays[2].reason.find("STATUS_NOT_FOUND"), std::string::npos) << r.relays[2].reason;
     EXPECT_TRUE(r.verifier.empty());
     ASSERT_EQ(r.expectations.size(), 2U);
-    EXPECT_FALSE(r.ExpectationsMet());  // acks: 3
+    EXPECT_FALSE(r.ExpectationsMet()); // acks: 3
     EXPECT_EQ(r.ExitCode(), 1);
 }
 
@@ -418,4 +421,4 @@ TEST(Runner, ExplanationAgreesWithTheDriversVerdict)
     }
 }
 
-}  // namespace
+} // namespace

@@ -82,8 +82,7 @@ INSTANTIATE_TEST_SUITE_P(
         // Both lengths plus 12 wrap past 2^32 to a value that DataLength covers.
         WrapCase{"ResponseWrapsCheckThree", 8, 0xFFFFFFF8U}, WrapCase{"ResponseAllOnes", 0, 0xFFFFFFFFU},
         WrapCase{"ResponseJustPastTheBuffer", 8, EXCHANGE_BUFFER_MINIMUM - 8 - 12 + 1},
-        WrapCase{"RequestHalfAndResponseHalf", 0x80000000U, 0x80000000U},
-        WrapCase{"SignBitRequest", 0x7FFFFFFFU, 1}),
+        WrapCase{"RequestHalfAndResponseHalf", 0x80000000U, 0x80000000U}, WrapCase{"SignBitRequest", 0x7FFFFFFFU, 1}),
     [](const testing::TestParamInfo<WrapCase>& param) { return std::string(param.param.name); });
 
 TEST_F(EdgeTest, AreasFillingTheWholeReportedLengthAreRelayed)
@@ -121,14 +120,15 @@ TEST_P(DataLengthTest, IsBelievedOnlyWithinTheProvidedBuffer)
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Claims, DataLengthTest,
-    testing::Values(DataLengthCase{"Zero", 0, false}, DataLengthCase{"Three", 3, false},
-                    DataLengthCase{"ShortOfTheFields", 41, false},
-                    DataLengthCase{"ExactlyTheProvidedBuffer", EXCHANGE_BUFFER_MINIMUM, true},
-                    DataLengthCase{"OnePastTheProvidedBuffer", EXCHANGE_BUFFER_MINIMUM + 1, false},
-                    DataLengthCase{"AllOnes", 0xFFFFFFFFU, false}),
-    [](const testing::TestParamInfo<DataLengthCase>& param) { return std::string(param.param.name); });
+INSTANTIATE_TEST_SUITE_P(Claims, DataLengthTest,
+                         testing::Values(DataLengthCase{"Zero", 0, false}, DataLengthCase{"Three", 3, false},
+                                         DataLengthCase{"ShortOfTheFields", 41, false},
+                                         DataLengthCase{"ExactlyTheProvidedBuffer", EXCHANGE_BUFFER_MINIMUM, true},
+                                         DataLengthCase{"OnePastTheProvidedBuffer", EXCHANGE_BUFFER_MINIMUM + 1, false},
+                                         DataLengthCase{"AllOnes", 0xFFFFFFFFU, false}),
+                         [](const testing::TestParamInfo<DataLengthCase>& param) {
+                             return std::string(param.param.name);
+                         });
 
 // ---- The size query at its extremes ----
 
@@ -166,7 +166,7 @@ struct AnswerCase {
     const char* name;
     TaBehaviour behaviour;
     std::size_t responseLength;
-    Bytes written;  // what the response area holds afterwards, from its start
+    Bytes written; // what the response area holds afterwards, from its start
 };
 
 class TaAnswerTest : public EdgeTest, public testing::WithParamInterface<AnswerCase> {};
@@ -199,7 +199,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST_F(EdgeTest, EventsWithNothingPendingAreEachAcknowledgedAndLeaveTheNextRelayIntact)
 {
-    firmware.SetSizeQuery(SizeQuery::Succeed(30000));  // the query promises what the fetch lacks
+    firmware.SetSizeQuery(SizeQuery::Succeed(30000)); // the query promises what the fetch lacks
     for (int i = 0; i < 3; ++i) {
         firmware.RaiseEventWithoutBuffer();
     }
@@ -222,7 +222,7 @@ TEST(RetryWorkerEdgeTest, ThreadObjectRefusedAtUnloadStillWaitsForTheWorker)
     platform.Firmware().SetPresent(false);
     ASSERT_EQ(platform.Framework().LoadDriver(DriverEntry), STATUS_SUCCESS);
     ASSERT_EQ(platform.Framework().AddDevice(), STATUS_SUCCESS);
-    platform.Sched().AdvanceBy(sim::kTicksPerSecond / 2);  // the worker sleeps before attempt 1
+    platform.Sched().AdvanceBy(sim::kTicksPerSecond / 2); // the worker sleeps before attempt 1
     platform.Faults().FailAlways("ObReferenceObjectByHandle");
     for (WDFDEVICE device : platform.Framework().PnpDevices()) {
         platform.Framework().RemoveDevice(device);
@@ -234,10 +234,10 @@ TEST(RetryWorkerEdgeTest, ThreadObjectRefusedAtUnloadStillWaitsForTheWorker)
     EXPECT_EQ(platform.Faults().Count("ObReferenceObjectByHandle"), 1U);
     EXPECT_EQ(platform.Kernel().LiveSystemThreads(), 0U);
     EXPECT_EQ(platform.Objects().OpenHandleCount(), 0U);
-    EXPECT_EQ(platform.Faults().Count("IoWMIOpenBlock"), 1U);  // start-up's only: no attempt after the stop
+    EXPECT_EQ(platform.Faults().Count("IoWMIOpenBlock"), 1U); // start-up's only: no attempt after the stop
     platform.Shutdown();
     EXPECT_TRUE(platform.Verifier().Clean()) << platform.Verifier().Describe();
     EXPECT_EQ(platform.Pool().LiveCount(), 0U) << platform.Pool().LeakReport();
 }
 
-}  // namespace
+} // namespace

@@ -10,7 +10,6 @@ using fwtest::Bytes;
 using fwtest::Pattern;
 using sim::FirmwareModel;
 
-
 class LifecycleTest : public fwtest::DriverTest {
 protected:
     std::uint64_t Calls(const char* operation) { return platform.Faults().Count(operation); }
@@ -129,7 +128,7 @@ struct StartUpFailure {
     NTSTATUS injected;
     NTSTATUS expected;
     bool firmwarePresent;
-    std::uint64_t registrations;  // IoRegisterPlugPlayNotification calls made
+    std::uint64_t registrations; // IoRegisterPlugPlayNotification calls made
 };
 
 class StartUpFailureTest : public LifecycleTest, public testing::WithParamInterface<StartUpFailure> {};
@@ -155,17 +154,16 @@ TEST_P(StartUpFailureTest, EndsStartUpWithTheStepsStatusAndLeavesNothing)
 
 INSTANTIATE_TEST_SUITE_P(
     Steps, StartUpFailureTest,
-    testing::Values(
-        StartUpFailure{"DriverCreate", "WdfDriverCreate", STATUS_INSUFFICIENT_RESOURCES, STATUS_INSUFFICIENT_RESOURCES,
-                       true, 0},
-        StartUpFailure{"NoControlDeviceInit", "WdfControlDeviceInitAllocate", STATUS_UNSUCCESSFUL,
-                       STATUS_INSUFFICIENT_RESOURCES, true, 0},
-        StartUpFailure{"ControlDeviceCreate", "WdfDeviceCreate", STATUS_INVALID_DEVICE_STATE,
-                       STATUS_INVALID_DEVICE_STATE, true, 0},
-        StartUpFailure{"InterfaceRegistration", "IoRegisterPlugPlayNotification", STATUS_INSUFFICIENT_RESOURCES,
-                       STATUS_INSUFFICIENT_RESOURCES, true, 1},
-        StartUpFailure{"ChannelAndWorker", "IoCreateSystemThread", STATUS_INSUFFICIENT_RESOURCES,
-                       STATUS_INSUFFICIENT_RESOURCES, false, 1}),
+    testing::Values(StartUpFailure{"DriverCreate", "WdfDriverCreate", STATUS_INSUFFICIENT_RESOURCES,
+                                   STATUS_INSUFFICIENT_RESOURCES, true, 0},
+                    StartUpFailure{"NoControlDeviceInit", "WdfControlDeviceInitAllocate", STATUS_UNSUCCESSFUL,
+                                   STATUS_INSUFFICIENT_RESOURCES, true, 0},
+                    StartUpFailure{"ControlDeviceCreate", "WdfDeviceCreate", STATUS_INVALID_DEVICE_STATE,
+                                   STATUS_INVALID_DEVICE_STATE, true, 0},
+                    StartUpFailure{"InterfaceRegistration", "IoRegisterPlugPlayNotification",
+                                   STATUS_INSUFFICIENT_RESOURCES, STATUS_INSUFFICIENT_RESOURCES, true, 1},
+                    StartUpFailure{"ChannelAndWorker", "IoCreateSystemThread", STATUS_INSUFFICIENT_RESOURCES,
+                                   STATUS_INSUFFICIENT_RESOURCES, false, 1}),
     [](const testing::TestParamInfo<StartUpFailure>& param) { return std::string(param.param.name); });
 
 TEST_F(LifecycleTest, InterfaceRegistrationFailureNeverOpensTheChannel)
@@ -286,7 +284,7 @@ TEST_F(LifecycleTest, A256thDeviceIsRefusedInsteadOfWrappingTheCount)
 TEST_F(LifecycleTest, DevicesAddedAndRemovedConcurrentlyKeepAnExactCount)
 {
     firmware.SetPresent(true);
-    ASSERT_EQ(Load(), STATUS_SUCCESS);  // one device that lives throughout
+    ASSERT_EQ(Load(), STATUS_SUCCESS); // one device that lives throughout
     WDFDEVICE anchor = framework.PnpDevices().front();
 
     std::atomic<int> added{0};
@@ -372,4 +370,4 @@ TEST_F(LifecycleTest, AWholeLifeInOrder)
     EXPECT_EQ(firmware.UnregisterCalls(), 1U);
 }
 
-}  // namespace
+} // namespace

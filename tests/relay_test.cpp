@@ -163,8 +163,8 @@ INSTANTIATE_TEST_SUITE_P(
                     ValidationCase{"NoRoomForResponseLength", Concat({U32(2), Bytes{1, 2, 3, 4, 5}}), false},
                     ValidationCase{"ExactlyEnough", Sized(42), true}, ValidationCase{"OneShort", Sized(41), false},
                     ValidationCase{"RequestLengthNearFourGigabytes", Concat({U32(0xFFFFFFF8U), Bytes(64, 0)}), false},
-                    ValidationCase{"ResponseLengthNearFourGigabytes",
-                                   Concat({U32(0), U32(0xFFFFFFFCU), Bytes(64, 0)}), false},
+                    ValidationCase{"ResponseLengthNearFourGigabytes", Concat({U32(0), U32(0xFFFFFFFCU), Bytes(64, 0)}),
+                                   false},
                     ValidationCase{"EmptyAreas", Concat({U32(0), U32(0), Bytes(4, 7)}), true},
                     ValidationCase{"EmptyRequest", Concat({U32(0), U32(3), Bytes{9, 9, 9}, Bytes(4, 7)}), true},
                     ValidationCase{"EmptyResponse", Concat({U32(3), Bytes{9, 9, 9}, U32(0), Bytes(4, 7)}), true}),
@@ -198,8 +198,8 @@ class SizingTest : public RelayTest, public testing::WithParamInterface<SizingCa
 TEST_P(SizingTest, ProvidesTheReportedSizeOnlyWhenTheQuerySucceedsWithAtLeastTheMinimum)
 {
     firmware.SetSizeQuery(GetParam().query);
-    ASSERT_TRUE(RaiseAndWait(FirmwareModel::BuildExchangeBuffer(Pattern(8, 1), Pattern(8, 2), {0, 0, 0, 0},
-                                                                GetParam().pending)));
+    ASSERT_TRUE(RaiseAndWait(
+        FirmwareModel::BuildExchangeBuffer(Pattern(8, 1), Pattern(8, 2), {0, 0, 0, 0}, GetParam().pending)));
 
     ULONG fetchSize = 0;
     for (const auto& call : firmware.Calls()) {
@@ -214,17 +214,16 @@ TEST_P(SizingTest, ProvidesTheReportedSizeOnlyWhenTheQuerySucceedsWithAtLeastThe
 
 INSTANTIATE_TEST_SUITE_P(
     Queries, SizingTest,
-    testing::Values(
-        SizingCase{"SucceedsLarge", sim::SizeQuery::Succeed(30000), 30000, 30000, true},
-        SizingCase{"SucceedsSmall", sim::SizeQuery::Succeed(100), 100, EXCHANGE_BUFFER_MINIMUM, true},
-        SizingCase{"SucceedsExactlyMinimum", sim::SizeQuery::Succeed(EXCHANGE_BUFFER_MINIMUM), 200,
-                   EXCHANGE_BUFFER_MINIMUM, true},
-        // A failed query is never believed, whatever it reports: this 30000-byte request does
-        // not fit the 16408 bytes provided and the fetch fails.
-        SizingCase{"FailsReportingLarge", sim::SizeQuery::Fail(STATUS_BUFFER_TOO_SMALL, 30000), 30000,
-                   EXCHANGE_BUFFER_MINIMUM, false},
-        SizingCase{"FailsReportingLargeSmallRequest", sim::SizeQuery::Fail(STATUS_BUFFER_TOO_SMALL, 30000), 64,
-                   EXCHANGE_BUFFER_MINIMUM, true}),
+    testing::Values(SizingCase{"SucceedsLarge", sim::SizeQuery::Succeed(30000), 30000, 30000, true},
+                    SizingCase{"SucceedsSmall", sim::SizeQuery::Succeed(100), 100, EXCHANGE_BUFFER_MINIMUM, true},
+                    SizingCase{"SucceedsExactlyMinimum", sim::SizeQuery::Succeed(EXCHANGE_BUFFER_MINIMUM), 200,
+                               EXCHANGE_BUFFER_MINIMUM, true},
+                    // A failed query is never believed, whatever it reports: this 30000-byte request does
+                    // not fit the 16408 bytes provided and the fetch fails.
+                    SizingCase{"FailsReportingLarge", sim::SizeQuery::Fail(STATUS_BUFFER_TOO_SMALL, 30000), 30000,
+                               EXCHANGE_BUFFER_MINIMUM, false},
+                    SizingCase{"FailsReportingLargeSmallRequest", sim::SizeQuery::Fail(STATUS_BUFFER_TOO_SMALL, 30000),
+                               64, EXCHANGE_BUFFER_MINIMUM, true}),
     [](const testing::TestParamInfo<SizingCase>& param) { return std::string(param.param.name); });
 
 TEST_F(RelayTest, FailedFetchIsOnlyAcknowledged)
@@ -296,4 +295,4 @@ TEST(ExchangeBufferUnit, WriteBackRefusesLayoutsBeyondDataLength)
     EXPECT_FALSE(WriteBackExchangeBuffer(buffer, 42, &layout, nullptr, area));
 }
 
-}  // namespace
+} // namespace

@@ -70,9 +70,9 @@ TEST_F(RetryTest, UnloadDuringTheSleepEndsTheWorkerWithoutAnotherAttempt)
 {
     firmware.SetPresent(false);
     ASSERT_EQ(Load(), STATUS_SUCCESS);
-    platform.Sched().Settle();  // the worker sleeps towards its first attempt
+    platform.Sched().Settle(); // the worker sleeps towards its first attempt
     ASSERT_TRUE(WorkerRunning());
-    firmware.SetPresent(true);  // an attempt now would succeed: none may be made
+    firmware.SetPresent(true); // an attempt now would succeed: none may be made
 
     RemoveDevicesAndUnload();
 
@@ -105,4 +105,4 @@ TEST_F(RetryTest, RegisterRefusedTwiceIsRetriedUntilAccepted)
     EXPECT_EQ(Now(), 3 * sim::kTicksPerSecond);
 }
 
-}  // namespace
+} // namespace

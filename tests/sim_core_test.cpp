@@ -45,39 +45,40 @@ TEST_P(PoolMisuseTest, IsRecorded)
 
 INSTANTIATE_TEST_SUITE_P(
     Rules, PoolMisuseTest,
-    testing::Values(
-        PoolMisuse{"ZeroBytes", [] { EXPECT_EQ(ExAllocatePool2(POOL_FLAG_PAGED, 0, kTag), nullptr); }, "zero-byte"},
-        PoolMisuse{"DoubleFree",
-                   [] {
-                       void* p = ExAllocatePool2(POOL_FLAG_PAGED, 8, kTag);
-                       ExFreePoolWithTag(p, 0);
-                       ExFreePoolWithTag(p, 0);
-                   },
-                   "twice"},
-        PoolMisuse{"UnknownPointer",
-                   [] {
-                       int local = 0;
-                       ExFreePoolWithTag(&local, 0);
-                   },
-                   "does not own"},
-        PoolMisuse{"WrongTag",
-                   [] {
-                       void* p = ExAllocatePool2(POOL_FLAG_PAGED, 8, kTag);
-                       ExFreePoolWithTag(p, kTag + 1);
-                   },
-                   "wrong tag"},
-        PoolMisuse{"Overrun",
-                   [] {
-                       auto* p = static_cast<unsigned char*>(ExAllocatePool2(POOL_FLAG_PAGED, 8, kTag));
-                       p[8] = 1;
-                       ExFreePoolWithTag(p, 0);
-                   },
-                   "outside"},
-        PoolMisuse{"Leak", [] {
-                       (void)ExAllocatePool2(POOL_FLAG_PAGED, 8, kTag);
-                       sim::Platform::Current().Pool().ReportLeaks("unload");
-                   },
-                   "leaked"}),
+    testing::Values(PoolMisuse{"ZeroBytes", [] { EXPECT_EQ(ExAllocatePool2(POOL_FLAG_PAGED, 0, kTag), nullptr); },
+                               "zero-byte"},
+                    PoolMisuse{"DoubleFree",
+                               [] {
+                                   void* p = ExAllocatePool2(POOL_FLAG_PAGED, 8, kTag);
+                                   ExFreePoolWithTag(p, 0);
+                                   ExFreePoolWithTag(p, 0);
+                               },
+                               "twice"},
+                    PoolMisuse{"UnknownPointer",
+                               [] {
+                                   int local = 0;
+                                   ExFreePoolWithTag(&local, 0);
+                               },
+                               "does not own"},
+                    PoolMisuse{"WrongTag",
+                               [] {
+                                   void* p = ExAllocatePool2(POOL_FLAG_PAGED, 8, kTag);
+                                   ExFreePoolWithTag(p, kTag + 1);
+                               },
+                               "wrong tag"},
+                    PoolMisuse{"Overrun",
+                               [] {
+                                   auto* p = static_cast<unsigned char*>(ExAllocatePool2(POOL_FLAG_PAGED, 8, kTag));
+                                   p[8] = 1;
+                                   ExFreePoolWithTag(p, 0);
+                               },
+                               "outside"},
+                    PoolMisuse{"Leak",
+                               [] {
+                                   (void)ExAllocatePool2(POOL_FLAG_PAGED, 8, kTag);
+                                   sim::Platform::Current().Pool().ReportLeaks("unload");
+                               },
+                               "leaked"}),
     [](const testing::TestParamInfo<PoolMisuse>& param) { return std::string(param.param.name); });
 
 TEST(FaultInjector, FailsNthAndOnwardsAndCounts)
@@ -135,4 +136,4 @@ TEST(Rundown, WaitBlocksUntilEveryGrantIsReleased)
     EXPECT_TRUE(platform.Verifier().Clean());
 }
 
-}  // namespace
+} // namespace

@@ -94,7 +94,7 @@ VOID Cleanup(WDFOBJECT object)
 
 VOID Destroy(WDFOBJECT object)
 {
-    const std::string name = NameOf(object);  // the context is still readable in destroy
+    const std::string name = NameOf(object); // the context is still readable in destroy
     script->Record("destroy " + name);
     if (script->onDestroy) {
         script->onDestroy(object, name);
@@ -324,9 +324,9 @@ TEST_F(FrameworkTest, LoadBindsVersionAndRecordsTheDriverConfig)
 
 struct DriverCreateMisuse {
     const char* name;
-    std::function<NTSTATUS(PDRIVER_OBJECT, PUNICODE_STRING)> call;  // made inside DriverEntry
+    std::function<NTSTATUS(PDRIVER_OBJECT, PUNICODE_STRING)> call; // made inside DriverEntry
     NTSTATUS expected;
-    const char* record;  // nullptr: no verifier record expected
+    const char* record; // nullptr: no verifier record expected
 };
 
 class DriverCreateMisuseTest : public FrameworkTest, public testing::WithParamInterface<DriverCreateMisuse> {};
@@ -355,35 +355,35 @@ NTSTATUS CreatePlainDriver(PDRIVER_OBJECT driverObject, PUNICODE_STRING registry
 
 INSTANTIATE_TEST_SUITE_P(
     Rules, DriverCreateMisuseTest,
-    testing::Values(
-        DriverCreateMisuse{"SecondCall",
-                           [](PDRIVER_OBJECT d, PUNICODE_STRING r) {
-                               EXPECT_EQ(CreatePlainDriver(d, r, nullptr), STATUS_SUCCESS);
-                               return CreatePlainDriver(d, r, nullptr);
-                           },
-                           STATUS_DRIVER_INTERNAL_ERROR, "second"},
-        DriverCreateMisuse{"ParentObject",
-                           [](PDRIVER_OBJECT d, PUNICODE_STRING r) {
-                               WDF_OBJECT_ATTRIBUTES attributes;
-                               WDF_OBJECT_ATTRIBUTES_INIT(&attributes);
-                               attributes.ParentObject = reinterpret_cast<WDFOBJECT>(0x1000);
-                               return CreatePlainDriver(d, r, &attributes);
-                           },
-                           STATUS_INVALID_PARAMETER, "ParentObject"},
-        DriverCreateMisuse{"ForeignDriverObject",
-                           [](PDRIVER_OBJECT, PUNICODE_STRING r) {
-                               int local = 0;
-                               return CreatePlainDriver(reinterpret_cast<PDRIVER_OBJECT>(&local), r, nullptr);
-                           },
-                           STATUS_INVALID_PARAMETER, "DriverEntry"},
-        DriverCreateMisuse{"NonPnpWithDeviceAdd",
-                           [](PDRIVER_OBJECT d, PUNICODE_STRING r) {
-                               WDF_DRIVER_CONFIG config;
-                               WDF_DRIVER_CONFIG_INIT(&config, DeviceAdd);
-                               config.DriverInitFlags = WdfDriverInitNonPnpDriver;
-                               return WdfDriverCreate(d, r, nullptr, &config, nullptr);
-                           },
-                           STATUS_INVALID_PARAMETER, nullptr}),
+    testing::Values(DriverCreateMisuse{"SecondCall",
+                                       [](PDRIVER_OBJECT d, PUNICODE_STRING r) {
+                                           EXPECT_EQ(CreatePlainDriver(d, r, nullptr), STATUS_SUCCESS);
+                                           return CreatePlainDriver(d, r, nullptr);
+                                       },
+                                       STATUS_DRIVER_INTERNAL_ERROR, "second"},
+                    DriverCreateMisuse{"ParentObject",
+                                       [](PDRIVER_OBJECT d, PUNICODE_STRING r) {
+                                           WDF_OBJECT_ATTRIBUTES attributes;
+                                           WDF_OBJECT_ATTRIBUTES_INIT(&attributes);
+                                           attributes.ParentObject = reinterpret_cast<WDFOBJECT>(0x1000);
+                                           return CreatePlainDriver(d, r, &attributes);
+                                       },
+                                       STATUS_INVALID_PARAMETER, "ParentObject"},
+                    DriverCreateMisuse{"ForeignDriverObject",
+                                       [](PDRIVER_OBJECT, PUNICODE_STRING r) {
+                                           int local = 0;
+                                           return CreatePlainDriver(reinterpret_cast<PDRIVER_OBJECT>(&local), r,
+                                                                    nullptr);
+                                       },
+                                       STATUS_INVALID_PARAMETER, "DriverEntry"},
+                    DriverCreateMisuse{"NonPnpWithDeviceAdd",
+                                       [](PDRIVER_OBJECT d, PUNICODE_STRING r) {
+                                           WDF_DRIVER_CONFIG config;
+                                           WDF_DRIVER_CONFIG_INIT(&config, DeviceAdd);
+                                           config.DriverInitFlags = WdfDriverInitNonPnpDriver;
+                                           return WdfDriverCreate(d, r, nullptr, &config, nullptr);
+                                       },
+                                       STATUS_INVALID_PARAMETER, nullptr}),
     [](const auto& param) { return std::string(param.param.name); });
 
 // ---- Objects ----
@@ -461,9 +461,9 @@ TEST_P(HandleMisuseTest, IsRecordedAndFailsSafely)
 INSTANTIATE_TEST_SUITE_P(
     Rules, HandleMisuseTest,
     testing::Values(
-        HandleMisuse{"ForgedHandle", [](WDFDRIVER, WDFDEVICE, WDFIOTARGET) {
-                         WdfObjectDelete(reinterpret_cast<WDFOBJECT>(0x1234));
-                     }, "invalid or deleted"},
+        HandleMisuse{"ForgedHandle",
+                     [](WDFDRIVER, WDFDEVICE, WDFIOTARGET) { WdfObjectDelete(reinterpret_cast<WDFOBJECT>(0x1234)); },
+                     "invalid or deleted"},
         HandleMisuse{"DeletedTargetClosed", [](WDFDRIVER, WDFDEVICE, WDFIOTARGET target) { WdfIoTargetClose(target); },
                      "invalid or deleted"},
         HandleMisuse{"DeletedTargetSend",
@@ -473,15 +473,15 @@ INSTANTIATE_TEST_SUITE_P(
                                    STATUS_INVALID_HANDLE);
                      },
                      "invalid or deleted"},
-        HandleMisuse{"DeletedTargetContext", [](WDFDRIVER, WDFDEVICE, WDFIOTARGET target) { EXPECT_EQ(GetNode(target), nullptr); },
+        HandleMisuse{"DeletedTargetContext",
+                     [](WDFDRIVER, WDFDEVICE, WDFIOTARGET target) { EXPECT_EQ(GetNode(target), nullptr); },
                      "invalid or deleted"},
         HandleMisuse{"DeviceAsTarget",
                      [](WDFDRIVER, WDFDEVICE d, WDFIOTARGET) {
                          WDF_IO_TARGET_OPEN_PARAMS params;
                          UNICODE_STRING name = Text(kLink.c_str());
                          WDF_IO_TARGET_OPEN_PARAMS_INIT_OPEN_BY_NAME(&params, &name, GENERIC_READ);
-                         EXPECT_EQ(WdfIoTargetOpen(reinterpret_cast<WDFIOTARGET>(d), &params),
-                                   STATUS_INVALID_HANDLE);
+                         EXPECT_EQ(WdfIoTargetOpen(reinterpret_cast<WDFIOTARGET>(d), &params), STATUS_INVALID_HANDLE);
                      },
                      "wrong object type"},
         HandleMisuse{"DeviceAsDriver",
@@ -489,8 +489,7 @@ INSTANTIATE_TEST_SUITE_P(
                          EXPECT_EQ(WdfDriverWdmGetDriverObject(reinterpret_cast<WDFDRIVER>(d)), nullptr);
                      },
                      "wrong object type"},
-        HandleMisuse{"DeletePnpDevice", [](WDFDRIVER, WDFDEVICE d, WDFIOTARGET) { WdfObjectDelete(d); },
-                     "PnP device"},
+        HandleMisuse{"DeletePnpDevice", [](WDFDRIVER, WDFDEVICE d, WDFIOTARGET) { WdfObjectDelete(d); }, "PnP device"},
         HandleMisuse{"DeleteDriver", [](WDFDRIVER driver, WDFDEVICE, WDFIOTARGET) { WdfObjectDelete(driver); },
                      "WDFDRIVER"},
         HandleMisuse{"FinishPnpDevice", [](WDFDRIVER, WDFDEVICE d, WDFIOTARGET) { WdfControlFinishInitializing(d); },
@@ -545,7 +544,7 @@ TEST_F(FrameworkTest, ControlInitMisuseIsRecorded)
     FailNext("WdfControlDeviceInitAllocate");
     EXPECT_EQ(WdfControlDeviceInitAllocate(WdfGetDriver(), &sddl), nullptr);
 
-    ASSERT_NE(WdfControlDeviceInitAllocate(WdfGetDriver(), &sddl), nullptr);  // leaked on purpose
+    ASSERT_NE(WdfControlDeviceInitAllocate(WdfGetDriver(), &sddl), nullptr); // leaked on purpose
     EXPECT_EQ(Fx().PendingControlInits(), 1U);
     EXPECT_TRUE(Fx().UnloadDriver());
     ExpectOneRecord("neither used", "driver unload");
@@ -568,7 +567,7 @@ TEST_F(FrameworkTest, AddDeviceDeletesTheDeviceOfAFailedCallbackAndFlagsAnEmptyS
     EXPECT_TRUE(Fx().PnpDevices().empty());
 
     script_.deviceAdd = [](WDFDRIVER, PWDFDEVICE_INIT init) {
-        WdfDeviceInitFree(init);  // the framework owns this init
+        WdfDeviceInitFree(init); // the framework owns this init
         return STATUS_SUCCESS;
     };
     EXPECT_EQ(Fx().AddDevice(), STATUS_SUCCESS);
@@ -626,10 +625,9 @@ TEST_F(FrameworkTest, UnloadIsRefusedWhileADeviceOrRegistrationRemains)
     WdfObjectDelete(control);
 
     PVOID entry = nullptr;
-    ASSERT_EQ(IoRegisterPlugPlayNotification(EventCategoryDeviceInterfaceChange, 0,
-                                             const_cast<GUID*>(&kInterfaceClass), Fx().DriverObject(),
-                                             [](PVOID, PVOID) -> NTSTATUS { return STATUS_SUCCESS; }, nullptr,
-                                             &entry),
+    ASSERT_EQ(IoRegisterPlugPlayNotification(
+                  EventCategoryDeviceInterfaceChange, 0, const_cast<GUID*>(&kInterfaceClass), Fx().DriverObject(),
+                  [](PVOID, PVOID) -> NTSTATUS { return STATUS_SUCCESS; }, nullptr, &entry),
               STATUS_SUCCESS);
     EXPECT_FALSE(Fx().UnloadDriver());
     auto beforeUnload = script_.Events();
@@ -700,7 +698,7 @@ TEST_F(IoTargetTest, OpenRecordsItsParametersAndKeepsItsOwnCopyOfTheName)
     WDF_IO_TARGET_OPEN_PARAMS params;
     WDF_IO_TARGET_OPEN_PARAMS_INIT_OPEN_BY_NAME(&params, &text, GENERIC_READ | GENERIC_WRITE);
     ASSERT_EQ(WdfIoTargetOpen(target_, &params), STATUS_SUCCESS);
-    name.assign(name.size(), u'X');  // the caller's buffer may go away after the open
+    name.assign(name.size(), u'X'); // the caller's buffer may go away after the open
 
     auto record = Fx().TargetOpenParams(target_);
     ASSERT_TRUE(record.has_value());
@@ -741,25 +739,27 @@ TEST_P(OpenFailureTest, LeavesTheTargetClosed)
 
 const char16_t kAbsentLink[] = u"\\??\\ROOT#NOTHING#0000";
 
-INSTANTIATE_TEST_SUITE_P(
-    Rules, OpenFailureTest,
-    testing::Values(
-        OpenFailure{"AbsentName",
-                    [](WDF_IO_TARGET_OPEN_PARAMS* p, sim::Platform&) { p->TargetDeviceName = Text(kAbsentLink); },
-                    STATUS_OBJECT_NAME_NOT_FOUND},
-        OpenFailure{"WrongSize", [](WDF_IO_TARGET_OPEN_PARAMS* p, sim::Platform&) { p->Size -= 8; },
-                    STATUS_INFO_LENGTH_MISMATCH},
-        OpenFailure{"InjectedDefault",
-                    [](WDF_IO_TARGET_OPEN_PARAMS*, sim::Platform& platform) {
-                        platform.Faults().FailNth("WdfIoTargetOpen", 1);
-                    },
-                    STATUS_OBJECT_NAME_NOT_FOUND},
-        OpenFailure{"InjectedChosen",
-                    [](WDF_IO_TARGET_OPEN_PARAMS*, sim::Platform& platform) {
-                        platform.Faults().FailNth("WdfIoTargetOpen", 1, STATUS_ACCESS_DENIED);
-                    },
-                    STATUS_ACCESS_DENIED}),
-    [](const auto& param) { return std::string(param.param.name); });
+INSTANTIATE_TEST_SUITE_P(Rules, OpenFailureTest,
+                         testing::Values(OpenFailure{"AbsentName",
+                                                     [](WDF_IO_TARGET_OPEN_PARAMS* p, sim::Platform&) {
+                                                         p->TargetDeviceName = Text(kAbsentLink);
+                                                     },
+                                                     STATUS_OBJECT_NAME_NOT_FOUND},
+                                         OpenFailure{"WrongSize",
+                                                     [](WDF_IO_TARGET_OPEN_PARAMS* p, sim::Platform&) { p->Size -= 8; },
+                                                     STATUS_INFO_LENGTH_MISMATCH},
+                                         OpenFailure{"InjectedDefault",
+                                                     [](WDF_IO_TARGET_OPEN_PARAMS*, sim::Platform& platform) {
+                                                         platform.Faults().FailNth("WdfIoTargetOpen", 1);
+                                                     },
+                                                     STATUS_OBJECT_NAME_NOT_FOUND},
+                                         OpenFailure{"InjectedChosen",
+                                                     [](WDF_IO_TARGET_OPEN_PARAMS*, sim::Platform& platform) {
+                                                         platform.Faults().FailNth("WdfIoTargetOpen", 1,
+                                                                                   STATUS_ACCESS_DENIED);
+                                                     },
+                                                     STATUS_ACCESS_DENIED}),
+                         [](const auto& param) { return std::string(param.param.name); });
 
 TEST_F(IoTargetTest, SendBuffersTheRequestAndCopiesBackOnlyWhatFits)
 {
@@ -820,7 +820,7 @@ TEST_F(IoTargetTest, CloseCancelsAnInFlightSendAndWaitsForIt)
 
     unsigned char buffer[4] = {};
     EXPECT_EQ(Send(target_, buffer, sizeof buffer, buffer, sizeof buffer), STATUS_INVALID_DEVICE_STATE);
-    WdfIoTargetClose(target_);  // closing a closed target is fine
+    WdfIoTargetClose(target_); // closing a closed target is fine
     EXPECT_EQ(Open(target_), STATUS_SUCCESS) << "a closed target can be reopened";
 }
 
@@ -907,4 +907,4 @@ TEST_F(IoTargetTest, ConcurrentAddAndRemoveKeepTheTreeConsistent)
     EXPECT_EQ(std::count(events.begin(), events.end(), "destroy added"), kRounds);
 }
 
-}  // namespace
+} // namespace

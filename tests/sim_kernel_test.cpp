@@ -44,9 +44,9 @@ protected:
     PVOID Start(PKSTART_ROUTINE routine, PVOID context)
     {
         HANDLE handle = nullptr;
-        EXPECT_EQ(IoCreateSystemThread(driver_, &handle, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr, routine,
-                                       context),
-                  STATUS_SUCCESS);
+        EXPECT_EQ(
+            IoCreateSystemThread(driver_, &handle, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr, routine, context),
+            STATUS_SUCCESS);
         PVOID thread = nullptr;
         EXPECT_EQ(ObReferenceObjectByHandle(handle, 0, nullptr, KernelMode, &thread, nullptr), STATUS_SUCCESS);
         EXPECT_EQ(ZwClose(handle), STATUS_SUCCESS);
@@ -86,8 +86,8 @@ TEST_F(KernelTest, RoutineRunsAtPassiveHoldingTheDriverAndSignalsItsObject)
 
     EXPECT_EQ(seen.thread, "system thread 1");
     EXPECT_EQ(seen.irql, PASSIVE_LEVEL);
-    EXPECT_EQ(seen.driverReferences, 2);  // the I/O manager's reference while the thread runs
-    EXPECT_EQ(platform_.Objects().ReferenceCount(driver_), 1);  // dropped before the object is signalled
+    EXPECT_EQ(seen.driverReferences, 2);                       // the I/O manager's reference while the thread runs
+    EXPECT_EQ(platform_.Objects().ReferenceCount(driver_), 1); // dropped before the object is signalled
     EXPECT_EQ(platform_.Kernel().LiveSystemThreads(), 0U);
     EXPECT_EQ(platform_.Kernel().ThreadsCreated(), 1U);
 
@@ -109,7 +109,7 @@ TEST_F(KernelTest, ThreadObjectOutlivesTheHandleWhileTheThreadRuns)
     PVOID thread = nullptr;
     ASSERT_EQ(ObReferenceObjectByHandle(handle, 0, nullptr, KernelMode, &thread, nullptr), STATUS_SUCCESS);
     ASSERT_EQ(ZwClose(handle), STATUS_SUCCESS);
-    ObDereferenceObject(thread);  // the driver holds nothing now; the running thread still does
+    ObDereferenceObject(thread); // the driver holds nothing now; the running thread still does
 
     platform_.Sched().Settle();
     EXPECT_TRUE(platform_.Objects().IsLive(thread));
@@ -161,15 +161,15 @@ TEST_P(CreateFailureTest, LeavesHandleUntouchedAndStartsNothing)
     platform_.Objects().Dereference(other, "test");
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Rules, CreateFailureTest,
-    testing::Values(CreateFailure{"InjectedFault", STATUS_INSUFFICIENT_RESOURCES, 0, false, false, false, true},
-                    CreateFailure{"NotADriverObject", STATUS_INVALID_PARAMETER, 1, true},
-                    CreateFailure{"ProcessHandleGiven", STATUS_INVALID_PARAMETER, 1, false, true},
-                    CreateFailure{"NullRoutine", STATUS_INVALID_PARAMETER, 1, false, false, true},
-                    CreateFailure{"RaisedIrqlAndFault", STATUS_INSUFFICIENT_RESOURCES, 1, false, false, false, true,
-                                  APC_LEVEL}),
-    [](const testing::TestParamInfo<CreateFailure>& param) { return param.param.name; });
+INSTANTIATE_TEST_SUITE_P(Rules, CreateFailureTest,
+                         testing::Values(CreateFailure{"InjectedFault", STATUS_INSUFFICIENT_RESOURCES, 0, false, false,
+                                                       false, true},
+                                         CreateFailure{"NotADriverObject", STATUS_INVALID_PARAMETER, 1, true},
+                                         CreateFailure{"ProcessHandleGiven", STATUS_INVALID_PARAMETER, 1, false, true},
+                                         CreateFailure{"NullRoutine", STATUS_INVALID_PARAMETER, 1, false, false, true},
+                                         CreateFailure{"RaisedIrqlAndFault", STATUS_INSUFFICIENT_RESOURCES, 1, false,
+                                                       false, false, true, APC_LEVEL}),
+                         [](const testing::TestParamInfo<CreateFailure>& param) { return param.param.name; });
 
 struct Sleeper {
     int count;
@@ -222,7 +222,7 @@ struct DelayCase {
     const char* name;
     LONGLONG interval;
     sim::Ticks end;
-    const char* record;  // expected verifier message, or nullptr
+    const char* record; // expected verifier message, or nullptr
     KIRQL irql = PASSIVE_LEVEL;
 };
 
@@ -265,10 +265,10 @@ TEST_F(KernelTest, WaitTimeoutsOnARunningThread)
         LONGLONG timeout;
         sim::Ticks end;
     } const cases[] = {
-        {0, 0},                                          // poll
-        {-5 * kTicksPerSecond, 5 * kTicksPerSecond},     // relative
-        {7 * kTicksPerSecond, 7 * kTicksPerSecond},      // absolute
-        {3 * kTicksPerSecond, 7 * kTicksPerSecond},      // absolute, already past
+        {0, 0},                                      // poll
+        {-5 * kTicksPerSecond, 5 * kTicksPerSecond}, // relative
+        {7 * kTicksPerSecond, 7 * kTicksPerSecond},  // absolute
+        {3 * kTicksPerSecond, 7 * kTicksPerSecond},  // absolute, already past
     };
     for (const auto& c : cases) {
         LARGE_INTEGER timeout = Interval(c.timeout);
@@ -322,9 +322,9 @@ TEST_F(KernelTest, WaitMisuseIsRecorded)
     // A thread that waits for its own end would hang the machine.
     sim::Gate ready(platform_);
     SelfWait self{&ready};
-    ASSERT_EQ(IoCreateSystemThread(driver_, &self.handle, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr, WaitForSelf,
-                                   &self),
-              STATUS_SUCCESS);
+    ASSERT_EQ(
+        IoCreateSystemThread(driver_, &self.handle, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr, WaitForSelf, &self),
+        STATUS_SUCCESS);
     ready.Open();
     EXPECT_TRUE(platform_.Kernel().WaitForAllThreads());
     EXPECT_EQ(self.status, STATUS_INVALID_PARAMETER);
@@ -363,8 +363,8 @@ VOID NTAPI SleepTenSeconds(PVOID context)
 VOID NTAPI StartSleeper(PVOID context)
 {
     HANDLE handle = nullptr;
-    if (NT_SUCCESS(IoCreateSystemThread(context, &handle, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr,
-                                        SleepTenSeconds, nullptr))) {
+    if (NT_SUCCESS(IoCreateSystemThread(context, &handle, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr, SleepTenSeconds,
+                                        nullptr))) {
         ZwClose(handle);
     }
 }
@@ -372,9 +372,9 @@ VOID NTAPI StartSleeper(PVOID context)
 TEST_F(KernelTest, ShutdownWaitsForThreadsStartedByThreads)
 {
     HANDLE handle = nullptr;
-    ASSERT_EQ(IoCreateSystemThread(driver_, &handle, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr, StartSleeper,
-                                   driver_),
-              STATUS_SUCCESS);
+    ASSERT_EQ(
+        IoCreateSystemThread(driver_, &handle, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr, StartSleeper, driver_),
+        STATUS_SUCCESS);
     ASSERT_EQ(ZwClose(handle), STATUS_SUCCESS);
     platform_.Kernel().Shutdown();
     EXPECT_EQ(platform_.Kernel().ThreadsCreated(), 2U);
@@ -394,7 +394,7 @@ TEST_F(KernelTest, SimThreadJoinWaitsOnTheVirtualClock)
     EXPECT_TRUE(sleeper.Finished());
     EXPECT_TRUE(woke);
     EXPECT_EQ(platform_.Sched().Now(), 2 * kTicksPerSecond);
-    sleeper.Join();  // idempotent
+    sleeper.Join(); // idempotent
 }
 
-}  // namespace
+} // namespace

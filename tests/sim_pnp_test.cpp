@@ -31,8 +31,8 @@ struct Seen {
 // What the driver's callback would see, copied out while the notification is still valid.
 struct Listener {
     PVOID entry = nullptr;
-    sim::Gate* block = nullptr;            // callbacks wait here when set
-    bool unregisterFromCallback = false;   // the callback unregisters its own entry
+    sim::Gate* block = nullptr;          // callbacks wait here when set
+    bool unregisterFromCallback = false; // the callback unregisters its own entry
     NTSTATUS unregisterStatus = STATUS_PENDING;
     NTSTATUS result = STATUS_SUCCESS;
     std::atomic<int> returned{0};
@@ -95,9 +95,8 @@ protected:
     NTSTATUS Register(Listener& listener, const GUID& classGuid = kServiceClass,
                       ULONG flags = PNPNOTIFY_DEVICE_INTERFACE_INCLUDE_EXISTING_INTERFACES)
     {
-        return IoRegisterPlugPlayNotification(EventCategoryDeviceInterfaceChange, flags,
-                                              const_cast<GUID*>(&classGuid), driver_, Notify, &listener,
-                                              &listener.entry);
+        return IoRegisterPlugPlayNotification(EventCategoryDeviceInterfaceChange, flags, const_cast<GUID*>(&classGuid),
+                                              driver_, Notify, &listener, &listener.entry);
     }
 
     sim::Platform platform_;
@@ -119,17 +118,17 @@ TEST_F(PnpTest, ExistingInterfacesAreReportedBeforeRegistrationReturns)
     for (const auto& e : events) {
         EXPECT_TRUE(e.arrival);
         EXPECT_TRUE(sim::SameGuid(e.classGuid, kServiceClass));
-        EXPECT_EQ(e.thread, "test");        // on the registering thread...
-        EXPECT_FALSE(e.entryWritten);       // ...before the entry is written
+        EXPECT_EQ(e.thread, "test");  // on the registering thread...
+        EXPECT_FALSE(e.entryWritten); // ...before the entry is written
     }
     EXPECT_EQ(events[0].link, kFirstLink);
     EXPECT_EQ(events[1].link, kSecondLink);
     EXPECT_FALSE(listener.badHeader);
     EXPECT_EQ(pnp().RegistrationCount(), 1U);
-    EXPECT_EQ(platform_.Objects().ReferenceCount(driver_), 2);  // the registration pins the driver
+    EXPECT_EQ(platform_.Objects().ReferenceCount(driver_), 2); // the registration pins the driver
 
     platform_.Sched().Settle();
-    EXPECT_EQ(listener.Events().size(), 2U);  // no second report unless asked for
+    EXPECT_EQ(listener.Events().size(), 2U); // no second report unless asked for
     EXPECT_EQ(IoUnregisterPlugPlayNotificationEx(listener.entry), STATUS_SUCCESS);
 }
 
@@ -146,15 +145,15 @@ TEST_F(PnpTest, WithoutTheFlagExistingInterfacesAreNotReported)
 TEST_F(PnpTest, LaterChangesArriveOnThePnpThreadForTheirClassOnly)
 {
     Listener listener;
-    listener.result = STATUS_UNSUCCESSFUL;  // ignored, but recorded
+    listener.result = STATUS_UNSUCCESSFUL; // ignored, but recorded
     ASSERT_EQ(Register(listener), STATUS_SUCCESS);
     EXPECT_TRUE(listener.Events().empty());
 
     pnp().AddInterface(kServiceClass, kFirstLink);
     pnp().AddInterface(kOtherClass, kOtherLink);
-    pnp().AddInterface(kServiceClass, kFirstLink);  // already present: no second arrival
+    pnp().AddInterface(kServiceClass, kFirstLink); // already present: no second arrival
     pnp().RemoveInterface(kFirstLink);
-    pnp().RemoveInterface(kFirstLink);  // already gone: nothing to report
+    pnp().RemoveInterface(kFirstLink); // already gone: nothing to report
     platform_.Sched().Settle();
 
     EXPECT_FALSE(pnp().InterfacePresent(kFirstLink));
@@ -268,7 +267,7 @@ TEST_F(PnpTest, CallbackMayUnregisterItsOwnEntry)
     pnp().AddInterface(kServiceClass, kSecondLink);
     platform_.Sched().Settle();
     EXPECT_EQ(listener.unregisterStatus, STATUS_SUCCESS);
-    EXPECT_EQ(listener.Events().size(), 1U);  // the second arrival was queued but never delivered
+    EXPECT_EQ(listener.Events().size(), 1U); // the second arrival was queued but never delivered
     EXPECT_EQ(pnp().RegistrationCount(), 0U);
 }
 
@@ -312,7 +311,7 @@ class PnpMisuseTest;
 struct Misuse {
     const char* name;
     void (*act)(PnpMisuseTest& test);
-    const char* record;  // expected verifier message, or nullptr for none
+    const char* record; // expected verifier message, or nullptr for none
 };
 
 class PnpMisuseTest : public PnpTest, public testing::WithParamInterface<Misuse> {
@@ -362,8 +361,8 @@ INSTANTIATE_TEST_SUITE_P(
         Misuse{"UnsupportedCategory",
                [](PnpMisuseTest& test) {
                    PVOID entry = nullptr;
-                   EXPECT_EQ(IoRegisterPlugPlayNotification(EventCategoryTargetDeviceChange, 0, nullptr,
-                                                            test.Driver(), Notify, nullptr, &entry),
+                   EXPECT_EQ(IoRegisterPlugPlayNotification(EventCategoryTargetDeviceChange, 0, nullptr, test.Driver(),
+                                                            Notify, nullptr, &entry),
                              STATUS_NOT_SUPPORTED);
                    EXPECT_EQ(entry, nullptr);
                },
@@ -383,10 +382,9 @@ INSTANTIATE_TEST_SUITE_P(
                [](PnpMisuseTest&) {
                    Listener listener;
                    int notADriver = 0;
-                   EXPECT_EQ(IoRegisterPlugPlayNotification(EventCategoryDeviceInterfaceChange, 0,
-                                                            const_cast<GUID*>(&kServiceClass),
-                                                            reinterpret_cast<PDRIVER_OBJECT>(&notADriver), Notify,
-                                                            &listener, &listener.entry),
+                   EXPECT_EQ(IoRegisterPlugPlayNotification(
+                                 EventCategoryDeviceInterfaceChange, 0, const_cast<GUID*>(&kServiceClass),
+                                 reinterpret_cast<PDRIVER_OBJECT>(&notADriver), Notify, &listener, &listener.entry),
                              STATUS_INVALID_PARAMETER);
                },
                "not a kernel object"},
@@ -412,4 +410,4 @@ INSTANTIATE_TEST_SUITE_P(
                "only after IoRegisterPlugPlayNotification returned"}),
     [](const testing::TestParamInfo<Misuse>& param) { return param.param.name; });
 
-}  // namespace
+} // namespace

@@ -22,8 +22,7 @@ constexpr std::uint8_t kUntouched = 0x5C;
 
 // Names a parameterised case after its `name` field.
 struct CaseName {
-    template <class Case>
-    std::string operator()(const testing::TestParamInfo<Case>& param) const
+    template <class Case> std::string operator()(const testing::TestParamInfo<Case>& param) const
     {
         return param.param.name;
     }
@@ -57,8 +56,12 @@ protected:
             request_[i] = static_cast<std::uint8_t>(i + 1);
         }
         std::memset(response_, kUntouched, responseLength);
-        input_ = TaSendInput{0, 0, reinterpret_cast<ULONG64>(request_), requestLength,
-                             reinterpret_cast<ULONG64>(response_), responseLength};
+        input_ = TaSendInput{0,
+                             0,
+                             reinterpret_cast<ULONG64>(request_),
+                             requestLength,
+                             reinterpret_cast<ULONG64>(response_),
+                             responseLength};
         responseSize_ = responseLength;
     }
 
@@ -139,7 +142,7 @@ struct AnswerCase {
     TaBehaviour behaviour;
     ULONG requestLength;
     ULONG responseLength;
-    std::vector<std::uint8_t> expected;  // the response prefix written; the rest stays untouched
+    std::vector<std::uint8_t> expected; // the response prefix written; the rest stays untouched
 };
 
 class TaAnswerTest : public TaServiceTest, public testing::WithParamInterface<AnswerCase> {};
@@ -466,4 +469,4 @@ TEST_F(TaServiceTest, ArriveAndDepartAreTracedAndChangePresence)
     EXPECT_LT(removes[0].sequence, adds[1].sequence);
 }
 
-}  // namespace
+} // namespace

@@ -33,7 +33,8 @@ protected:
     void WaitFor(int& flag, int value)
     {
         std::unique_lock lock(sched.Mutex());
-        ASSERT_TRUE(sched.WaitUntil(lock, [&] { return flag == value; }, sched.Now() + sim::kTicksPerSecond));
+        ASSERT_TRUE(sched.WaitUntil(
+            lock, [&] { return flag == value; }, sched.Now() + sim::kTicksPerSecond));
     }
 
     sim::Platform platform;
@@ -102,12 +103,14 @@ TEST_F(WakeupTest, AClockMoveWakesEveryDeadlineThatItReaches)
     {
         sim::SimThread early(platform, "early", [&] {
             std::unique_lock lock(sched.Mutex());
-            sched.WaitUntil(lock, [] { return false; }, 10);
+            sched.WaitUntil(
+                lock, [] { return false; }, 10);
             woke[0] = sched.Now();
         });
         sim::SimThread late(platform, "late", [&] {
             std::unique_lock lock(sched.Mutex());
-            sched.WaitUntil(lock, [] { return false; }, 20);
+            sched.WaitUntil(
+                lock, [] { return false; }, 20);
             woke[1] = sched.Now();
         });
         early.Join();
@@ -118,4 +121,4 @@ TEST_F(WakeupTest, AClockMoveWakesEveryDeadlineThatItReaches)
     EXPECT_LT(Clock::now() - start, kBudget);
 }
 
-}  // namespace
+} // namespace

@@ -27,8 +27,7 @@ constexpr ULONG kTag = 'T' | ('W' << 8) | ('M' << 16) | ('I' << 24);
 constexpr GUID kOtherGuid = {0x12345678, 0x1, 0x2, {1, 2, 3, 4, 5, 6, 7, 8}};
 
 struct CaseName {
-    template <class Case>
-    std::string operator()(const testing::TestParamInfo<Case>& param) const
+    template <class Case> std::string operator()(const testing::TestParamInfo<Case>& param) const
     {
         return param.param.name;
     }
@@ -41,7 +40,7 @@ struct Receiver {
     std::vector<GUID> guids;
     bool blockLiveAtCall = true;
     PVOID block = nullptr;
-    bool gated = false;  // wait (on the virtual scheduler) until `open` before returning
+    bool gated = false; // wait (on the virtual scheduler) until `open` before returning
     bool open = false;
 
     std::size_t Calls()
@@ -220,8 +219,7 @@ INSTANTIATE_TEST_SUITE_P(
                     InjectedFault{"Execute", "IoWMIExecuteMethod", std::nullopt, STATUS_WMI_GUID_DISCONNECTED},
                     InjectedFault{"ExecuteChosen", "IoWMIExecuteMethod", STATUS_WMI_GUID_NOT_FOUND,
                                   STATUS_WMI_GUID_NOT_FOUND},
-                    InjectedFault{"SetCallback", "IoWMISetNotificationCallback", std::nullopt,
-                                  STATUS_UNSUCCESSFUL}),
+                    InjectedFault{"SetCallback", "IoWMISetNotificationCallback", std::nullopt, STATUS_UNSUCCESSFUL}),
     CaseName());
 
 // ---- Method dispatch: what the WMI layer turns away, with or without a verifier record ----
@@ -232,7 +230,7 @@ struct Misuse {
     void (*arrange)(WmiTest& test, PVOID& block, UNICODE_STRING& name, ULONG& method, std::vector<UCHAR>& buffer,
                     ULONG*& outSize);
     NTSTATUS expected;
-    const char* record;  // nullptr: no verifier record expected
+    const char* record; // nullptr: no verifier record expected
 };
 
 class WmiMisuseTest : public WmiTest, public testing::WithParamInterface<Misuse> {};
@@ -373,7 +371,7 @@ TEST_F(WmiTest, RegistrationFollowsTheFirmwaresAnswers)
 struct SizeQueryCase {
     const char* name;
     SizeQuery query;
-    std::size_t pendingSize;  // 0: nothing pending
+    std::size_t pendingSize; // 0: nothing pending
     NTSTATUS status;
     ULONG reported;
 };
@@ -401,8 +399,7 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(SizeQueryCase{"PendingNothing", SizeQuery::Pending(), 0, STATUS_SUCCESS, 0},
                     SizeQueryCase{"PendingHead", SizeQuery::Pending(), 30000, STATUS_SUCCESS, 30000},
                     SizeQueryCase{"Succeed", SizeQuery::Succeed(100), 30000, STATUS_SUCCESS, 100},
-                    SizeQueryCase{"Fail", SizeQuery::Fail(STATUS_UNSUCCESSFUL, 30000), 0, STATUS_UNSUCCESSFUL,
-                                  30000}),
+                    SizeQueryCase{"Fail", SizeQuery::Fail(STATUS_UNSUCCESSFUL, 30000), 0, STATUS_UNSUCCESSFUL, 30000}),
     CaseName());
 
 TEST_F(WmiTest, FetchHandsOutPendingBuffersInOrder)
@@ -501,7 +498,7 @@ TEST_F(WmiTest, ReleaseBeforePickUpDropsTheQueuedDelivery)
     first_.gated = true;
     PVOID block = Subscribe(first_);
     firmware().RaiseEventWithoutBuffer();
-    platform_.Sched().Settle();  // the first callback now waits for its gate
+    platform_.Sched().Settle(); // the first callback now waits for its gate
     firmware().RaiseEventWithoutBuffer();
     EXPECT_EQ(wmi().PendingDeliveries(), 1U);
     EXPECT_TRUE(wmi().CallbackInFlight());
@@ -585,4 +582,4 @@ TEST_F(WmiTest, EventRaisedDuringRegistrationIsDelivered)
     ObfDereferenceObject(methods);
 }
 
-}  // namespace
+} // namespace

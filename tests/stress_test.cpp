@@ -161,4 +161,4 @@ TEST(StressTest, RelaysSurviveServiceAndDeviceChurnAndUnload)
                 kSeeds, kStepsPerSeed, total.raised, total.delivered, total.handedBack, total.devicesAdded);
 }
 
-}  // namespace
+} // namespace

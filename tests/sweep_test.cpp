@@ -136,7 +136,7 @@ const std::vector<Scenario>& Scenarios()
              life.RemoveDevice(0);
              life.Raise(8, 16);
              life.RemoveDevice(0);
-             life.Raise(8, 16);  // no control device, no target: handed back unchanged
+             life.Raise(8, 16); // no control device, no target: handed back unchanged
              (void)life.Unload();
          }},
         {"ServiceArrivesAndDeparts",
@@ -165,7 +165,7 @@ const std::vector<Scenario>& Scenarios()
              life.AddDevice();
              life.Raise(4, 0, 40);
              life.Raise(200, 300);
-             life.Raise(8, 8, 20000);  // larger than the minimum: sized by the query
+             life.Raise(8, 8, 20000); // larger than the minimum: sized by the query
              (void)life.Unload();
          }},
         {"UnloadWhileTheWorkerRetries",
@@ -176,7 +176,7 @@ const std::vector<Scenario>& Scenarios()
              }
              life.AddDevice();
              life.platform.Sched().AdvanceBy(2 * kTicksPerSecond + kTicksPerSecond / 2);
-             life.Raise(8, 8);  // lost: no callback installed
+             life.Raise(8, 8); // lost: no callback installed
              (void)life.Unload();
          }},
         {"UnloadWithTheChannelOpen",
@@ -195,7 +195,7 @@ const std::vector<Scenario>& Scenarios()
                  return;
              }
              life.AddDevice();
-             life.Raise(8, 16);  // held by the TA service until the target is torn down
+             life.Raise(8, 16); // held by the TA service until the target is torn down
              (void)life.Unload();
          }},
         {"ServiceDepartsDuringARelay",
@@ -218,7 +218,7 @@ const std::vector<Scenario>& Scenarios()
 
 struct Outcome {
     std::vector<std::string> faults;
-    std::vector<std::string> calls;  // the fallible calls of the scenario proper, in order
+    std::vector<std::string> calls; // the fallible calls of the scenario proper, in order
 };
 
 // Runs one life with `arm` applied to a fresh fault injector, then checks it. When the driver is
@@ -306,4 +306,4 @@ TEST_P(SweepTest, EveryFailurePointLeavesACleanMachine)
 INSTANTIATE_TEST_SUITE_P(WholeLives, SweepTest, testing::ValuesIn(Scenarios()),
                          [](const testing::TestParamInfo<Scenario>& param) { return std::string(param.param.name); });
 
-}  // namespace
+} // namespace

@@ -170,7 +170,7 @@ TEST_F(TargetTest, CleanupWaitsForARelayInsideTheService)
 
     ASSERT_TRUE(RunUntil([&] { return firmware.AckCount() == 1; }));
     ASSERT_EQ(firmware.HandedBack().size(), 1U);
-    EXPECT_EQ(firmware.HandedBack()[0], buffer);  // cancelled: the service wrote nothing
+    EXPECT_EQ(firmware.HandedBack()[0], buffer); // cancelled: the service wrote nothing
     EXPECT_EQ(ta.Requests().at(0).status, STATUS_CANCELLED);
     EXPECT_EQ(Context()->ServiceTarget, nullptr);
     EXPECT_EQ(LiveTargets(), 0U);
@@ -216,12 +216,12 @@ TEST_F(TargetTest, RelaysRunWhileTheServiceComesAndGoes)
     ta.SetBehaviour(sim::TaBehaviour::Echo());
     for (int round = 0; round < 20; ++round) {
         ta.Arrive();
-        firmware.RaiseEvent(FirmwareModel::BuildExchangeBuffer(Pattern(4, static_cast<std::uint8_t>(round)),
-                                                               Pattern(4, 9)));
+        firmware.RaiseEvent(
+            FirmwareModel::BuildExchangeBuffer(Pattern(4, static_cast<std::uint8_t>(round)), Pattern(4, 9)));
         ta.Depart();
     }
     ASSERT_TRUE(RunUntil([&] { return firmware.AckCount() == 20; }));
     EXPECT_EQ(firmware.HandedBack().size(), 20U);
 }
 
-}  // namespace
+} // namespace

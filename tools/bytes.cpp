@@ -19,7 +19,10 @@ struct NamedStatus {
     NTSTATUS value;
 };
 
-#define FWTOOL_STATUS(name) {#name, name}
+#define FWTOOL_STATUS(name)                                                                                            \
+    {                                                                                                                  \
+#name, name                                                                                                    \
+    }
 constexpr NamedStatus kStatuses[] = {
     FWTOOL_STATUS(STATUS_SUCCESS),
     FWTOOL_STATUS(STATUS_TIMEOUT),
@@ -78,21 +81,17 @@ std::string Hex2(std::uint8_t b)
     return text;
 }
 
-}  // namespace
+} // namespace
 
 LocatedError::LocatedError(std::string path, int lineNumber, int columnNumber, const std::string& text)
     : std::runtime_error(path + ":" + std::to_string(lineNumber) + ":" + std::to_string(columnNumber) + ": " + text),
-      file(std::move(path)),
-      line(lineNumber),
-      column(columnNumber),
-      message(text)
-{
-}
+      file(std::move(path)), line(lineNumber), column(columnNumber), message(text)
+{}
 
 std::optional<Bytes> ParseHex(const std::string& text, TextProblem* problem)
 {
     Bytes out;
-    std::optional<std::size_t> pendingAt;  // offset of an unpaired high nibble
+    std::optional<std::size_t> pendingAt; // offset of an unpaired high nibble
     int high = 0;
     for (std::size_t i = 0; i < text.size(); ++i) {
         const char c = text[i];
@@ -188,7 +187,9 @@ Bytes LoadBufferFile(const std::string& path, bool forceHex)
 std::string HexDump(const Bytes& bytes, const Bytes* before)
 {
     constexpr std::size_t kRow = 16;
-    auto changed = [&](std::size_t i) { return before != nullptr && (i >= before->size() || (*before)[i] != bytes[i]); };
+    auto changed = [&](std::size_t i) {
+        return before != nullptr && (i >= before->size() || (*before)[i] != bytes[i]);
+    };
     auto rowChanged = [&](std::size_t row) {
         for (std::size_t i = row; i < std::min(row + kRow, bytes.size()); ++i) {
             if (changed(i)) {
@@ -247,7 +248,8 @@ std::optional<NTSTATUS> ParseStatus(const std::string& text)
     errno = 0;
     char* end = nullptr;
     const long long value = std::strtoll(text.c_str(), &end, 0);
-    if (errno != 0 || end == nullptr || *end != '\0' || value < INT32_MIN || value > static_cast<long long>(UINT32_MAX)) {
+    if (errno != 0 || end == nullptr || *end != '\0' || value < INT32_MIN ||
+        value > static_cast<long long>(UINT32_MAX)) {
         return std::nullopt;
     }
     return static_cast<NTSTATUS>(static_cast<std::uint32_t>(value));
@@ -265,4 +267,4 @@ std::string StatusName(NTSTATUS status)
     return text;
 }
 
-}  // namespace fwtool
+} // namespace fwtool

@@ -56,4 +56,4 @@ std::optional<NTSTATUS> ParseStatus(const std::string& text);
 // The status's name when it has one in the platform headers, else its hex value.
 std::string StatusName(NTSTATUS status);
 
-}  // namespace fwtool
+} // namespace fwtool

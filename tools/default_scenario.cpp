@@ -68,4 +68,4 @@ expect:
 )yaml";
 }
 
-}  // namespace fwtool
+} // namespace fwtool

@@ -8,4 +8,4 @@ inline constexpr const char* kDefaultScenarioFile = "<built-in default>";
 // The YAML text of the scenario run when no file is given.
 const char* DefaultScenarioText();
 
-}  // namespace fwtool
+} // namespace fwtool

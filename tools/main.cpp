@@ -26,7 +26,7 @@ const char* kDescription =
     "  fwrelay-sim replay BUFFER         relay one exchange buffer (binary or hex text) and show the verdict\n\n"
     "Exit status: 0 clean run, 1 verifier records or unmet expectations, 2 bad input.";
 
-}  // namespace
+} // namespace
 
 static int Run(int argc, char** argv)
 {
@@ -58,7 +58,8 @@ static int Run(int argc, char** argv)
 
     try {
         app.parse(argc, argv);
-    } catch (const CLI::ParseError& e) {
+    }
+    catch (const CLI::ParseError& e) {
         const int code = app.exit(e);
         return code == 0 ? 0 : kExitUsage;
     }
@@ -100,7 +101,8 @@ static int Run(int argc, char** argv)
         const fwtool::RunResult result = fwtool::RunScenario(scenario);
         fwtool::WriteReport(std::cout, result, format);
         return result.ExitCode();
-    } catch (const fwtool::LocatedError& e) {
+    }
+    catch (const fwtool::LocatedError& e) {
         std::cerr << e.what() << "\n";
         return kExitUsage;
     }
@@ -111,9 +113,11 @@ int main(int argc, char** argv)
     // Whatever goes wrong on the host side is reported, never a crash.
     try {
         return Run(argc, argv);
-    } catch (const std::exception& e) {
+    }
+    catch (const std::exception& e) {
         std::cerr << "fwrelay-sim: " << e.what() << "\n";
-    } catch (...) {
+    }
+    catch (...) {
         std::cerr << "fwrelay-sim: unexpected failure\n";
     }
     return kExitUsage;

@@ -11,7 +11,6 @@ namespace fwtool {
 
 namespace {
 
-
 std::string Hex32(NTSTATUS status)
 {
     char text[16];
@@ -100,7 +99,7 @@ nlohmann::json RelayJson(const RunResult& result, std::size_t index)
     return j;
 }
 
-}  // namespace
+} // namespace
 
 bool ParseFormat(const std::string& text, Format* format)
 {
@@ -127,8 +126,9 @@ void WriteTimeline(std::ostream& out, const RunResult& result)
                 << RelayText(result, relay) << "\n";
         }
         char head[128];
-        std::snprintf(head, sizeof head, "[%11.6fs] %-15s %-9s -> %-9s ", static_cast<double>(e.time) / sim::kTicksPerSecond,
-                      e.thread.c_str(), e.from.c_str(), e.to.c_str());
+        std::snprintf(head, sizeof head, "[%11.6fs] %-15s %-9s -> %-9s ",
+                      static_cast<double>(e.time) / sim::kTicksPerSecond, e.thread.c_str(), e.from.c_str(),
+                      e.to.c_str());
         out << head << CallText(e) << StatusSuffix(e.status) << "\n";
     }
 }
@@ -189,15 +189,10 @@ void WriteSummary(std::ostream& out, const RunResult& result)
 void WriteJsonLines(std::ostream& out, const RunResult& result)
 {
     for (const sim::TraceEvent& e : result.trace) {
-        nlohmann::json j = {{"type", "call"},
-                            {"sequence", e.sequence},
-                            {"time", static_cast<double>(e.time) / sim::kTicksPerSecond},
-                            {"ticks", e.time},
-                            {"thread", e.thread},
-                            {"from", e.from},
-                            {"to", e.to},
-                            {"operation", e.operation},
-                            {"detail", e.detail}};
+        nlohmann::json j = {
+            {"type", "call"},  {"sequence", e.sequence},   {"time", static_cast<double>(e.time) / sim::kTicksPerSecond},
+            {"ticks", e.time}, {"thread", e.thread},       {"from", e.from},
+            {"to", e.to},      {"operation", e.operation}, {"detail", e.detail}};
         if (e.status) {
             j["status"] = Hex32(*e.status);
         }
@@ -241,8 +236,12 @@ void WriteMermaid(std::ostream& out, const RunResult& result)
         const char* label;
     };
     static constexpr Participant kParticipants[] = {
-        {"test", "Scenario", "Scenario"}, {"firmware", "Firmware", "Firmware"}, {"kernel", "Kernel", "Kernel"},
-        {"driver", "Driver", "Driver"},   {"framework", "Framework", "Framework"}, {"ta", "TA", "TA service"},
+        {"test", "Scenario", "Scenario"},
+        {"firmware", "Firmware", "Firmware"},
+        {"kernel", "Kernel", "Kernel"},
+        {"driver", "Driver", "Driver"},
+        {"framework", "Framework", "Framework"},
+        {"ta", "TA", "TA service"},
         {"pnp", "PnP", "PnP"},
     };
     std::set<std::string> used = {"firmware", "driver", "ta"};
@@ -317,4 +316,4 @@ std::string Seconds(sim::Ticks ticks)
     return text;
 }
 
-}  // namespace fwtool
+} // namespace fwtool

@@ -9,7 +9,11 @@
 
 namespace fwtool {
 
-enum class Format { Text, Json, Mermaid };
+enum class Format {
+    Text,
+    Json,
+    Mermaid
+};
 
 // "text", "json" or "mermaid".
 bool ParseFormat(const std::string& text, Format* format);
@@ -28,4 +32,4 @@ void WriteMermaid(std::ostream& out, const RunResult& result);
 // The whole report for a run in the chosen format.
 void WriteReport(std::ostream& out, const RunResult& result, Format format);
 
-}  // namespace fwtool
+} // namespace fwtool

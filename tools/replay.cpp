@@ -22,12 +22,12 @@ ULONG64 ReadU64(const std::vector<std::uint8_t>& bytes, std::size_t offset)
 void Field(std::ostream& out, const char* name, std::size_t offset, ULONG64 value, const char* note)
 {
     char line[160];
-    std::snprintf(line, sizeof line, "    +%-2zu %-16s 0x%016llx  %s\n", offset, name, static_cast<unsigned long long>(value),
-                  note);
+    std::snprintf(line, sizeof line, "    +%-2zu %-16s 0x%016llx  %s\n", offset, name,
+                  static_cast<unsigned long long>(value), note);
     out << line;
 }
 
-}  // namespace
+} // namespace
 
 Scenario ReplayScenario(const Bytes& buffer, const sim::TaBehaviour& answer, bool noTarget)
 {
@@ -76,8 +76,7 @@ void WriteReplayReport(std::ostream& out, const RunResult& result)
             Field(out, "ResponseLength", 40, ReadU64(ta.input, 40), "");
             out << "  request bytes (" << ta.request.size() << "):\n" << HexDump(ta.request);
             out << "  answer: " << (ta.behaviour ? ta.behaviour->Describe() : std::string("refused")) << ", "
-                << ta.responseWritten << " response byte(s) written, completed with " << StatusName(ta.status)
-                << "\n";
+                << ta.responseWritten << " response byte(s) written, completed with " << StatusName(ta.status) << "\n";
         } else {
             out << "\nTA service received nothing\n";
         }
@@ -95,4 +94,4 @@ void WriteReplayReport(std::ostream& out, const RunResult& result)
     }
 }
 
-}  // namespace fwtool
+} // namespace fwtool

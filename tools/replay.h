@@ -15,4 +15,4 @@ Scenario ReplayScenario(const Bytes& buffer, const sim::TaBehaviour& answer, boo
 // handed back with every changed byte marked.
 void WriteReplayReport(std::ostream& out, const RunResult& result);
 
-}  // namespace fwtool
+} // namespace fwtool

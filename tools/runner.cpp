@@ -18,7 +18,6 @@ namespace fwtool {
 
 namespace {
 
-
 ULONG ReadU32(const Bytes& bytes, std::size_t offset)
 {
     ULONG value = 0;
@@ -179,7 +178,8 @@ private:
             if (devices.empty()) {
                 Note("remove_device: no device to remove");
             }
-            const std::size_t count = step.count == 0 ? devices.size() : std::min<std::size_t>(step.count, devices.size());
+            const std::size_t count =
+                step.count == 0 ? devices.size() : std::min<std::size_t>(step.count, devices.size());
             for (std::size_t i = 0; i < count; ++i) {
                 framework.RemoveDevice(devices[i]);
             }
@@ -389,8 +389,8 @@ void ScenarioDriver::AnalyseRelays(const std::vector<Bytes>& handedBack, const s
                 ++fetches;
                 std::optional<std::string> invalid;
                 if (relay.event && relay.bufferSize && relay.dataLength) {
-                    invalid = ExplainValidation(*result_.events[*relay.event].buffer, *relay.bufferSize,
-                                                *relay.dataLength);
+                    invalid =
+                        ExplainValidation(*result_.events[*relay.event].buffer, *relay.bufferSize, *relay.dataLength);
                 }
                 if (sent && sends < requests.size()) {
                     relay.ta = requests[sends++];
@@ -425,7 +425,7 @@ void ScenarioDriver::AnalyseRelays(const std::vector<Bytes>& handedBack, const s
     }
 }
 
-}  // namespace
+} // namespace
 
 const char* OutcomeName(Relay::Outcome outcome)
 {
@@ -541,17 +541,17 @@ std::optional<std::string> ExplainValidation(const Bytes& buffer, ULONG bufferSi
     const ULONG requestLength = ReadU32(fetched, 0);
     const auto needed = static_cast<std::uint64_t>(requestLength) + EXCHANGE_LENGTH_FIELDS_SIZE;
     if (dataLength < needed) {
-        return "RequestLength " + std::to_string(requestLength) + " puts ResponseLength outside " + data +
-               " (needs " + std::to_string(needed) + ")";
+        return "RequestLength " + std::to_string(requestLength) + " puts ResponseLength outside " + data + " (needs " +
+               std::to_string(needed) + ")";
     }
     const ULONG responseLength = ReadU32(fetched, EXCHANGE_LENGTH_FIELD_SIZE + requestLength);
     const auto total = static_cast<std::uint64_t>(requestLength) + responseLength + EXCHANGE_OVERHEAD;
     if (dataLength < total) {
-        return "RequestLength " + std::to_string(requestLength) + " + ResponseLength " + std::to_string(responseLength) +
-               " + " + std::to_string(EXCHANGE_OVERHEAD) + " = " + std::to_string(total) + " exceeds " + data +
-               " (response area or trailer missing)";
+        return "RequestLength " + std::to_string(requestLength) + " + ResponseLength " +
+               std::to_string(responseLength) + " + " + std::to_string(EXCHANGE_OVERHEAD) + " = " +
+               std::to_string(total) + " exceeds " + data + " (response area or trailer missing)";
     }
     return "refused by ValidateExchangeBuffer";
 }
 
-}  // namespace fwtool
+} // namespace fwtool

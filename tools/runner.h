@@ -17,20 +17,20 @@ namespace fwtool {
 // One delivery of the firmware event to the driver's callback, and what the relay made of it.
 struct Relay {
     enum class Outcome {
-        Forwarded,  // the TA service got the request; the buffer went back
-        NoTarget,   // no service target held: the buffer went back as fetched
-        Dropped,    // nothing went back
-        Ignored,    // the callback found the channel closed and did nothing
+        Forwarded, // the TA service got the request; the buffer went back
+        NoTarget,  // no service target held: the buffer went back as fetched
+        Dropped,   // nothing went back
+        Ignored,   // the callback found the channel closed and did nothing
     };
 
     Outcome outcome = Outcome::Dropped;
     sim::Ticks time = 0;
     std::uint64_t firstSequence = 0;  // trace sequence of the delivery
     std::string reason;               // why it was dropped or ignored
-    std::optional<std::size_t> event;  // index into RunResult::events of the buffer fetched
-    std::optional<ULONG> bufferSize;   // the buffer the driver provided for the fetch
-    std::optional<ULONG> dataLength;   // what the fetch reported
-    std::optional<sim::TaRequest> ta;  // what the TA service received
+    std::optional<std::size_t> event; // index into RunResult::events of the buffer fetched
+    std::optional<ULONG> bufferSize;  // the buffer the driver provided for the fetch
+    std::optional<ULONG> dataLength;  // what the fetch reported
+    std::optional<sim::TaRequest> ta; // what the TA service received
     std::optional<NTSTATUS> sendStatus;
     std::optional<Bytes> handedBack;
     bool acknowledged = false;
@@ -42,7 +42,7 @@ const char* OutcomeName(Relay::Outcome outcome);
 struct RaisedEvent {
     std::string label;
     sim::Ticks time = 0;
-    std::optional<Bytes> buffer;  // none: raised with nothing pending
+    std::optional<Bytes> buffer; // none: raised with nothing pending
 };
 
 struct Expectation {
@@ -57,20 +57,20 @@ struct RunResult {
     std::vector<sim::TraceEvent> trace;
     std::vector<RaisedEvent> events;
     std::vector<Relay> relays;
-    std::size_t eventsLost = 0;  // raised while no callback was installed
+    std::size_t eventsLost = 0; // raised while no callback was installed
     unsigned acks = 0;
     unsigned registerCalls = 0;
     std::size_t taRequests = 0;
     std::size_t poolHighWater = 0;
     std::size_t poolLeftAtEnd = 0;
     std::vector<sim::VerifierRecord> verifier;
-    std::vector<std::string> notes;  // things the runner did or could not do
+    std::vector<std::string> notes; // things the runner did or could not do
     std::vector<Expectation> expectations;
     sim::Ticks endTime = 0;
 
     std::size_t Count(Relay::Outcome outcome) const;
     std::size_t HandedBack() const;
-    std::size_t Unchanged() const;  // handed back byte for byte as delivered
+    std::size_t Unchanged() const; // handed back byte for byte as delivered
     // The value of an expectation key (see ExpectationKeys()).
     std::uint64_t Value(const std::string& key) const;
     bool ExpectationsMet() const;
@@ -84,4 +84,4 @@ RunResult RunScenario(const Scenario& scenario);
 // with `dataLength` reported; nullopt when it accepts it.
 std::optional<std::string> ExplainValidation(const Bytes& buffer, ULONG bufferSize, ULONG dataLength);
 
-}  // namespace fwtool
+} // namespace fwtool

@@ -86,7 +86,8 @@ public:
         std::uint64_t value = 0;
         try {
             value = std::stoull(text, &used, 0);
-        } catch (const std::exception&) {
+        }
+        catch (const std::exception&) {
             used = 0;
         }
         if (text.empty() || used != text.size()) {
@@ -125,7 +126,8 @@ public:
             const char* suffix;
             double ticks;
         };
-        static constexpr Unit kUnits[] = {{"min", 60.0 * sim::kTicksPerSecond}, {"ms", sim::kTicksPerMillisecond},
+        static constexpr Unit kUnits[] = {{"min", 60.0 * sim::kTicksPerSecond},
+                                          {"ms", sim::kTicksPerMillisecond},
                                           {"us", 10.0},
                                           {"s", sim::kTicksPerSecond}};
         double scale = sim::kTicksPerSecond;
@@ -141,7 +143,8 @@ public:
         double value = 0;
         try {
             value = std::stod(text, &used);
-        } catch (const std::exception&) {
+        }
+        catch (const std::exception&) {
             used = 0;
         }
         if (text.empty() || used != text.size() || !std::isfinite(value)) {
@@ -295,8 +298,9 @@ public:
 
     EventSpec Event(const YAML::Node& node) const
     {
-        CheckKeys(node, "event", {"label", "request", "response", "response_size", "trailer", "pad_to", "raw", "file",
-                                  "hex_file", "no_buffer", "ta"});
+        CheckKeys(node, "event",
+                  {"label", "request", "response", "response_size", "trailer", "pad_to", "raw", "file", "hex_file",
+                   "no_buffer", "ta"});
         EventSpec event;
         if (node["label"]) {
             event.label = String(node["label"], "event label");
@@ -304,8 +308,8 @@ public:
         if (node["ta"]) {
             event.ta = Ta(node["ta"], "event ta");
         }
-        const bool built = node["request"] || node["response"] || node["response_size"] || node["trailer"] ||
-                           node["pad_to"];
+        const bool built =
+            node["request"] || node["response"] || node["response_size"] || node["trailer"] || node["pad_to"];
         const int sources = (built ? 1 : 0) + (node["raw"] ? 1 : 0) + (node["file"] ? 1 : 0) +
                             (node["hex_file"] ? 1 : 0) + (node["no_buffer"] ? 1 : 0);
         if (sources != 1) {
@@ -336,10 +340,12 @@ public:
             const Bytes request = node["request"] ? Hex(node["request"], "request") : Bytes{};
             Bytes response = node["response"] ? Hex(node["response"], "response") : Bytes{};
             if (node["response_size"]) {
-                response.assign(static_cast<std::size_t>(Unsigned(node["response_size"], "response_size", 1U << 24)), 0);
+                response.assign(static_cast<std::size_t>(Unsigned(node["response_size"], "response_size", 1U << 24)),
+                                0);
             }
             const Bytes trailer = node["trailer"] ? Hex(node["trailer"], "trailer") : Bytes{0, 0, 0, 0};
-            const auto padTo = node["pad_to"] ? static_cast<std::size_t>(Unsigned(node["pad_to"], "pad_to", 1U << 24)) : 0;
+            const auto padTo =
+                node["pad_to"] ? static_cast<std::size_t>(Unsigned(node["pad_to"], "pad_to", 1U << 24)) : 0;
             event.buffer = sim::FirmwareModel::BuildExchangeBuffer(request, response, trailer, padTo);
         }
         return event;
@@ -348,12 +354,18 @@ public:
     Step ParseStep(const YAML::Node& node, sim::Ticks previous) const
     {
         static const std::map<std::string, StepKind> kActions = {
-            {"load", StepKind::Load},           {"unload", StepKind::Unload},
-            {"add_device", StepKind::AddDevice}, {"remove_device", StepKind::RemoveDevice},
-            {"ta_arrive", StepKind::TaArrive},   {"ta_depart", StepKind::TaDepart},
-            {"ta_behaviour", StepKind::TaBehaviour}, {"ta_release", StepKind::TaRelease},
-            {"event", StepKind::Event},          {"firmware", StepKind::Firmware},
-            {"fault", StepKind::Fault},          {"clear_faults", StepKind::ClearFaults},
+            {"load", StepKind::Load},
+            {"unload", StepKind::Unload},
+            {"add_device", StepKind::AddDevice},
+            {"remove_device", StepKind::RemoveDevice},
+            {"ta_arrive", StepKind::TaArrive},
+            {"ta_depart", StepKind::TaDepart},
+            {"ta_behaviour", StepKind::TaBehaviour},
+            {"ta_release", StepKind::TaRelease},
+            {"event", StepKind::Event},
+            {"firmware", StepKind::Firmware},
+            {"fault", StepKind::Fault},
+            {"clear_faults", StepKind::ClearFaults},
         };
         std::set<std::string> allowed = {"at"};
         for (const auto& [name, kind] : kActions) {
@@ -515,7 +527,7 @@ private:
     std::vector<std::string> lines_;
 };
 
-}  // namespace
+} // namespace
 
 const char* StepKindName(StepKind kind)
 {
@@ -550,9 +562,9 @@ const char* StepKindName(StepKind kind)
 
 const std::vector<std::string>& ExpectationKeys()
 {
-    static const std::vector<std::string> keys = {"events",     "lost",        "ignored", "relayed",  "handed_back",
-                                                  "unchanged",  "dropped",     "acks",    "ta_requests",
-                                                  "register_calls", "verifier_records"};
+    static const std::vector<std::string> keys = {"events",      "lost",           "ignored",         "relayed",
+                                                  "handed_back", "unchanged",      "dropped",         "acks",
+                                                  "ta_requests", "register_calls", "verifier_records"};
     return keys;
 }
 
@@ -595,12 +607,14 @@ Scenario ParseScenario(const std::string& text, const std::string& file)
     YAML::Node root;
     try {
         root = YAML::Load(text);
-    } catch (const YAML::ParserException& e) {
+    }
+    catch (const YAML::ParserException& e) {
         reader.FailAt(e.mark.is_null() ? 0 : e.mark.line, e.mark.is_null() ? 0 : e.mark.column, e.msg);
     }
     try {
         return reader.Parse(root);
-    } catch (const YAML::Exception& e) {
+    }
+    catch (const YAML::Exception& e) {
         // A document shape the checks above did not foresee still gets a position, not a crash.
         reader.FailAt(e.mark.is_null() ? 0 : e.mark.line, e.mark.is_null() ? 0 : e.mark.column, e.msg);
     }
@@ -617,4 +631,4 @@ Scenario LoadScenarioFile(const std::string& path)
     return ParseScenario(text.str(), path);
 }
 
-}  // namespace fwtool
+} // namespace fwtool

@@ -19,7 +19,11 @@ namespace fwtool {
 using ScenarioError = LocatedError;
 
 struct FaultSpec {
-    enum class Mode { Nth, From, Always };
+    enum class Mode {
+        Nth,
+        From,
+        Always
+    };
     std::string operation;
     Mode mode = Mode::Nth;
     std::uint64_t n = 1;
@@ -37,9 +41,9 @@ struct FirmwareSpec {
 
 struct EventSpec {
     std::string label;
-    bool withBuffer = true;  // false: the event is raised with nothing pending
-    Bytes buffer;            // the exchange buffer the firmware delivers
-    std::optional<sim::TaBehaviour> ta;  // the TA service's answer to this event only
+    bool withBuffer = true;             // false: the event is raised with nothing pending
+    Bytes buffer;                       // the exchange buffer the firmware delivers
+    std::optional<sim::TaBehaviour> ta; // the TA service's answer to this event only
 };
 
 enum class StepKind {
@@ -60,8 +64,8 @@ enum class StepKind {
 struct Step {
     sim::Ticks at = 0;
     StepKind kind = StepKind::Load;
-    int line = 0;  // where the step is written
-    unsigned count = 1;  // devices to add or remove, requests to release; 0 means all
+    int line = 0;       // where the step is written
+    unsigned count = 1; // devices to add or remove, requests to release; 0 means all
     EventSpec event;
     sim::TaBehaviour ta;
     FirmwareSpec firmware;
@@ -69,7 +73,7 @@ struct Step {
 };
 
 struct Scenario {
-    std::string file;  // for messages and for relative buffer files
+    std::string file; // for messages and for relative buffer files
     std::string name;
     std::string description;
     FirmwareSpec firmware;
@@ -91,4 +95,4 @@ std::optional<sim::TaBehaviour> ParseTaBehaviour(const std::string& text, std::s
 Scenario ParseScenario(const std::string& text, const std::string& file);
 Scenario LoadScenarioFile(const std::string& path);
 
-}  // namespace fwtool
+} // namespace fwtool

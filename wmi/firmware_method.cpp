@@ -13,6 +13,5 @@ NTSTATUS ExecuteFirmwareMethod(PVOID MethodBlockObject, PUNICODE_STRING Instance
 
     // The firmware may write its answer over the signature; neither the bytes nor their count
     // mean anything to the driver.
-    return IoWMIExecuteMethod(MethodBlockObject, InstanceNameString, MethodId, METHOD_SIGNATURE_SIZE, &outSize,
-                              buffer);
+    return IoWMIExecuteMethod(MethodBlockObject, InstanceNameString, MethodId, METHOD_SIGNATURE_SIZE, &outSize, buffer);
 }

@@ -13,10 +13,10 @@ inline constexpr GUID FirmwareEventGuid = {
 
 // "ACPI\PNP0C14\PSMI_0", spelled out so that one definition serves both the kit (16-bit
 // wchar_t) and the host (char16_t). The terminator is there only for RtlInitUnicodeString.
-inline constexpr WCHAR FirmwareInstanceNameText[] = {'A', 'C', 'P', 'I', '\\', 'P', 'N', 'P', '0', 'C',
-                                                     '1', '4', '\\', 'P', 'S', 'M', 'I', '_', '0', 0};
-inline constexpr USHORT FIRMWARE_INSTANCE_NAME_LENGTH = 38;    // bytes, no terminator
-inline constexpr USHORT FIRMWARE_INSTANCE_NAME_CAPACITY = 40;  // bytes of the pool copy
+inline constexpr WCHAR FirmwareInstanceNameText[] = {'A', 'C', 'P',  'I', '\\', 'P', 'N', 'P', '0', 'C',
+                                                     '1', '4', '\\', 'P', 'S',  'M', 'I', '_', '0', 0};
+inline constexpr USHORT FIRMWARE_INSTANCE_NAME_LENGTH = 38;   // bytes, no terminator
+inline constexpr USHORT FIRMWARE_INSTANCE_NAME_CAPACITY = 40; // bytes of the pool copy
 
 // Method ids of the method block.
 inline constexpr ULONG METHOD_REGISTER = 1;
@@ -33,29 +33,24 @@ inline constexpr ULONG MethodSignature = FWRELAY_METHOD_SIGNATURE;
 inline constexpr ULONG METHOD_SIGNATURE_SIZE = sizeof(ULONG);
 
 // Registration retries: one attempt a second, at most 600.
-inline constexpr LONGLONG RETRY_INTERVAL = -10000000LL;  // one second, relative, in 100 ns units
+inline constexpr LONGLONG RETRY_INTERVAL = -10000000LL; // one second, relative, in 100 ns units
 inline constexpr ULONG RETRY_LIMIT = 600;
 
 EXTERN_C_START
 
-_IRQL_requires_max_(PASSIVE_LEVEL)
-NTSTATUS ExecuteFirmwareMethod(_In_ PVOID MethodBlockObject, _In_ PUNICODE_STRING InstanceNameString,
-                               _In_ ULONG MethodId);
+_IRQL_requires_max_(PASSIVE_LEVEL) NTSTATUS
+    ExecuteFirmwareMethod(_In_ PVOID MethodBlockObject, _In_ PUNICODE_STRING InstanceNameString, _In_ ULONG MethodId);
 
-_IRQL_requires_max_(PASSIVE_LEVEL)
-NTSTATUS OpenFirmwareChannel(_In_opt_ PDriverContext Context);
+_IRQL_requires_max_(PASSIVE_LEVEL) NTSTATUS OpenFirmwareChannel(_In_opt_ PDriverContext Context);
 
-_IRQL_requires_max_(PASSIVE_LEVEL)
-VOID CloseFirmwareChannel(_In_ PDriverContext Context);
+_IRQL_requires_max_(PASSIVE_LEVEL) VOID CloseFirmwareChannel(_In_ PDriverContext Context);
 
-_IRQL_requires_max_(PASSIVE_LEVEL)
-VOID InitializeFirmwareChannel(_Out_ PDriverContext Context);
+_IRQL_requires_max_(PASSIVE_LEVEL) VOID InitializeFirmwareChannel(_Out_ PDriverContext Context);
 
-_IRQL_requires_max_(PASSIVE_LEVEL)
-NTSTATUS StartRetryWorker(_In_ PDRIVER_OBJECT DriverObject, _In_ PDriverContext Context);
+_IRQL_requires_max_(PASSIVE_LEVEL) NTSTATUS
+    StartRetryWorker(_In_ PDRIVER_OBJECT DriverObject, _In_ PDriverContext Context);
 
-_IRQL_requires_max_(PASSIVE_LEVEL)
-VOID StopRetryWorker(_In_ PDriverContext Context);
+_IRQL_requires_max_(PASSIVE_LEVEL) VOID StopRetryWorker(_In_ PDriverContext Context);
 
 KSTART_ROUTINE RegistrationRetryThread;
 

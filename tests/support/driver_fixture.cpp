@@ -68,4 +68,4 @@ bool DriverTest::RunUntil(const std::function<bool()>& condition, sim::Ticks lim
     return platform.Sched().RunUntil(condition, platform.Sched().Now() + limit);
 }
 
-}  // namespace fwtest
+} // namespace fwtest

@@ -53,4 +53,4 @@ protected:
     bool expectVerifierRecords = false;
 };
 
-}  // namespace fwtest
+} // namespace fwtest

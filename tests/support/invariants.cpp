@@ -26,8 +26,10 @@ std::optional<unsigned> MethodOf(const sim::TraceEvent& event)
     static const struct {
         const char* name;
         unsigned id;
-    } kReached[] = {{"METHOD_REGISTER", METHOD_REGISTER},     {"METHOD_UNREGISTER", METHOD_UNREGISTER},
-                    {"METHOD_ACKNOWLEDGE", METHOD_ACKNOWLEDGE}, {"METHOD_SET_RESPONSE", METHOD_SET_RESPONSE},
+    } kReached[] = {{"METHOD_REGISTER", METHOD_REGISTER},
+                    {"METHOD_UNREGISTER", METHOD_UNREGISTER},
+                    {"METHOD_ACKNOWLEDGE", METHOD_ACKNOWLEDGE},
+                    {"METHOD_SET_RESPONSE", METHOD_SET_RESPONSE},
                     {"METHOD_GET_REQUEST", METHOD_GET_REQUEST}};
     if (event.from == "driver" && event.to == "firmware") {
         for (const auto& reached : kReached) {
@@ -48,7 +50,7 @@ bool IsDelivery(const sim::TraceEvent& event)
     return event.operation == "WmiNotification" && event.detail.find(" context ") != std::string::npos;
 }
 
-}  // namespace
+} // namespace
 
 RelayAudit AuditRelays(sim::Platform& platform)
 {
@@ -67,8 +69,8 @@ RelayAudit AuditRelays(sim::Platform& platform)
             auto acks = static_cast<std::size_t>(std::count(methods.begin(), methods.end(), METHOD_ACKNOWLEDGE));
             audit.acknowledged += acks;
             if (acks != 1 || methods.back() != METHOD_ACKNOWLEDGE) {
-                audit.faults.push_back(which + ": " + std::to_string(acks) +
-                                       " acknowledgements, last call method " + std::to_string(methods.back()));
+                audit.faults.push_back(which + ": " + std::to_string(acks) + " acknowledgements, last call method " +
+                                       std::to_string(methods.back()));
             }
             if (methods.front() != METHOD_GET_REQUEST) {
                 audit.faults.push_back(which + ": began with method " + std::to_string(methods.front()));
@@ -148,8 +150,7 @@ std::vector<std::string> CheckHandedBack(const std::vector<Bytes>& raised, const
     return faults;
 }
 
-Bytes NumberedExchangeBuffer(std::uint32_t id, std::size_t requestLength, std::size_t responseLength,
-                             std::size_t padTo)
+Bytes NumberedExchangeBuffer(std::uint32_t id, std::size_t requestLength, std::size_t responseLength, std::size_t padTo)
 {
     Bytes request(std::max<std::size_t>(requestLength, 4));
     std::memcpy(request.data(), &id, sizeof id);
@@ -160,8 +161,8 @@ Bytes NumberedExchangeBuffer(std::uint32_t id, std::size_t requestLength, std::s
     for (std::size_t i = 0; i < response.size(); ++i) {
         response[i] = static_cast<std::uint8_t>(0xA0 + id + i * 3);
     }
-    return sim::FirmwareModel::BuildExchangeBuffer(request, response,
-                                                   {0xEE, static_cast<std::uint8_t>(id), 0xEE, 0xEE}, padTo);
+    return sim::FirmwareModel::BuildExchangeBuffer(request, response, {0xEE, static_cast<std::uint8_t>(id), 0xEE, 0xEE},
+                                                   padTo);
 }
 
-}  // namespace fwtest
+} // namespace fwtest

@@ -43,4 +43,4 @@ std::vector<std::string> CheckHandedBack(const std::vector<Bytes>& raised, const
 Bytes NumberedExchangeBuffer(std::uint32_t id, std::size_t requestLength, std::size_t responseLength,
                              std::size_t padTo = 0);
 
-}  // namespace fwtest
+} // namespace fwtest
