@@ -76,6 +76,9 @@ public:
     {
         sim::Platform platform;
         platform.Verifier().SetEcho(false);
+        // One thread at a time, handed over in a fixed order: the same scenario makes the same
+        // calls in the same order on every run, so its output can be compared byte for byte.
+        platform.Sched().SetSerialized();
         platform_ = &platform;
         sim::FirmwareModel& firmware = platform.Firmware();
         sim::TaServiceModel& ta = platform.TaService();
