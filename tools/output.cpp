@@ -332,6 +332,7 @@ struct Arrow {
     std::string from; // participant ids; empty: not shown
     std::string to;
     std::string note; // shown as a note over `from` instead of an arrow
+    std::string text; // the message, when not the call itself
 };
 
 // Compact: what the firmware, the driver and the TA service said to each other. The kernel's
@@ -347,23 +348,24 @@ Arrow CompactArrow(const sim::TraceEvent& e)
         return it == kParty.end() ? std::string() : it->second;
     };
     if (!party(e.from).empty() && !party(e.to).empty()) {
-        return {party(e.from), party(e.to), ""};
+        return {party(e.from), party(e.to), "", ""};
     }
     if (e.operation == "WmiNotification") {
-        return {"Firmware", "Driver", ""};
+        return {"Firmware", "Driver", "", "event notification"};
     }
     if (e.operation == "IRP_MJ_DEVICE_CONTROL") {
-        return {"Driver", "TA", ""};
+        const std::size_t ioctl = e.detail.find("IOCTL ");
+        return {"Driver", "TA", "", "IRP_MJ_DEVICE_CONTROL" + (ioctl == std::string::npos ? "" : " " + e.detail.substr(ioctl))};
     }
     if (e.operation == "LoadDriver" || e.operation == "UnloadDriver" || e.operation == "AddDevice" ||
         e.operation == "RemoveDevice" || e.operation == "DriverEntry returned") {
-        return {"Driver", "", e.operation};
+        return {"Driver", "", e.operation, ""};
     }
     if (e.operation == "AddInterface" || e.operation == "RemoveInterface") {
-        return {"TA", "", e.operation == "AddInterface" ? "arrives" : "departs"};
+        return {"TA", "", e.operation == "AddInterface" ? "arrives" : "departs", ""};
     }
     if (e.status && !NT_SUCCESS(*e.status) && (e.from == "driver" || e.to == "driver")) {
-        return {"Driver", "", e.operation};
+        return {"Driver", "", e.operation, ""};
     }
     return {};
 }
@@ -431,7 +433,9 @@ std::size_t WriteMermaid(std::ostream& stream, const RunResult& result, Detail d
             const std::string text = arrow.note == e.operation ? MermaidMessage(e) : MermaidText(arrow.note);
             out << "    Note over " << arrow.from << ": " << text << "\n";
         } else {
-            out << "    " << arrow.from << "->>" << arrow.to << ": " << MermaidMessage(e) << "\n";
+            const std::string text =
+                arrow.text.empty() ? MermaidMessage(e) : MermaidText(arrow.text + StatusSuffix(e.status));
+            out << "    " << arrow.from << "->>" << arrow.to << ": " << text << "\n";
         }
     }
     std::ostringstream summary;

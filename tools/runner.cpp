@@ -289,6 +289,12 @@ private:
         result_.taRequests = platform.TaService().RequestCount();
         result_.poolHighWater = platform.Pool().HighWaterBytes();
         result_.poolLeftAtEnd = platform.Pool().LiveCount();
+        for (std::string& name : platform.Faults().CallLog()) {
+            if (std::find(result_.checkedOperations.begin(), result_.checkedOperations.end(), name) ==
+                result_.checkedOperations.end()) {
+                result_.checkedOperations.push_back(std::move(name));
+            }
+        }
         result_.verifier = platform.Verifier().Records();
         for (sim::VerifierRecord& r : result_.verifier) {
             r.object = ids.Apply(r.object);

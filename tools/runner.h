@@ -84,6 +84,7 @@ struct RunResult {
     std::optional<RetryGaveUp> retryGaveUp;
     std::vector<sim::VerifierRecord> verifier;
     std::vector<std::string> notes; // things the runner did or could not do
+    std::vector<std::string> checkedOperations; // every fallible operation the run asked the fault injector about
     std::vector<Expectation> expectations;
     sim::Ticks endTime = 0;
 
