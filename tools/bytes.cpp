@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iostream>
 #include <iterator>
 #include <sstream>
 
@@ -249,7 +250,8 @@ void LineAndColumn(const std::string& text, std::size_t offset, int* line, int* 
 
 Bytes LoadBufferFile(const std::string& path, bool forceHex)
 {
-    const std::string raw = ReadInputFile(path, kMaxInputBytes, "an exchange buffer");
+    const std::string raw = path == "-" ? ReadInputText(std::cin, kStdinName, kMaxInputBytes, "an exchange buffer")
+                                        : ReadInputFile(path, kMaxInputBytes, "an exchange buffer");
     Bytes contents(raw.begin(), raw.end());
     if (!forceHex && !LooksLikeHexText(contents)) {
         if (contents.size() > kMaxBufferSize) {

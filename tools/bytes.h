@@ -63,7 +63,8 @@ std::optional<Bytes> ParseHex(const std::string& text, TextProblem* problem);
 // Whether a file's contents are printable text (then read as hex) rather than raw bytes.
 bool LooksLikeHexText(const Bytes& contents);
 
-// Reads a buffer file: hex text when `forceHex` or when it looks like hex, raw bytes otherwise.
+// Reads a buffer file ("-": standard input): hex text when `forceHex` or when it looks like hex,
+// raw bytes otherwise.
 // Throws LocatedError.
 Bytes LoadBufferFile(const std::string& path, bool forceHex);
 

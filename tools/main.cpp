@@ -129,7 +129,8 @@ static int Run(int argc, char** argv)
     bool dumpAll = false;
     std::string answerText = "echo";
     std::string replayFormat = "text";
-    replay->add_option("file", bufferPath, "The exchange buffer: a binary file or hex text")->required();
+    replay->add_option("file", bufferPath, "The exchange buffer: a binary file or hex text; '-' reads standard input")
+        ->required();
     replay->add_flag("--hex", forceHex, "Read the file as hex text (otherwise detected)");
     replay->add_option("--ta", answerText, "TA service answer: echo, fixed:HEX, first:N, fail:STATUS");
     replay->add_flag("--no-target", noTarget, "No TA service: the driver holds no target");
@@ -154,10 +155,11 @@ static int Run(int argc, char** argv)
     }
 
     if (help->parsed()) {
+        // App::help() would show the help of the command just parsed, 'help' itself.
         if (helpTopic.empty()) {
-            std::cout << app.help();
+            std::cout << app.get_formatter()->make_help(&app, "fwrelay-sim", CLI::AppFormatMode::Normal);
         } else if (helpTopic == "replay") {
-            std::cout << replay->help();
+            std::cout << replay->get_formatter()->make_help(replay, "replay", CLI::AppFormatMode::Normal);
         } else {
             return UsageError("no command '" + helpTopic + "' (commands: replay, help)");
         }
