@@ -69,6 +69,11 @@ struct Case {
     std::string outLacks = "";
 };
 
+void PrintTo(const Case& c, std::ostream* os)
+{
+    *os << "fwrelay-sim " << c.args;
+}
+
 class Conventions : public testing::TestWithParam<Case> {};
 
 TEST_P(Conventions, ExitStatusAndMessages)
@@ -94,8 +99,7 @@ const char* kStdinDecimal = "steps:\n  - add_device: 010\n";
 INSTANTIATE_TEST_SUITE_P(
     Program, Conventions,
     testing::Values(
-        Case{"Version", "--version", "", 0, "fwrelay-sim ", ""},
-        Case{"Help", "--help", "", 0, "replay", ""},
+        Case{"Version", "--version", "", 0, "fwrelay-sim ", ""}, Case{"Help", "--help", "", 0, "replay", ""},
         Case{"HelpCommand", "help", "", 0, "Exit status", ""},
         Case{"HelpOfReplay", "help replay", "", 0, "--dump-all", ""},
         Case{"ReplayHelp", "replay --help", "", 0, "--dump-all", ""},
@@ -154,6 +158,11 @@ struct Golden {
     std::string name; // golden file name
     std::string args;
 };
+
+void PrintTo(const Golden& g, std::ostream* os)
+{
+    *os << "fwrelay-sim " << g.args;
+}
 
 class GoldenOutput : public testing::TestWithParam<Golden> {};
 
@@ -216,5 +225,35 @@ INSTANTIATE_TEST_SUITE_P(Examples, GoldenOutput, testing::ValuesIn(GoldenCases()
                              }
                              return name;
                          });
+
+// ---- The README's promises ----
+
+TEST(Readme, FirstCommandBuildsOnlyTheProgramAndTheCommandsSayHowLongTheyTake)
+{
+    const std::string readme = ReadFile(std::string(FWRELAY_SOURCE_DIR) + "/README.md");
+    const std::size_t block = readme.find("```sh\n");
+    ASSERT_NE(block, std::string::npos);
+    const std::size_t lineEnd = readme.find('\n', block + 6);
+    const std::string first = readme.substr(block + 6, lineEnd - block - 6);
+    // Building every test first kept a newcomer waiting many minutes for the first timeline.
+    EXPECT_NE(first.find("cmake --build --preset default --target fwrelay-sim &&"), std::string::npos) << first;
+    EXPECT_NE(first.find("./build/default/fwrelay-sim"), std::string::npos) << first;
+    const std::string prose = readme.substr(lineEnd, readme.find("## ", lineEnd) - lineEnd);
+    EXPECT_NE(prose.find("minutes on an idle 2-core machine"), std::string::npos) << "the first command's duration";
+    EXPECT_NE(prose.find("It takes about"), std::string::npos) << "test-all's duration";
+}
+
+TEST(Readme, TestAllLeavesTheDeveloperBuildsSettingsAlone)
+{
+    // Configuring build/default with extra options (benchmarks, fuzzers) changed the developer's
+    // own build behind their back; anything extra gets a build folder of its own.
+    std::istringstream script(ReadFile(std::string(FWRELAY_SOURCE_DIR) + "/scripts/test-all"));
+    for (std::string line; std::getline(script, line);) {
+        if (line.find("cmake --preset") != std::string::npos) {
+            EXPECT_EQ(line.find(" -D"), std::string::npos) << line;
+        }
+        EXPECT_EQ(line.find("-B build/default"), std::string::npos) << line;
+    }
+}
 
 } // namespace

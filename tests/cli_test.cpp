@@ -58,9 +58,8 @@ TEST_P(ScenarioErrors, ReportLineColumnAndCause)
         EXPECT_EQ(e.line, bad.line) << e.what();
         EXPECT_EQ(e.column, bad.column) << e.what();
         EXPECT_NE(e.message.find(bad.message), std::string::npos) << e.what();
-        EXPECT_EQ(std::string(e.what()).rfind("s.yaml:" + std::to_string(bad.line) + ":" +
-                                                  std::to_string(bad.column) + ": error: ",
-                                              0),
+        EXPECT_EQ(std::string(e.what()).rfind(
+                      "s.yaml:" + std::to_string(bad.line) + ":" + std::to_string(bad.column) + ": error: ", 0),
                   0U)
             << e.what();
     }
@@ -106,7 +105,8 @@ INSTANTIATE_TEST_SUITE_P(
         BadScenario{"FaultWithSuccessStatus",
                     "faults:\n  - {operation: ExAllocatePool2, nth: 1, status: STATUS_SUCCESS}\nsteps: []\n", 2, 50,
                     "must fail with an error status"},
-        BadScenario{"DuplicateTopKey", "name: a\nname: b\nsteps: []\n", 2, 1, "duplicate key 'name' (first given at line 1)"},
+        BadScenario{"DuplicateTopKey", "name: a\nname: b\nsteps: []\n", 2, 1,
+                    "duplicate key 'name' (first given at line 1)"},
         BadScenario{"DuplicateStepKey", "steps:\n  - at: 1s\n    at: 2s\n    load: true\n", 3, 5, "duplicate key 'at'"},
         BadScenario{"SecondDocument", "steps: []\n---\nsteps: [{load: true}]\n", 3, 1, "second YAML document"},
         BadScenario{"OctalCount", "steps:\n  - add_device: 010\n", 2, 17, "decimal"},
@@ -118,7 +118,8 @@ INSTANTIATE_TEST_SUITE_P(
                     "at most 16777216"},
         BadScenario{"LabelNotUtf8", "steps:\n  - event: {label: \"caf\xe9\", no_buffer: true}\n", 2, 24, "not UTF-8"},
         BadScenario{"OverlongUtf8", "name: \"\xc0\xaf\"\nsteps: []\n", 1, 8, "not UTF-8"},
-        BadScenario{"DeepNesting", "steps: [[[[[[[[[[[[[[[[[[[[[[[[1]]]]]]]]]]]]]]]]]]]]]]]]\n", 1, 24, "nested more than 16"},
+        BadScenario{"DeepNesting", "steps: [[[[[[[[[[[[[[[[[[[[[[[[1]]]]]]]]]]]]]]]]]]]]]]]]\n", 1, 24,
+                    "nested more than 16"},
         BadScenario{"BufferFileIsADirectory", "steps:\n  - event: {file: .}\n", 2, 19, "cannot open buffer file"},
         BadScenario{"EventTwoSources", "steps:\n  - event: {raw: '00', request: '01'}\n", 2, 12, "exactly one of"},
         BadScenario{"UnknownExpectation", "steps: []\nexpect: {relays: 1}\n", 2, 10, "unknown key 'relays'"},
@@ -150,7 +151,8 @@ TEST(Parser, BinaryAndAbsurdlyNestedInputGetAClearLocatedError)
     const Case cases[] = {
         {"NulByte", std::string("steps: []\n\0\x01\x02", 13), "NUL byte"},
         {"NestedPastTheLibrarysLimit", std::string(5000, '[') + std::string(5000, ']'), "nested too deeply"},
-        {"NestedMappings", [] {
+        {"NestedMappings",
+         [] {
              std::string text = "steps: [";
              for (int i = 0; i < 30; ++i) {
                  text += "{a: ";
@@ -180,8 +182,8 @@ TEST(Parser, FaultOperationsAreThoseThePlatformCanFail)
     EXPECT_NE(fwtool::CheckFaultOperation("KeBugCheckEx")->find("operations that can fail"), std::string::npos);
     // Every operation a run asks the fault injector about is one a scenario may name.
     for (const char* example : {"default", "fault-injection", "device-churn", "firmware-late"}) {
-        const fwtool::RunResult r = fwtool::RunScenario(fwtool::LoadScenarioFile(
-            std::string(FWRELAY_SOURCE_DIR) + "/examples/" + example + ".yaml"));
+        const fwtool::RunResult r = fwtool::RunScenario(
+            fwtool::LoadScenarioFile(std::string(FWRELAY_SOURCE_DIR) + "/examples/" + example + ".yaml"));
         EXPECT_FALSE(r.checkedOperations.empty()) << example;
         for (const std::string& name : r.checkedOperations) {
             EXPECT_FALSE(fwtool::CheckFaultOperation(name)) << example << ": " << name << " is not listed";
@@ -567,15 +569,16 @@ TEST_P(HonestEnding, PassesOnlyWhenTheDriverUnloadedCleanlyOrTheScenarioExpectsO
 INSTANTIATE_TEST_SUITE_P(
     Runner, HonestEnding,
     testing::Values(
-        Ending{"NoDeviceEverAdded", "firmware: {present: true}\nsteps:\n  - {at: 1s, event: {request: '01', response_size: 1}}\n",
-               1, true},
+        Ending{"NoDeviceEverAdded",
+               "firmware: {present: true}\nsteps:\n  - {at: 1s, event: {request: '01', response_size: 1}}\n", 1, true},
         Ending{"NoDeviceAndTheScenarioSaysSo",
                "firmware: {present: true}\nsteps:\n  - {at: 1s, event: {request: '01', response_size: 1}}\n"
                "expect: {left_loaded: 1, pool_left: 1}\n",
                0, true},
-        Ending{"DeviceAddedAndRemoved", "firmware: {present: true}\nsteps:\n  - add_device: 1\n  - remove_device: 1\n", 0,
-               false},
-        Ending{"CleanRunWronglyExpectedToStayLoaded", "steps:\n  - add_device: 1\nexpect: {left_loaded: 1}\n", 1, false}),
+        Ending{"DeviceAddedAndRemoved", "firmware: {present: true}\nsteps:\n  - add_device: 1\n  - remove_device: 1\n",
+               0, false},
+        Ending{"CleanRunWronglyExpectedToStayLoaded", "steps:\n  - add_device: 1\nexpect: {left_loaded: 1}\n", 1,
+               false}),
     [](const testing::TestParamInfo<Ending>& param) { return std::string(param.param.name); });
 
 TEST(Runner, SummaryAccountsForEveryEventAndShowsTheDescription)
@@ -606,13 +609,14 @@ expect: {lost: 2, pending: 1}
     std::ostringstream out;
     fwtool::WriteSummary(out, r);
     const std::string text = out.str();
-    for (const char* part : {"  every way an event can end\n",
-                             "1. [1.000000s] early one: lost: no notification callback was installed; its buffer fetched "
-                             "by relay 1: forwarded",
-                             "2. [2.000000s] early two: lost: no notification callback was installed; its buffer was "
-                             "never fetched (still pending at the end)",
-                             "3. [5.000000s] bare: delivered as relay 1; no buffer of its own",
-                             "1. [5.000000s] (bare; fetched the buffer of 'early one') forwarded"}) {
+    for (const char* part :
+         {"  every way an event can end\n",
+          "1. [1.000000s] early one: lost: no notification callback was installed; its buffer fetched "
+          "by relay 1: forwarded",
+          "2. [2.000000s] early two: lost: no notification callback was installed; its buffer was "
+          "never fetched (still pending at the end)",
+          "3. [5.000000s] bare: delivered as relay 1; no buffer of its own",
+          "1. [5.000000s] (bare; fetched the buffer of 'early one') forwarded"}) {
         EXPECT_NE(text.find(part), std::string::npos) << part << "\n" << text;
     }
 }
@@ -630,6 +634,21 @@ TEST(Runner, SaysWhenTheRetryWorkerGaveUp)
     EXPECT_NE(out.str().find("Retry worker: gave up at"), std::string::npos) << out.str();
     // Still trying when the driver is unloaded: not giving up.
     EXPECT_FALSE(fwtool::RunScenario(fwtool::ParseScenario(yaml("10s"), "retry.yaml")).retryGaveUp);
+}
+
+TEST(Runner, ReportsProgressAfterEachStep)
+{
+    const Scenario s = fwtool::ParseScenario("steps:\n  - add_device: 1\n  - {at: 2s, ta_arrive: true}\n  - {at: 5s, "
+                                             "remove_device: all}\n",
+                                             "progress.yaml");
+    std::vector<std::pair<std::size_t, sim::Ticks>> calls;
+    fwtool::RunScenario(s, [&calls](std::size_t done, std::size_t total, sim::Ticks now) {
+        EXPECT_EQ(total, 3U);
+        calls.emplace_back(done, now);
+    });
+    const std::vector<std::pair<std::size_t, sim::Ticks>> expected = {
+        {1, 0}, {2, 2 * sim::kTicksPerSecond}, {3, 5 * sim::kTicksPerSecond}};
+    EXPECT_EQ(calls, expected);
 }
 
 // ---- Outputs ----
@@ -763,11 +782,11 @@ TEST(JsonSchema, EveryRecordOfEveryExampleMatchesTheDocument)
     ASSERT_EQ(rules.size(), 5U) << "run, call, event, relay, summary";
     std::set<std::string> seenTypes;
     std::set<std::string> seenOptional;
-    std::vector<std::string> files = {"default", "device-churn", "fault-injection", "firmware-late",
-                                      "malformed-buffers", "no-target", "ta-failures"};
+    std::vector<std::string> files = {"default",           "device-churn", "fault-injection", "firmware-late",
+                                      "malformed-buffers", "no-target",    "ta-failures"};
     for (const std::string& name : files) {
-        const fwtool::RunResult r =
-            fwtool::RunScenario(fwtool::LoadScenarioFile(std::string(FWRELAY_SOURCE_DIR) + "/examples/" + name + ".yaml"));
+        const fwtool::RunResult r = fwtool::RunScenario(
+            fwtool::LoadScenarioFile(std::string(FWRELAY_SOURCE_DIR) + "/examples/" + name + ".yaml"));
         std::ostringstream out;
         fwtool::WriteJsonLines(out, r);
         std::istringstream lines(out.str());
@@ -799,9 +818,9 @@ TEST(JsonSchema, EveryRecordOfEveryExampleMatchesTheDocument)
         EXPECT_EQ(order.front(), "run");
         EXPECT_EQ(order.back(), "summary");
         const std::map<std::string, int> rank = {{"run", 0}, {"call", 1}, {"event", 2}, {"relay", 3}, {"summary", 4}};
-        EXPECT_TRUE(std::is_sorted(order.begin(), order.end(),
-                                   [&](const std::string& a, const std::string& b) { return rank.at(a) < rank.at(b); }))
-            << name;
+        EXPECT_TRUE(std::is_sorted(order.begin(), order.end(), [&](const std::string& a, const std::string& b) {
+            return rank.at(a) < rank.at(b);
+        })) << name;
     }
     EXPECT_EQ(seenTypes.size(), rules.size());
     // Each optional field documented shows up somewhere, so the document describes real output.

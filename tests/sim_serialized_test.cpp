@@ -33,8 +33,8 @@ Steps RunWorkers(bool serialized, int steps)
     Steps run;
     std::mutex recordMutex;
     std::atomic<int> running{0};
-    int finished = 0;  // under the scheduler mutex
-    int handoffs = 0;  // under the scheduler mutex: thread 0 hands one to thread 1 per step
+    int finished = 0; // under the scheduler mutex
+    int handoffs = 0; // under the scheduler mutex: thread 0 hands one to thread 1 per step
     constexpr int kThreads = 4;
     std::vector<std::thread> threads;
     for (int t = 0; t < kThreads; ++t) {
@@ -59,7 +59,8 @@ Steps RunWorkers(bool serialized, int steps)
                 if (t == 1) {
                     scheduler.WaitUntil(lock, [&handoffs, step] { return handoffs > step; });
                 } else {
-                    scheduler.WaitUntil(lock, [] { return false; }, scheduler.Now() + 1);
+                    scheduler.WaitUntil(
+                        lock, [] { return false; }, scheduler.Now() + 1);
                 }
             }
             {
@@ -72,7 +73,8 @@ Steps RunWorkers(bool serialized, int steps)
     }
     {
         std::unique_lock lock(scheduler.Mutex());
-        EXPECT_TRUE(scheduler.WaitUntil(lock, [&finished] { return finished == kThreads; }, 10'000));
+        EXPECT_TRUE(scheduler.WaitUntil(
+            lock, [&finished] { return finished == kThreads; }, 10'000));
     }
     for (std::thread& thread : threads) {
         thread.join();

@@ -86,9 +86,10 @@ std::string Hex2(std::uint8_t b)
 } // namespace
 
 LocatedError::LocatedError(std::string path, int lineNumber, int columnNumber, const std::string& text)
-    : std::runtime_error(path + (lineNumber > 0 ? ":" + std::to_string(lineNumber) + ":" + std::to_string(columnNumber)
-                                                : std::string()) +
-                         ": error: " + text),
+    : std::runtime_error(
+          path +
+          (lineNumber > 0 ? ":" + std::to_string(lineNumber) + ":" + std::to_string(columnNumber) : std::string()) +
+          ": error: " + text),
       file(std::move(path)), line(lineNumber), column(columnNumber), message(text)
 {}
 
@@ -130,7 +131,8 @@ std::optional<TextProblem> CheckUtf8Text(const std::string& text)
         if (!valid) {
             char hex[8];
             std::snprintf(hex, sizeof hex, "0x%02x", c);
-            return TextProblem{i, std::string("byte ") + hex + " is not UTF-8 text; scenarios and labels must be UTF-8"};
+            return TextProblem{i,
+                               std::string("byte ") + hex + " is not UTF-8 text; scenarios and labels must be UTF-8"};
         }
         i += length;
     }

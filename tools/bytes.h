@@ -55,7 +55,6 @@ std::optional<TextProblem> CheckUtf8Text(const std::string& text);
 std::string ReadInputFile(const std::string& path, std::uint64_t limit, const std::string& what);
 std::string ReadInputText(std::istream& in, const std::string& name, std::uint64_t limit, const std::string& what);
 
-
 // Hex digits in pairs. Whitespace, ':', '-', '_' and ',' separate freely; "0x" may prefix a
 // group; '#' starts a comment that runs to the end of the line.
 std::optional<Bytes> ParseHex(const std::string& text, TextProblem* problem);

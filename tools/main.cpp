@@ -117,10 +117,11 @@ static int Run(int argc, char** argv)
         app.add_option("--detail", detailText,
                        "Mermaid only: compact (firmware, driver, TA service) or full (every party and call)")
             ->check(CLI::IsMember({"compact", "full"}));
-    CLI::Option* printOption = app.add_flag("--print-default", printDefault, "Print the built-in scenario's YAML and exit");
+    CLI::Option* printOption =
+        app.add_flag("--print-default", printDefault, "Print the built-in scenario's YAML and exit");
     CLI::Option* checkOption = app.add_flag("--check", checkOnly, "Only parse the scenario; report problems and exit");
-    CLI::Option* quietOption =
-        app.add_flag("-q,--summary-only", summaryOnly, "Text: only the summary; json: only the run and summary records");
+    CLI::Option* quietOption = app.add_flag("-q,--summary-only", summaryOnly,
+                                            "Text: only the summary; json: only the run and summary records");
 
     CLI::App* replay = app.add_subcommand("replay", "Relay one raw exchange buffer through the driver");
     std::string bufferPath;

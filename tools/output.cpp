@@ -46,8 +46,8 @@ std::string EventName(const RunResult& result, const Relay& relay)
         text = result.events[*relay.delivered].label;
     }
     if (relay.event && relay.event != relay.delivered) {
-        text += (text.empty() ? "" : "; ") + std::string("fetched the buffer of '") + result.events[*relay.event].label +
-                "'";
+        text += (text.empty() ? "" : "; ") + std::string("fetched the buffer of '") +
+                result.events[*relay.event].label + "'";
     }
     return text.empty() ? "" : " (" + text + ")";
 }
@@ -193,8 +193,9 @@ void WriteSummary(std::ostream& out, const RunResult& result)
             << result.retryGaveUp->attempts << " attempt(s); the firmware channel never opened\n";
     }
     out << "End: " << (result.loadedAtEnd ? "the driver refused to unload and is still loaded" : "the driver unloaded");
-    out << (result.poolLeftAtEnd == 0 ? ", no pool left held\n"
-                                      : ", " + std::to_string(result.poolLeftAtEnd) + " pool allocation(s) still held\n");
+    out << (result.poolLeftAtEnd == 0
+                ? ", no pool left held\n"
+                : ", " + std::to_string(result.poolLeftAtEnd) + " pool allocation(s) still held\n");
     if (result.verifier.empty()) {
         out << "Verifier: clean, no platform rule broken\n";
     } else {
@@ -244,9 +245,9 @@ void WriteJsonLines(std::ostream& out, const RunResult& result, bool summaryOnly
                    {"description", result.description}});
     if (!summaryOnly) {
         for (const sim::TraceEvent& e : result.trace) {
-            nlohmann::json j = {{"type", "call"},        {"sequence", e.sequence}, {"time", SecondsValue(e.time)},
-                                {"ticks", e.time},       {"thread", e.thread},     {"from", e.from},
-                                {"to", e.to},            {"operation", e.operation}, {"detail", e.detail}};
+            nlohmann::json j = {{"type", "call"},  {"sequence", e.sequence},   {"time", SecondsValue(e.time)},
+                                {"ticks", e.time}, {"thread", e.thread},       {"from", e.from},
+                                {"to", e.to},      {"operation", e.operation}, {"detail", e.detail}};
             if (e.status) {
                 j["status"] = Hex32(*e.status);
                 j["status_name"] = StatusName(*e.status);
@@ -255,16 +256,17 @@ void WriteJsonLines(std::ostream& out, const RunResult& result, bool summaryOnly
         }
         for (std::size_t i = 0; i < result.events.size(); ++i) {
             const RaisedEvent& event = result.events[i];
-            JsonLine(out, {{"type", "event"},
-                           {"index", i + 1},
-                           {"label", event.label},
-                           {"time", SecondsValue(event.time)},
-                           {"buffer_bytes", event.buffer ? nlohmann::json(event.buffer->size()) : nlohmann::json(nullptr)},
-                           {"lost", event.lost},
-                           {"delivered_as", OptionalIndex(event.deliveredAs)},
-                           {"fetched_by", OptionalIndex(event.fetchedBy)},
-                           {"pending_at_end", event.buffer && !event.fetchedBy},
-                           {"fate", EventFate(result, i)}});
+            JsonLine(out,
+                     {{"type", "event"},
+                      {"index", i + 1},
+                      {"label", event.label},
+                      {"time", SecondsValue(event.time)},
+                      {"buffer_bytes", event.buffer ? nlohmann::json(event.buffer->size()) : nlohmann::json(nullptr)},
+                      {"lost", event.lost},
+                      {"delivered_as", OptionalIndex(event.deliveredAs)},
+                      {"fetched_by", OptionalIndex(event.fetchedBy)},
+                      {"pending_at_end", event.buffer && !event.fetchedBy},
+                      {"fate", EventFate(result, i)}});
         }
         for (std::size_t i = 0; i < result.relays.size(); ++i) {
             JsonLine(out, RelayJson(result, i));
@@ -288,10 +290,9 @@ void WriteJsonLines(std::ostream& out, const RunResult& result, bool summaryOnly
                               {"verifier", verifier},
                               {"notes", result.notes},
                               {"passed", result.ExitCode() == 0}};
-    summary["retry_gave_up"] =
-        result.retryGaveUp ? nlohmann::json{{"time", SecondsValue(result.retryGaveUp->time)},
-                                            {"attempts", result.retryGaveUp->attempts}}
-                           : nlohmann::json(nullptr);
+    summary["retry_gave_up"] = result.retryGaveUp ? nlohmann::json{{"time", SecondsValue(result.retryGaveUp->time)},
+                                                                   {"attempts", result.retryGaveUp->attempts}}
+                                                  : nlohmann::json(nullptr);
     nlohmann::json counts = nlohmann::json::object();
     for (const std::string& key : ExpectationKeys()) {
         counts[key] = result.Value(key);
@@ -355,7 +356,8 @@ Arrow CompactArrow(const sim::TraceEvent& e)
     }
     if (e.operation == "IRP_MJ_DEVICE_CONTROL") {
         const std::size_t ioctl = e.detail.find("IOCTL ");
-        return {"Driver", "TA", "", "IRP_MJ_DEVICE_CONTROL" + (ioctl == std::string::npos ? "" : " " + e.detail.substr(ioctl))};
+        return {"Driver", "TA", "",
+                "IRP_MJ_DEVICE_CONTROL" + (ioctl == std::string::npos ? "" : " " + e.detail.substr(ioctl))};
     }
     if (e.operation == "LoadDriver" || e.operation == "UnloadDriver" || e.operation == "AddDevice" ||
         e.operation == "RemoveDevice" || e.operation == "DriverEntry returned") {

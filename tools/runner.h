@@ -27,13 +27,13 @@ struct Relay {
 
     Outcome outcome = Outcome::Dropped;
     sim::Ticks time = 0;
-    std::uint64_t firstSequence = 0;  // trace sequence of the delivery
-    std::string reason;               // why it was dropped or ignored
-    std::optional<std::size_t> event; // index into RunResult::events of the buffer fetched
+    std::uint64_t firstSequence = 0;      // trace sequence of the delivery
+    std::string reason;                   // why it was dropped or ignored
+    std::optional<std::size_t> event;     // index into RunResult::events of the buffer fetched
     std::optional<std::size_t> delivered; // index into RunResult::events whose notification this was
-    std::optional<ULONG> bufferSize;  // the buffer the driver provided for the fetch
-    std::optional<ULONG> dataLength;  // what the fetch reported
-    std::optional<sim::TaRequest> ta; // what the TA service received
+    std::optional<ULONG> bufferSize;      // the buffer the driver provided for the fetch
+    std::optional<ULONG> dataLength;      // what the fetch reported
+    std::optional<sim::TaRequest> ta;     // what the TA service received
     std::optional<NTSTATUS> sendStatus;
     std::optional<Bytes> handedBack;
     bool acknowledged = false;
@@ -45,9 +45,9 @@ const char* OutcomeName(Relay::Outcome outcome);
 struct RaisedEvent {
     std::string label;
     sim::Ticks time = 0;
-    std::optional<Bytes> buffer; // none: raised with nothing pending
-    bool lost = false;           // raised while no notification callback was installed
-    bool droppedBeforeDelivery = false; // the block was released before the notification ran
+    std::optional<Bytes> buffer;            // none: raised with nothing pending
+    bool lost = false;                      // raised while no notification callback was installed
+    bool droppedBeforeDelivery = false;     // the block was released before the notification ran
     std::optional<std::size_t> deliveredAs; // index into RunResult::relays
     std::optional<std::size_t> fetchedBy;   // the relay that fetched this event's buffer
 };
@@ -83,14 +83,14 @@ struct RunResult {
     bool loadedAtEnd = false; // the driver was still loaded when the run ended (it refused to unload)
     std::optional<RetryGaveUp> retryGaveUp;
     std::vector<sim::VerifierRecord> verifier;
-    std::vector<std::string> notes; // things the runner did or could not do
+    std::vector<std::string> notes;             // things the runner did or could not do
     std::vector<std::string> checkedOperations; // every fallible operation the run asked the fault injector about
     std::vector<Expectation> expectations;
     sim::Ticks endTime = 0;
 
     std::size_t Count(Relay::Outcome outcome) const;
     std::size_t HandedBack() const;
-    std::size_t Unchanged() const; // handed back byte for byte as delivered
+    std::size_t Unchanged() const;    // handed back byte for byte as delivered
     std::size_t PendingAtEnd() const; // buffers no relay ever fetched
     // The value of an expectation key (see ExpectationKeys()).
     std::uint64_t Value(const std::string& key) const;

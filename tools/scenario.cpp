@@ -302,12 +302,14 @@ public:
             if (node["fail"] || node["size"]) {
                 Fail(node, what + ": 'succeed' stands alone");
             }
-            return sim::SizeQuery::Succeed(static_cast<ULONG>(Unsigned(node["succeed"], what + " succeed", kMaxBufferSize)));
+            return sim::SizeQuery::Succeed(
+                static_cast<ULONG>(Unsigned(node["succeed"], what + " succeed", kMaxBufferSize)));
         }
         if (!node["fail"]) {
             Fail(node, what + " needs 'succeed' or 'fail'");
         }
-        const ULONG size = node["size"] ? static_cast<ULONG>(Unsigned(node["size"], what + " size", kMaxBufferSize)) : 0;
+        const ULONG size =
+            node["size"] ? static_cast<ULONG>(Unsigned(node["size"], what + " size", kMaxBufferSize)) : 0;
         return sim::SizeQuery::Fail(Status(node["fail"], what + " fail"), size);
     }
 
@@ -322,7 +324,8 @@ public:
             spec.appearAt = Time(node["appear_at"], "firmware appear_at");
         }
         if (node["register_failures"]) {
-            spec.registerFailures = static_cast<unsigned>(Unsigned(node["register_failures"], "register_failures", kMaxRegisterFailures));
+            spec.registerFailures =
+                static_cast<unsigned>(Unsigned(node["register_failures"], "register_failures", kMaxRegisterFailures));
         }
         if (node["register_status"]) {
             spec.registerStatus = Status(node["register_status"], "register_status");
@@ -417,8 +420,8 @@ public:
             const Bytes request = node["request"] ? Hex(node["request"], "request") : Bytes{};
             Bytes response = node["response"] ? Hex(node["response"], "response") : Bytes{};
             if (node["response_size"]) {
-                response.assign(static_cast<std::size_t>(Unsigned(node["response_size"], "response_size", kMaxBufferSize)),
-                                0);
+                response.assign(
+                    static_cast<std::size_t>(Unsigned(node["response_size"], "response_size", kMaxBufferSize)), 0);
             }
             const Bytes trailer = node["trailer"] ? Hex(node["trailer"], "trailer") : Bytes{0, 0, 0, 0};
             const auto padTo =
@@ -641,9 +644,8 @@ const char* StepKindName(StepKind kind)
 const std::vector<std::string>& ExpectationKeys()
 {
     static const std::vector<std::string> keys = {
-        "events",      "lost",           "ignored",          "relayed", "handed_back", "unchanged",   "dropped",
-        "acks",        "ta_requests",    "register_calls",   "pending", "left_loaded", "pool_left",
-        "verifier_records"};
+        "events", "lost",        "ignored",        "relayed", "handed_back", "unchanged", "dropped",
+        "acks",   "ta_requests", "register_calls", "pending", "left_loaded", "pool_left", "verifier_records"};
     return keys;
 }
 
@@ -748,7 +750,8 @@ std::optional<std::string> CheckFaultOperation(const std::string& operation)
             nearest = name;
         }
     }
-    std::string message = "'" + operation + "' is not an operation the platform can fail, so the fault could never fire";
+    std::string message =
+        "'" + operation + "' is not an operation the platform can fail, so the fault could never fire";
     if (best <= 3) {
         message += "; did you mean " + std::string(nearest) + "?";
     } else {
