@@ -97,10 +97,10 @@ TEST(SerializedScheduler, OneThreadAtATimeInTheSameOrderEveryRun)
     }
 }
 
-TEST(SerializedScheduler, UnserializedThreadsStillRunTogether)
+TEST(SerializedScheduler, UnserializedModeTakesTheSameStepsOnTheSameClock)
 {
-    // The default stays truly concurrent, which the stress tests rely on; only the count of
-    // steps and the clock are the same.
+    // The default stays truly concurrent, which the stress tests rely on; the steps taken and
+    // the clock are the same, only their order may differ.
     const Steps run = RunWorkers(false, 40);
     EXPECT_EQ(run.order.size(), 4U * 40U);
     EXPECT_EQ(run.end, 40);
