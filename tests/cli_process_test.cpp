@@ -99,7 +99,7 @@ const char* kStdinDecimal = "steps:\n  - add_device: 010\n";
 INSTANTIATE_TEST_SUITE_P(
     Program, Conventions,
     testing::Values(
-        Case{"Version", "--version", "", 0, "fwrelay-sim ", ""}, Case{"Help", "--help", "", 0, "replay", ""},
+        Case{"Version", "--version", "", 0, " (JSON schema 1)\n", ""}, Case{"Help", "--help", "", 0, "replay", ""},
         Case{"HelpCommand", "help", "", 0, "Exit status", ""},
         Case{"HelpOfReplay", "help replay", "", 0, "--dump-all", ""},
         Case{"ReplayHelp", "replay --help", "", 0, "--dump-all", ""},
