@@ -373,6 +373,8 @@ std::optional<ULONG> FrameworkModel::DeviceCharacteristics(WDFDEVICE device) con
     return object->characteristics;
 }
 
+// src/framework/shared/core/fxdevicecontrolapi.cpp, WdfControlFinishInitializing: on anything
+// but a control device the framework verifier breaks in.
 void FrameworkModel::ControlFinishInitializing(WDFDEVICE device)
 {
     static constexpr const char* kOp = "WdfControlFinishInitializing";

@@ -68,6 +68,9 @@ NTSTATUS FrameworkModel::LoadDriver(PDRIVER_INITIALIZE entry, std::u16string reg
 
     DbgPrintEx(DPFLTR_IHVDRIVER_ID, DPFLTR_ERROR_LEVEL, "DriverEntry failed 0x%x for driver %wZ\n", status, &path);
     platform_.Trace().Add("kernel", "framework", "unbind", "DriverEntry failed");
+    // Unbinding deletes the WDFDRIVER with whatever it owns and calls no EvtDriverUnload
+    // (src/framework/kmdf/src/librarycommon/fxlibrarycommon.cpp,
+    // FxLibraryCommonUnregisterClient: Driver->DeleteObject()).
     if (driver != 0) {
         DeleteTree(driver, "unbind after DriverEntry failed");
     }
@@ -119,7 +122,8 @@ bool FrameworkModel::UnloadDriver()
         platform_.Trace().Add("framework", "driver", "EvtDriverUnload", HandleText(driver));
         unload(AsHandle<WDFDRIVER>(driver));
     }
-    // A non-PnP driver's remaining control devices go with the WDFDRIVER, after EvtDriverUnload.
+    // EvtDriverUnload first, then the WDFDRIVER is deleted with what it still owns (a non-PnP
+    // driver's control devices): src/framework/shared/core/fxdriver.cpp, FxDriver::Unload.
     if (driver != 0) {
         DeleteTree(driver, "driver unload");
     }

@@ -24,6 +24,11 @@ using fx::CopyText;
 using fx::Key;
 using fx::StatusHex;
 
+// Close, delete and removal of the target device all go through
+// src/framework/shared/targets/general/fxiotargetremote.cpp, FxIoTargetRemote::Close: the state
+// changes first (so that new sends fail with STATUS_INVALID_DEVICE_STATE), the sent requests are
+// cancelled (FxIoTarget::_CancelSentRequests) and the caller waits for them to come back
+// (WaitForSentIoToComplete).
 void FrameworkModel::CloseTarget(std::uint64_t handle, IoTargetState state)
 {
     {
@@ -183,7 +188,10 @@ NTSTATUS FrameworkModel::IoTargetOpen(WDFIOTARGET target, PWDF_IO_TARGET_OPEN_PA
     if (record.type != WdfIoTargetOpenByName) {
         return Finish(kOp, detail + ": only open-by-name is modelled", STATUS_NOT_SUPPORTED);
     }
-    if (record.name.empty() || (params->TargetDeviceName.Length % sizeof(WCHAR)) != 0) {
+    // fxiotargetapi.cpp, FxIoTargetValidateOpenParams: a buffer, a length and a capacity; an
+    // open of an open (or deleted) target fails in fxiotargetremote.cpp, FxIoTargetRemote::Open.
+    if (record.name.empty() || params->TargetDeviceName.MaximumLength == 0 ||
+        (params->TargetDeviceName.Length % sizeof(WCHAR)) != 0) {
         return Finish(kOp, detail + ": bad TargetDeviceName", STATUS_INVALID_PARAMETER);
     }
     {

@@ -282,6 +282,12 @@ FxType FrameworkModel::InvokeObjectCallback(std::uint64_t handle, bool destroyPa
     return type;
 }
 
+// The order of src/framework/shared/object/fxobjectstatemachine.cpp: DisposeChildrenWorker
+// disposes every child (recursively) before the object's own cleanup callback runs, and
+// DeletedAndDisposedWorkerLocked destroys the children (fxobject.hpp, DestroyChildren) before
+// the object's last reference goes and its destroy callback runs (fxobjectstatemachine.cpp,
+// FxObject::ProcessDestroy). An I/O target's dispose runs its cleanup callback, then cancels and
+// waits for its I/O (shared/targets/general/fxiotarget.cpp, FxIoTarget::Dispose).
 bool FrameworkModel::DeleteTree(std::uint64_t root, const std::string& reason)
 {
     std::vector<std::uint64_t> order; // children before parents
