@@ -15,6 +15,7 @@
 #include "sim/kernel.h"
 #include "sim/platform.h"
 #include "sim/pnp.h"
+#include "sim/strings.h"
 #include "sim/ta_service.h"
 #include "sim/wmi.h"
 #include "target/target.h"
