@@ -72,7 +72,7 @@ TEST_F(TargetTest, AnotherClassOrARemovalChangesNothing)
     UNICODE_STRING link{};
     DEVICE_INTERFACE_CHANGE_NOTIFICATION n{1, sizeof(n), GUID_DEVICE_INTERFACE_ARRIVAL, kOtherClass, &link};
     EXPECT_EQ(InterfaceChangeCallback(&n, nullptr), STATUS_SUCCESS);
-    n.InterfaceClassGuid = ServiceInterfaceGuid;
+    n.InterfaceClassGuid = sim::ta::kInterfaceClassGuid;
     n.Event = GUID_DEVICE_INTERFACE_REMOVAL;
     EXPECT_EQ(InterfaceChangeCallback(&n, nullptr), STATUS_SUCCESS);
     EXPECT_EQ(Held(), held);
@@ -84,7 +84,7 @@ TEST_F(TargetTest, LaterArrivalReplacesTheTargetWithoutClosingTheFirst)
     ta.Arrive();
     platform.Sched().Settle();
     WDFIOTARGET first = Held();
-    platform.Pnp().AddInterface(ServiceInterfaceGuid, kSecondLink);
+    platform.Pnp().AddInterface(sim::ta::kInterfaceClassGuid, kSecondLink);
     platform.Sched().Settle();
 
     ASSERT_NE(Held(), first);
@@ -108,7 +108,7 @@ TEST_P(FailedOpenTest, KeepsThePreviousTargetAndDeletesTheNewObject)
     WDFIOTARGET first = Held();
 
     platform.Faults().FailAlways(GetParam().operation, GetParam().status);
-    platform.Pnp().AddInterface(ServiceInterfaceGuid, kSecondLink);
+    platform.Pnp().AddInterface(sim::ta::kInterfaceClassGuid, kSecondLink);
     platform.Sched().Settle();
     platform.Faults().ClearRules();
 
