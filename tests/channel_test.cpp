@@ -296,4 +296,25 @@ TEST_F(CloseDuringRelayTest, CloseWaitsForTheRelayAndItsAcknowledgement)
     EXPECT_EQ(context->InstanceName.Buffer, nullptr);
 }
 
+// The retry worker as the kernel and the firmware see it: a thread handle with full thread
+// access, one attempt a second on the virtual clock, and the reference unload waits on.
+class RetryWorkerBoundaryTest : public fwtest::DriverTest {};
+
+TEST_F(RetryWorkerBoundaryTest, RetriesOnceASecondOnAThreadWithFullAccess)
+{
+    firmware.AppearAt(3 * sim::kTicksPerSecond + 1);
+    ASSERT_EQ(Load(), STATUS_SUCCESS);
+    ASSERT_TRUE(RunUntil([&] { return firmware.Registered(); }));
+    // Attempts at 1 s, 2 s and 3 s find no blocks; the one at 4 s registers.
+    EXPECT_EQ(platform.Sched().Now(), 4 * sim::kTicksPerSecond);
+    EXPECT_EQ(firmware.RegisterCalls(), 1U);
+    EXPECT_EQ(platform.Trace().Find("KeDelayExecutionThread").size(), 4U);
+    RemoveDevicesAndUnload();
+
+    const std::vector<std::pair<std::string, ACCESS_MASK>> fullAccess = {{"IoCreateSystemThread", 0x001FFFFF},
+                                                                         {"ObReferenceObjectByHandle", 0x001FFFFF}};
+    EXPECT_EQ(platform.Kernel().ThreadAccessRequested(), fullAccess);
+}
+
 } // namespace
+
