@@ -88,7 +88,8 @@ struct Scenario {
 const char* StepKindName(StepKind kind);
 const std::vector<std::string>& ExpectationKeys();
 
-// "echo", "block", "fixed:HEX", "first:N", "fail:STATUS"; nullopt with *error set otherwise.
+// "echo", "block", "ignore_cancel", "fixed:HEX", "first:N", "fail:STATUS"; nullopt with *error
+// set otherwise.
 std::optional<sim::TaBehaviour> ParseTaBehaviour(const std::string& text, std::string* error);
 
 // Throws ScenarioError. `file` names the source in messages and anchors relative buffer files.
