@@ -39,6 +39,9 @@ void ApplyFirmware(sim::FirmwareModel& firmware, const FirmwareSpec& spec)
     if (spec.sizeQuery) {
         firmware.SetSizeQuery(*spec.sizeQuery);
     }
+    if (spec.getRequestConsumes) {
+        firmware.SetGetRequestConsumes(*spec.getRequestConsumes);
+    }
 }
 
 void ApplyFault(sim::FaultInjector& faults, const FaultSpec& fault)

@@ -258,7 +258,8 @@ public:
 
     FirmwareSpec Firmware(const YAML::Node& node) const
     {
-        CheckKeys(node, "firmware", {"present", "appear_at", "register_failures", "register_status", "size_query"});
+        CheckKeys(node, "firmware",
+                  {"present", "appear_at", "register_failures", "register_status", "size_query", "get_request_consumes"});
         FirmwareSpec spec;
         if (node["present"]) {
             spec.present = Bool(node["present"], "firmware present");
@@ -274,6 +275,9 @@ public:
         }
         if (node["size_query"]) {
             spec.sizeQuery = SizeQuery(node["size_query"]);
+        }
+        if (node["get_request_consumes"]) {
+            spec.getRequestConsumes = Bool(node["get_request_consumes"], "firmware get_request_consumes");
         }
         return spec;
     }

@@ -37,6 +37,7 @@ struct FirmwareSpec {
     std::optional<unsigned> registerFailures;
     NTSTATUS registerStatus = STATUS_UNSUCCESSFUL;
     std::optional<sim::SizeQuery> sizeQuery;
+    std::optional<bool> getRequestConsumes;
 };
 
 struct EventSpec {
