@@ -248,9 +248,9 @@ TEST_P(WmiMisuseTest, IsRefused)
     ULONG out = fw::kSignatureSize;
     ULONG* outSize = &out;
     misuse.arrange(*this, block, name, method, buffer, outSize);
-    EXPECT_EQ(IoWMIExecuteMethod(block, &name, method, fw::kSignatureSize, outSize,
-                                 buffer.empty() ? nullptr : buffer.data()),
-              misuse.expected);
+    EXPECT_EQ(
+        IoWMIExecuteMethod(block, &name, method, fw::kSignatureSize, outSize, buffer.empty() ? nullptr : buffer.data()),
+        misuse.expected);
     EXPECT_EQ(firmware().AckCount(), 0U);
     auto records = platform_.Verifier().Take();
     if (misuse.record == nullptr) {
@@ -328,8 +328,7 @@ TEST_F(WmiTest, PoolBufferMustHoldTheLargerOfBothSizes)
     ASSERT_EQ(records.size(), 1U);
     EXPECT_NE(records[0].message.find("smaller than the sizes passed"), std::string::npos);
     out = fw::kSignatureSize;
-    EXPECT_EQ(IoWMIExecuteMethod(block, &name_, fw::kAcknowledge, fw::kSignatureSize, &out, buffer),
-              STATUS_SUCCESS);
+    EXPECT_EQ(IoWMIExecuteMethod(block, &name_, fw::kAcknowledge, fw::kSignatureSize, &out, buffer), STATUS_SUCCESS);
     EXPECT_EQ(firmware().AckCount(), 1U);
     ExFreePoolWithTag(buffer, kTag);
     ObfDereferenceObject(block);

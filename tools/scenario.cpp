@@ -258,8 +258,9 @@ public:
 
     FirmwareSpec Firmware(const YAML::Node& node) const
     {
-        CheckKeys(node, "firmware",
-                  {"present", "appear_at", "register_failures", "register_status", "size_query", "get_request_consumes"});
+        CheckKeys(
+            node, "firmware",
+            {"present", "appear_at", "register_failures", "register_status", "size_query", "get_request_consumes"});
         FirmwareSpec spec;
         if (node["present"]) {
             spec.present = Bool(node["present"], "firmware present");

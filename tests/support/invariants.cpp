@@ -58,7 +58,8 @@ RelayAudit AuditRelays(sim::Platform& platform)
         if (methods.empty()) {
             ++audit.refused;
         } else {
-            auto acks = static_cast<std::size_t>(std::count(methods.begin(), methods.end(), sim::firmware::kAcknowledge));
+            auto acks =
+                static_cast<std::size_t>(std::count(methods.begin(), methods.end(), sim::firmware::kAcknowledge));
             audit.acknowledged += acks;
             if (acks != 1 || methods.back() != sim::firmware::kAcknowledge) {
                 audit.faults.push_back(which + ": " + std::to_string(acks) + " acknowledgements, last call method " +
