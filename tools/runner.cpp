@@ -12,7 +12,6 @@
 #include "sim/ta_service.h"
 #include "sim/wmi.h"
 #include "tools/output.h"
-#include "wmi/wmi.h"
 
 namespace fwtool {
 
@@ -64,7 +63,7 @@ std::size_t SuccessfulFetches(const sim::FirmwareModel& firmware)
 {
     std::size_t fetched = 0;
     for (const sim::FirmwareCall& call : firmware.Calls()) {
-        fetched += call.methodId == METHOD_GET_REQUEST && call.outSizeOnEntry != 0 && NT_SUCCESS(call.status) ? 1 : 0;
+        fetched += call.methodId == sim::firmware::kGetRequest && call.outSizeOnEntry != 0 && NT_SUCCESS(call.status) ? 1 : 0;
     }
     return fetched;
 }
@@ -342,11 +341,11 @@ void ScenarioDriver::AnalyseRelays(const std::vector<Bytes>& handedBack, const s
         const sim::TraceEvent* setResponse = nullptr;
         bool sent = false;
         for (const sim::TraceEvent& e : segment.calls) {
-            if (IsMethod(e, "METHOD_GET_REQUEST", METHOD_GET_REQUEST)) {
+            if (IsMethod(e, "METHOD_GET_REQUEST", sim::firmware::kGetRequest)) {
                 getRequests.push_back(&e);
-            } else if (IsMethod(e, "METHOD_SET_RESPONSE", METHOD_SET_RESPONSE)) {
+            } else if (IsMethod(e, "METHOD_SET_RESPONSE", sim::firmware::kSetResponse)) {
                 setResponse = &e;
-            } else if (IsMethod(e, "METHOD_ACKNOWLEDGE", METHOD_ACKNOWLEDGE)) {
+            } else if (IsMethod(e, "METHOD_ACKNOWLEDGE", sim::firmware::kAcknowledge)) {
                 relay.acknowledged = relay.acknowledged || (e.status && NT_SUCCESS(*e.status));
             } else if (e.operation == "ExAllocatePool2" && allocationFailure == nullptr) {
                 allocationFailure = &e;
