@@ -63,7 +63,8 @@ std::size_t SuccessfulFetches(const sim::FirmwareModel& firmware)
 {
     std::size_t fetched = 0;
     for (const sim::FirmwareCall& call : firmware.Calls()) {
-        fetched += call.methodId == sim::firmware::kGetRequest && call.outSizeOnEntry != 0 && NT_SUCCESS(call.status) ? 1 : 0;
+        fetched +=
+            call.methodId == sim::firmware::kGetRequest && call.outSizeOnEntry != 0 && NT_SUCCESS(call.status) ? 1 : 0;
     }
     return fetched;
 }
