@@ -113,7 +113,7 @@ void RunOne(const std::uint8_t* data, std::size_t size)
     platform.Sched().Settle();
 
     Require(platform.Verifier().Clean(), "verifier after the event: " + platform.Verifier().Describe());
-    Require(platform.Pool().LiveCount() == 1 && platform.Pool().Live()[0].tag == POOL_TAG_INSTANCE_NAME,
+    Require(platform.Pool().LiveCount() == 1 && platform.Pool().Live()[0].tag == 0x4E494D57 /* "WMIN" */,
             "pool after the event: " + platform.Pool().LeakReport());
     auto audit = fwtest::AuditRelays(platform);
     Require(audit.faults.empty(), audit.faults.empty() ? "" : audit.faults.front());

@@ -8,29 +8,10 @@
 #include "sim/platform.h"
 #include "sim/strings.h"
 #include "sim/wmi.h"
-#include "wmi/wmi.h"
 
 namespace sim {
 
 namespace {
-
-std::string MethodName(ULONG methodId)
-{
-    switch (methodId) {
-    case METHOD_REGISTER:
-        return "METHOD_REGISTER";
-    case METHOD_UNREGISTER:
-        return "METHOD_UNREGISTER";
-    case METHOD_ACKNOWLEDGE:
-        return "METHOD_ACKNOWLEDGE";
-    case METHOD_SET_RESPONSE:
-        return "METHOD_SET_RESPONSE";
-    case METHOD_GET_REQUEST:
-        return "METHOD_GET_REQUEST";
-    default:
-        return "method " + std::to_string(methodId);
-    }
-}
 
 void AppendU32(std::vector<std::uint8_t>& out, std::size_t value)
 {
@@ -40,6 +21,24 @@ void AppendU32(std::vector<std::uint8_t>& out, std::size_t value)
 }
 
 } // namespace
+
+std::string firmware::MethodName(ULONG methodId)
+{
+    switch (methodId) {
+    case kRegister:
+        return "METHOD_REGISTER";
+    case kUnregister:
+        return "METHOD_UNREGISTER";
+    case kAcknowledge:
+        return "METHOD_ACKNOWLEDGE";
+    case kSetResponse:
+        return "METHOD_SET_RESPONSE";
+    case kGetRequest:
+        return "METHOD_GET_REQUEST";
+    default:
+        return "method " + std::to_string(methodId);
+    }
+}
 
 FirmwareModel::FirmwareModel(Platform& platform) : platform_(platform) {}
 
@@ -72,7 +71,7 @@ bool FirmwareModel::Present() const
 
 bool FirmwareModel::ProvidesBlock(const GUID& guid) const
 {
-    return (SameGuid(guid, FirmwareMethodGuid) || SameGuid(guid, FirmwareEventGuid)) && Present();
+    return (SameGuid(guid, firmware::kMethodBlockGuid) || SameGuid(guid, firmware::kEventBlockGuid)) && Present();
 }
 
 NTSTATUS FirmwareModel::ExecuteMethod(ULONG methodId, ULONG inSize, PULONG outSize, PUCHAR buffer)
@@ -93,15 +92,15 @@ NTSTATUS FirmwareModel::ExecuteMethod(ULONG methodId, ULONG inSize, PULONG outSi
     }
     NTSTATUS status = STATUS_WMI_ITEMID_NOT_FOUND;
     switch (methodId) {
-    case METHOD_REGISTER:
-    case METHOD_UNREGISTER:
-    case METHOD_ACKNOWLEDGE:
+    case firmware::kRegister:
+    case firmware::kUnregister:
+    case firmware::kAcknowledge:
         status = ShortMethod(methodId, inSize, outSize, buffer);
         break;
-    case METHOD_SET_RESPONSE:
+    case firmware::kSetResponse:
         status = SetResponse(inSize, outSize, buffer);
         break;
-    case METHOD_GET_REQUEST:
+    case firmware::kGetRequest:
         status = GetRequest(inSize, outSize, buffer);
         break;
     default:
@@ -112,7 +111,7 @@ NTSTATUS FirmwareModel::ExecuteMethod(ULONG methodId, ULONG inSize, PULONG outSi
         calls_[index].outSizeReturned = *outSize;
         calls_[index].status = status;
     }
-    platform_.Trace().Add("driver", "firmware", MethodName(methodId),
+    platform_.Trace().Add("driver", "firmware", firmware::MethodName(methodId),
                           "in " + std::to_string(inSize) + ", out " + std::to_string(call.outSizeOnEntry) + " -> " +
                               std::to_string(*outSize),
                           status);
@@ -123,21 +122,21 @@ NTSTATUS FirmwareModel::ExecuteMethod(ULONG methodId, ULONG inSize, PULONG outSi
 NTSTATUS FirmwareModel::ShortMethod(ULONG methodId, ULONG inSize, PULONG outSize, const UCHAR* buffer)
 {
     *outSize = 0;
-    bool signatureOk = inSize == METHOD_SIGNATURE_SIZE;
+    bool signatureOk = inSize == firmware::kSignatureSize;
     if (signatureOk) {
         ULONG value = 0;
-        for (ULONG i = 0; i < METHOD_SIGNATURE_SIZE; ++i) {
+        for (ULONG i = 0; i < firmware::kSignatureSize; ++i) {
             value |= static_cast<ULONG>(buffer[i]) << (8 * i);
         }
-        signatureOk = value == MethodSignature;
+        signatureOk = value == firmware::kSignature;
     }
     std::function<void()> hook;
     {
         std::lock_guard guard(mutex_);
-        if (methodId == METHOD_REGISTER) {
+        if (methodId == firmware::kRegister) {
             ++registerCalls_;
             hook = onRegister_;
-        } else if (methodId == METHOD_UNREGISTER) {
+        } else if (methodId == firmware::kUnregister) {
             ++unregisterCalls_;
         }
         if (!signatureOk) {
@@ -150,14 +149,14 @@ NTSTATUS FirmwareModel::ShortMethod(ULONG methodId, ULONG inSize, PULONG outSize
     }
     std::lock_guard guard(mutex_);
     switch (methodId) {
-    case METHOD_REGISTER:
+    case firmware::kRegister:
         if (failRegister_ > 0) {
             --failRegister_;
             return failRegisterStatus_;
         }
         registered_ = true;
         break;
-    case METHOD_UNREGISTER:
+    case firmware::kUnregister:
         registered_ = false;
         break;
     default:
@@ -173,34 +172,39 @@ NTSTATUS FirmwareModel::GetRequest(ULONG inSize, PULONG outSize, PUCHAR buffer)
         return STATUS_INVALID_PARAMETER;
     }
     std::lock_guard guard(mutex_);
-    if (buffer == nullptr) {
-        switch (sizeQuery_.kind) {
-        case SizeQuery::Kind::Pending:
-            *outSize = pending_.empty() ? 0 : static_cast<ULONG>(pending_.front().size());
-            return STATUS_SUCCESS;
-        case SizeQuery::Kind::Succeed:
-            *outSize = sizeQuery_.reportedSize;
-            return STATUS_SUCCESS;
-        case SizeQuery::Kind::Fail:
-            *outSize = sizeQuery_.reportedSize;
-            return sizeQuery_.status;
-        }
+    if (buffer == nullptr && sizeQuery_.kind != SizeQuery::Kind::Pending) {
+        *outSize = sizeQuery_.reportedSize;
+        return sizeQuery_.kind == SizeQuery::Kind::Succeed ? STATUS_SUCCESS : sizeQuery_.status;
     }
+    // The room the caller gave the output; a call without a buffer has none.
+    const ULONG room = buffer == nullptr ? 0 : *outSize;
     if (pending_.empty()) {
+        // An empty output fits any room: only the size query succeeds here.
         *outSize = 0;
-        return STATUS_NOT_FOUND;
+        return buffer == nullptr ? STATUS_SUCCESS : STATUS_NOT_FOUND;
     }
-    const std::vector<std::uint8_t>& head = pending_.front();
-    const auto required = static_cast<ULONG>(head.size());
-    if (required > *outSize) {
+    std::vector<std::uint8_t> taken;
+    const std::vector<std::uint8_t>* head = &pending_.front();
+    if (getRequestConsumes_) {
+        // The method has run: the firmware has let the request go, wherever it ends up.
+        taken = std::move(pending_.front());
+        pending_.pop_front();
+        head = &taken;
+    }
+    const auto required = static_cast<ULONG>(head->size());
+    if (required > room) {
+        // The WMI layer does not hand out part of an output: the caller learns the size needed.
+        requestsLost_ += getRequestConsumes_ ? 1 : 0;
         *outSize = required;
         return STATUS_BUFFER_TOO_SMALL;
     }
-    if (!head.empty()) {
-        std::memcpy(buffer, head.data(), head.size()); // an empty vector's data() may be null
+    if (!head->empty()) {
+        std::memcpy(buffer, head->data(), head->size()); // an empty vector's data() may be null
     }
     *outSize = reportDataLength_.value_or(required);
-    pending_.pop_front();
+    if (!getRequestConsumes_) {
+        pending_.pop_front();
+    }
     return STATUS_SUCCESS;
 }
 
@@ -280,7 +284,7 @@ void FirmwareModel::FireEvent()
         std::lock_guard guard(mutex_);
         ++eventsRaised_;
     }
-    platform_.Wmi().FireEvent(FirmwareEventGuid);
+    platform_.Wmi().FireEvent(firmware::kEventBlockGuid);
 }
 
 std::size_t FirmwareModel::PendingCount() const
@@ -304,6 +308,17 @@ void FirmwareModel::ReportDataLength(std::optional<ULONG> length)
 {
     std::lock_guard guard(mutex_);
     reportDataLength_ = length;
+}
+
+void FirmwareModel::SetGetRequestConsumes(bool on)
+{
+    std::lock_guard guard(mutex_);
+    getRequestConsumes_ = on;
+}
+
+std::size_t FirmwareModel::RequestsLost() const
+{
+    return Locked(requestsLost_);
 }
 
 std::vector<std::vector<std::uint8_t>> FirmwareModel::HandedBack() const

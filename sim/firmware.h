@@ -14,6 +14,7 @@
 #include <functional>
 #include <mutex>
 #include <optional>
+#include <string>
 #include <vector>
 
 #include "platform/ntbase.h"
@@ -22,6 +23,45 @@
 namespace sim {
 
 class Platform;
+
+// The firmware's side of its WMI interface, as the platform documents it. Written here and
+// nowhere else on this side: the driver keeps its own copy, and a mistake in it must meet a
+// firmware that does not share it.
+namespace firmware {
+
+// {71FA4E39-6913-49D2-86F3-5EEFC37852FE}: the method block.
+inline constexpr GUID kMethodBlockGuid = {0x71FA4E39, 0x6913, 0x49D2, {0x86, 0xF3, 0x5E, 0xEF, 0xC3, 0x78, 0x52, 0xFE}};
+// {91B2631C-A148-451B-8D3A-314FDDFE9D14}: the event block.
+inline constexpr GUID kEventBlockGuid = {0x91B2631C, 0xA148, 0x451B, {0x8D, 0x3A, 0x31, 0x4F, 0xDD, 0xFE, 0x9D, 0x14}};
+// The one instance of the method block that the firmware answers on.
+inline constexpr char16_t kInstanceName[] = u"ACPI\\PNP0C14\\PSMI_0";
+
+// Method ids of the method block.
+inline constexpr ULONG kRegister = 1;
+inline constexpr ULONG kUnregister = 2;
+inline constexpr ULONG kAcknowledge = 3;
+inline constexpr ULONG kSetResponse = 5;
+inline constexpr ULONG kGetRequest = 6;
+
+// Methods 1, 2 and 3 take exactly this 4-byte value, little-endian. The build hands it to the
+// firmware from the same setting it hands to the driver.
+#ifndef FWRELAY_FIRMWARE_SIGNATURE
+#error "FWRELAY_FIRMWARE_SIGNATURE must be defined by the build"
+#endif
+inline constexpr ULONG kSignature = FWRELAY_FIRMWARE_SIGNATURE;
+inline constexpr ULONG kSignatureSize = 4;
+
+// The exchange buffer: u32 RequestLength at 0, the request at 4, u32 ResponseLength right after
+// it, the response after that, then a 4-byte trailer. Little-endian, packed.
+inline constexpr std::size_t kRequestLengthOffset = 0;
+inline constexpr std::size_t kRequestOffset = 4;
+inline constexpr std::size_t kLengthFieldSize = 4;
+inline constexpr std::size_t kTrailerSize = 4;
+
+// The method's name as the firmware's own documentation calls it, or "method N".
+std::string MethodName(ULONG methodId);
+
+} // namespace firmware
 
 // One call of a firmware method, as the firmware saw it.
 struct FirmwareCall {
@@ -44,8 +84,12 @@ struct SizeQuery {
     NTSTATUS status = STATUS_SUCCESS;
     ULONG reportedSize = 0;
 
-    // Success with the size of the oldest pending buffer (0 when none is pending).
+    // As the WMI layer answers a call that has no room for the output: STATUS_BUFFER_TOO_SMALL
+    // with the size of the oldest pending buffer; success with 0 only when nothing is pending
+    // (the method's output is empty). The default.
     static SizeQuery Pending() { return {}; }
+    // The two below are firmware stacks that answer the query themselves, unlike WMI: success
+    // with a size, or a failure status with a size.
     static SizeQuery Succeed(ULONG size) { return {Kind::Succeed, STATUS_SUCCESS, size}; }
     static SizeQuery Fail(NTSTATUS failure, ULONG size) { return {Kind::Fail, failure, size}; }
 };
@@ -92,6 +136,13 @@ public:
     void SetSizeQuery(SizeQuery query);
     // A firmware that reports this DataLength after a fetch instead of the true size.
     void ReportDataLength(std::optional<ULONG> length);
+    // A firmware whose METHOD_GET_REQUEST takes the oldest pending buffer off its queue as soon
+    // as it runs, whether or not the output then fits the caller's buffer: a call without room
+    // (the size query) or with too little loses the request. Off by default: the request stays
+    // pending until a call with room for it has received it.
+    void SetGetRequestConsumes(bool on);
+    // Pending buffers consumed by a METHOD_GET_REQUEST whose caller had no room for them.
+    std::size_t RequestsLost() const;
 
     // Buffers received through METHOD_SET_RESPONSE, in order.
     std::vector<std::vector<std::uint8_t>> HandedBack() const;
@@ -135,6 +186,8 @@ private:
     std::deque<std::vector<std::uint8_t>> pending_;
     SizeQuery sizeQuery_;
     std::optional<ULONG> reportDataLength_;
+    bool getRequestConsumes_ = false;
+    std::size_t requestsLost_ = 0;
     std::vector<std::vector<std::uint8_t>> handedBack_;
     std::vector<FirmwareCall> calls_;
 };

@@ -215,6 +215,18 @@ KernelModel::SystemThread* KernelModel::FindLocked(const void* object) const
     return nullptr;
 }
 
+void KernelModel::RecordThreadAccess(const char* operation, ACCESS_MASK access)
+{
+    std::lock_guard lock(mutex_);
+    threadAccess_.emplace_back(operation, access);
+}
+
+std::vector<std::pair<std::string, ACCESS_MASK>> KernelModel::ThreadAccessRequested() const
+{
+    std::lock_guard lock(mutex_);
+    return threadAccess_;
+}
+
 NTSTATUS KernelModel::CreateSystemThread(PVOID ioObject, PHANDLE threadHandle, HANDLE processHandle,
                                          PKSTART_ROUTINE startRoutine, PVOID startContext)
 {
@@ -409,9 +421,9 @@ EXTERN_C NTSTATUS IoCreateSystemThread(PVOID IoObject, PHANDLE ThreadHandle, ULO
                                        POBJECT_ATTRIBUTES ObjectAttributes, HANDLE ProcessHandle, PCLIENT_ID ClientId,
                                        PKSTART_ROUTINE StartRoutine, PVOID StartContext)
 {
-    (void)DesiredAccess;
     (void)ObjectAttributes;
     (void)ClientId;
+    Platform::Current().Kernel().RecordThreadAccess("IoCreateSystemThread", DesiredAccess);
     return Platform::Current().Kernel().CreateSystemThread(IoObject, ThreadHandle, ProcessHandle, StartRoutine,
                                                            StartContext);
 }

@@ -14,6 +14,7 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "platform/thread.h"
@@ -88,6 +89,10 @@ public:
 
     // System threads started since the platform came up, finished or not.
     std::size_t ThreadsCreated() const;
+    // The access masks drivers asked for on thread handles, in call order, each with the
+    // operation that asked ("IoCreateSystemThread", "ObReferenceObjectByHandle").
+    void RecordThreadAccess(const char* operation, ACCESS_MASK access);
+    std::vector<std::pair<std::string, ACCESS_MASK>> ThreadAccessRequested() const;
     // Scheduler wait until no system thread runs; false if `deadline` came first.
     bool WaitForAllThreads(std::optional<Ticks> deadline = std::nullopt);
 
@@ -113,6 +118,7 @@ private:
     mutable std::mutex mutex_; // leaf: guards the fields below
     std::vector<std::unique_ptr<SystemThread>> threads_;
     std::size_t starting_ = 0; // threads spawned whose SimThread is not yet stored
+    std::vector<std::pair<std::string, ACCESS_MASK>> threadAccess_;
     std::vector<const void*> rundownWaits_;
 };
 

@@ -1,6 +1,7 @@
 #include "sim/objects.h"
 
 #include "sim/irql.h"
+#include "sim/kernel.h"
 #include "sim/platform.h"
 
 namespace sim {
@@ -200,11 +201,11 @@ EXTERN_C NTSTATUS ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK DesiredAc
                                             KPROCESSOR_MODE AccessMode, PVOID* Object,
                                             POBJECT_HANDLE_INFORMATION HandleInformation)
 {
-    (void)DesiredAccess;
     (void)ObjectType;
     (void)HandleInformation;
     sim::RequireIrqlAtMost("ObReferenceObjectByHandle", APC_LEVEL);
     auto& platform = Platform::Current();
+    platform.Kernel().RecordThreadAccess("ObReferenceObjectByHandle", DesiredAccess);
     NTSTATUS injected = STATUS_SUCCESS;
     if (platform.Faults().Check("ObReferenceObjectByHandle", STATUS_INVALID_HANDLE, &injected)) {
         return injected;

@@ -3,12 +3,10 @@
 #include <algorithm>
 #include <cstring>
 
-#include "relay/relay.h"
 #include "sim/framework.h"
 #include "sim/platform.h"
 #include "sim/pnp.h"
 #include "sim/strings.h"
-#include "target/target.h"
 
 namespace sim {
 
@@ -19,7 +17,21 @@ std::uint8_t* AreaPointer(ULONG64 address)
     return reinterpret_cast<std::uint8_t*>(static_cast<std::uintptr_t>(address));
 }
 
+bool Holds(const TaBehaviour& behaviour)
+{
+    return behaviour.kind == TaBehaviour::Kind::Block || behaviour.kind == TaBehaviour::Kind::IgnoreCancel;
+}
+
 } // namespace
+
+ULONG64 ta::ReadWord(const std::uint8_t* record, std::size_t offset)
+{
+    ULONG64 value = 0;
+    for (std::size_t i = 0; i < 8; ++i) {
+        value |= static_cast<ULONG64>(record[offset + i]) << (8 * i);
+    }
+    return value;
+}
 
 TaBehaviour TaBehaviour::Echo()
 {
@@ -57,6 +69,13 @@ TaBehaviour TaBehaviour::Block()
     return b;
 }
 
+TaBehaviour TaBehaviour::IgnoreCancel()
+{
+    TaBehaviour b;
+    b.kind = Kind::IgnoreCancel;
+    return b;
+}
+
 std::string TaBehaviour::Describe() const
 {
     switch (kind) {
@@ -70,6 +89,8 @@ std::string TaBehaviour::Describe() const
         return "fail(" + Trace::StatusText(status) + ")";
     case Kind::Block:
         return "block";
+    case Kind::IgnoreCancel:
+        return "ignore-cancel";
     }
     return "?";
 }
@@ -97,8 +118,8 @@ void TaServiceModel::Arrive(const std::u16string& link)
         present_ = true;
         link_ = link;
     }
-    platform_.Trace().Add("ta", "pnp", "AddInterface", GuidText(ServiceInterfaceGuid) + " " + Narrow(link));
-    platform_.Pnp().AddInterface(ServiceInterfaceGuid, link);
+    platform_.Trace().Add("ta", "pnp", "AddInterface", GuidText(ta::kInterfaceClassGuid) + " " + Narrow(link));
+    platform_.Pnp().AddInterface(ta::kInterfaceClassGuid, link);
 }
 
 void TaServiceModel::Depart()
@@ -226,7 +247,7 @@ NTSTATUS TaServiceModel::HandleIoctl(const std::u16string& link, ULONG ioctlCode
     record.outputLength = outputLength;
     if (input != nullptr) {
         const auto* bytes = static_cast<const std::uint8_t*>(input);
-        record.input.assign(bytes, bytes + std::min<ULONG>(inputLength, sizeof(TaSendInput)));
+        record.input.assign(bytes, bytes + std::min<ULONG>(inputLength, ta::kInputSize));
     }
 
     NTSTATUS refusal = STATUS_SUCCESS;
@@ -237,25 +258,25 @@ NTSTATUS TaServiceModel::HandleIoctl(const std::u16string& link, ULONG ioctlCode
     }
     if (!present) {
         refusal = STATUS_NO_SUCH_DEVICE;
-    } else if (ioctlCode != IOCTL_TA_SEND) {
+    } else if (ioctlCode != ta::kSendCode) {
         refusal = STATUS_INVALID_DEVICE_REQUEST;
-    } else if (input == nullptr || inputLength < sizeof(TaSendInput) || output == nullptr ||
-               outputLength < sizeof(TaSendOutput)) {
+    } else if (input == nullptr || inputLength < ta::kInputSize || output == nullptr ||
+               outputLength < ta::kOutputSize) {
         refusal = STATUS_BUFFER_TOO_SMALL;
     } else {
-        TaSendInput send;
-        std::memcpy(&send, input, sizeof send);
-        record.reserved0 = send.Reserved0;
-        record.reserved1 = send.Reserved1;
-        record.requestAddress = send.RequestAddress;
-        record.responseAddress = send.ResponseAddress;
-        record.responseLength = send.ResponseLength;
-        if (!AreaUsable("request", send.RequestAddress, send.RequestLength) ||
-            !AreaUsable("response", send.ResponseAddress, send.ResponseLength)) {
+        const std::uint8_t* words = record.input.data();
+        record.reserved0 = ta::ReadWord(words, ta::kReserved0Offset);
+        record.reserved1 = ta::ReadWord(words, ta::kReserved1Offset);
+        record.requestAddress = ta::ReadWord(words, ta::kRequestAddressOffset);
+        record.requestLength = ta::ReadWord(words, ta::kRequestLengthOffset);
+        record.responseAddress = ta::ReadWord(words, ta::kResponseAddressOffset);
+        record.responseLength = ta::ReadWord(words, ta::kResponseLengthOffset);
+        if (!AreaUsable("request", record.requestAddress, record.requestLength) ||
+            !AreaUsable("response", record.responseAddress, record.responseLength)) {
             refusal = STATUS_INVALID_PARAMETER;
-        } else if (send.RequestLength != 0) {
-            const std::uint8_t* request = AreaPointer(send.RequestAddress);
-            record.request.assign(request, request + send.RequestLength);
+        } else if (record.requestLength != 0) {
+            const std::uint8_t* request = AreaPointer(record.requestAddress);
+            record.request.assign(request, request + record.requestLength);
         }
     }
 
@@ -276,7 +297,7 @@ NTSTATUS TaServiceModel::HandleIoctl(const std::u16string& link, ULONG ioctlCode
         index = requests_.size();
         // Moved: the log keeps the one copy of the request; the answer reads the driver's area.
         requests_.push_back(std::move(record));
-        if (refusal == STATUS_SUCCESS && behaviour.kind == TaBehaviour::Kind::Block) {
+        if (refusal == STATUS_SUCCESS && Holds(behaviour)) {
             // After shutdown nobody would release it: let it through at once.
             if (shutDown_) {
                 released_.insert(index);
@@ -290,10 +311,13 @@ NTSTATUS TaServiceModel::HandleIoctl(const std::u16string& link, ULONG ioctlCode
         return refusal;
     }
 
-    if (behaviour.kind == TaBehaviour::Kind::Block) {
+    if (Holds(behaviour)) {
         platform_.Sched().Notify(); // Blocked() changed
         platform_.Trace().Add("ta", "driver", "IOCTL_TA_SEND", "held");
-        if (Hold(index, cancelled) == Outcome::Cancelled) {
+        // A service that ignores cancellation never looks at it.
+        static const std::function<bool()> kNeverCancelled;
+        const bool heedsCancel = behaviour.kind == TaBehaviour::Kind::Block;
+        if (Hold(index, heedsCancel ? cancelled : kNeverCancelled) == Outcome::Cancelled) {
             return Complete(index, behaviour, 0, STATUS_CANCELLED);
         }
         // The driver's buffers must still be live when the held request is answered.
@@ -308,11 +332,11 @@ NTSTATUS TaServiceModel::HandleIoctl(const std::u16string& link, ULONG ioctlCode
     std::size_t written = Answer(behaviour, AreaPointer(requestAddress), requestLength, AreaPointer(responseAddress),
                                  static_cast<std::size_t>(responseLength));
     auto* out = static_cast<std::uint8_t*>(output);
-    for (std::size_t i = 0; i < sizeof(TaSendOutput); ++i) {
+    for (std::size_t i = 0; i < ta::kOutputSize; ++i) {
         out[i] = OutputPattern(i);
     }
     if (information != nullptr) {
-        *information = sizeof(TaSendOutput);
+        *information = ta::kOutputSize;
     }
     return Complete(index, behaviour, written, STATUS_SUCCESS);
 }
@@ -373,7 +397,8 @@ std::size_t TaServiceModel::Answer(const TaBehaviour& behaviour, const std::uint
     std::size_t written = 0;
     switch (behaviour.kind) {
     case TaBehaviour::Kind::Echo:
-    case TaBehaviour::Kind::Block: // released: answers as Echo
+    case TaBehaviour::Kind::Block:        // released: answers as Echo
+    case TaBehaviour::Kind::IgnoreCancel: // likewise
         written = std::min(requestLength, room);
         std::copy_n(request, written, response);
         break;

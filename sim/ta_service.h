@@ -29,6 +29,43 @@ namespace sim {
 
 class Platform;
 
+// The TA service's side of its interface, as the service documents it. Written here and nowhere
+// else on this side: a driver that composes the control code or lays out the record differently
+// must meet a service that does not share its mistake.
+namespace ta {
+
+// {3FA24EF8-153B-4B8A-A039-670377B93E05}: the device-interface class the service registers.
+inline constexpr GUID kInterfaceClassGuid = {
+    0x3FA24EF8, 0x153B, 0x4B8A, {0xA0, 0x39, 0x67, 0x03, 0x77, 0xB9, 0x3E, 0x05}};
+
+// The one I/O control code the service answers, composed as the I/O manager lays control codes
+// out: device type in bits 16-31, required access in 14-15, function in 2-13, transfer method
+// in 0-1.
+constexpr ULONG ControlCode(ULONG deviceType, ULONG function, ULONG method, ULONG access)
+{
+    return (deviceType << 16) | (access << 14) | (function << 2) | method;
+}
+inline constexpr ULONG kDeviceType = 0x56;
+inline constexpr ULONG kSendFunction = 1;
+inline constexpr ULONG kMethodBuffered = 0;
+inline constexpr ULONG kWriteAccess = 2;
+inline constexpr ULONG kSendCode = ControlCode(kDeviceType, kSendFunction, kMethodBuffered, kWriteAccess);
+
+// The input record, 48 bytes of little-endian 64-bit words, and the 16-byte output record.
+inline constexpr ULONG kInputSize = 48;
+inline constexpr ULONG kOutputSize = 16;
+inline constexpr std::size_t kReserved0Offset = 0;
+inline constexpr std::size_t kReserved1Offset = 8;
+inline constexpr std::size_t kRequestAddressOffset = 16;
+inline constexpr std::size_t kRequestLengthOffset = 24;
+inline constexpr std::size_t kResponseAddressOffset = 32;
+inline constexpr std::size_t kResponseLengthOffset = 40;
+
+// The little-endian 64-bit word at `offset` of `record`.
+ULONG64 ReadWord(const std::uint8_t* record, std::size_t offset);
+
+} // namespace ta
+
 // How the service answers one request.
 struct TaBehaviour {
     enum class Kind {
@@ -36,7 +73,8 @@ struct TaBehaviour {
         Fixed,
         WriteFirst,
         Fail,
-        Block
+        Block,
+        IgnoreCancel
     };
 
     Kind kind = Kind::Echo;
@@ -55,6 +93,11 @@ struct TaBehaviour {
     // Holds the request until Release()/ReleaseAll() (then answers as Echo) or until the sender
     // cancels it (then completes with STATUS_CANCELLED, having written nothing).
     static TaBehaviour Block();
+    // Holds the request as Block does, but a cancellation does not end it: only Release() or
+    // ReleaseAll() does (then it answers as Echo). A service that never looks at cancellation:
+    // whoever waits for the request, a close or a deletion of the target included, waits until
+    // the service lets go.
+    static TaBehaviour IgnoreCancel();
 
     std::string Describe() const;
 };
@@ -67,9 +110,11 @@ struct TaRequest {
     ULONG inputLength = 0;
     ULONG outputLength = 0;
     std::vector<std::uint8_t> input; // the input record's bytes, at most 48
-    ULONG64 reserved0 = 0;           // the record's two leading words, which must be zero
+    // The record's words as the service reads them from those bytes.
+    ULONG64 reserved0 = 0; // the two leading words, which must be zero
     ULONG64 reserved1 = 0;
     ULONG64 requestAddress = 0;
+    ULONG64 requestLength = 0;
     ULONG64 responseAddress = 0;
     std::vector<std::uint8_t> request; // read through RequestAddress
     ULONG64 responseLength = 0;
@@ -87,7 +132,8 @@ public:
     TaServiceModel(const TaServiceModel&) = delete;
     TaServiceModel& operator=(const TaServiceModel&) = delete;
 
-    // Releases every blocked request, and makes later Block answers return at once. Idempotent.
+    // Releases every blocked request, and makes later Block and IgnoreCancel answers return at
+    // once. Idempotent.
     void Shutdown();
 
     // Registers the service interface under `link`. Ignored while the service is present.
@@ -115,7 +161,7 @@ public:
     // Forgets the requests seen so far (long runs keep memory flat this way). False, and
     // nothing forgotten, while a request is still being answered or held.
     bool ClearRequests();
-    // Requests held by Block and not yet released or cancelled.
+    // Requests held by Block or IgnoreCancel and not yet released (or, for Block, cancelled).
     std::size_t Blocked() const;
     // Releases the longest-blocked request; false if none was blocked.
     bool Release();

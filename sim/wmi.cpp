@@ -3,12 +3,12 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <string_view>
 
 #include "sim/firmware.h"
 #include "sim/irql.h"
 #include "sim/platform.h"
 #include "sim/strings.h"
-#include "wmi/wmi.h"
 
 namespace sim {
 
@@ -33,10 +33,20 @@ bool FitsInPool(Platform& platform, const char* operation, const void* p, std::s
     return false;
 }
 
+// The instance the firmware's method block answers on, compared character by character and
+// by length: WMI matches instance names exactly.
 bool IsFirmwareInstance(const UNICODE_STRING& name)
 {
-    return name.Length == FIRMWARE_INSTANCE_NAME_LENGTH &&
-           std::memcmp(name.Buffer, FirmwareInstanceNameText, FIRMWARE_INSTANCE_NAME_LENGTH) == 0;
+    const std::u16string_view expected(firmware::kInstanceName);
+    if (name.Length != expected.size() * sizeof(char16_t)) {
+        return false;
+    }
+    for (std::size_t i = 0; i < expected.size(); ++i) {
+        if (static_cast<char16_t>(name.Buffer[i]) != expected[i]) {
+            return false;
+        }
+    }
+    return true;
 }
 
 } // namespace
@@ -180,7 +190,7 @@ NTSTATUS WmiModel::ExecuteMethod(PVOID object, PUNICODE_STRING instanceName, ULO
         return Rejected(platform_, kOperation, detail + " instance '" + Narrow(*instanceName) + "'",
                         STATUS_WMI_INSTANCE_NOT_FOUND);
     }
-    if (!SameGuid(block->Guid(), FirmwareMethodGuid)) {
+    if (!SameGuid(block->Guid(), firmware::kMethodBlockGuid)) {
         return Rejected(platform_, kOperation, detail + " on a block without methods", STATUS_WMI_ITEMID_NOT_FOUND);
     }
     return platform_.Firmware().ExecuteMethod(methodId, inBufferSize, outBufferSize, buffer);

@@ -1,6 +1,9 @@
 // The firmware channel: open and close, full release on every failure, and the exclusion of
 // relays from the channel's release.
+#include <algorithm>
 #include <atomic>
+#include <string>
+#include <utility>
 
 #include "support/driver_fixture.h"
 
@@ -8,7 +11,9 @@ namespace {
 
 using fwtest::Bytes;
 using fwtest::Pattern;
+using fwtest::Tag;
 using sim::FirmwareModel;
+namespace fw = sim::firmware;
 
 // The channel on a context of its own, without the rest of the driver.
 class ChannelTest : public testing::Test {
@@ -64,16 +69,60 @@ TEST_F(ChannelTest, OpenRegistersAndDeliversEventsToTheRelay)
 {
     ASSERT_EQ(OpenFirmwareChannel(&context), STATUS_SUCCESS);
     EXPECT_TRUE(platform.Firmware().Registered());
-    EXPECT_EQ(context.InstanceName.Length, FIRMWARE_INSTANCE_NAME_LENGTH);
-    EXPECT_EQ(context.InstanceName.MaximumLength, FIRMWARE_INSTANCE_NAME_CAPACITY);
+    // "ACPI\PNP0C14\PSMI_0": 19 UTF-16 characters, 38 bytes, in a 40-byte paged copy.
+    ASSERT_EQ(context.InstanceName.Length, 38);
+    EXPECT_EQ(context.InstanceName.MaximumLength, 40);
+    EXPECT_EQ(std::u16string(context.InstanceName.Buffer, 19), std::u16string(u"ACPI\\PNP0C14\\PSMI_0"));
     ASSERT_EQ(platform.Pool().Live().size(), 1U);
-    EXPECT_EQ(platform.Pool().Live()[0].tag, POOL_TAG_INSTANCE_NAME);
-    EXPECT_EQ(platform.Pool().Live()[0].size, FIRMWARE_INSTANCE_NAME_CAPACITY);
+    EXPECT_EQ(platform.Pool().Live()[0].tag, Tag("WMIN"));
+    EXPECT_EQ(platform.Pool().Live()[0].size, 40U);
+    EXPECT_EQ(platform.Pool().Live()[0].flags, 0x100U);
 
     const Bytes buffer = FirmwareModel::BuildExchangeBuffer(Pattern(4, 1), Pattern(4, 2));
     platform.Firmware().RaiseEvent(buffer);
     ASSERT_TRUE(RunUntil([&] { return platform.Firmware().AckCount() == 1; }));
     EXPECT_EQ(platform.Firmware().HandedBack().at(0), buffer);
+}
+
+// What the WMI layer and the firmware see of an open, one event and a close: the blocks by
+// GUID and access, then every method call with its id and sizes, in order.
+TEST_F(ChannelTest, TheOtherSideSeesTheDocumentedConversation)
+{
+    ASSERT_EQ(OpenFirmwareChannel(&context), STATUS_SUCCESS);
+    std::vector<std::pair<std::string, ULONG>> blocks;
+    for (const auto* object : LiveBlocks()) {
+        const auto* block = dynamic_cast<const sim::WmiBlock*>(object);
+        blocks.emplace_back(sim::GuidText(block->Guid()), block->Access());
+    }
+    std::sort(blocks.begin(), blocks.end());
+    EXPECT_EQ(blocks, (std::vector<std::pair<std::string, ULONG>>{{"{71FA4E39-6913-49D2-86F3-5EEFC37852FE}", 0x10},
+                                                                  {"{91B2631C-A148-451B-8D3A-314FDDFE9D14}", 0x4}}));
+
+    const Bytes buffer = FirmwareModel::BuildExchangeBuffer(Pattern(4, 1), Pattern(4, 2));
+    platform.Firmware().RaiseEvent(buffer);
+    ASSERT_TRUE(RunUntil([&] { return platform.Firmware().AckCount() == 1; }));
+    CloseFirmwareChannel(&context);
+
+    struct Call {
+        ULONG method;
+        ULONG in;
+        ULONG outOnEntry;
+        NTSTATUS status;
+        bool operator==(const Call&) const = default;
+    };
+    std::vector<Call> calls;
+    for (const auto& call : platform.Firmware().Calls()) {
+        calls.push_back({call.methodId, call.inSize, call.outSizeOnEntry, call.status});
+    }
+    const auto size = static_cast<ULONG>(buffer.size());
+    EXPECT_EQ(calls, (std::vector<Call>{{1, 4, 4, STATUS_SUCCESS},
+                                        {6, 0, 0, STATUS_BUFFER_TOO_SMALL},
+                                        {6, 0, 16408, STATUS_SUCCESS},
+                                        {5, size, size, STATUS_SUCCESS},
+                                        {3, 4, 4, STATUS_SUCCESS},
+                                        {2, 4, 4, STATUS_SUCCESS}}));
+    EXPECT_EQ(platform.Firmware().SignatureMismatches(), 0U);
+    EXPECT_FALSE(platform.Firmware().Registered());
 }
 
 TEST_F(ChannelTest, SecondOpenIsRefusedAndChangesNothing)
@@ -245,6 +294,26 @@ TEST_F(CloseDuringRelayTest, CloseWaitsForTheRelayAndItsAcknowledgement)
     EXPECT_EQ(context->MethodBlock, nullptr);
     EXPECT_EQ(context->EventBlock, nullptr);
     EXPECT_EQ(context->InstanceName.Buffer, nullptr);
+}
+
+// The retry worker as the kernel and the firmware see it: a thread handle with full thread
+// access, one attempt a second on the virtual clock, and the reference unload waits on.
+class RetryWorkerBoundaryTest : public fwtest::DriverTest {};
+
+TEST_F(RetryWorkerBoundaryTest, RetriesOnceASecondOnAThreadWithFullAccess)
+{
+    firmware.AppearAt(3 * sim::kTicksPerSecond + 1);
+    ASSERT_EQ(Load(), STATUS_SUCCESS);
+    ASSERT_TRUE(RunUntil([&] { return firmware.Registered(); }));
+    // Attempts at 1 s, 2 s and 3 s find no blocks; the one at 4 s registers.
+    EXPECT_EQ(platform.Sched().Now(), 4 * sim::kTicksPerSecond);
+    EXPECT_EQ(firmware.RegisterCalls(), 1U);
+    EXPECT_EQ(platform.Trace().Find("KeDelayExecutionThread").size(), 4U);
+    RemoveDevicesAndUnload();
+
+    const std::vector<std::pair<std::string, ACCESS_MASK>> fullAccess = {{"IoCreateSystemThread", 0x001FFFFF},
+                                                                         {"ObReferenceObjectByHandle", 0x001FFFFF}};
+    EXPECT_EQ(platform.Kernel().ThreadAccessRequested(), fullAccess);
 }
 
 } // namespace

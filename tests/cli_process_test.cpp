@@ -212,8 +212,8 @@ TEST_P(GoldenOutput, TwoRunsAreByteIdenticalAndMatchTheGoldenFile)
 std::vector<Golden> GoldenCases()
 {
     std::vector<Golden> cases;
-    for (const char* example : {"default", "device-churn", "fault-injection", "firmware-late", "malformed-buffers",
-                                "no-target", "ta-failures"}) {
+    for (const char* example : {"default", "device-churn", "fault-injection", "firmware-late", "large-requests",
+                                "malformed-buffers", "no-target", "ta-failures"}) {
         const std::string file = std::string("examples/") + example + ".yaml";
         cases.push_back({std::string(example) + ".txt", file});
         cases.push_back({std::string(example) + ".jsonl", file + " -f json"});

@@ -1,5 +1,6 @@
 // One firmware event through the real driver: fetch, validation, the TA service, write-back,
 // hand-back and acknowledgement, as the firmware and the TA service see them.
+#include <algorithm>
 #include <cstring>
 
 #include "support/driver_fixture.h"
@@ -8,8 +9,13 @@ namespace {
 
 using fwtest::Bytes;
 using fwtest::Pattern;
+using fwtest::Tag;
 using sim::FirmwareModel;
 using sim::TaBehaviour;
+namespace fw = sim::firmware;
+
+// The driver provides at least this much room for every fetch.
+constexpr ULONG kMinimumFetch = 16408;
 
 Bytes Concat(std::initializer_list<Bytes> parts)
 {
@@ -61,10 +67,12 @@ TEST_F(RelayTest, EchoWritesTheResponseBackAndKeepsEverythingElse)
 
     auto requests = ta.Requests();
     ASSERT_EQ(requests.size(), 1U);
-    EXPECT_EQ(requests[0].ioctlCode, IOCTL_TA_SEND);
-    EXPECT_EQ(requests[0].inputLength, sizeof(TaSendInput));
-    EXPECT_EQ(requests[0].outputLength, sizeof(TaSendOutput));
+    EXPECT_EQ(requests[0].ioctlCode, sim::ta::kSendCode);
+    EXPECT_EQ(requests[0].inputLength, 48U);
+    EXPECT_EQ(requests[0].outputLength, 16U);
+    EXPECT_EQ(requests[0].status, STATUS_SUCCESS);
     EXPECT_EQ(requests[0].request, request);
+    EXPECT_EQ(requests[0].requestLength, 10U);
     EXPECT_EQ(requests[0].responseLength, 20U);
 }
 
@@ -109,23 +117,50 @@ TEST_F(RelayTest, FailingServiceStillHandsBackWhatTheAreaHolds)
     EXPECT_EQ(firmware.HandedBack()[0], buffer);
 }
 
-TEST_F(RelayTest, InputRecordCarriesZeroWordsAndZeroExtendedLengths)
+// The record as the service reads it from its 48 bytes, for lengths below and above 16 bits.
+// Beyond 16408 bytes only a firmware that answers the size query with a size can deliver the
+// buffer.
+class InputRecordTest : public RelayTest, public testing::WithParamInterface<std::size_t> {};
+
+TEST_P(InputRecordTest, CarriesZeroWordsBothAddressesAndZeroExtendedLengths)
 {
-    // A response area longer than 16 bits shows the length is not truncated on the way.
-    const Bytes buffer = FirmwareModel::BuildExchangeBuffer(Pattern(3, 1), Bytes(0x10001, 0x5A));
+    const std::size_t responseLength = GetParam();
+    const Bytes request = Pattern(3, 1);
+    const Bytes buffer = FirmwareModel::BuildExchangeBuffer(request, Bytes(responseLength, 0x5A));
+    if (buffer.size() > kMinimumFetch) {
+        firmware.SetSizeQuery(sim::SizeQuery::Succeed(static_cast<ULONG>(buffer.size())));
+    }
+    ta.SetBehaviour(TaBehaviour::WriteFirst(responseLength));
     ASSERT_TRUE(RaiseAndWait(buffer));
 
-    auto r = ta.Requests().at(0);
-    ASSERT_EQ(r.input.size(), sizeof(TaSendInput));
-    TaSendInput input;
-    std::memcpy(&input, r.input.data(), sizeof(input));
-    EXPECT_EQ(input.Reserved0, 0U);
-    EXPECT_EQ(input.Reserved1, 0U);
-    EXPECT_EQ(input.RequestLength, 3U);
-    EXPECT_EQ(input.ResponseLength, 0x10001U);
-    EXPECT_NE(input.RequestAddress, 0U);
-    EXPECT_NE(input.ResponseAddress, 0U);
+    const auto r = ta.Requests().at(0);
+    ASSERT_EQ(r.input.size(), 48U);
+    auto word = [&](std::size_t offset) {
+        std::uint64_t value = 0;
+        for (std::size_t i = 0; i < 8; ++i) {
+            value |= static_cast<std::uint64_t>(r.input[offset + i]) << (8 * i);
+        }
+        return value;
+    };
+    EXPECT_EQ(word(0), 0U);
+    EXPECT_EQ(word(8), 0U);
+    EXPECT_EQ(word(24), 3U);
+    EXPECT_EQ(word(40), responseLength);
+    EXPECT_NE(word(16), 0U);
+    EXPECT_NE(word(32), 0U);
+    EXPECT_NE(word(16), word(32));
+    // Read through the address at 16, the request; written through the one at 32, the response.
+    EXPECT_EQ(r.request, request);
+    EXPECT_EQ(r.responseWritten, responseLength);
+    const Bytes back = firmware.HandedBack().at(0);
+    ASSERT_EQ(back.size(), buffer.size());
+    EXPECT_TRUE(std::equal(back.begin(), back.begin() + 7, buffer.begin())) << "the request area changed";
+    for (std::size_t i = 0; i < responseLength; ++i) {
+        ASSERT_EQ(back[11 + i], sim::TaServiceModel::ResponsePattern(i)) << "response byte " << i;
+    }
 }
+
+INSTANTIATE_TEST_SUITE_P(ResponseLengths, InputRecordTest, testing::Values(20, 0x3FF0, 0x10001));
 
 // Buffers that fail validation at their exact boundary, and the last that passes.
 struct ValidationCase {
@@ -203,36 +238,83 @@ TEST_P(SizingTest, ProvidesTheReportedSizeOnlyWhenTheQuerySucceedsWithAtLeastThe
 
     ULONG fetchSize = 0;
     for (const auto& call : firmware.Calls()) {
-        if (call.methodId == METHOD_GET_REQUEST && call.outSizeOnEntry != 0) {
+        if (call.methodId == fw::kGetRequest && call.outSizeOnEntry != 0) {
             fetchSize = call.outSizeOnEntry;
         }
     }
     EXPECT_EQ(fetchSize, GetParam().provided);
     EXPECT_EQ(firmware.HandedBack().size(), GetParam().relayed ? 1U : 0U);
     EXPECT_EQ(firmware.AckCount(), 1U);
+    // What the fetch could not take stays with the firmware.
+    EXPECT_EQ(firmware.PendingCount(), GetParam().relayed ? 0U : 1U);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Queries, SizingTest,
-    testing::Values(SizingCase{"SucceedsLarge", sim::SizeQuery::Succeed(30000), 30000, 30000, true},
-                    SizingCase{"SucceedsSmall", sim::SizeQuery::Succeed(100), 100, EXCHANGE_BUFFER_MINIMUM, true},
-                    SizingCase{"SucceedsExactlyMinimum", sim::SizeQuery::Succeed(EXCHANGE_BUFFER_MINIMUM), 200,
-                               EXCHANGE_BUFFER_MINIMUM, true},
-                    // A failed query is never believed, whatever it reports: this 30000-byte request does
-                    // not fit the 16408 bytes provided and the fetch fails.
-                    SizingCase{"FailsReportingLarge", sim::SizeQuery::Fail(STATUS_BUFFER_TOO_SMALL, 30000), 30000,
-                               EXCHANGE_BUFFER_MINIMUM, false},
-                    SizingCase{"FailsReportingLargeSmallRequest", sim::SizeQuery::Fail(STATUS_BUFFER_TOO_SMALL, 30000),
-                               64, EXCHANGE_BUFFER_MINIMUM, true}),
+    testing::Values(
+        // As WMI answers: the query fails with the size needed, which the driver never believes, so
+        // every fetch gets 16408 bytes and a larger request is dropped.
+        SizingCase{"WmiSmallRequest", sim::SizeQuery::Pending(), 64, kMinimumFetch, true},
+        SizingCase{"WmiExactlyMinimum", sim::SizeQuery::Pending(), kMinimumFetch, kMinimumFetch, true},
+        SizingCase{"WmiOnePastMinimum", sim::SizeQuery::Pending(), kMinimumFetch + 1, kMinimumFetch, false},
+        SizingCase{"WmiLarge", sim::SizeQuery::Pending(), 30000, kMinimumFetch, false},
+        // Firmware stacks that answer the query with success and a size.
+        SizingCase{"SucceedsLarge", sim::SizeQuery::Succeed(30000), 30000, 30000, true},
+        SizingCase{"SucceedsSmall", sim::SizeQuery::Succeed(100), 100, kMinimumFetch, true},
+        SizingCase{"SucceedsExactlyMinimum", sim::SizeQuery::Succeed(kMinimumFetch), 200, kMinimumFetch, true},
+        // A failed query is never believed, whatever it reports: this 30000-byte request does
+        // not fit the 16408 bytes provided and the fetch fails.
+        SizingCase{"FailsReportingLarge", sim::SizeQuery::Fail(STATUS_BUFFER_TOO_SMALL, 30000), 30000, kMinimumFetch,
+                   false},
+        SizingCase{"FailsReportingLargeSmallRequest", sim::SizeQuery::Fail(STATUS_BUFFER_TOO_SMALL, 30000), 64,
+                   kMinimumFetch, true}),
     [](const testing::TestParamInfo<SizingCase>& param) { return std::string(param.param.name); });
+
+TEST_F(RelayTest, RequestTooLargeForTheFetchIsDroppedAndBlocksTheOnesBehindIt)
+{
+    // The firmware keeps what it could not deliver at the head of its queue: each later event
+    // meets it first, and the small request behind it waits.
+    firmware.QueueRequest(FirmwareModel::BuildExchangeBuffer(Pattern(8, 1), Pattern(8, 2), {0, 0, 0, 0}, 30000));
+    ASSERT_TRUE(RaiseAndWait(FirmwareModel::BuildExchangeBuffer(Pattern(8, 3), Pattern(8, 4))));
+
+    const auto calls = firmware.Calls();
+    ASSERT_GE(calls.size(), 3U);
+    const auto& query = calls[calls.size() - 3];
+    const auto& fetch = calls[calls.size() - 2];
+    EXPECT_EQ(query.methodId, fw::kGetRequest);
+    EXPECT_EQ(query.status, STATUS_BUFFER_TOO_SMALL);
+    EXPECT_EQ(query.outSizeReturned, 30000U);
+    EXPECT_EQ(fetch.outSizeOnEntry, kMinimumFetch);
+    EXPECT_EQ(fetch.status, STATUS_BUFFER_TOO_SMALL);
+    EXPECT_EQ(fetch.outSizeReturned, 30000U);
+    EXPECT_EQ(calls.back().methodId, fw::kAcknowledge);
+    EXPECT_TRUE(firmware.HandedBack().empty());
+    EXPECT_EQ(ta.RequestCount(), 0U);
+    EXPECT_EQ(firmware.PendingCount(), 2U);
+}
+
+TEST_F(RelayTest, FirmwareConsumingOnGetRequestLosesEveryRequestToTheSizeQuery)
+{
+    // The size query runs the method; this firmware lets the request go right then, and the
+    // query has no room for it. The fetch that follows finds nothing.
+    firmware.SetGetRequestConsumes(true);
+    ASSERT_TRUE(RaiseAndWait(FirmwareModel::BuildExchangeBuffer(Pattern(8, 1), Pattern(8, 2))));
+    ASSERT_TRUE(RaiseAndWait(FirmwareModel::BuildExchangeBuffer(Pattern(8, 3), Pattern(8, 4))));
+
+    EXPECT_EQ(firmware.RequestsLost(), 2U);
+    EXPECT_EQ(firmware.PendingCount(), 0U);
+    EXPECT_TRUE(firmware.HandedBack().empty());
+    EXPECT_EQ(ta.RequestCount(), 0U);
+    EXPECT_EQ(firmware.AckCount(), 2U);
+}
 
 TEST_F(RelayTest, FailedFetchIsOnlyAcknowledged)
 {
     firmware.RaiseEventWithoutBuffer();
     ASSERT_TRUE(RunUntil([&] { return firmware.AckCount() == 1; }));
 
-    EXPECT_EQ(CallsOf(METHOD_SET_RESPONSE), 0U);
-    EXPECT_EQ(CallsOf(METHOD_GET_REQUEST), 2U);
+    EXPECT_EQ(CallsOf(fw::kSetResponse), 0U);
+    EXPECT_EQ(CallsOf(fw::kGetRequest), 2U);
     EXPECT_EQ(ta.RequestCount(), 0U);
 }
 
@@ -240,10 +322,10 @@ TEST_F(RelayTest, DataLengthBeyondTheProvidedBufferIsDropped)
 {
     // The platform claims more bytes than the driver provided: nothing past the allocation
     // may be read or handed back.
-    firmware.ReportDataLength(EXCHANGE_BUFFER_MINIMUM + 64);
+    firmware.ReportDataLength(kMinimumFetch + 64);
     ASSERT_TRUE(RaiseAndWait(FirmwareModel::BuildExchangeBuffer(Pattern(8, 1), Pattern(8, 2))));
 
-    EXPECT_EQ(CallsOf(METHOD_SET_RESPONSE), 0U);
+    EXPECT_EQ(CallsOf(fw::kSetResponse), 0U);
     EXPECT_EQ(ta.RequestCount(), 0U);
 }
 
@@ -257,7 +339,7 @@ TEST_P(AllocationFailureTest, DropsAndReleasesWhatWasTaken)
 
     ASSERT_TRUE(RaiseAndWait(FirmwareModel::BuildExchangeBuffer(Pattern(8, 1), Pattern(8, 2))));
 
-    EXPECT_EQ(CallsOf(METHOD_SET_RESPONSE), 0U);
+    EXPECT_EQ(CallsOf(fw::kSetResponse), 0U);
     EXPECT_EQ(ta.RequestCount(), 0U);
     EXPECT_EQ(platform.Faults().Count("ExAllocatePool2"), static_cast<std::uint64_t>(GetParam()));
 }
@@ -277,12 +359,18 @@ TEST_F(RelayTest, EveryAllocationIsPagedTaggedAndFreedBeforeTheAcknowledgement)
     ASSERT_TRUE(RaiseAndWait(FirmwareModel::BuildExchangeBuffer(Pattern(8, 1), Pattern(8, 2))));
     auto after = platform.Pool().AllocationsByTag();
 
-    for (ULONG tag : {POOL_TAG_EXCHANGE_BUFFER, POOL_TAG_REQUEST_COPY, POOL_TAG_RESPONSE_AREA}) {
+    std::uint64_t relayAllocations = 0;
+    for (const auto& [tag, count] : after) {
+        relayAllocations += count - before[tag];
+    }
+    EXPECT_EQ(relayAllocations, 3U);
+    for (ULONG tag : {Tag("TEMP"), Tag("TARQ"), Tag("TARP")}) {
         EXPECT_EQ(after[tag] - before[tag], 1U) << sim::Verifier::TagText(tag);
     }
     // Only the channel's name copy is still held between events.
     ASSERT_EQ(platform.Pool().LiveCount(), 1U);
-    EXPECT_EQ(platform.Pool().Live()[0].tag, POOL_TAG_INSTANCE_NAME);
+    EXPECT_EQ(platform.Pool().Live()[0].tag, Tag("WMIN"));
+    EXPECT_EQ(platform.Pool().Live()[0].flags, 0x100U); // paged
 }
 
 TEST(ExchangeBufferUnit, WriteBackRefusesLayoutsBeyondDataLength)

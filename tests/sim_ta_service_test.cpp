@@ -2,14 +2,15 @@
 // held request ends.
 #include <gtest/gtest.h>
 
+#include <array>
 #include <atomic>
 #include <cstring>
 #include <thread>
 
 #include "platform/pool.h"
-#include "relay/relay.h"
 #include "sim/platform.h"
 #include "sim/pnp.h"
+#include "sim/strings.h"
 #include "sim/ta_service.h"
 
 namespace {
@@ -19,6 +20,33 @@ using sim::TaServiceModel;
 
 constexpr ULONG kTag = 'T' | ('S' << 8) | ('T' << 16) | ('A' << 24);
 constexpr std::uint8_t kUntouched = 0x5C;
+
+// Device type 0x56, function 1, buffered, write access.
+constexpr ULONG kSendCode = 0x00568004;
+
+// The input record as a sender lays it out: six 64-bit words, each written little-endian at
+// its offset (0, 8, 16, 24, 32, 40).
+struct SendRecord {
+    ULONG64 Reserved0 = 0;
+    ULONG64 Reserved1 = 0;
+    ULONG64 RequestAddress = 0;
+    ULONG64 RequestLength = 0;
+    ULONG64 ResponseAddress = 0;
+    ULONG64 ResponseLength = 0;
+
+    std::array<std::uint8_t, 48> Bytes() const
+    {
+        std::array<std::uint8_t, 48> bytes{};
+        const ULONG64 words[] = {Reserved0, Reserved1, RequestAddress, RequestLength, ResponseAddress, ResponseLength};
+        for (std::size_t w = 0; w < 6; ++w) {
+            for (std::size_t i = 0; i < 8; ++i) {
+                bytes[w * 8 + i] = static_cast<std::uint8_t>(words[w] >> (8 * i));
+            }
+        }
+        return bytes;
+    }
+};
+using OutputRecord = std::array<std::uint8_t, 16>;
 
 // Names a parameterised case after its `name` field.
 struct CaseName {
@@ -56,12 +84,12 @@ protected:
             request_[i] = static_cast<std::uint8_t>(i + 1);
         }
         std::memset(response_, kUntouched, responseLength);
-        input_ = TaSendInput{0,
-                             0,
-                             reinterpret_cast<ULONG64>(request_),
-                             requestLength,
-                             reinterpret_cast<ULONG64>(response_),
-                             responseLength};
+        input_ = SendRecord{0,
+                            0,
+                            reinterpret_cast<ULONG64>(request_),
+                            requestLength,
+                            reinterpret_cast<ULONG64>(response_),
+                            responseLength};
         responseSize_ = responseLength;
     }
 
@@ -80,21 +108,18 @@ protected:
     // What one send hands back. Each sender has its own, as each real send has its own IRP.
     struct Sent {
         NTSTATUS status = STATUS_PENDING;
-        TaSendOutput output{};
+        OutputRecord output{};
         ULONG_PTR information = 0xDEAD;
 
-        bool OutputUntouched() const
-        {
-            TaSendOutput zero{};
-            return std::memcmp(&output, &zero, sizeof zero) == 0;
-        }
+        bool OutputUntouched() const { return output == OutputRecord{}; }
     };
 
-    NTSTATUS SendInto(Sent& sent, const TaSendInput& input, const std::function<bool()>& cancelled)
+    NTSTATUS SendInto(Sent& sent, const SendRecord& input, const std::function<bool()>& cancelled)
     {
         sent = Sent{};
-        sent.status = ta().HandleIoctl(TaServiceModel::kDefaultLink, IOCTL_TA_SEND, &input, sizeof input, &sent.output,
-                                       sizeof sent.output, &sent.information, cancelled);
+        const auto bytes = input.Bytes();
+        sent.status = ta().HandleIoctl(TaServiceModel::kDefaultLink, kSendCode, bytes.data(), 48, sent.output.data(),
+                                       16, &sent.information, cancelled);
         return sent.status;
     }
 
@@ -133,7 +158,7 @@ protected:
     std::uint8_t* request_ = nullptr;
     std::uint8_t* response_ = nullptr;
     std::size_t responseSize_ = 0;
-    TaSendInput input_{};
+    SendRecord input_{};
     Sent sent_;
 };
 
@@ -168,9 +193,9 @@ TEST_P(TaAnswerTest, WritesOnlyItsShareOfTheResponse)
     for (std::size_t i = 0; i < c.requestLength; ++i) {
         ASSERT_EQ(request_[i], i + 1) << "request byte " << i << " changed";
     }
-    EXPECT_EQ(sent_.information, sizeof(TaSendOutput));
-    for (std::size_t i = 0; i < sizeof sent_.output.Data; ++i) {
-        EXPECT_EQ(sent_.output.Data[i], TaServiceModel::OutputPattern(i));
+    EXPECT_EQ(sent_.information, 16U);
+    for (std::size_t i = 0; i < sent_.output.size(); ++i) {
+        EXPECT_EQ(sent_.output[i], TaServiceModel::OutputPattern(i));
     }
     auto requests = ta().Requests();
     ASSERT_EQ(requests.size(), 1U);
@@ -210,11 +235,15 @@ TEST_F(TaServiceTest, RecordsTheInputRecordAndTheRequest)
     ASSERT_EQ(requests.size(), 1U);
     const sim::TaRequest& r = requests[0];
     EXPECT_EQ(r.link, TaServiceModel::kDefaultLink);
-    EXPECT_EQ(r.ioctlCode, IOCTL_TA_SEND);
-    ASSERT_EQ(r.input.size(), sizeof(TaSendInput));
-    EXPECT_EQ(std::memcmp(r.input.data(), &input_, sizeof input_), 0);
+    EXPECT_EQ(r.ioctlCode, kSendCode);
+    ASSERT_EQ(r.input.size(), 48U);
+    const auto bytes = input_.Bytes();
+    EXPECT_TRUE(std::equal(bytes.begin(), bytes.end(), r.input.begin()));
     EXPECT_EQ(r.reserved0, 0x1111U);
     EXPECT_EQ(r.reserved1, 0x2222U);
+    EXPECT_EQ(r.requestAddress, reinterpret_cast<ULONG64>(request_));
+    EXPECT_EQ(r.requestLength, 6U);
+    EXPECT_EQ(r.responseAddress, reinterpret_cast<ULONG64>(response_));
     EXPECT_EQ(r.request, (std::vector<std::uint8_t>{1, 2, 3, 4, 5, 6}));
     EXPECT_EQ(r.responseLength, 32U);
     ASSERT_TRUE(r.behaviour.has_value());
@@ -260,7 +289,8 @@ TEST_P(TaRefusalTest, TouchesNothingAndKeepsTheQueuedAnswer)
     }
     ta().QueueBehaviour(TaBehaviour::WriteFirst(4));
     MakeAreas(4, 8);
-    EXPECT_EQ(ta().HandleIoctl(TaServiceModel::kDefaultLink, c.ioctl, &input_, c.inputLength, &sent_.output,
+    const auto bytes = input_.Bytes();
+    EXPECT_EQ(ta().HandleIoctl(TaServiceModel::kDefaultLink, c.ioctl, bytes.data(), c.inputLength, sent_.output.data(),
                                c.outputLength, &sent_.information, {}),
               c.expected);
     EXPECT_EQ(ResponseWrittenPrefix(), 0U);
@@ -280,16 +310,19 @@ TEST_P(TaRefusalTest, TouchesNothingAndKeepsTheQueuedAnswer)
 
 INSTANTIATE_TEST_SUITE_P(
     Refusals, TaRefusalTest,
-    testing::Values(RefusalCase{"OtherIoctl", CTL_CODE(0x56, 2, METHOD_BUFFERED, FILE_WRITE_ACCESS), 48, 16, false,
-                                STATUS_INVALID_DEVICE_REQUEST},
-                    RefusalCase{"ShortInput", IOCTL_TA_SEND, 47, 16, false, STATUS_BUFFER_TOO_SMALL},
-                    RefusalCase{"ShortOutput", IOCTL_TA_SEND, 48, 15, false, STATUS_BUFFER_TOO_SMALL},
-                    RefusalCase{"ServiceAbsent", IOCTL_TA_SEND, 48, 16, true, STATUS_NO_SUCH_DEVICE}),
+    testing::Values(RefusalCase{"OtherFunction", 0x00568008, 48, 16, false, STATUS_INVALID_DEVICE_REQUEST},
+                    RefusalCase{"ReadAccess", 0x00564004, 48, 16, false, STATUS_INVALID_DEVICE_REQUEST},
+                    RefusalCase{"AnyAccess", 0x00560004, 48, 16, false, STATUS_INVALID_DEVICE_REQUEST},
+                    RefusalCase{"OtherDeviceType", 0x00578004, 48, 16, false, STATUS_INVALID_DEVICE_REQUEST},
+                    RefusalCase{"DirectTransfer", 0x00568005, 48, 16, false, STATUS_INVALID_DEVICE_REQUEST},
+                    RefusalCase{"ShortInput", kSendCode, 47, 16, false, STATUS_BUFFER_TOO_SMALL},
+                    RefusalCase{"ShortOutput", kSendCode, 48, 15, false, STATUS_BUFFER_TOO_SMALL},
+                    RefusalCase{"ServiceAbsent", kSendCode, 48, 16, true, STATUS_NO_SUCH_DEVICE}),
     CaseName());
 
 struct BadAreaCase {
     const char* name;
-    void (*corrupt)(TaSendInput& input);
+    void (*corrupt)(SendRecord& input);
 };
 
 class TaBadAreaTest : public TaServiceTest, public testing::WithParamInterface<BadAreaCase> {};
@@ -310,16 +343,16 @@ TEST_P(TaBadAreaTest, IsFlaggedAndRefused)
 
 INSTANTIATE_TEST_SUITE_P(
     Areas, TaBadAreaTest,
-    testing::Values(BadAreaCase{"RequestPastItsAllocation", [](TaSendInput& in) { in.RequestLength = 9; }},
-                    BadAreaCase{"ResponsePastItsAllocation", [](TaSendInput& in) { in.ResponseLength = 9; }},
+    testing::Values(BadAreaCase{"RequestPastItsAllocation", [](SendRecord& in) { in.RequestLength = 9; }},
+                    BadAreaCase{"ResponsePastItsAllocation", [](SendRecord& in) { in.ResponseLength = 9; }},
                     BadAreaCase{"ResponseStartsInsideEndsOutside",
-                                [](TaSendInput& in) {
+                                [](SendRecord& in) {
                                     in.ResponseAddress += 4;
                                     in.ResponseLength = 5;
                                 }},
-                    BadAreaCase{"RequestNullWithLength", [](TaSendInput& in) { in.RequestAddress = 0; }},
+                    BadAreaCase{"RequestNullWithLength", [](SendRecord& in) { in.RequestAddress = 0; }},
                     BadAreaCase{"ResponseOnTheStack",
-                                [](TaSendInput& in) {
+                                [](SendRecord& in) {
                                     static std::uint8_t notPool[8];
                                     in.ResponseAddress = reinterpret_cast<ULONG64>(notPool);
                                 }}),
@@ -384,6 +417,31 @@ TEST_F(TaServiceTest, CancelledBlockedRequestWritesNothing)
     EXPECT_FALSE(ta().Release()) << "a cancelled request must leave the blocked list";
 }
 
+// A service that never looks at cancellation: the sender's cancel changes nothing, and only
+// the service itself (a release) ends the request.
+TEST_F(TaServiceTest, IgnoringCancellationHoldsUntilReleased)
+{
+    ta().SetBehaviour(TaBehaviour::IgnoreCancel());
+    MakeAreas(4, 8);
+    std::atomic<bool> cancel{false};
+    Sent sent;
+    std::thread sender = SendOnThread(&sent, [&] { return cancel.load(); });
+    WaitBlocked(1);
+    cancel = true;
+    platform_.Sched().Notify();
+    platform_.Sched().AdvanceBy(60 * sim::kTicksPerSecond);
+
+    EXPECT_EQ(ta().Blocked(), 1U);
+    EXPECT_EQ(ta().Requests().at(0).status, STATUS_PENDING);
+    EXPECT_EQ(sent.status, STATUS_PENDING);
+    EXPECT_EQ(ResponseWrittenPrefix(), 0U);
+    EXPECT_TRUE(ta().Release());
+    sender.join();
+    EXPECT_EQ(sent.status, STATUS_SUCCESS);
+    EXPECT_EQ(ResponseWrittenPrefix(), 4U);
+    EXPECT_EQ(ta().Requests().at(0).behaviour->kind, TaBehaviour::Kind::IgnoreCancel);
+}
+
 TEST_F(TaServiceTest, ReleaseFreesTheLongestBlockedFirst)
 {
     ta().SetBehaviour(TaBehaviour::Block());
@@ -414,7 +472,7 @@ TEST_F(TaServiceTest, ShutdownReleasesBlockedAndLaterBlocksPassThrough)
     Sent second;
     std::thread a = SendOnThread(&first);
     // Released together, two echoes into one area would race: the second names no areas.
-    input_ = TaSendInput{};
+    input_ = SendRecord{};
     std::thread b = SendOnThread(&second);
     WaitBlocked(2);
     ta().Shutdown();
@@ -467,6 +525,20 @@ TEST_F(TaServiceTest, ArriveAndDepartAreTracedAndChangePresence)
     EXPECT_NE(adds[1].detail.find("0001"), std::string::npos);
     EXPECT_LT(adds[0].sequence, removes[0].sequence);
     EXPECT_LT(removes[0].sequence, adds[1].sequence);
+}
+
+// The service's side of the interface is the documented one, whatever the driver defines.
+TEST(TaServiceInterface, IsTheDocumentedOne)
+{
+    EXPECT_EQ(sim::ta::kSendCode, kSendCode);
+    EXPECT_EQ(sim::ta::ControlCode(0x56, 1, 0, 2), 0x00568004U);
+    EXPECT_EQ(sim::ta::ControlCode(0x22, 0x800, 3, 0), 0x00222003U);
+    EXPECT_EQ(sim::GuidText(sim::ta::kInterfaceClassGuid), "{3FA24EF8-153B-4B8A-A039-670377B93E05}");
+    EXPECT_EQ(sim::ta::kInputSize, 48U);
+    EXPECT_EQ(sim::ta::kOutputSize, 16U);
+    const std::uint8_t record[16] = {1, 2, 3, 4, 5, 6, 7, 8, 0xF0, 0, 0, 0, 0, 0, 0, 0x80};
+    EXPECT_EQ(sim::ta::ReadWord(record, 0), 0x0807060504030201ULL);
+    EXPECT_EQ(sim::ta::ReadWord(record, 8), 0x80000000000000F0ULL);
 }
 
 } // namespace

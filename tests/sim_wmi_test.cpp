@@ -10,18 +10,20 @@
 #include "platform/object.h"
 #include "platform/pool.h"
 #include "platform/wmi.h"
-#include "relay/relay.h"
 #include "sim/firmware.h"
 #include "sim/irql.h"
 #include "sim/platform.h"
 #include "sim/strings.h"
 #include "sim/wmi.h"
-#include "wmi/wmi.h"
 
 namespace {
 
 using sim::FirmwareModel;
 using sim::SizeQuery;
+namespace fw = sim::firmware;
+
+// The room the driver gives every fetch; the firmware knows nothing of it.
+constexpr ULONG kFetchRoom = 16408;
 
 constexpr ULONG kTag = 'T' | ('W' << 8) | ('M' << 16) | ('I' << 24);
 constexpr GUID kOtherGuid = {0x12345678, 0x1, 0x2, {1, 2, 3, 4, 5, 6, 7, 8}};
@@ -103,11 +105,11 @@ protected:
         return IoWMIExecuteMethod(block, &name_, method, inSize, outSize, buffer.empty() ? nullptr : buffer.data());
     }
 
-    NTSTATUS Short(PVOID block, ULONG method, ULONG signature = MethodSignature)
+    NTSTATUS Short(PVOID block, ULONG method, ULONG signature = fw::kSignature)
     {
         std::vector<UCHAR> buffer = Signature(signature);
-        ULONG out = METHOD_SIGNATURE_SIZE;
-        NTSTATUS status = Execute(block, method, buffer, METHOD_SIGNATURE_SIZE, &out);
+        ULONG out = fw::kSignatureSize;
+        NTSTATUS status = Execute(block, method, buffer, fw::kSignatureSize, &out);
         if (NT_SUCCESS(status)) {
             EXPECT_EQ(out, 0U) << "methods 1 to 3 return no output";
         }
@@ -117,7 +119,7 @@ protected:
     // An event block with RecordEvent installed for `receiver`.
     PVOID Subscribe(Receiver& receiver)
     {
-        PVOID block = Open(FirmwareEventGuid, WMIGUID_NOTIFICATION);
+        PVOID block = Open(fw::kEventBlockGuid, WMIGUID_NOTIFICATION);
         receiver.block = block;
         EXPECT_EQ(IoWMISetNotificationCallback(block, RecordEvent, &receiver), STATUS_SUCCESS);
         return block;
@@ -129,8 +131,7 @@ protected:
     // Declared before the platform so that they outlive its WMI thread.
     Receiver first_;
     Receiver second_;
-    UNICODE_STRING name_{FIRMWARE_INSTANCE_NAME_LENGTH, FIRMWARE_INSTANCE_NAME_LENGTH,
-                         const_cast<PWSTR>(FirmwareInstanceNameText)};
+    UNICODE_STRING name_{38, 40, const_cast<PWSTR>(fw::kInstanceName)};
     sim::Platform platform_;
 };
 
@@ -138,8 +139,8 @@ protected:
 
 TEST_F(WmiTest, OpenReturnsANewReferencedObjectPerCallWhilePresent)
 {
-    PVOID a = Open(FirmwareMethodGuid, WMIGUID_EXECUTE);
-    PVOID b = Open(FirmwareMethodGuid, WMIGUID_EXECUTE);
+    PVOID a = Open(fw::kMethodBlockGuid, WMIGUID_EXECUTE);
+    PVOID b = Open(fw::kMethodBlockGuid, WMIGUID_EXECUTE);
     ASSERT_NE(a, nullptr);
     EXPECT_NE(a, b);
     EXPECT_EQ(platform_.Objects().ReferenceCount(a), 1);
@@ -153,7 +154,7 @@ TEST_F(WmiTest, OpenReturnsANewReferencedObjectPerCallWhilePresent)
     EXPECT_EQ(none, nullptr);
     firmware().SetPresent(false);
     none = &name_;
-    EXPECT_EQ(IoWMIOpenBlock(&FirmwareEventGuid, WMIGUID_NOTIFICATION, &none), STATUS_WMI_GUID_NOT_FOUND);
+    EXPECT_EQ(IoWMIOpenBlock(&fw::kEventBlockGuid, WMIGUID_NOTIFICATION, &none), STATUS_WMI_GUID_NOT_FOUND);
     EXPECT_EQ(none, nullptr);
 }
 
@@ -161,17 +162,17 @@ TEST_F(WmiTest, BlocksAppearAtTheirVirtualTime)
 {
     firmware().AppearAt(5 * sim::kTicksPerSecond);
     PVOID block = nullptr;
-    EXPECT_EQ(IoWMIOpenBlock(&FirmwareMethodGuid, WMIGUID_EXECUTE, &block), STATUS_WMI_GUID_NOT_FOUND);
+    EXPECT_EQ(IoWMIOpenBlock(&fw::kMethodBlockGuid, WMIGUID_EXECUTE, &block), STATUS_WMI_GUID_NOT_FOUND);
     platform_.Sched().AdvanceBy(5 * sim::kTicksPerSecond - 1);
     EXPECT_FALSE(firmware().Present());
     platform_.Sched().AdvanceBy(1);
     EXPECT_TRUE(firmware().Present());
-    block = Open(FirmwareMethodGuid, WMIGUID_EXECUTE);
+    block = Open(fw::kMethodBlockGuid, WMIGUID_EXECUTE);
     ASSERT_NE(block, nullptr);
 
     // A provider that goes away disconnects the blocks already open.
     firmware().SetPresent(false);
-    EXPECT_EQ(Short(block, METHOD_ACKNOWLEDGE), STATUS_WMI_GUID_DISCONNECTED);
+    EXPECT_EQ(Short(block, fw::kAcknowledge), STATUS_WMI_GUID_DISCONNECTED);
     EXPECT_TRUE(firmware().Calls().empty());
     ObfDereferenceObject(block);
 }
@@ -193,7 +194,7 @@ TEST_P(WmiFaultTest, FailsTheFirstCallOnly)
     auto call = [&] {
         if (std::strcmp(fault.operation, "IoWMIOpenBlock") == 0) {
             block = &name_;
-            NTSTATUS status = IoWMIOpenBlock(&FirmwareEventGuid, WMIGUID_EXECUTE | WMIGUID_NOTIFICATION, &block);
+            NTSTATUS status = IoWMIOpenBlock(&fw::kEventBlockGuid, WMIGUID_EXECUTE | WMIGUID_NOTIFICATION, &block);
             if (!NT_SUCCESS(status)) {
                 EXPECT_EQ(block, nullptr);
             }
@@ -202,10 +203,10 @@ TEST_P(WmiFaultTest, FailsTheFirstCallOnly)
         if (std::strcmp(fault.operation, "IoWMISetNotificationCallback") == 0) {
             return IoWMISetNotificationCallback(block, RecordEvent, &first_);
         }
-        return Short(block, METHOD_ACKNOWLEDGE);
+        return Short(block, fw::kAcknowledge);
     };
     if (std::strcmp(fault.operation, "IoWMIOpenBlock") != 0) {
-        block = Open(FirmwareMethodGuid, WMIGUID_EXECUTE | WMIGUID_NOTIFICATION);
+        block = Open(fw::kMethodBlockGuid, WMIGUID_EXECUTE | WMIGUID_NOTIFICATION);
     }
     EXPECT_EQ(call(), fault.expected);
     EXPECT_EQ(call(), STATUS_SUCCESS);
@@ -239,17 +240,17 @@ TEST_P(WmiMisuseTest, IsRefused)
 {
     const Misuse& misuse = GetParam();
     platform_.Verifier().SetEcho(false);
-    PVOID block = Open(FirmwareMethodGuid, misuse.access);
+    PVOID block = Open(fw::kMethodBlockGuid, misuse.access);
     PVOID opened = block;
     UNICODE_STRING name = name_;
-    ULONG method = METHOD_ACKNOWLEDGE;
-    std::vector<UCHAR> buffer = Signature(MethodSignature);
-    ULONG out = METHOD_SIGNATURE_SIZE;
+    ULONG method = fw::kAcknowledge;
+    std::vector<UCHAR> buffer = Signature(fw::kSignature);
+    ULONG out = fw::kSignatureSize;
     ULONG* outSize = &out;
     misuse.arrange(*this, block, name, method, buffer, outSize);
-    EXPECT_EQ(IoWMIExecuteMethod(block, &name, method, METHOD_SIGNATURE_SIZE, outSize,
-                                 buffer.empty() ? nullptr : buffer.data()),
-              misuse.expected);
+    EXPECT_EQ(
+        IoWMIExecuteMethod(block, &name, method, fw::kSignatureSize, outSize, buffer.empty() ? nullptr : buffer.data()),
+        misuse.expected);
     EXPECT_EQ(firmware().AckCount(), 0U);
     auto records = platform_.Verifier().Take();
     if (misuse.record == nullptr) {
@@ -275,13 +276,25 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(
         Misuse{"NotOpenedForExecute", WMIGUID_NOTIFICATION, [](auto&, auto&, auto&, auto&, auto&, auto&) {},
                STATUS_ACCESS_DENIED, nullptr},
+        Misuse{"OpenedForQueryOnly", WMIGUID_QUERY, [](auto&, auto&, auto&, auto&, auto&, auto&) {},
+               STATUS_ACCESS_DENIED, nullptr},
         Misuse{"OtherInstance", kExecute,
                [](auto&, auto&, UNICODE_STRING& name, auto&, auto&, auto&) { name.Length -= 2; },
                STATUS_WMI_INSTANCE_NOT_FOUND, nullptr},
+        Misuse{"OneCharacterOfTheInstanceDiffers", kExecute,
+               [](auto&, auto&, UNICODE_STRING& name, auto&, auto&, auto&) {
+                   static std::u16string other(fw::kInstanceName);
+                   other[13] = u'Q'; // ACPI\PNP0C14\QSMI_0
+                   name.Buffer = other.data();
+               },
+               STATUS_WMI_INSTANCE_NOT_FOUND, nullptr},
+        Misuse{"MethodOfAnotherNumbering", kExecute,
+               [](auto&, auto&, auto&, ULONG& method, auto&, auto&) { method = 0; }, STATUS_WMI_ITEMID_NOT_FOUND,
+               nullptr},
         Misuse{"EventBlockHasNoMethods", kExecute,
                [](WmiTest&, PVOID& block, auto&, auto&, auto&, auto&) {
                    ObfDereferenceObject(block);
-                   IoWMIOpenBlock(&FirmwareEventGuid, kExecute, &block);
+                   IoWMIOpenBlock(&fw::kEventBlockGuid, kExecute, &block);
                },
                STATUS_WMI_ITEMID_NOT_FOUND, nullptr},
         Misuse{"UnknownMethod", kExecute, [](auto&, auto&, auto&, ULONG& method, auto&, auto&) { method = 4; },
@@ -305,18 +318,17 @@ INSTANTIATE_TEST_SUITE_P(
 TEST_F(WmiTest, PoolBufferMustHoldTheLargerOfBothSizes)
 {
     platform_.Verifier().SetEcho(false);
-    PVOID block = Open(FirmwareMethodGuid, WMIGUID_EXECUTE);
-    auto* buffer = static_cast<UCHAR*>(ExAllocatePool2(POOL_FLAG_PAGED, METHOD_SIGNATURE_SIZE, kTag));
-    std::memcpy(buffer, Signature(MethodSignature).data(), METHOD_SIGNATURE_SIZE);
+    PVOID block = Open(fw::kMethodBlockGuid, WMIGUID_EXECUTE);
+    auto* buffer = static_cast<UCHAR*>(ExAllocatePool2(POOL_FLAG_PAGED, fw::kSignatureSize, kTag));
+    std::memcpy(buffer, Signature(fw::kSignature).data(), fw::kSignatureSize);
     ULONG out = 8;
-    EXPECT_EQ(IoWMIExecuteMethod(block, &name_, METHOD_ACKNOWLEDGE, METHOD_SIGNATURE_SIZE, &out, buffer),
+    EXPECT_EQ(IoWMIExecuteMethod(block, &name_, fw::kAcknowledge, fw::kSignatureSize, &out, buffer),
               STATUS_INVALID_PARAMETER);
     auto records = platform_.Verifier().Take();
     ASSERT_EQ(records.size(), 1U);
     EXPECT_NE(records[0].message.find("smaller than the sizes passed"), std::string::npos);
-    out = METHOD_SIGNATURE_SIZE;
-    EXPECT_EQ(IoWMIExecuteMethod(block, &name_, METHOD_ACKNOWLEDGE, METHOD_SIGNATURE_SIZE, &out, buffer),
-              STATUS_SUCCESS);
+    out = fw::kSignatureSize;
+    EXPECT_EQ(IoWMIExecuteMethod(block, &name_, fw::kAcknowledge, fw::kSignatureSize, &out, buffer), STATUS_SUCCESS);
     EXPECT_EQ(firmware().AckCount(), 1U);
     ExFreePoolWithTag(buffer, kTag);
     ObfDereferenceObject(block);
@@ -325,10 +337,10 @@ TEST_F(WmiTest, PoolBufferMustHoldTheLargerOfBothSizes)
 TEST_F(WmiTest, ExecuteAboveApcLevelIsRecorded)
 {
     platform_.Verifier().SetEcho(false);
-    PVOID block = Open(FirmwareMethodGuid, WMIGUID_EXECUTE);
+    PVOID block = Open(fw::kMethodBlockGuid, WMIGUID_EXECUTE);
     {
         sim::ScopedIrql raised(DISPATCH_LEVEL);
-        Short(block, METHOD_ACKNOWLEDGE);
+        Short(block, fw::kAcknowledge);
     }
     auto records = platform_.Verifier().Take();
     ASSERT_EQ(records.size(), 1U);
@@ -340,16 +352,16 @@ TEST_F(WmiTest, ExecuteAboveApcLevelIsRecorded)
 
 TEST_F(WmiTest, RegistrationFollowsTheFirmwaresAnswers)
 {
-    PVOID block = Open(FirmwareMethodGuid, WMIGUID_EXECUTE);
+    PVOID block = Open(fw::kMethodBlockGuid, WMIGUID_EXECUTE);
     firmware().FailRegister(2, STATUS_DEVICE_NOT_READY);
-    EXPECT_EQ(Short(block, METHOD_REGISTER), STATUS_DEVICE_NOT_READY);
-    EXPECT_EQ(Short(block, METHOD_REGISTER, MethodSignature + 1), STATUS_INVALID_PARAMETER);
-    EXPECT_EQ(Short(block, METHOD_REGISTER), STATUS_DEVICE_NOT_READY);
+    EXPECT_EQ(Short(block, fw::kRegister), STATUS_DEVICE_NOT_READY);
+    EXPECT_EQ(Short(block, fw::kRegister, fw::kSignature + 1), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(Short(block, fw::kRegister), STATUS_DEVICE_NOT_READY);
     EXPECT_FALSE(firmware().Registered());
-    EXPECT_EQ(Short(block, METHOD_REGISTER), STATUS_SUCCESS);
+    EXPECT_EQ(Short(block, fw::kRegister), STATUS_SUCCESS);
     EXPECT_TRUE(firmware().Registered());
-    EXPECT_EQ(Short(block, METHOD_ACKNOWLEDGE), STATUS_SUCCESS);
-    EXPECT_EQ(Short(block, METHOD_UNREGISTER), STATUS_SUCCESS);
+    EXPECT_EQ(Short(block, fw::kAcknowledge), STATUS_SUCCESS);
+    EXPECT_EQ(Short(block, fw::kUnregister), STATUS_SUCCESS);
     EXPECT_FALSE(firmware().Registered());
     EXPECT_EQ(firmware().RegisterCalls(), 4U);
     EXPECT_EQ(firmware().UnregisterCalls(), 1U);
@@ -358,12 +370,12 @@ TEST_F(WmiTest, RegistrationFollowsTheFirmwaresAnswers)
 
     auto calls = firmware().Calls();
     ASSERT_EQ(calls.size(), 6U);
-    EXPECT_EQ(calls[0].methodId, METHOD_REGISTER);
-    EXPECT_EQ(calls[0].inSize, METHOD_SIGNATURE_SIZE);
-    EXPECT_EQ(calls[0].outSizeOnEntry, METHOD_SIGNATURE_SIZE);
+    EXPECT_EQ(calls[0].methodId, fw::kRegister);
+    EXPECT_EQ(calls[0].inSize, fw::kSignatureSize);
+    EXPECT_EQ(calls[0].outSizeOnEntry, fw::kSignatureSize);
     EXPECT_EQ(calls[0].outSizeReturned, 0U);
     EXPECT_EQ(calls[1].status, STATUS_INVALID_PARAMETER);
-    EXPECT_EQ(calls[5].methodId, METHOD_UNREGISTER);
+    EXPECT_EQ(calls[5].methodId, fw::kUnregister);
     EXPECT_EQ(platform_.Trace().Find("METHOD_REGISTER").size(), 4U);
     ObfDereferenceObject(block);
 }
@@ -385,10 +397,10 @@ TEST_P(SizeQueryTest, AnswersAsConfigured)
     if (c.pendingSize != 0) {
         firmware().QueueRequest(std::vector<std::uint8_t>(c.pendingSize, 7));
     }
-    PVOID block = Open(FirmwareMethodGuid, WMIGUID_EXECUTE);
+    PVOID block = Open(fw::kMethodBlockGuid, WMIGUID_EXECUTE);
     std::vector<UCHAR> none;
     ULONG out = 0;
-    EXPECT_EQ(Execute(block, METHOD_GET_REQUEST, none, 0, &out), c.status);
+    EXPECT_EQ(Execute(block, fw::kGetRequest, none, 0, &out), c.status);
     EXPECT_EQ(out, c.reported);
     EXPECT_EQ(firmware().PendingCount(), c.pendingSize != 0 ? 1U : 0U) << "a size query consumes nothing";
     ObfDereferenceObject(block);
@@ -397,33 +409,62 @@ TEST_P(SizeQueryTest, AnswersAsConfigured)
 INSTANTIATE_TEST_SUITE_P(
     Configurations, SizeQueryTest,
     testing::Values(SizeQueryCase{"PendingNothing", SizeQuery::Pending(), 0, STATUS_SUCCESS, 0},
-                    SizeQueryCase{"PendingHead", SizeQuery::Pending(), 30000, STATUS_SUCCESS, 30000},
+                    SizeQueryCase{"PendingHead", SizeQuery::Pending(), 30000, STATUS_BUFFER_TOO_SMALL, 30000},
+                    SizeQueryCase{"PendingOneByte", SizeQuery::Pending(), 1, STATUS_BUFFER_TOO_SMALL, 1},
                     SizeQueryCase{"Succeed", SizeQuery::Succeed(100), 30000, STATUS_SUCCESS, 100},
                     SizeQueryCase{"Fail", SizeQuery::Fail(STATUS_UNSUCCESSFUL, 30000), 0, STATUS_UNSUCCESSFUL, 30000}),
     CaseName());
 
+// A firmware whose METHOD_GET_REQUEST lets the request go as soon as it runs: a call without
+// room for the output loses it, and the next call sees the one behind it.
+TEST_F(WmiTest, ConsumingGetRequestLosesWhatACallWithoutRoomAskedFor)
+{
+    firmware().SetGetRequestConsumes(true);
+    const auto first = FirmwareModel::BuildExchangeBuffer({1}, {2});
+    const auto second = FirmwareModel::BuildExchangeBuffer({3, 4}, {5});
+    firmware().QueueRequest(first);
+    firmware().QueueRequest(second);
+    PVOID block = Open(fw::kMethodBlockGuid, WMIGUID_EXECUTE);
+
+    std::vector<UCHAR> none;
+    ULONG out = 0;
+    EXPECT_EQ(Execute(block, fw::kGetRequest, none, 0, &out), STATUS_BUFFER_TOO_SMALL);
+    EXPECT_EQ(out, first.size());
+    EXPECT_EQ(firmware().PendingCount(), 1U);
+    EXPECT_EQ(firmware().RequestsLost(), 1U);
+
+    std::vector<UCHAR> buffer(kFetchRoom, 0);
+    out = kFetchRoom;
+    EXPECT_EQ(Execute(block, fw::kGetRequest, buffer, 0, &out), STATUS_SUCCESS);
+    ASSERT_EQ(out, second.size());
+    EXPECT_TRUE(std::equal(second.begin(), second.end(), buffer.begin()));
+    EXPECT_EQ(firmware().PendingCount(), 0U);
+    EXPECT_EQ(firmware().RequestsLost(), 1U);
+    ObfDereferenceObject(block);
+}
+
 TEST_F(WmiTest, FetchHandsOutPendingBuffersInOrder)
 {
-    PVOID block = Open(FirmwareMethodGuid, WMIGUID_EXECUTE);
-    std::vector<UCHAR> buffer(EXCHANGE_BUFFER_MINIMUM, 0xAA);
-    ULONG out = EXCHANGE_BUFFER_MINIMUM;
-    EXPECT_EQ(Execute(block, METHOD_GET_REQUEST, buffer, 0, &out), STATUS_NOT_FOUND);
+    PVOID block = Open(fw::kMethodBlockGuid, WMIGUID_EXECUTE);
+    std::vector<UCHAR> buffer(kFetchRoom, 0xAA);
+    ULONG out = kFetchRoom;
+    EXPECT_EQ(Execute(block, fw::kGetRequest, buffer, 0, &out), STATUS_NOT_FOUND);
 
-    auto big = FirmwareModel::BuildExchangeBuffer({1, 2, 3}, {4, 5}, {9, 9, 9, 9}, EXCHANGE_BUFFER_MINIMUM + 8);
+    auto big = FirmwareModel::BuildExchangeBuffer({1, 2, 3}, {4, 5}, {9, 9, 9, 9}, kFetchRoom + 8);
     auto small = FirmwareModel::BuildExchangeBuffer({6}, {}, {}, 0);
     EXPECT_EQ(small, (std::vector<std::uint8_t>{1, 0, 0, 0, 6, 0, 0, 0, 0}));
     firmware().QueueRequest(big);
     firmware().QueueRequest(small);
 
-    out = EXCHANGE_BUFFER_MINIMUM;
-    EXPECT_EQ(Execute(block, METHOD_GET_REQUEST, buffer, 0, &out), STATUS_BUFFER_TOO_SMALL);
+    out = kFetchRoom;
+    EXPECT_EQ(Execute(block, fw::kGetRequest, buffer, 0, &out), STATUS_BUFFER_TOO_SMALL);
     EXPECT_EQ(out, big.size()) << "the required size is written back";
     EXPECT_EQ(firmware().PendingCount(), 2U);
     EXPECT_EQ(buffer[0], 0xAA) << "nothing written on failure";
 
     buffer.assign(big.size(), 0xAA);
     out = static_cast<ULONG>(buffer.size());
-    EXPECT_EQ(Execute(block, METHOD_GET_REQUEST, buffer, 0, &out), STATUS_SUCCESS);
+    EXPECT_EQ(Execute(block, fw::kGetRequest, buffer, 0, &out), STATUS_SUCCESS);
     EXPECT_EQ(out, big.size());
     EXPECT_EQ(buffer, big);
 
@@ -431,7 +472,7 @@ TEST_F(WmiTest, FetchHandsOutPendingBuffersInOrder)
     firmware().ReportDataLength(50000);
     buffer.assign(64, 0xAA);
     out = 64;
-    EXPECT_EQ(Execute(block, METHOD_GET_REQUEST, buffer, 0, &out), STATUS_SUCCESS);
+    EXPECT_EQ(Execute(block, fw::kGetRequest, buffer, 0, &out), STATUS_SUCCESS);
     EXPECT_EQ(out, 50000U);
     EXPECT_TRUE(std::equal(small.begin(), small.end(), buffer.begin()));
     EXPECT_EQ(buffer[small.size()], 0xAA);
@@ -439,21 +480,21 @@ TEST_F(WmiTest, FetchHandsOutPendingBuffersInOrder)
 
     std::vector<UCHAR> input(4, 0);
     out = 0;
-    EXPECT_EQ(Execute(block, METHOD_GET_REQUEST, input, 4, &out), STATUS_INVALID_PARAMETER) << "takes no input";
+    EXPECT_EQ(Execute(block, fw::kGetRequest, input, 4, &out), STATUS_INVALID_PARAMETER) << "takes no input";
     ObfDereferenceObject(block);
 }
 
 TEST_F(WmiTest, HandedBackBuffersAreKeptByteForByte)
 {
-    PVOID block = Open(FirmwareMethodGuid, WMIGUID_EXECUTE);
+    PVOID block = Open(fw::kMethodBlockGuid, WMIGUID_EXECUTE);
     auto first = FirmwareModel::BuildExchangeBuffer({1, 2}, {3, 4, 5}, {0xDE, 0xAD, 0xBE, 0xEF}, 100);
     std::vector<UCHAR> buffer = first;
     ULONG out = static_cast<ULONG>(buffer.size());
-    EXPECT_EQ(Execute(block, METHOD_SET_RESPONSE, buffer, static_cast<ULONG>(buffer.size()), &out), STATUS_SUCCESS);
+    EXPECT_EQ(Execute(block, fw::kSetResponse, buffer, static_cast<ULONG>(buffer.size()), &out), STATUS_SUCCESS);
     EXPECT_EQ(out, 0U);
     buffer.assign(12, 0x11);
     out = 12;
-    EXPECT_EQ(Execute(block, METHOD_SET_RESPONSE, buffer, 12, &out), STATUS_SUCCESS);
+    EXPECT_EQ(Execute(block, fw::kSetResponse, buffer, 12, &out), STATUS_SUCCESS);
     auto handed = firmware().HandedBack();
     ASSERT_EQ(handed.size(), 2U);
     EXPECT_EQ(handed[0], first);
@@ -473,7 +514,7 @@ TEST_F(WmiTest, EventsReachTheInstalledCallbackOnTheWmiThread)
     EXPECT_EQ(second_.Calls(), 0U) << "the callback was replaced";
     ASSERT_EQ(first_.Calls(), 2U) << "one delivery per event block";
     EXPECT_EQ(first_.Call(0).first, "wmi");
-    EXPECT_TRUE(sim::SameGuid(first_.Call(1).second, FirmwareEventGuid));
+    EXPECT_TRUE(sim::SameGuid(first_.Call(1).second, fw::kEventBlockGuid));
     EXPECT_EQ(wmi().EventsDelivered(), 2U);
     EXPECT_EQ(firmware().PendingCount(), 1U);
 
@@ -545,7 +586,7 @@ TEST_F(WmiTest, InstalledCallbackIsReportedAsHeld)
 {
     platform_.Verifier().SetEcho(false);
     PVOID block = Subscribe(first_);
-    PVOID plain = Open(FirmwareEventGuid, WMIGUID_NOTIFICATION);
+    PVOID plain = Open(fw::kEventBlockGuid, WMIGUID_NOTIFICATION);
     wmi().ReportHeld("unload");
     auto records = platform_.Verifier().Take();
     ASSERT_EQ(records.size(), 1U);
@@ -571,15 +612,31 @@ TEST_F(WmiTest, ShutdownDeliversWhatIsQueued)
 
 TEST_F(WmiTest, EventRaisedDuringRegistrationIsDelivered)
 {
-    PVOID methods = Open(FirmwareMethodGuid, WMIGUID_EXECUTE);
+    PVOID methods = Open(fw::kMethodBlockGuid, WMIGUID_EXECUTE);
     PVOID events = Subscribe(first_);
     firmware().OnRegister([this] { firmware().RaiseEvent(FirmwareModel::BuildExchangeBuffer({1}, {1})); });
-    EXPECT_EQ(Short(methods, METHOD_REGISTER), STATUS_SUCCESS);
+    EXPECT_EQ(Short(methods, fw::kRegister), STATUS_SUCCESS);
     platform_.Sched().Settle();
     EXPECT_EQ(first_.Calls(), 1U);
     EXPECT_EQ(firmware().PendingCount(), 1U);
     ObfDereferenceObject(events);
     ObfDereferenceObject(methods);
+}
+
+// The firmware's side of the interface is the documented one, whatever the driver defines.
+TEST(FirmwareInterface, IsTheDocumentedOne)
+{
+    EXPECT_EQ(sim::GuidText(fw::kMethodBlockGuid), "{71FA4E39-6913-49D2-86F3-5EEFC37852FE}");
+    EXPECT_EQ(sim::GuidText(fw::kEventBlockGuid), "{91B2631C-A148-451B-8D3A-314FDDFE9D14}");
+    EXPECT_EQ(sim::Narrow(std::u16string(fw::kInstanceName)), "ACPI\\PNP0C14\\PSMI_0");
+    EXPECT_EQ(std::u16string(fw::kInstanceName).size(), 19U);
+    const ULONG ids[] = {fw::kRegister, fw::kUnregister, fw::kAcknowledge, fw::kSetResponse, fw::kGetRequest};
+    EXPECT_EQ(std::vector<ULONG>(std::begin(ids), std::end(ids)), (std::vector<ULONG>{1, 2, 3, 5, 6}));
+    EXPECT_EQ(fw::kSignatureSize, 4U);
+    // The exchange buffer's layout: a 4-byte length, the request, a 4-byte length, the response,
+    // a 4-byte trailer, all little-endian.
+    EXPECT_EQ(FirmwareModel::BuildExchangeBuffer({0xAA}, {0xBB, 0xCC}, {1, 2, 3, 4}),
+              (std::vector<std::uint8_t>{1, 0, 0, 0, 0xAA, 2, 0, 0, 0, 0xBB, 0xCC, 1, 2, 3, 4}));
 }
 
 } // namespace

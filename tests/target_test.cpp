@@ -1,6 +1,8 @@
 // Discovery of the TA service and the target the relay sends to, including the exclusion of
 // relays from the control device's cleanup.
+#include <algorithm>
 #include <atomic>
+#include <chrono>
 
 #include "support/driver_fixture.h"
 
@@ -72,7 +74,7 @@ TEST_F(TargetTest, AnotherClassOrARemovalChangesNothing)
     UNICODE_STRING link{};
     DEVICE_INTERFACE_CHANGE_NOTIFICATION n{1, sizeof(n), GUID_DEVICE_INTERFACE_ARRIVAL, kOtherClass, &link};
     EXPECT_EQ(InterfaceChangeCallback(&n, nullptr), STATUS_SUCCESS);
-    n.InterfaceClassGuid = ServiceInterfaceGuid;
+    n.InterfaceClassGuid = sim::ta::kInterfaceClassGuid;
     n.Event = GUID_DEVICE_INTERFACE_REMOVAL;
     EXPECT_EQ(InterfaceChangeCallback(&n, nullptr), STATUS_SUCCESS);
     EXPECT_EQ(Held(), held);
@@ -84,7 +86,7 @@ TEST_F(TargetTest, LaterArrivalReplacesTheTargetWithoutClosingTheFirst)
     ta.Arrive();
     platform.Sched().Settle();
     WDFIOTARGET first = Held();
-    platform.Pnp().AddInterface(ServiceInterfaceGuid, kSecondLink);
+    platform.Pnp().AddInterface(sim::ta::kInterfaceClassGuid, kSecondLink);
     platform.Sched().Settle();
 
     ASSERT_NE(Held(), first);
@@ -108,7 +110,7 @@ TEST_P(FailedOpenTest, KeepsThePreviousTargetAndDeletesTheNewObject)
     WDFIOTARGET first = Held();
 
     platform.Faults().FailAlways(GetParam().operation, GetParam().status);
-    platform.Pnp().AddInterface(ServiceInterfaceGuid, kSecondLink);
+    platform.Pnp().AddInterface(sim::ta::kInterfaceClassGuid, kSecondLink);
     platform.Sched().Settle();
     platform.Faults().ClearRules();
 
@@ -179,6 +181,60 @@ TEST_F(TargetTest, CleanupWaitsForARelayInsideTheService)
     ASSERT_TRUE(RaiseAndWait(buffer));
     EXPECT_EQ(firmware.HandedBack().at(1), buffer);
     EXPECT_EQ(ta.RequestCount(), 1U);
+}
+
+// The send has no time-out, so a TA service that never completes a request, not even a
+// cancelled one, holds the relay for ever: the last device's removal deletes the control device,
+// whose cleanup closes the target and waits for the send it cancelled. Only the service letting
+// go ends it; then the removal completes and the driver can unload.
+TEST_F(TargetTest, ServiceIgnoringCancellationHoldsDeviceRemovalUntilItAnswers)
+{
+    ta.Arrive();
+    ta.SetBehaviour(sim::TaBehaviour::IgnoreCancel());
+    platform.Sched().Settle();
+    const Bytes buffer = FirmwareModel::BuildExchangeBuffer(Pattern(6, 1), Pattern(6, 2));
+    firmware.RaiseEvent(buffer);
+    ASSERT_TRUE(RunUntil([&] { return ta.Blocked() == 1; }));
+
+    std::atomic<bool> removed{false};
+    WDFDEVICE device = framework.PnpDevices().front();
+    sim::SimThread remover(platform, "pnp remove", [&] {
+        framework.RemoveDevice(device);
+        removed = true;
+    });
+    platform.Sched().AdvanceBy(600 * sim::kTicksPerSecond);
+    EXPECT_FALSE(removed) << "the removal went on while the service still held the request";
+    EXPECT_TRUE(platform.Wmi().CallbackInFlight());
+    EXPECT_EQ(firmware.AckCount(), 0U);
+    EXPECT_EQ(ta.Requests().at(0).status, STATUS_PENDING);
+
+    ASSERT_TRUE(ta.Release());
+    remover.Join();
+    EXPECT_TRUE(removed);
+    ASSERT_TRUE(RunUntil([&] { return firmware.AckCount() == 1; }));
+    // The service's late answer reached the response area before the hand-back.
+    Bytes expected = buffer;
+    std::copy_n(Pattern(6, 1).begin(), 6, expected.begin() + 14);
+    EXPECT_EQ(firmware.HandedBack().at(0), expected);
+    EXPECT_EQ(LiveTargets(), 0U);
+}
+
+// Without the service ever letting go nothing can move again, and the host platform says so
+// with the state of every thread, the WMI thread held in the send among them.
+TEST_F(TargetTest, ServiceIgnoringCancellationDeadlocksDeviceRemoval)
+{
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_DEATH(
+        {
+            ta.Arrive();
+            ta.SetBehaviour(sim::TaBehaviour::IgnoreCancel());
+            platform.Sched().Settle();
+            firmware.RaiseEvent(FirmwareModel::BuildExchangeBuffer(Pattern(6, 1), Pattern(6, 2)));
+            RunUntil([&] { return ta.Blocked() == 1; });
+            platform.Sched().SetDeadlockTimeout(std::chrono::milliseconds(100));
+            framework.RemoveDevice(framework.PnpDevices().front());
+        },
+        "deadlock at virtual time [0-9]+.*thread 'wmi': blocked");
 }
 
 // A relay has read the target but not yet sent on it when the last device goes: the control

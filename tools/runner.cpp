@@ -13,7 +13,6 @@
 #include "sim/ta_service.h"
 #include "sim/wmi.h"
 #include "tools/output.h"
-#include "wmi/wmi.h"
 
 namespace fwtool {
 
@@ -40,6 +39,9 @@ void ApplyFirmware(sim::FirmwareModel& firmware, const FirmwareSpec& spec)
     if (spec.sizeQuery) {
         firmware.SetSizeQuery(*spec.sizeQuery);
     }
+    if (spec.getRequestConsumes) {
+        firmware.SetGetRequestConsumes(*spec.getRequestConsumes);
+    }
 }
 
 void ApplyFault(sim::FaultInjector& faults, const FaultSpec& fault)
@@ -62,7 +64,8 @@ std::size_t SuccessfulFetches(const sim::FirmwareModel& firmware)
 {
     std::size_t fetched = 0;
     for (const sim::FirmwareCall& call : firmware.Calls()) {
-        fetched += call.methodId == METHOD_GET_REQUEST && call.outSizeOnEntry != 0 && NT_SUCCESS(call.status) ? 1 : 0;
+        fetched +=
+            call.methodId == sim::firmware::kGetRequest && call.outSizeOnEntry != 0 && NT_SUCCESS(call.status) ? 1 : 0;
     }
     return fetched;
 }
@@ -432,11 +435,11 @@ void ScenarioDriver::AnalyseRelays(const std::vector<Bytes>& handedBack, const s
         const sim::TraceEvent* setResponse = nullptr;
         bool sent = false;
         for (const sim::TraceEvent& e : segment.calls) {
-            if (IsMethod(e, "METHOD_GET_REQUEST", METHOD_GET_REQUEST)) {
+            if (IsMethod(e, "METHOD_GET_REQUEST", sim::firmware::kGetRequest)) {
                 getRequests.push_back(&e);
-            } else if (IsMethod(e, "METHOD_SET_RESPONSE", METHOD_SET_RESPONSE)) {
+            } else if (IsMethod(e, "METHOD_SET_RESPONSE", sim::firmware::kSetResponse)) {
                 setResponse = &e;
-            } else if (IsMethod(e, "METHOD_ACKNOWLEDGE", METHOD_ACKNOWLEDGE)) {
+            } else if (IsMethod(e, "METHOD_ACKNOWLEDGE", sim::firmware::kAcknowledge)) {
                 relay.acknowledged = relay.acknowledged || (e.status && NT_SUCCESS(*e.status));
             } else if (e.operation == "ExAllocatePool2" && allocationFailure == nullptr) {
                 allocationFailure = &e;

@@ -43,6 +43,21 @@ std::size_t EditDistance(std::string_view a, std::string_view b)
     return row[b.size()];
 }
 
+// The TA behaviours that take no argument.
+std::optional<sim::TaBehaviour> PlainTaBehaviour(const std::string& kind)
+{
+    if (kind == "echo") {
+        return sim::TaBehaviour::Echo();
+    }
+    if (kind == "block") {
+        return sim::TaBehaviour::Block();
+    }
+    if (kind == "ignore_cancel") {
+        return sim::TaBehaviour::IgnoreCancel();
+    }
+    return std::nullopt;
+}
+
 // Reads one scenario document, turning every problem into a ScenarioError at the node that
 // caused it.
 class Reader {
@@ -267,17 +282,17 @@ public:
             }
             return *behaviour;
         }
-        CheckKeys(node, what, {"echo", "block", "fixed", "first", "fail"});
+        CheckKeys(node, what, {"echo", "block", "ignore_cancel", "fixed", "first", "fail"});
         if (node.size() != 1) {
-            Fail(node, what + " takes exactly one of echo, block, fixed, first, fail");
+            Fail(node, what + " takes exactly one of echo, block, ignore_cancel, fixed, first, fail");
         }
         const auto entry = *node.begin();
         const std::string kind = entry.first.Scalar();
-        if (kind == "echo" || kind == "block") {
+        if (std::optional<sim::TaBehaviour> plain = PlainTaBehaviour(kind)) {
             if (!entry.second.IsNull() && !(entry.second.IsScalar() && entry.second.Scalar() == "true")) {
                 Fail(entry.second, what + " '" + kind + "' takes no value");
             }
-            return kind == "echo" ? sim::TaBehaviour::Echo() : sim::TaBehaviour::Block();
+            return *plain;
         }
         if (kind == "fixed") {
             return sim::TaBehaviour::Fixed(Hex(entry.second, what + " fixed answer"));
@@ -315,7 +330,9 @@ public:
 
     FirmwareSpec Firmware(const YAML::Node& node) const
     {
-        CheckKeys(node, "firmware", {"present", "appear_at", "register_failures", "register_status", "size_query"});
+        CheckKeys(
+            node, "firmware",
+            {"present", "appear_at", "register_failures", "register_status", "size_query", "get_request_consumes"});
         FirmwareSpec spec;
         if (node["present"]) {
             spec.present = Bool(node["present"], "firmware present");
@@ -332,6 +349,9 @@ public:
         }
         if (node["size_query"]) {
             spec.sizeQuery = SizeQuery(node["size_query"]);
+        }
+        if (node["get_request_consumes"]) {
+            spec.getRequestConsumes = Bool(node["get_request_consumes"], "firmware get_request_consumes");
         }
         return spec;
     }
@@ -655,8 +675,8 @@ std::optional<sim::TaBehaviour> ParseTaBehaviour(const std::string& text, std::s
     const std::string kind = text.substr(0, colon);
     const std::string argument = colon == std::string::npos ? "" : text.substr(colon + 1);
     const bool hasArgument = colon != std::string::npos;
-    if ((kind == "echo" || kind == "block") && !hasArgument) {
-        return kind == "echo" ? sim::TaBehaviour::Echo() : sim::TaBehaviour::Block();
+    if (std::optional<sim::TaBehaviour> plain = PlainTaBehaviour(kind); plain && !hasArgument) {
+        return plain;
     }
     if (kind == "fixed" && hasArgument) {
         TextProblem problem;
@@ -678,7 +698,7 @@ std::optional<sim::TaBehaviour> ParseTaBehaviour(const std::string& text, std::s
         *error = "'" + argument + "' is not a status";
         return std::nullopt;
     }
-    *error = "'" + text + "' is not a TA behaviour (echo, block, fixed:HEX, first:N, fail:STATUS)";
+    *error = "'" + text + "' is not a TA behaviour (echo, block, ignore_cancel, fixed:HEX, first:N, fail:STATUS)";
     return std::nullopt;
 }
 

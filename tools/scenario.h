@@ -37,6 +37,7 @@ struct FirmwareSpec {
     std::optional<unsigned> registerFailures;
     NTSTATUS registerStatus = STATUS_UNSUCCESSFUL;
     std::optional<sim::SizeQuery> sizeQuery;
+    std::optional<bool> getRequestConsumes;
 };
 
 struct EventSpec {
@@ -88,7 +89,8 @@ struct Scenario {
 const char* StepKindName(StepKind kind);
 const std::vector<std::string>& ExpectationKeys();
 
-// "echo", "block", "fixed:HEX", "first:N", "fail:STATUS"; nullopt with *error set otherwise.
+// "echo", "block", "ignore_cancel", "fixed:HEX", "first:N", "fail:STATUS"; nullopt with *error
+// set otherwise.
 std::optional<sim::TaBehaviour> ParseTaBehaviour(const std::string& text, std::string* error);
 
 // Why a fault rule on `operation` could never fire (not an operation the platform can fail,

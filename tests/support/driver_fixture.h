@@ -15,6 +15,7 @@
 #include "sim/kernel.h"
 #include "sim/platform.h"
 #include "sim/pnp.h"
+#include "sim/strings.h"
 #include "sim/ta_service.h"
 #include "sim/wmi.h"
 #include "target/target.h"
@@ -26,6 +27,15 @@ using Bytes = std::vector<std::uint8_t>;
 
 // Bytes 0, 1, 2, ... (mod 251) starting at `seed`: recognisable and different per area.
 Bytes Pattern(std::size_t length, std::uint8_t seed);
+
+// A pool tag as a pool dump shows it: the first letter in the lowest byte.
+constexpr ULONG Tag(const char (&letters)[5])
+{
+    return static_cast<ULONG>(static_cast<unsigned char>(letters[0])) |
+           static_cast<ULONG>(static_cast<unsigned char>(letters[1])) << 8 |
+           static_cast<ULONG>(static_cast<unsigned char>(letters[2])) << 16 |
+           static_cast<ULONG>(static_cast<unsigned char>(letters[3])) << 24;
+}
 
 class DriverTest : public testing::Test {
 protected:

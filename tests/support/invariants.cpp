@@ -7,7 +7,6 @@
 #include "sim/firmware.h"
 #include "sim/platform.h"
 #include "sim/wmi.h"
-#include "wmi/wmi.h"
 
 namespace fwtest {
 
@@ -23,18 +22,11 @@ std::uint32_t ReadU32(const Bytes& bytes, std::size_t offset)
 // The method a traced firmware call or refused WMI call stands for, if it is one.
 std::optional<unsigned> MethodOf(const sim::TraceEvent& event)
 {
-    static const struct {
-        const char* name;
-        unsigned id;
-    } kReached[] = {{"METHOD_REGISTER", METHOD_REGISTER},
-                    {"METHOD_UNREGISTER", METHOD_UNREGISTER},
-                    {"METHOD_ACKNOWLEDGE", METHOD_ACKNOWLEDGE},
-                    {"METHOD_SET_RESPONSE", METHOD_SET_RESPONSE},
-                    {"METHOD_GET_REQUEST", METHOD_GET_REQUEST}};
+    namespace fw = sim::firmware;
     if (event.from == "driver" && event.to == "firmware") {
-        for (const auto& reached : kReached) {
-            if (event.operation == reached.name) {
-                return reached.id;
+        for (unsigned id : {fw::kRegister, fw::kUnregister, fw::kAcknowledge, fw::kSetResponse, fw::kGetRequest}) {
+            if (event.operation == fw::MethodName(id)) {
+                return id;
             }
         }
     }
@@ -66,13 +58,14 @@ RelayAudit AuditRelays(sim::Platform& platform)
         if (methods.empty()) {
             ++audit.refused;
         } else {
-            auto acks = static_cast<std::size_t>(std::count(methods.begin(), methods.end(), METHOD_ACKNOWLEDGE));
+            auto acks =
+                static_cast<std::size_t>(std::count(methods.begin(), methods.end(), sim::firmware::kAcknowledge));
             audit.acknowledged += acks;
-            if (acks != 1 || methods.back() != METHOD_ACKNOWLEDGE) {
+            if (acks != 1 || methods.back() != sim::firmware::kAcknowledge) {
                 audit.faults.push_back(which + ": " + std::to_string(acks) + " acknowledgements, last call method " +
                                        std::to_string(methods.back()));
             }
-            if (methods.front() != METHOD_GET_REQUEST) {
+            if (methods.front() != sim::firmware::kGetRequest) {
                 audit.faults.push_back(which + ": began with method " + std::to_string(methods.front()));
             }
         }
@@ -98,7 +91,7 @@ RelayAudit AuditRelays(sim::Platform& platform)
             continue;
         }
         methods.push_back(*method);
-        reachedAcks += (event.to == "firmware" && *method == METHOD_ACKNOWLEDGE) ? 1U : 0U;
+        reachedAcks += (event.to == "firmware" && *method == sim::firmware::kAcknowledge) ? 1U : 0U;
     }
     closeDelivery();
 
