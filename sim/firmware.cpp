@@ -283,6 +283,14 @@ void FirmwareModel::FireEvent()
     platform_.Wmi().FireEvent(FirmwareEventGuid);
 }
 
+std::size_t FirmwareModel::DropPending()
+{
+    std::lock_guard guard(mutex_);
+    const std::size_t dropped = pending_.size();
+    pending_.clear();
+    return dropped;
+}
+
 std::size_t FirmwareModel::PendingCount() const
 {
     std::lock_guard guard(mutex_);

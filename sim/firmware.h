@@ -86,6 +86,9 @@ public:
     void RaiseEventWithoutBuffer();
     void QueueRequest(std::vector<std::uint8_t> exchangeBuffer);
     std::size_t PendingCount() const;
+    // Forgets every pending buffer (a long run that reuses one machine starts each event from an
+    // empty queue); returns how many there were.
+    std::size_t DropPending();
     std::size_t EventsRaised() const;
 
     // METHOD_GET_REQUEST behaviour.

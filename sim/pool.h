@@ -7,7 +7,6 @@
 #include <map>
 #include <mutex>
 #include <optional>
-#include <set>
 #include <string>
 #include <vector>
 
@@ -55,7 +54,10 @@ private:
     Platform& platform_;
     mutable std::mutex mutex_;
     std::map<std::uintptr_t, PoolAllocation> live_;
-    std::set<std::uintptr_t> freed_; // addresses freed and never handed out again
+    // The most recent frees, oldest overwritten first: a free of one of these that is not live
+    // is a double free. Bounded, so that a run of millions of events keeps a flat heap.
+    std::vector<std::uintptr_t> recentlyFreed_;
+    std::size_t nextFreed_ = 0;
     std::size_t liveBytes_ = 0;
     std::size_t highWater_ = 0;
     std::uint64_t serial_ = 0;
