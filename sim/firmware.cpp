@@ -14,7 +14,9 @@ namespace sim {
 
 namespace {
 
-std::string MethodName(ULONG methodId)
+// The operation a method call is traced under; ids this firmware does not implement are traced
+// as METHOD_UNKNOWN with their number in the detail.
+const char* MethodName(ULONG methodId)
 {
     switch (methodId) {
     case METHOD_REGISTER:
@@ -28,7 +30,7 @@ std::string MethodName(ULONG methodId)
     case METHOD_GET_REQUEST:
         return "METHOD_GET_REQUEST";
     default:
-        return "method " + std::to_string(methodId);
+        return "METHOD_UNKNOWN";
     }
 }
 
@@ -112,10 +114,17 @@ NTSTATUS FirmwareModel::ExecuteMethod(ULONG methodId, ULONG inSize, PULONG outSi
         calls_[index].outSizeReturned = *outSize;
         calls_[index].status = status;
     }
-    platform_.Trace().Add("driver", "firmware", MethodName(methodId),
-                          "in " + std::to_string(inSize) + ", out " + std::to_string(call.outSizeOnEntry) + " -> " +
-                              std::to_string(*outSize),
-                          status);
+    const char* name = MethodName(methodId);
+    if (std::strcmp(name, "METHOD_UNKNOWN") == 0) {
+        platform_.Trace().Record("driver", "firmware", name, "method {} in {}, out {} -> {}",
+                                 {TraceArg::Decimal(methodId), TraceArg::Decimal(inSize),
+                                  TraceArg::Decimal(call.outSizeOnEntry), TraceArg::Decimal(*outSize)},
+                                 status);
+    } else {
+        platform_.Trace().Record(
+            "driver", "firmware", name, "in {}, out {} -> {}",
+            {TraceArg::Decimal(inSize), TraceArg::Decimal(call.outSizeOnEntry), TraceArg::Decimal(*outSize)}, status);
+    }
     platform_.Sched().Notify();
     return status;
 }
@@ -264,13 +273,14 @@ void FirmwareModel::RaiseEvent(std::vector<std::uint8_t> exchangeBuffer)
 {
     const std::size_t size = exchangeBuffer.size();
     QueueRequest(std::move(exchangeBuffer));
-    platform_.Trace().Add("firmware", "kernel", "RaiseEvent", std::to_string(size) + "-byte exchange buffer pending");
+    platform_.Trace().Record("firmware", "kernel", "RaiseEvent", "{}-byte exchange buffer pending",
+                             {TraceArg::Decimal(size)});
     FireEvent();
 }
 
 void FirmwareModel::RaiseEventWithoutBuffer()
 {
-    platform_.Trace().Add("firmware", "kernel", "RaiseEvent", "no exchange buffer pending");
+    platform_.Trace().Record("firmware", "kernel", "RaiseEvent", "no exchange buffer pending");
     FireEvent();
 }
 

@@ -116,16 +116,13 @@ PVOID PoolModel::Allocate(POOL_FLAGS flags, SIZE_T size, ULONG tag)
     NTSTATUS injected = STATUS_SUCCESS;
     if (platform_.Faults().Check("ExAllocatePool2", STATUS_INSUFFICIENT_RESOURCES, &injected)) {
         // Successful allocations are too many to trace; an injected failure explains a drop.
-        platform_.Trace().Add("driver", "kernel", "ExAllocatePool2",
-                              "tag '" + Verifier::TagText(tag) + "' " + std::to_string(size) + " bytes: fault injected",
-                              injected);
+        platform_.Trace().Record("driver", "kernel", "ExAllocatePool2", "tag '{}' {} bytes: fault injected",
+                                 {TraceArg::Tag(tag), TraceArg::Decimal(size)}, injected);
         return nullptr;
     }
     if (size > kLargestAllocation) {
-        platform_.Trace().Add("driver", "kernel", "ExAllocatePool2",
-                              "tag '" + Verifier::TagText(tag) + "' " + std::to_string(size) +
-                                  " bytes: more than the pool can provide",
-                              STATUS_INSUFFICIENT_RESOURCES);
+        platform_.Trace().Record("driver", "kernel", "ExAllocatePool2", "tag '{}' {} bytes: more than the pool can provide",
+                                 {TraceArg::Tag(tag), TraceArg::Decimal(size)}, STATUS_INSUFFICIENT_RESOURCES);
         return nullptr;
     }
     const bool uninitialized = (flags & POOL_FLAG_UNINITIALIZED) != 0;
