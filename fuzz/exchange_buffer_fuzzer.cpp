@@ -153,28 +153,25 @@ void RunOne(const std::uint8_t* data, std::size_t size)
 
     // Sizing.
     const ULONG allocation = ExchangeBufferAllocationSize(queryStatus, reported);
-    Require(allocation == ReferenceProvided(queryStatus, reported),
-            [&] {
-                return "sizing: status " + std::to_string(queryStatus) + " size " + std::to_string(reported) +
-                       " gave " + std::to_string(allocation);
-            });
+    Require(allocation == ReferenceProvided(queryStatus, reported), [&] {
+        return "sizing: status " + std::to_string(queryStatus) + " size " + std::to_string(reported) + " gave " +
+               std::to_string(allocation);
+    });
 
     // Validation reads the first length field only if DataLength covers it, and the second only
     // if DataLength covers it at the place the first one names.
     const auto expected = ReferenceValidate(provided, dataLength);
     Guarded buffer(provided);
     const std::uint64_t firstLength = provided.size() >= 4 ? LoadU32(provided.data()) : 0;
-    buffer.Only({{0, dataLength >= 4 ? 4 : 0},
-                 {4 + firstLength, dataLength >= firstLength + 8 ? 8 + firstLength : 0}});
+    buffer.Only({{0, dataLength >= 4 ? 4 : 0}, {4 + firstLength, dataLength >= firstLength + 8 ? 8 + firstLength : 0}});
     EXCHANGE_LAYOUT layout{};
     const BOOLEAN valid = ValidateExchangeBuffer(buffer.Data(), static_cast<ULONG>(provided.size()),
                                                  static_cast<ULONG>(dataLength), &layout);
-    Require((valid != FALSE) == expected.has_value(),
-            [&] {
-                return std::string("validation ") + (valid != FALSE ? "accepted" : "dropped") +
-                       " a buffer the layout " + (expected ? "accepts" : "drops") + " (DataLength " +
-                       std::to_string(dataLength) + ", provided " + std::to_string(provided.size()) + ")";
-            });
+    Require((valid != FALSE) == expected.has_value(), [&] {
+        return std::string("validation ") + (valid != FALSE ? "accepted" : "dropped") + " a buffer the layout " +
+               (expected ? "accepts" : "drops") + " (DataLength " + std::to_string(dataLength) + ", provided " +
+               std::to_string(provided.size()) + ")";
+    });
     Require(buffer.Contents() == provided, "validation changed the buffer");
     if (!expected) {
         return;
@@ -204,12 +201,11 @@ void RunOne(const std::uint8_t* data, std::size_t size)
     const BOOLEAN wroteBack =
         WriteBackExchangeBuffer(buffer.Data(), static_cast<ULONG>(writeBackLength), &layout,
                                 noRequestCopy ? nullptr : request.data(), noResponseCopy ? nullptr : response.data());
-    Require((wroteBack != FALSE) == expectWritten,
-            [&] {
-                return std::string("write-back ") + (wroteBack != FALSE ? "wrote" : "refused") +
-                       " with DataLength " + std::to_string(writeBackLength) + " for lengths " +
-                       std::to_string(requestLength) + " and " + std::to_string(responseLength);
-            });
+    Require((wroteBack != FALSE) == expectWritten, [&] {
+        return std::string("write-back ") + (wroteBack != FALSE ? "wrote" : "refused") + " with DataLength " +
+               std::to_string(writeBackLength) + " for lengths " + std::to_string(requestLength) + " and " +
+               std::to_string(responseLength);
+    });
     Require(buffer.Contents() == reference, "write-back left bytes other than the layout's");
 }
 

@@ -140,7 +140,8 @@ public:
         FirmwareEventCallback(nullptr, context_);
 
         platform_.Faults().ClearRules();
-        Require(platform_.Verifier().Clean(), [&] { return "verifier after the event: " + platform_.Verifier().Describe(); });
+        Require(platform_.Verifier().Clean(),
+                [&] { return "verifier after the event: " + platform_.Verifier().Describe(); });
         const auto live = platform_.Pool().Live();
         Require(live.size() == 1 && live[0].tag == POOL_TAG_INSTANCE_NAME,
                 [&] { return "pool after the event: " + platform_.Pool().LeakReport(); });
@@ -182,8 +183,10 @@ public:
         platform_.Sched().Settle();
         Require(framework_.UnloadDriver(), "unload refused");
         platform_.Shutdown();
-        Require(platform_.Verifier().Clean(), [&] { return "verifier after unload: " + platform_.Verifier().Describe(); });
-        Require(platform_.Pool().LiveCount() == 0, [&] { return "pool after unload: " + platform_.Pool().LeakReport(); });
+        Require(platform_.Verifier().Clean(),
+                [&] { return "verifier after unload: " + platform_.Verifier().Describe(); });
+        Require(platform_.Pool().LiveCount() == 0,
+                [&] { return "pool after unload: " + platform_.Pool().LeakReport(); });
     }
 
 private:

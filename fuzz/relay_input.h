@@ -71,8 +71,8 @@ inline std::optional<RelayInput> DecodeRelayInput(const std::uint8_t* data, std:
         input.dataLength = ReadU32(data + 7);
         break;
     case 2:
-        input.dataLength = static_cast<ULONG>(input.buffer.size() +
-                                              static_cast<std::size_t>(static_cast<std::int8_t>(data[7])));
+        input.dataLength =
+            static_cast<ULONG>(input.buffer.size() + static_cast<std::size_t>(static_cast<std::int8_t>(data[7])));
         break;
     default:
         break;

@@ -316,7 +316,8 @@ NTSTATUS FrameworkModel::IoTargetSendIoctlSynchronously(WDFIOTARGET target, WDFR
         status = platform_.TaService().HandleIoctl(link, ioctlCode, system.data(), inputLength, system.data(),
                                                    outputLength, &information, cancelled);
     }
-    platform_.Trace().Record("ta", "framework", "IRP completed", "information {}", {TraceArg::Decimal(information)}, status);
+    platform_.Trace().Record("ta", "framework", "IRP completed", "information {}", {TraceArg::Decimal(information)},
+                             status);
     if (information > outputLength) {
         platform_.Verifier().Report(kOp, HandleText(target), 0,
                                     "the target reported " + std::to_string(information) + " bytes returned for a " +
@@ -335,10 +336,10 @@ NTSTATUS FrameworkModel::IoTargetSendIoctlSynchronously(WDFIOTARGET target, WDFR
     if (bytesReturned != nullptr) {
         *bytesReturned = information;
     }
-    platform_.Trace().Record("driver", "framework", kOp, "{} IOCTL {} returned {} bytes",
-                             {TraceArg::Handle(target), TraceArg::Status(static_cast<NTSTATUS>(ioctlCode)),
-                              TraceArg::Decimal(information)},
-                             status);
+    platform_.Trace().Record(
+        "driver", "framework", kOp, "{} IOCTL {} returned {} bytes",
+        {TraceArg::Handle(target), TraceArg::Status(static_cast<NTSTATUS>(ioctlCode)), TraceArg::Decimal(information)},
+        status);
     return status;
 }
 

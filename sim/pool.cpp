@@ -121,7 +121,8 @@ PVOID PoolModel::Allocate(POOL_FLAGS flags, SIZE_T size, ULONG tag)
         return nullptr;
     }
     if (size > kLargestAllocation) {
-        platform_.Trace().Record("driver", "kernel", "ExAllocatePool2", "tag '{}' {} bytes: more than the pool can provide",
+        platform_.Trace().Record("driver", "kernel", "ExAllocatePool2",
+                                 "tag '{}' {} bytes: more than the pool can provide",
                                  {TraceArg::Tag(tag), TraceArg::Decimal(size)}, STATUS_INSUFFICIENT_RESOURCES);
         return nullptr;
     }

@@ -23,7 +23,7 @@ class Trace::Renderer {
 public:
     TraceEvent Render(const Entry& entry)
     {
-        TraceEvent event{entry.sequence, entry.time, entry.thread,     entry.from,
+        TraceEvent event{entry.sequence, entry.time,      entry.thread,  entry.from,
                          entry.to,       entry.operation, std::string(), entry.status};
         std::size_t next = 0;
         for (const char* p = entry.format; *p != '\0'; ++p) {

@@ -179,8 +179,8 @@ NTSTATUS WmiModel::ExecuteMethod(PVOID object, PUNICODE_STRING instanceName, ULO
     }
     if (!IsFirmwareInstance(*instanceName)) {
         return Rejected(platform_, kOperation,
-                        TraceDetail("method {} in {} instance '{}'", {TraceArg::Decimal(methodId),
-                                                                     TraceArg::Decimal(inBufferSize), TraceArg::Text()}),
+                        TraceDetail("method {} in {} instance '{}'",
+                                    {TraceArg::Decimal(methodId), TraceArg::Decimal(inBufferSize), TraceArg::Text()}),
                         STATUS_WMI_INSTANCE_NOT_FOUND, Narrow(*instanceName));
     }
     if (!SameGuid(block->Guid(), FirmwareMethodGuid)) {
@@ -221,10 +221,10 @@ NTSTATUS WmiModel::SetNotificationCallback(PVOID object, WMI_NOTIFICATION_CALLBA
         platform_.Verifier().Report(kOperation, block->Describe(), 0, "block released while its callback was set");
         return Rejected(platform_, kOperation, detail, STATUS_INVALID_HANDLE);
     }
-    platform_.Trace().Record("driver", "kernel", kOperation, "context {} on WmiBlock '{}' at {}",
-                             {TraceArg::Object("context", context), TraceArg::Guid(block->Guid()),
-                              TraceArg::Object("block", block)},
-                             STATUS_SUCCESS);
+    platform_.Trace().Record(
+        "driver", "kernel", kOperation, "context {} on WmiBlock '{}' at {}",
+        {TraceArg::Object("context", context), TraceArg::Guid(block->Guid()), TraceArg::Object("block", block)},
+        STATUS_SUCCESS);
     return STATUS_SUCCESS;
 }
 

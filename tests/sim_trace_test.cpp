@@ -64,8 +64,10 @@ INSTANTIATE_TEST_SUITE_P(
     Kinds, TraceRenderTest,
     testing::Values(
         RenderCase{"Plain", "no values", {}, "", "no values"},
-        RenderCase{"Decimal", "in {}, out {} -> {}",
-                   {TraceArg::Decimal(0), TraceArg::Decimal(16408), TraceArg::Decimal(4294967295ULL)}, "",
+        RenderCase{"Decimal",
+                   "in {}, out {} -> {}",
+                   {TraceArg::Decimal(0), TraceArg::Decimal(16408), TraceArg::Decimal(4294967295ULL)},
+                   "",
                    "in 0, out 16408 -> 4294967295"},
         RenderCase{"Hex", "access {}", {TraceArg::Hex(0x10)}, "", "access 0x10"},
         RenderCase{"Status", "{}", {TraceArg::Status(static_cast<NTSTATUS>(0xC000009A))}, "", "0xC000009A"},

@@ -153,9 +153,10 @@ std::vector<std::string> CheckHandedBack(const std::vector<Bytes>& raised, const
         auto equalOver = [&](std::size_t begin, std::size_t end) {
             const std::size_t written = std::clamp(original.size(), begin, end);
             const std::uint8_t* got = back.data();
-            const bool same = written == begin || std::memcmp(got + begin, original.data() + begin, written - begin) == 0;
-            const bool zeros = written == end || (got[written] == 0 &&
-                                                  std::memcmp(got + written, got + written + 1, end - written - 1) == 0);
+            const bool same =
+                written == begin || std::memcmp(got + begin, original.data() + begin, written - begin) == 0;
+            const bool zeros = written == end || (got[written] == 0 && std::memcmp(got + written, got + written + 1,
+                                                                                   end - written - 1) == 0);
             return same && zeros;
         };
         return equalOver(0, areaBegin) && equalOver(areaEnd, back.size());
