@@ -29,6 +29,13 @@ public:
     explicit PoolModel(Platform& platform);
     ~PoolModel();
 
+    // What the pool can hold at once, in bytes. The kernel grants requests while memory lasts; a
+    // small machine has about 1 GiB of pool to give, which is the default. A request that does
+    // not fit beside what is live gets NULL, as ExAllocatePool2 returns it when memory runs out.
+    static constexpr std::size_t kDefaultCapacity = std::size_t{1} << 30;
+    void SetCapacity(std::size_t bytes);
+    std::size_t Capacity() const;
+
     PVOID Allocate(POOL_FLAGS flags, SIZE_T size, ULONG tag);
     void Free(PVOID p, ULONG tag);
 
@@ -58,6 +65,9 @@ private:
     // is a double free. Bounded, so that a run of millions of events keeps a flat heap.
     std::vector<std::uintptr_t> recentlyFreed_;
     std::size_t nextFreed_ = 0;
+    bool Reserve(std::size_t size); // counts `size` as live if it fits
+
+    std::size_t capacity_ = kDefaultCapacity;
     std::size_t liveBytes_ = 0;
     std::size_t highWater_ = 0;
     std::uint64_t serial_ = 0;
