@@ -104,6 +104,7 @@ public:
     Machine()
     {
         platform_.Verifier().SetEcho(false);
+        platform_.Pool().SetCapacity(fwfuzz::kPoolCapacity);
         firmware_.SetPresent(true);
         ta_.SetBehaviour(sim::TaBehaviour::Echo());
         ta_.Arrive();

@@ -33,6 +33,7 @@ void RunOne(const fwfuzz::RelayInput& input)
 {
     sim::Platform platform;
     platform.Verifier().SetEcho(false);
+    platform.Pool().SetCapacity(fwfuzz::kPoolCapacity);
     sim::FirmwareModel& firmware = platform.Firmware();
     sim::TaServiceModel& ta = platform.TaService();
     sim::FrameworkModel& framework = platform.Framework();

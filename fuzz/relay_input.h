@@ -27,6 +27,9 @@
 namespace fwfuzz {
 
 inline constexpr std::size_t kHeaderSize = 13;
+// The fuzzed machine has 64 MiB of pool: a firmware-chosen size above it is refused as on a
+// small machine, and no input makes the host copy gigabytes for what it hands back.
+inline constexpr std::size_t kPoolCapacity = std::size_t{64} << 20;
 
 struct RelayInput {
     sim::SizeQuery sizeQuery;

@@ -148,7 +148,8 @@ PVOID PoolModel::Allocate(POOL_FLAGS flags, SIZE_T size, ULONG tag)
     // POOL_FLAG_RAISE_ON_FAILURE). Checked again under the lock so that concurrent callers cannot
     // both take the last of it.
     if (!Reserve(size)) {
-        platform_.Trace().Record("driver", "kernel", "ExAllocatePool2", "tag '{}' {} bytes: more than the pool has left",
+        platform_.Trace().Record("driver", "kernel", "ExAllocatePool2",
+                                 "tag '{}' {} bytes: more than the pool has left",
                                  {TraceArg::Tag(tag), TraceArg::Decimal(size)}, STATUS_INSUFFICIENT_RESOURCES);
         return nullptr;
     }
