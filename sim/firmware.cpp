@@ -22,7 +22,7 @@ void AppendU32(std::vector<std::uint8_t>& out, std::size_t value)
 
 } // namespace
 
-std::string firmware::MethodName(ULONG methodId)
+const char* firmware::MethodName(ULONG methodId)
 {
     switch (methodId) {
     case kRegister:
@@ -36,7 +36,7 @@ std::string firmware::MethodName(ULONG methodId)
     case kGetRequest:
         return "METHOD_GET_REQUEST";
     default:
-        return "method " + std::to_string(methodId);
+        return "METHOD_UNKNOWN";
     }
 }
 
@@ -111,10 +111,17 @@ NTSTATUS FirmwareModel::ExecuteMethod(ULONG methodId, ULONG inSize, PULONG outSi
         calls_[index].outSizeReturned = *outSize;
         calls_[index].status = status;
     }
-    platform_.Trace().Add("driver", "firmware", firmware::MethodName(methodId),
-                          "in " + std::to_string(inSize) + ", out " + std::to_string(call.outSizeOnEntry) + " -> " +
-                              std::to_string(*outSize),
-                          status);
+    const char* name = firmware::MethodName(methodId);
+    if (std::strcmp(name, "METHOD_UNKNOWN") == 0) {
+        platform_.Trace().Record("driver", "firmware", name, "method {} in {}, out {} -> {}",
+                                 {TraceArg::Decimal(methodId), TraceArg::Decimal(inSize),
+                                  TraceArg::Decimal(call.outSizeOnEntry), TraceArg::Decimal(*outSize)},
+                                 status);
+    } else {
+        platform_.Trace().Record(
+            "driver", "firmware", name, "in {}, out {} -> {}",
+            {TraceArg::Decimal(inSize), TraceArg::Decimal(call.outSizeOnEntry), TraceArg::Decimal(*outSize)}, status);
+    }
     platform_.Sched().Notify();
     return status;
 }
@@ -268,13 +275,14 @@ void FirmwareModel::RaiseEvent(std::vector<std::uint8_t> exchangeBuffer)
 {
     const std::size_t size = exchangeBuffer.size();
     QueueRequest(std::move(exchangeBuffer));
-    platform_.Trace().Add("firmware", "kernel", "RaiseEvent", std::to_string(size) + "-byte exchange buffer pending");
+    platform_.Trace().Record("firmware", "kernel", "RaiseEvent", "{}-byte exchange buffer pending",
+                             {TraceArg::Decimal(size)});
     FireEvent();
 }
 
 void FirmwareModel::RaiseEventWithoutBuffer()
 {
-    platform_.Trace().Add("firmware", "kernel", "RaiseEvent", "no exchange buffer pending");
+    platform_.Trace().Record("firmware", "kernel", "RaiseEvent", "no exchange buffer pending");
     FireEvent();
 }
 
@@ -285,6 +293,14 @@ void FirmwareModel::FireEvent()
         ++eventsRaised_;
     }
     platform_.Wmi().FireEvent(firmware::kEventBlockGuid);
+}
+
+std::size_t FirmwareModel::DropPending()
+{
+    std::lock_guard guard(mutex_);
+    const std::size_t dropped = pending_.size();
+    pending_.clear();
+    return dropped;
 }
 
 std::size_t FirmwareModel::PendingCount() const

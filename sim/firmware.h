@@ -58,8 +58,9 @@ inline constexpr std::size_t kRequestOffset = 4;
 inline constexpr std::size_t kLengthFieldSize = 4;
 inline constexpr std::size_t kTrailerSize = 4;
 
-// The method's name as the firmware's own documentation calls it, or "method N".
-std::string MethodName(ULONG methodId);
+// The method's name as the firmware's own documentation calls it, or "METHOD_UNKNOWN" for an id
+// it does not implement (the trace then shows the id in the call's detail).
+const char* MethodName(ULONG methodId);
 
 } // namespace firmware
 
@@ -130,6 +131,9 @@ public:
     void RaiseEventWithoutBuffer();
     void QueueRequest(std::vector<std::uint8_t> exchangeBuffer);
     std::size_t PendingCount() const;
+    // Forgets every pending buffer (a long run that reuses one machine starts each event from an
+    // empty queue); returns how many there were.
+    std::size_t DropPending();
     std::size_t EventsRaised() const;
 
     // METHOD_GET_REQUEST behaviour.

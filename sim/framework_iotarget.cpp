@@ -246,7 +246,13 @@ NTSTATUS FrameworkModel::IoTargetSendIoctlSynchronously(WDFIOTARGET target, WDFR
     if (bytesReturned != nullptr) {
         *bytesReturned = 0;
     }
-    const std::string detail = HandleText(target) + " IOCTL " + StatusHex(static_cast<NTSTATUS>(ioctlCode));
+    // Every record of a send names the target and the control code; the text waits for a reader.
+    auto finish = [&](const char* format, NTSTATUS result) {
+        platform_.Trace().Record("driver", "framework", kOp, format,
+                                 {TraceArg::Handle(target), TraceArg::Status(static_cast<NTSTATUS>(ioctlCode))},
+                                 result);
+        return result;
+    };
     {
         std::unique_lock lock(platform_.Sched().Mutex());
         if (holdSends_) {
@@ -258,19 +264,19 @@ NTSTATUS FrameworkModel::IoTargetSendIoctlSynchronously(WDFIOTARGET target, WDFR
     }
     NTSTATUS status = STATUS_SUCCESS;
     if (platform_.Faults().Check(kOp, STATUS_INSUFFICIENT_RESOURCES, &status)) {
-        return Finish(kOp, detail + " injected", status);
+        return finish("{} IOCTL {} injected", status);
     }
     if (!CheckHandle(kOp, target, FxType::IoTarget)) {
-        return Finish(kOp, detail, STATUS_INVALID_HANDLE);
+        return finish("{} IOCTL {}", STATUS_INVALID_HANDLE);
     }
     if (request != nullptr || options != nullptr) {
-        return Finish(kOp, detail + ": only a NULL request without options is modelled", STATUS_NOT_SUPPORTED);
+        return finish("{} IOCTL {}: only a NULL request without options is modelled", STATUS_NOT_SUPPORTED);
     }
     for (PWDF_MEMORY_DESCRIPTOR descriptor : {input, output}) {
         if (descriptor != nullptr &&
             (descriptor->Type != WdfMemoryDescriptorTypeBuffer ||
              (descriptor->u.BufferType.Buffer == nullptr && descriptor->u.BufferType.Length != 0))) {
-            return Finish(kOp, detail + ": memory descriptor is not a buffer", STATUS_INVALID_PARAMETER);
+            return finish("{} IOCTL {}: memory descriptor is not a buffer", STATUS_INVALID_PARAMETER);
         }
     }
     const ULONG inputLength = input != nullptr ? input->u.BufferType.Length : 0;
@@ -291,9 +297,10 @@ NTSTATUS FrameworkModel::IoTargetSendIoctlSynchronously(WDFIOTARGET target, WDFR
         }
     }
     if (!NT_SUCCESS(status)) {
-        return Finish(kOp, detail + ": target not open", status);
+        return finish("{} IOCTL {}: target not open", status);
     }
-    platform_.Trace().Add("driver", "framework", kOp, detail);
+    platform_.Trace().Record("driver", "framework", kOp, "{} IOCTL {}",
+                             {TraceArg::Handle(target), TraceArg::Status(static_cast<NTSTATUS>(ioctlCode))});
 
     // METHOD_BUFFERED: one system buffer carries the input in and the output back.
     std::vector<unsigned char> system(std::max<std::size_t>({inputLength, outputLength, 1}), 0);
@@ -302,7 +309,10 @@ NTSTATUS FrameworkModel::IoTargetSendIoctlSynchronously(WDFIOTARGET target, WDFR
     }
     ULONG_PTR information = 0;
     auto cancelled = [send] { return send->cancelled.load(); };
-    platform_.Trace().Add("framework", "ta", "IRP_MJ_DEVICE_CONTROL", Narrow(link) + " " + detail);
+    platform_.Trace().Record(
+        "framework", "ta", "IRP_MJ_DEVICE_CONTROL", "{} {} IOCTL {}",
+        {TraceArg::Text(), TraceArg::Handle(target), TraceArg::Status(static_cast<NTSTATUS>(ioctlCode))}, std::nullopt,
+        Narrow(link));
     if (handler) {
         status =
             handler(link, ioctlCode, system.data(), inputLength, system.data(), outputLength, &information, cancelled);
@@ -310,7 +320,8 @@ NTSTATUS FrameworkModel::IoTargetSendIoctlSynchronously(WDFIOTARGET target, WDFR
         status = platform_.TaService().HandleIoctl(link, ioctlCode, system.data(), inputLength, system.data(),
                                                    outputLength, &information, cancelled);
     }
-    platform_.Trace().Add("ta", "framework", "IRP completed", "information " + std::to_string(information), status);
+    platform_.Trace().Record("ta", "framework", "IRP completed", "information {}", {TraceArg::Decimal(information)},
+                             status);
     if (information > outputLength) {
         platform_.Verifier().Report(kOp, HandleText(target), 0,
                                     "the target reported " + std::to_string(information) + " bytes returned for a " +
@@ -334,7 +345,11 @@ NTSTATUS FrameworkModel::IoTargetSendIoctlSynchronously(WDFIOTARGET target, WDFR
     if (bytesReturned != nullptr) {
         *bytesReturned = information;
     }
-    return Finish(kOp, detail + " returned " + std::to_string(information) + " bytes", status);
+    platform_.Trace().Record(
+        "driver", "framework", kOp, "{} IOCTL {} returned {} bytes",
+        {TraceArg::Handle(target), TraceArg::Status(static_cast<NTSTATUS>(ioctlCode)), TraceArg::Decimal(information)},
+        status);
+    return status;
 }
 
 } // namespace sim

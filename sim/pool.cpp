@@ -5,6 +5,9 @@
 #include <cstring>
 #include <sstream>
 
+#include <sys/mman.h>
+#include <unistd.h>
+
 #include "sim/irql.h"
 #include "sim/platform.h"
 
@@ -16,9 +19,58 @@ namespace {
 constexpr std::size_t kGuard = 16;
 constexpr unsigned char kGuardByte = 0xFD;
 constexpr unsigned char kUninitializedByte = 0xCD;
+// How many past frees a double free is recognised against.
+constexpr std::size_t kRememberedFrees = 4096;
 constexpr POOL_FLAGS kKnownRequiredFlags = POOL_FLAG_USE_QUOTA | POOL_FLAG_UNINITIALIZED | POOL_FLAG_SESSION |
                                            POOL_FLAG_CACHE_ALIGNED | POOL_FLAG_RAISE_ON_FAILURE | POOL_FLAG_NON_PAGED |
                                            POOL_FLAG_NON_PAGED_EXECUTE | POOL_FLAG_PAGED;
+
+// Blocks from this size on get a mapping of their own that ends, as special pool places them,
+// right before a page with no access: a read or write past the end faults at once. Fresh pages
+// read as zero, so the zero-fill touches none of them, and unmapping returns them at once; a
+// firmware-chosen size of megabytes then costs what the driver touches, not its whole size.
+constexpr std::size_t kMappedFrom = std::size_t{256} << 10;
+
+std::size_t PageSize()
+{
+    static const auto size = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
+    return size;
+}
+
+// The accessible pages of a mapped block: the block and both guards, rounded up to pages.
+std::size_t MappedUsable(std::size_t size)
+{
+    const std::size_t page = PageSize();
+    return (size + 2 * kGuard + page - 1) / page * page;
+}
+
+// From the mapping's start to the block: as far in as 16-byte alignment allows.
+std::size_t MappedOffset(std::size_t size)
+{
+    return (MappedUsable(size) - size - kGuard) & ~std::size_t{15};
+}
+
+unsigned char* MapBlock(std::size_t size)
+{
+    const std::size_t usable = MappedUsable(size);
+    void* base = mmap(nullptr, usable + PageSize(), PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (base == MAP_FAILED) {
+        return nullptr;
+    }
+    auto* bytes = static_cast<unsigned char*>(base);
+    mprotect(bytes + usable, PageSize(), PROT_NONE);
+    return bytes + MappedOffset(size);
+}
+
+// Gives back a block's memory; `user` is what Allocate returned.
+void ReleaseBlock(unsigned char* user, std::size_t size)
+{
+    if (size >= kMappedFrom) {
+        munmap(user - MappedOffset(size), MappedUsable(size) + PageSize());
+    } else {
+        std::free(user - kGuard);
+    }
+}
 
 bool GuardsIntact(const unsigned char* user, std::size_t size)
 {
@@ -60,7 +112,7 @@ PoolModel::~PoolModel()
 {
     std::lock_guard lock(mutex_);
     for (auto& [address, allocation] : live_) {
-        std::free(reinterpret_cast<unsigned char*>(address) - kGuard);
+        ReleaseBlock(reinterpret_cast<unsigned char*>(address), allocation.size);
     }
     live_.clear();
 }
@@ -87,9 +139,8 @@ PVOID PoolModel::Allocate(POOL_FLAGS flags, SIZE_T size, ULONG tag)
     NTSTATUS injected = STATUS_SUCCESS;
     if (platform_.Faults().Check("ExAllocatePool2", STATUS_INSUFFICIENT_RESOURCES, &injected)) {
         // Successful allocations are too many to trace; an injected failure explains a drop.
-        platform_.Trace().Add("driver", "kernel", "ExAllocatePool2",
-                              "tag '" + Verifier::TagText(tag) + "' " + std::to_string(size) + " bytes: fault injected",
-                              injected);
+        platform_.Trace().Record("driver", "kernel", "ExAllocatePool2", "tag '{}' {} bytes: fault injected",
+                                 {TraceArg::Tag(tag), TraceArg::Decimal(size)}, injected);
         return nullptr;
     }
     // Memory runs out: the pool grants a request while what is live plus the request fits the
@@ -97,28 +148,33 @@ PVOID PoolModel::Allocate(POOL_FLAGS flags, SIZE_T size, ULONG tag)
     // POOL_FLAG_RAISE_ON_FAILURE). Checked again under the lock so that concurrent callers cannot
     // both take the last of it.
     if (!Reserve(size)) {
-        platform_.Trace().Add("driver", "kernel", "ExAllocatePool2",
-                              "tag '" + Verifier::TagText(tag) + "' " + std::to_string(size) +
-                                  " bytes: more than the pool has left",
-                              STATUS_INSUFFICIENT_RESOURCES);
+        platform_.Trace().Record("driver", "kernel", "ExAllocatePool2",
+                                 "tag '{}' {} bytes: more than the pool has left",
+                                 {TraceArg::Tag(tag), TraceArg::Decimal(size)}, STATUS_INSUFFICIENT_RESOURCES);
         return nullptr;
     }
-    // calloc, so that a large zero-filled block costs only the pages the driver touches.
-    auto* raw = static_cast<unsigned char*>(std::calloc(1, size + 2 * kGuard));
-    if (raw == nullptr) {
+    const bool uninitialized = (flags & POOL_FLAG_UNINITIALIZED) != 0;
+    unsigned char* user = nullptr;
+    if (size >= kMappedFrom) {
+        user = MapBlock(size);
+    } else if (auto* raw = static_cast<unsigned char*>(std::malloc(size + 2 * kGuard))) {
+        user = raw + kGuard;
+        if (!uninitialized) {
+            std::memset(user, 0, size);
+        }
+    }
+    if (user == nullptr) {
         std::lock_guard lock(mutex_);
         liveBytes_ -= size;
         return nullptr;
     }
-    unsigned char* user = raw + kGuard;
-    std::memset(raw, kGuardByte, kGuard);
+    std::memset(user - kGuard, kGuardByte, kGuard);
     std::memset(user + size, kGuardByte, kGuard);
-    if ((flags & POOL_FLAG_UNINITIALIZED) != 0) {
+    if (uninitialized) {
         std::memset(user, kUninitializedByte, size);
     }
     std::lock_guard lock(mutex_);
     auto address = reinterpret_cast<std::uintptr_t>(user);
-    freed_.erase(address);
     live_[address] = PoolAllocation{address, size, tag, flags, ++serial_};
     highWater_ = std::max(highWater_, liveBytes_);
     ++byTag_[tag];
@@ -142,10 +198,15 @@ void PoolModel::Free(PVOID p, ULONG tag)
             found = true;
             allocation = it->second;
             live_.erase(it);
-            freed_.insert(address);
+            if (recentlyFreed_.size() < kRememberedFrees) {
+                recentlyFreed_.push_back(address);
+            } else {
+                recentlyFreed_[nextFreed_] = address;
+                nextFreed_ = (nextFreed_ + 1) % kRememberedFrees;
+            }
             liveBytes_ -= allocation.size;
         } else {
-            twice = freed_.count(address) != 0;
+            twice = std::find(recentlyFreed_.begin(), recentlyFreed_.end(), address) != recentlyFreed_.end();
         }
     }
     if (!found) {
@@ -168,7 +229,7 @@ void PoolModel::Free(PVOID p, ULONG tag)
                                     "write outside the " + std::to_string(allocation.size) +
                                         "-byte allocation (pool corruption, bug check 0xC1)");
     }
-    std::free(user - kGuard);
+    ReleaseBlock(user, allocation.size);
 }
 
 std::vector<PoolAllocation> PoolModel::Live() const

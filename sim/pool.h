@@ -7,7 +7,6 @@
 #include <map>
 #include <mutex>
 #include <optional>
-#include <set>
 #include <string>
 #include <vector>
 
@@ -62,8 +61,11 @@ private:
     Platform& platform_;
     mutable std::mutex mutex_;
     std::map<std::uintptr_t, PoolAllocation> live_;
-    std::set<std::uintptr_t> freed_; // addresses freed and never handed out again
-    bool Reserve(std::size_t size);  // counts `size` as live if it fits
+    // The most recent frees, oldest overwritten first: a free of one of these that is not live
+    // is a double free. Bounded, so that a run of millions of events keeps a flat heap.
+    std::vector<std::uintptr_t> recentlyFreed_;
+    std::size_t nextFreed_ = 0;
+    bool Reserve(std::size_t size); // counts `size` as live if it fits
 
     std::size_t capacity_ = kDefaultCapacity;
     std::size_t liveBytes_ = 0;

@@ -307,13 +307,13 @@ NTSTATUS TaServiceModel::HandleIoctl(const std::u16string& link, ULONG ioctlCode
         }
     }
     if (refusal != STATUS_SUCCESS) {
-        platform_.Trace().Add("ta", "driver", "IOCTL_TA_SEND", "refused", refusal);
+        platform_.Trace().Record("ta", "driver", "IOCTL_TA_SEND", "refused", {}, refusal);
         return refusal;
     }
 
     if (Holds(behaviour)) {
         platform_.Sched().Notify(); // Blocked() changed
-        platform_.Trace().Add("ta", "driver", "IOCTL_TA_SEND", "held");
+        platform_.Trace().Record("ta", "driver", "IOCTL_TA_SEND", "held");
         // A service that ignores cancellation never looks at it.
         static const std::function<bool()> kNeverCancelled;
         const bool heedsCancel = behaviour.kind == TaBehaviour::Kind::Block;
@@ -425,8 +425,32 @@ NTSTATUS TaServiceModel::Complete(std::size_t index, const TaBehaviour& behaviou
         requests_[index].responseWritten = written;
         requests_[index].status = status;
     }
-    platform_.Trace().Add("ta", "driver", "IOCTL_TA_SEND",
-                          behaviour.Describe() + ", " + std::to_string(written) + " response bytes written", status);
+    // Describe()'s words, recorded as numbers.
+    const TraceArg bytes = TraceArg::Decimal(written);
+    switch (behaviour.kind) {
+    case TaBehaviour::Kind::Echo:
+        platform_.Trace().Record("ta", "driver", "IOCTL_TA_SEND", "echo, {} response bytes written", {bytes}, status);
+        break;
+    case TaBehaviour::Kind::Fixed:
+        platform_.Trace().Record("ta", "driver", "IOCTL_TA_SEND", "fixed({} bytes), {} response bytes written",
+                                 {TraceArg::Decimal(behaviour.bytes.size()), bytes}, status);
+        break;
+    case TaBehaviour::Kind::WriteFirst:
+        platform_.Trace().Record("ta", "driver", "IOCTL_TA_SEND", "write-first({}), {} response bytes written",
+                                 {TraceArg::Decimal(behaviour.count), bytes}, status);
+        break;
+    case TaBehaviour::Kind::Fail:
+        platform_.Trace().Record("ta", "driver", "IOCTL_TA_SEND", "fail({}), {} response bytes written",
+                                 {TraceArg::Status(behaviour.status), bytes}, status);
+        break;
+    case TaBehaviour::Kind::Block:
+        platform_.Trace().Record("ta", "driver", "IOCTL_TA_SEND", "block, {} response bytes written", {bytes}, status);
+        break;
+    case TaBehaviour::Kind::IgnoreCancel:
+        platform_.Trace().Record("ta", "driver", "IOCTL_TA_SEND", "ignore-cancel, {} response bytes written", {bytes},
+                                 status);
+        break;
+    }
     return status;
 }
 

@@ -1,44 +1,193 @@
 #include "sim/trace.h"
 
 #include <cstdio>
+#include <cstring>
+#include <map>
+#include <utility>
+
+#include "sim/strings.h"
 
 namespace sim {
 
-void Trace::Add(std::string from, std::string to, std::string operation, std::string detail,
-                std::optional<NTSTATUS> status)
+TraceArg TraceArg::Guid(const GUID& guid)
 {
-    Ticks now = scheduler_.Now();
-    std::string thread = Scheduler::CurrentThreadName();
+    TraceArg arg{0, 0, Kind::Guid, nullptr};
+    arg.value = static_cast<std::uint64_t>(guid.Data1) | static_cast<std::uint64_t>(guid.Data2) << 32 |
+                static_cast<std::uint64_t>(guid.Data3) << 48;
+    std::memcpy(&arg.extra, guid.Data4, sizeof arg.extra);
+    return arg;
+}
+
+// Renders records in trace order, numbering objects per kind as they first appear.
+class Trace::Renderer {
+public:
+    TraceEvent Render(const Entry& entry)
+    {
+        TraceEvent event{entry.sequence, entry.time,      entry.thread,  entry.from,
+                         entry.to,       entry.operation, std::string(), entry.status};
+        std::size_t next = 0;
+        for (const char* p = entry.format; *p != '\0'; ++p) {
+            if (p[0] == '{' && p[1] == '}' && next < entry.argCount) {
+                Append(event.detail, entry.args[next++], entry);
+                ++p;
+            } else {
+                event.detail += *p;
+            }
+        }
+        return event;
+    }
+
+private:
+    void Append(std::string& out, const TraceArg& arg, const Entry& entry)
+    {
+        char buffer[32];
+        switch (arg.kind) {
+        case TraceArg::Kind::Decimal:
+            out += std::to_string(arg.value);
+            return;
+        case TraceArg::Kind::Hex:
+            std::snprintf(buffer, sizeof buffer, "0x%llX", static_cast<unsigned long long>(arg.value));
+            out += buffer;
+            return;
+        case TraceArg::Kind::Status:
+            out += StatusText(static_cast<NTSTATUS>(arg.value));
+            return;
+        case TraceArg::Kind::Tag:
+            for (int i = 0; i < 4; ++i) {
+                auto c = static_cast<char>((arg.value >> (8 * i)) & 0xFF);
+                out += (c >= 0x20 && c < 0x7F) ? c : '?';
+            }
+            return;
+        case TraceArg::Kind::Handle:
+            std::snprintf(buffer, sizeof buffer, "0x%llx", static_cast<unsigned long long>(arg.value));
+            out += buffer;
+            return;
+        case TraceArg::Kind::Guid: {
+            GUID guid{};
+            guid.Data1 = static_cast<ULONG>(arg.value & 0xFFFFFFFF);
+            guid.Data2 = static_cast<USHORT>((arg.value >> 32) & 0xFFFF);
+            guid.Data3 = static_cast<USHORT>(arg.value >> 48);
+            std::memcpy(guid.Data4, &arg.extra, sizeof guid.Data4);
+            out += GuidText(guid);
+            return;
+        }
+        case TraceArg::Kind::Object:
+            out += Identifier(arg.objectKind, arg.value);
+            return;
+        case TraceArg::Kind::Text:
+            out += entry.text;
+            return;
+        }
+    }
+
+    std::string Identifier(const char* kind, std::uint64_t address)
+    {
+        if (address == 0) {
+            return "NULL";
+        }
+        auto [it, added] = ids_.try_emplace({kind, address}, 0);
+        if (added) {
+            it->second = ++counts_[kind];
+        }
+        return std::string(kind) + "#" + std::to_string(it->second);
+    }
+
+    std::map<std::pair<std::string, std::uint64_t>, std::uint64_t> ids_;
+    std::map<std::string, std::uint64_t> counts_;
+};
+
+void Trace::Record(const char* from, const char* to, const char* operation, const char* format,
+                   std::initializer_list<TraceArg> args, std::optional<NTSTATUS> status, std::string text)
+{
+    const Ticks now = scheduler_.Now();
     std::lock_guard lock(mutex_);
     if (!enabled_) {
         return;
     }
-    events_.push_back(TraceEvent{++sequence_, now, std::move(thread), std::move(from), std::move(to),
-                                 std::move(operation), std::move(detail), status});
+    Entry& entry = entries_.emplace_back();
+    entry.sequence = ++sequence_;
+    entry.time = now;
+    entry.thread = Scheduler::CurrentThreadName();
+    entry.from = from;
+    entry.to = to;
+    entry.operation = operation;
+    entry.format = format;
+    for (const TraceArg& arg : args) {
+        if (entry.argCount == kMaxArgs) {
+            break;
+        }
+        entry.args[entry.argCount++] = arg;
+    }
+    entry.status = status;
+    entry.text = std::move(text);
+}
+
+void Trace::Record(const char* from, const char* to, const char* operation, const TraceDetail& detail,
+                   std::optional<NTSTATUS> status, std::string text)
+{
+    const Ticks now = scheduler_.Now();
+    std::lock_guard lock(mutex_);
+    if (!enabled_) {
+        return;
+    }
+    Entry& entry = entries_.emplace_back();
+    entry.sequence = ++sequence_;
+    entry.time = now;
+    entry.thread = Scheduler::CurrentThreadName();
+    entry.from = from;
+    entry.to = to;
+    entry.operation = operation;
+    entry.format = detail.format;
+    for (std::size_t i = 0; i < detail.count; ++i) {
+        entry.args[entry.argCount++] = detail.args[i];
+    }
+    entry.status = status;
+    entry.text = std::move(text);
+}
+
+void Trace::Add(const char* from, const char* to, const char* operation, std::string detail,
+                std::optional<NTSTATUS> status)
+{
+    Record(from, to, operation, "{}", {TraceArg::Text()}, status, std::move(detail));
 }
 
 std::vector<TraceEvent> Trace::Events() const
 {
     std::lock_guard lock(mutex_);
-    return events_;
+    Renderer renderer;
+    std::vector<TraceEvent> events;
+    events.reserve(entries_.size());
+    for (const Entry& entry : entries_) {
+        events.push_back(renderer.Render(entry));
+    }
+    return events;
 }
 
 std::vector<TraceEvent> Trace::Find(const std::string& operation) const
 {
     std::lock_guard lock(mutex_);
+    // Identifiers count from the start of the trace, so every record is rendered in order.
+    Renderer renderer;
     std::vector<TraceEvent> result;
-    for (const auto& e : events_) {
-        if (e.operation == operation) {
-            result.push_back(e);
+    for (const Entry& entry : entries_) {
+        TraceEvent event = renderer.Render(entry);
+        if (event.operation == operation) {
+            result.push_back(std::move(event));
         }
     }
     return result;
 }
 
+std::size_t Trace::Size() const
+{
+    std::lock_guard lock(mutex_);
+    return entries_.size();
+}
+
 void Trace::Clear()
 {
     std::lock_guard lock(mutex_);
-    events_.clear();
+    entries_.clear();
 }
 
 void Trace::SetEnabled(bool enabled)

@@ -1,7 +1,22 @@
 // The conversation across the boundaries (firmware, driver, TA service, kernel, framework),
 // recorded in order with virtual timestamps, for tests and for the command-line program.
+//
+// Recording is cheap and rendering is lazy. A boundary call records what it saw as a compact
+// record: static strings for the parties, the operation and a detail format, up to six typed
+// values (numbers, statuses, pool tags, GUIDs, objects), and text of its own only where what it
+// saw is text (a symbolic link, a debug message). Nothing is formatted until someone reads the
+// trace: Events() and Find() render records into TraceEvents.
+//
+// Stable identifiers. Host addresses change from run to run, so rendered text never shows one.
+// An object recorded by address is shown as its kind and a sequence number, counted per kind
+// from 1 in the order in which objects of that kind first appear in the trace as it is held
+// (after Clear() numbering starts again): "block#1" is the first WMI block the trace mentions,
+// "context#1" the first notification context, "object#2" the second other kernel object.
+// Framework handles, pool tags, thread names and symbolic links are stable already and are
+// shown as they are. Two runs of the same scenario therefore render byte for byte the same.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <mutex>
 #include <optional>
@@ -24,24 +39,98 @@ struct TraceEvent {
     std::optional<NTSTATUS> status;
 };
 
+// One value a record carries, rendered by kind in place of the next "{}" of the record's format.
+struct TraceArg {
+    enum class Kind : std::uint8_t {
+        Decimal, // unsigned
+        Hex,     // 0x%X
+        Status,  // 0x%08X
+        Tag,     // four characters
+        Handle,  // a framework handle, 0x%llx
+        Guid,    // value and extra hold the 16 bytes
+        Object,  // a host address shown as <objectKind>#<n>
+        Text,    // the record's own text
+    };
+    std::uint64_t value = 0;
+    std::uint64_t extra = 0;
+    Kind kind = Kind::Decimal;
+    const char* objectKind = nullptr;
+
+    static TraceArg Decimal(std::uint64_t n) { return {n, 0, Kind::Decimal, nullptr}; }
+    static TraceArg Hex(std::uint64_t n) { return {n, 0, Kind::Hex, nullptr}; }
+    static TraceArg Status(NTSTATUS status) { return {static_cast<std::uint32_t>(status), 0, Kind::Status, nullptr}; }
+    static TraceArg Tag(std::uint32_t tag) { return {tag, 0, Kind::Tag, nullptr}; }
+    static TraceArg Handle(std::uint64_t handle) { return {handle, 0, Kind::Handle, nullptr}; }
+    static TraceArg Handle(const void* handle) { return Handle(reinterpret_cast<std::uintptr_t>(handle)); }
+    static TraceArg Guid(const GUID& guid);
+    // `kind` must be a string literal: "block", "context", "object", "entry".
+    static TraceArg Object(const char* kind, const void* address)
+    {
+        return {reinterpret_cast<std::uintptr_t>(address), 0, Kind::Object, kind};
+    }
+    static TraceArg Text() { return {0, 0, Kind::Text, nullptr}; }
+};
+
+// A detail decided on before it is known whether it will be recorded (a helper that may turn a
+// call away records it only then).
+struct TraceDetail {
+    TraceDetail(const char* detailFormat, std::initializer_list<TraceArg> detailArgs) : format(detailFormat)
+    {
+        for (const TraceArg& arg : detailArgs) {
+            if (count < args.size()) {
+                args[count++] = arg;
+            }
+        }
+    }
+    const char* format;
+    std::array<TraceArg, 4> args{};
+    std::size_t count = 0;
+};
+
 class Trace {
 public:
     explicit Trace(Scheduler& scheduler) : scheduler_(scheduler) {}
 
-    void Add(std::string from, std::string to, std::string operation, std::string detail,
+    // `from`, `to`, `operation` and `format` must outlive the trace (string literals). Each "{}"
+    // of `format` is replaced by the next of `args`.
+    void Record(const char* from, const char* to, const char* operation, const char* format,
+                std::initializer_list<TraceArg> args = {}, std::optional<NTSTATUS> status = std::nullopt,
+                std::string text = {});
+    void Record(const char* from, const char* to, const char* operation, const TraceDetail& detail,
+                std::optional<NTSTATUS> status = std::nullopt, std::string text = {});
+    // A detail that is text already (rare calls: loading, a debug message, a refusal reason).
+    void Add(const char* from, const char* to, const char* operation, std::string detail,
              std::optional<NTSTATUS> status = std::nullopt);
+
     std::vector<TraceEvent> Events() const;
     // Events whose operation equals `operation`.
     std::vector<TraceEvent> Find(const std::string& operation) const;
+    std::size_t Size() const;
     void Clear();
     void SetEnabled(bool enabled);
 
     static std::string StatusText(NTSTATUS status);
 
 private:
+    static constexpr std::size_t kMaxArgs = 6;
+    struct Entry {
+        std::uint64_t sequence = 0;
+        Ticks time = 0;
+        std::string thread; // short names stay inside the string, no allocation
+        const char* from = nullptr;
+        const char* to = nullptr;
+        const char* operation = nullptr;
+        const char* format = nullptr;
+        std::array<TraceArg, kMaxArgs> args{};
+        std::uint8_t argCount = 0;
+        std::optional<NTSTATUS> status;
+        std::string text;
+    };
+    class Renderer;
+
     Scheduler& scheduler_;
     mutable std::mutex mutex_;
-    std::vector<TraceEvent> events_;
+    std::vector<Entry> entries_;
     std::uint64_t sequence_ = 0;
     bool enabled_ = true;
 };

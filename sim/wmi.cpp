@@ -15,9 +15,10 @@ namespace sim {
 namespace {
 
 // Calls the WMI layer turns away before any provider sees them still belong in the conversation.
-NTSTATUS Rejected(Platform& platform, const char* operation, const std::string& detail, NTSTATUS status)
+NTSTATUS Rejected(Platform& platform, const char* operation, const TraceDetail& detail, NTSTATUS status,
+                  std::string text = {})
 {
-    platform.Trace().Add("driver", "kernel", operation, detail, status);
+    platform.Trace().Record("driver", "kernel", operation, detail, status, std::move(text));
     return status;
 }
 
@@ -112,7 +113,7 @@ WmiBlock* WmiModel::LookupBlock(PVOID object, const char* operation) const
 }
 
 NTSTATUS WmiModel::AdmitBlockCall(const char* operation, NTSTATUS faultStatus, PVOID object, ULONG access,
-                                  const std::string& detail, WmiBlock** block)
+                                  const TraceDetail& detail, WmiBlock** block)
 {
     RequireIrqlAtMost(operation, APC_LEVEL);
     NTSTATUS status = STATUS_SUCCESS;
@@ -138,9 +139,7 @@ NTSTATUS WmiModel::OpenBlock(LPCGUID guid, ULONG desiredAccess, PVOID* object)
         return STATUS_INVALID_PARAMETER;
     }
     *object = nullptr;
-    char access[16];
-    std::snprintf(access, sizeof access, "0x%X", desiredAccess);
-    const std::string detail = GuidText(*guid) + " access " + access;
+    const TraceDetail detail("{} access {}", {TraceArg::Guid(*guid), TraceArg::Hex(desiredAccess)});
     NTSTATUS status = STATUS_SUCCESS;
     if (platform_.Faults().Check(kOperation, STATUS_WMI_GUID_NOT_FOUND, &status)) {
         return Rejected(platform_, kOperation, detail, status);
@@ -154,7 +153,9 @@ NTSTATUS WmiModel::OpenBlock(LPCGUID guid, ULONG desiredAccess, PVOID* object)
         live_.insert(block);
     }
     *object = static_cast<KernelObject*>(block); // the object manager knows it by its base address
-    platform_.Trace().Add("driver", "kernel", kOperation, detail + " -> " + Verifier::Pointer(block), STATUS_SUCCESS);
+    platform_.Trace().Record("driver", "kernel", kOperation, "{} access {} -> {}",
+                             {TraceArg::Guid(*guid), TraceArg::Hex(desiredAccess), TraceArg::Object("block", block)},
+                             STATUS_SUCCESS);
     return STATUS_SUCCESS;
 }
 
@@ -162,7 +163,7 @@ NTSTATUS WmiModel::ExecuteMethod(PVOID object, PUNICODE_STRING instanceName, ULO
                                  PULONG outBufferSize, PUCHAR buffer)
 {
     constexpr const char* kOperation = "IoWMIExecuteMethod";
-    const std::string detail = "method " + std::to_string(methodId) + " in " + std::to_string(inBufferSize);
+    const TraceDetail detail("method {} in {}", {TraceArg::Decimal(methodId), TraceArg::Decimal(inBufferSize)});
     WmiBlock* block = nullptr;
     NTSTATUS status = AdmitBlockCall(kOperation, STATUS_WMI_GUID_DISCONNECTED, object, WMIGUID_EXECUTE, detail, &block);
     if (!NT_SUCCESS(status)) {
@@ -187,11 +188,16 @@ NTSTATUS WmiModel::ExecuteMethod(PVOID object, PUNICODE_STRING instanceName, ULO
         return Rejected(platform_, kOperation, detail, STATUS_WMI_GUID_DISCONNECTED);
     }
     if (!IsFirmwareInstance(*instanceName)) {
-        return Rejected(platform_, kOperation, detail + " instance '" + Narrow(*instanceName) + "'",
-                        STATUS_WMI_INSTANCE_NOT_FOUND);
+        return Rejected(platform_, kOperation,
+                        TraceDetail("method {} in {} instance '{}'",
+                                    {TraceArg::Decimal(methodId), TraceArg::Decimal(inBufferSize), TraceArg::Text()}),
+                        STATUS_WMI_INSTANCE_NOT_FOUND, Narrow(*instanceName));
     }
     if (!SameGuid(block->Guid(), firmware::kMethodBlockGuid)) {
-        return Rejected(platform_, kOperation, detail + " on a block without methods", STATUS_WMI_ITEMID_NOT_FOUND);
+        return Rejected(platform_, kOperation,
+                        TraceDetail("method {} in {} on a block without methods",
+                                    {TraceArg::Decimal(methodId), TraceArg::Decimal(inBufferSize)}),
+                        STATUS_WMI_ITEMID_NOT_FOUND);
     }
     return platform_.Firmware().ExecuteMethod(methodId, inBufferSize, outBufferSize, buffer);
 }
@@ -199,7 +205,7 @@ NTSTATUS WmiModel::ExecuteMethod(PVOID object, PUNICODE_STRING instanceName, ULO
 NTSTATUS WmiModel::SetNotificationCallback(PVOID object, WMI_NOTIFICATION_CALLBACK callback, PVOID context)
 {
     constexpr const char* kOperation = "IoWMISetNotificationCallback";
-    const std::string detail = "context " + Verifier::Pointer(context);
+    const TraceDetail detail("context {}", {TraceArg::Object("context", context)});
     WmiBlock* block = nullptr;
     NTSTATUS status = AdmitBlockCall(kOperation, STATUS_UNSUCCESSFUL, object, WMIGUID_NOTIFICATION, detail, &block);
     if (!NT_SUCCESS(status)) {
@@ -225,7 +231,10 @@ NTSTATUS WmiModel::SetNotificationCallback(PVOID object, WMI_NOTIFICATION_CALLBA
         platform_.Verifier().Report(kOperation, block->Describe(), 0, "block released while its callback was set");
         return Rejected(platform_, kOperation, detail, STATUS_INVALID_HANDLE);
     }
-    platform_.Trace().Add("driver", "kernel", kOperation, detail + " on " + block->Describe(), STATUS_SUCCESS);
+    platform_.Trace().Record(
+        "driver", "kernel", kOperation, "context {} on WmiBlock '{}' at {}",
+        {TraceArg::Object("context", context), TraceArg::Guid(block->Guid()), TraceArg::Object("block", block)},
+        STATUS_SUCCESS);
     return STATUS_SUCCESS;
 }
 
@@ -237,8 +246,10 @@ void WmiModel::OnBlockReleased(const WmiBlock* block)
         live_.erase(block);
         hadCallback = callbacks_.erase(block) != 0;
     }
-    platform_.Trace().Add("driver", "kernel", "ObfDereferenceObject",
-                          block->Describe() + " released" + (hadCallback ? ", notification callback removed" : ""));
+    platform_.Trace().Record("driver", "kernel", "ObfDereferenceObject",
+                             hadCallback ? "WmiBlock '{}' at {} released, notification callback removed"
+                                         : "WmiBlock '{}' at {} released",
+                             {TraceArg::Guid(block->Guid()), TraceArg::Object("block", block)});
     platform_.Sched().Notify();
 }
 
@@ -259,9 +270,13 @@ std::size_t WmiModel::FireEvent(const GUID& guid)
             ++lost_;
         }
     }
-    platform_.Trace().Add("firmware", "kernel", "WmiEvent",
-                          GuidText(guid) + (queued == 0 ? " lost: no notification callback installed"
-                                                        : " queued for " + std::to_string(queued) + " block(s)"));
+    if (queued == 0) {
+        platform_.Trace().Record("firmware", "kernel", "WmiEvent", "{} lost: no notification callback installed",
+                                 {TraceArg::Guid(guid)});
+    } else {
+        platform_.Trace().Record("firmware", "kernel", "WmiEvent", "{} queued for {} block(s)",
+                                 {TraceArg::Guid(guid), TraceArg::Decimal(queued)});
+    }
     platform_.Sched().Notify();
     return queued;
 }
@@ -310,12 +325,14 @@ void WmiModel::DeliveryThread()
             }
         }
         if (target.callback == nullptr) {
-            platform_.Trace().Add("kernel", "driver", "WmiNotification",
-                                  block->Describe() + " released before delivery; event dropped");
+            platform_.Trace().Record("kernel", "driver", "WmiNotification",
+                                     "WmiBlock '{}' at {} released before delivery; event dropped",
+                                     {TraceArg::Guid(block->Guid()), TraceArg::Object("block", block)});
             continue;
         }
-        platform_.Trace().Add("kernel", "driver", "WmiNotification",
-                              block->Describe() + " context " + Verifier::Pointer(target.context));
+        platform_.Trace().Record("kernel", "driver", "WmiNotification", "WmiBlock '{}' at {} context {}",
+                                 {TraceArg::Guid(block->Guid()), TraceArg::Object("block", block),
+                                  TraceArg::Object("context", target.context)});
         WNODE_EVENT_ITEM wnode{};
         wnode.WnodeHeader.BufferSize = sizeof(wnode);
         wnode.WnodeHeader.Guid = block->Guid();

@@ -21,6 +21,7 @@
 
 #include "platform/wmi.h"
 #include "sim/objects.h"
+#include "sim/trace.h"
 
 namespace sim {
 
@@ -97,7 +98,7 @@ private:
     // The checks every call on an open block starts with: IRQL, injected fault, a live block,
     // and the access it was opened with. Failures are traced and returned.
     NTSTATUS AdmitBlockCall(const char* operation, NTSTATUS faultStatus, PVOID object, ULONG access,
-                            const std::string& detail, WmiBlock** block);
+                            const TraceDetail& detail, WmiBlock** block);
     void OnBlockReleased(const WmiBlock* block);
     void DeliveryThread();
     bool PickUpLocked(Installed* delivery, const WmiBlock** block);

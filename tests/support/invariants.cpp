@@ -12,13 +12,6 @@ namespace fwtest {
 
 namespace {
 
-std::uint32_t ReadU32(const Bytes& bytes, std::size_t offset)
-{
-    std::uint32_t value = 0;
-    std::memcpy(&value, bytes.data() + offset, sizeof value);
-    return value;
-}
-
 // The method a traced firmware call or refused WMI call stands for, if it is one.
 std::optional<unsigned> MethodOf(const sim::TraceEvent& event)
 {
@@ -30,8 +23,10 @@ std::optional<unsigned> MethodOf(const sim::TraceEvent& event)
             }
         }
     }
-    // Turned away by the WMI layer before the firmware saw it: "method N in M".
-    if (event.operation == "IoWMIExecuteMethod" && event.detail.rfind("method ", 0) == 0) {
+    // Turned away by the WMI layer before the firmware saw it, or an id the firmware does not
+    // implement: "method N in M".
+    if ((event.operation == "IoWMIExecuteMethod" || event.operation == "METHOD_UNKNOWN") &&
+        event.detail.rfind("method ", 0) == 0) {
         return static_cast<unsigned>(std::stoul(event.detail.substr(7)));
     }
     return std::nullopt;
@@ -106,30 +101,60 @@ RelayAudit AuditRelays(sim::Platform& platform)
     return audit;
 }
 
+MethodAttempts AttemptedMethods(sim::Platform& platform, const std::string& thread)
+{
+    MethodAttempts attempts;
+    for (const auto& event : platform.Trace().Events()) {
+        if (event.thread != thread) {
+            continue;
+        }
+        if (auto method = MethodOf(event)) {
+            attempts.methods.push_back(*method);
+            attempts.acknowledgementsReached += (event.to == "firmware" && *method == sim::firmware::kAcknowledge) ? 1U : 0U;
+        }
+    }
+    return attempts;
+}
+
 std::vector<std::string> CheckHandedBack(const std::vector<Bytes>& raised, const std::vector<Bytes>& handedBack)
 {
     auto matches = [](const Bytes& original, const Bytes& back) {
         // A firmware that reports a DataLength other than what it wrote gets that many bytes
-        // back; past what it wrote the zero-filled buffer holds zeros.
-        Bytes fetched = original;
-        fetched.resize(back.size(), 0);
-        const std::uint64_t length = fetched.size();
+        // back; past what it wrote the zero-filled buffer holds zeros. Read that way in place:
+        // DataLength may be megabytes.
+        auto fetched = [&original](std::size_t i) -> std::uint8_t { return i < original.size() ? original[i] : 0; };
+        auto fetchedU32 = [&fetched](std::size_t offset) {
+            std::uint32_t value = 0;
+            for (std::size_t i = 0; i < 4; ++i) {
+                value |= static_cast<std::uint32_t>(fetched(offset + i)) << (8 * i);
+            }
+            return value;
+        };
+        const std::uint64_t length = back.size();
         if (length < 4) {
             return false;
         }
-        const std::uint64_t requestLength = ReadU32(fetched, 0);
+        const std::uint64_t requestLength = fetchedU32(0);
         if (length < requestLength + 8) {
             return false;
         }
-        const std::uint64_t responseLength = ReadU32(fetched, 4 + static_cast<std::size_t>(requestLength));
+        const std::uint64_t responseLength = fetchedU32(4 + static_cast<std::size_t>(requestLength));
         if (length < requestLength + responseLength + 12) {
             return false;
         }
-        const std::size_t areaBegin = static_cast<std::size_t>(8 + requestLength);
-        const std::size_t areaEnd = static_cast<std::size_t>(areaBegin + responseLength);
-        return std::equal(fetched.begin(), fetched.begin() + static_cast<std::ptrdiff_t>(areaBegin), back.begin()) &&
-               std::equal(fetched.begin() + static_cast<std::ptrdiff_t>(areaEnd), fetched.end(),
-                          back.begin() + static_cast<std::ptrdiff_t>(areaEnd));
+        const auto areaBegin = static_cast<std::size_t>(8 + requestLength);
+        const auto areaEnd = static_cast<std::size_t>(areaBegin + responseLength);
+        // Byte loops would dominate a fuzzer's time on a buffer of megabytes; memcmp does not.
+        auto equalOver = [&](std::size_t begin, std::size_t end) {
+            const std::size_t written = std::clamp(original.size(), begin, end);
+            const std::uint8_t* got = back.data();
+            const bool same =
+                written == begin || std::memcmp(got + begin, original.data() + begin, written - begin) == 0;
+            const bool zeros = written == end || (got[written] == 0 && std::memcmp(got + written, got + written + 1,
+                                                                                   end - written - 1) == 0);
+            return same && zeros;
+        };
+        return equalOver(0, areaBegin) && equalOver(areaEnd, back.size());
     };
     std::vector<std::string> faults;
     for (std::size_t i = 0; i < handedBack.size(); ++i) {

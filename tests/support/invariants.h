@@ -33,6 +33,15 @@ struct RelayAudit {
 // METHOD_ACKNOWLEDGE. The firmware's acknowledgement count must match the attempts that reached it.
 RelayAudit AuditRelays(sim::Platform& platform);
 
+// The firmware methods attempted on one thread since the trace was last cleared, in order, and
+// how many of the METHOD_ACKNOWLEDGE attempts reached the firmware. For a harness that calls the
+// driver's event callback itself, without a delivery by the WMI layer.
+struct MethodAttempts {
+    std::vector<unsigned> methods; // calls the WMI layer turned away included
+    std::size_t acknowledgementsReached = 0;
+};
+MethodAttempts AttemptedMethods(sim::Platform& platform, const std::string& thread);
+
 // A description of every buffer handed back to the firmware that matches no raised buffer: same
 // DataLength (the raised bytes zero-extended, as the zero-filled pool would hold them), the raised
 // buffer valid within it, and every byte outside its response area equal. Empty when all match.
