@@ -83,6 +83,7 @@ NTSTATUS FirmwareModel::ExecuteMethod(ULONG methodId, ULONG inSize, PULONG outSi
     call.inSize = inSize;
     call.outSizeOnEntry = *outSize;
     call.status = STATUS_PENDING;
+    call.livePool = platform_.Pool().Live();
     std::size_t index = 0;
     {
         // Recorded on entry so that the log keeps the order in which calls began, also when a
@@ -156,7 +157,7 @@ NTSTATUS FirmwareModel::ShortMethod(ULONG methodId, ULONG inSize, PULONG outSize
             return failRegisterStatus_;
         }
         registered_ = true;
-        break;
+        return acceptRegisterStatus_;
     case METHOD_UNREGISTER:
         registered_ = false;
         break;
@@ -227,6 +228,12 @@ void FirmwareModel::OnRegister(std::function<void()> hook)
 {
     std::lock_guard guard(mutex_);
     onRegister_ = std::move(hook);
+}
+
+void FirmwareModel::AcceptRegisterWith(NTSTATUS status)
+{
+    std::lock_guard guard(mutex_);
+    acceptRegisterStatus_ = status;
 }
 
 bool FirmwareModel::Registered() const

@@ -1135,6 +1135,12 @@ void FrameworkModel::IoTargetClose(WDFIOTARGET target)
     CloseTarget(Key(target), IoTargetState::Closed);
 }
 
+std::vector<std::vector<std::uint8_t>> FrameworkModel::SendOutputsOnEntry() const
+{
+    std::lock_guard lock(mutex_);
+    return sendOutputsOnEntry_;
+}
+
 NTSTATUS FrameworkModel::IoTargetSendIoctlSynchronously(WDFIOTARGET target, WDFREQUEST request, ULONG ioctlCode,
                                                         PWDF_MEMORY_DESCRIPTOR input, PWDF_MEMORY_DESCRIPTOR output,
                                                         PWDF_REQUEST_SEND_OPTIONS options, PULONG_PTR bytesReturned)
@@ -1173,6 +1179,14 @@ NTSTATUS FrameworkModel::IoTargetSendIoctlSynchronously(WDFIOTARGET target, WDFR
     }
     const ULONG inputLength = input != nullptr ? input->u.BufferType.Length : 0;
     const ULONG outputLength = output != nullptr ? output->u.BufferType.Length : 0;
+    if (output != nullptr && outputLength != 0) {
+        const auto* bytes = static_cast<const std::uint8_t*>(output->u.BufferType.Buffer);
+        std::lock_guard lock(mutex_);
+        if (sendOutputsOnEntry_.size() == 64) {
+            sendOutputsOnEntry_.erase(sendOutputsOnEntry_.begin());
+        }
+        sendOutputsOnEntry_.emplace_back(bytes, bytes + outputLength);
+    }
 
     auto send = std::make_shared<Send>();
     std::u16string link;

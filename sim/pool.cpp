@@ -8,6 +8,17 @@
 #include "sim/irql.h"
 #include "sim/platform.h"
 
+#if defined(__SANITIZE_ADDRESS__)
+#define FWRELAY_POOL_POISONS_GUARDS 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define FWRELAY_POOL_POISONS_GUARDS 1
+#endif
+#endif
+#ifdef FWRELAY_POOL_POISONS_GUARDS
+#include <sanitizer/asan_interface.h>
+#endif
+
 namespace sim {
 
 namespace {
@@ -22,6 +33,26 @@ constexpr std::size_t kLargestAllocation = std::size_t{64} << 20;
 constexpr POOL_FLAGS kKnownRequiredFlags = POOL_FLAG_USE_QUOTA | POOL_FLAG_UNINITIALIZED | POOL_FLAG_SESSION |
                                            POOL_FLAG_CACHE_ALIGNED | POOL_FLAG_RAISE_ON_FAILURE | POOL_FLAG_NON_PAGED |
                                            POOL_FLAG_NON_PAGED_EXECUTE | POOL_FLAG_PAGED;
+
+// Under AddressSanitizer the guard bytes are poisoned as well, so that a read past either end
+// of a block faults at once, as it does in special pool, where a block ends at a page boundary.
+// Without it only a write outside the block is found, when the block is freed.
+void PoisonGuards(unsigned char* user, std::size_t size, bool poison)
+{
+#ifdef FWRELAY_POOL_POISONS_GUARDS
+    if (poison) {
+        ASAN_POISON_MEMORY_REGION(user - kGuard, kGuard);
+        ASAN_POISON_MEMORY_REGION(user + size, kGuard);
+    } else {
+        ASAN_UNPOISON_MEMORY_REGION(user - kGuard, kGuard);
+        ASAN_UNPOISON_MEMORY_REGION(user + size, kGuard);
+    }
+#else
+    (void)user;
+    (void)size;
+    (void)poison;
+#endif
+}
 
 bool GuardsIntact(const unsigned char* user, std::size_t size)
 {
@@ -41,6 +72,7 @@ PoolModel::~PoolModel()
 {
     std::lock_guard lock(mutex_);
     for (auto& [address, allocation] : live_) {
+        PoisonGuards(reinterpret_cast<unsigned char*>(address), allocation.size, false);
         std::free(reinterpret_cast<unsigned char*>(address) - kGuard);
     }
     live_.clear();
@@ -84,6 +116,7 @@ PVOID PoolModel::Allocate(POOL_FLAGS flags, SIZE_T size, ULONG tag)
     std::memset(raw, kGuardByte, kGuard);
     std::memset(user + size, kGuardByte, kGuard);
     std::memset(user, (flags & POOL_FLAG_UNINITIALIZED) != 0 ? kUninitializedByte : 0, size);
+    PoisonGuards(user, size, true);
     std::lock_guard lock(mutex_);
     auto address = reinterpret_cast<std::uintptr_t>(user);
     freed_.erase(address);
@@ -113,6 +146,7 @@ void PoolModel::Free(PVOID p, ULONG tag)
             live_.erase(it);
             freed_.insert(address);
             liveBytes_ -= allocation.size;
+            ++freesByTagPassed_[tag];
         } else {
             twice = freed_.count(address) != 0;
         }
@@ -132,6 +166,7 @@ void PoolModel::Free(PVOID p, ULONG tag)
                                     "paged pool freed above APC_LEVEL");
     }
     auto* user = static_cast<unsigned char*>(p);
+    PoisonGuards(user, allocation.size, false);
     if (!GuardsIntact(user, allocation.size)) {
         platform_.Verifier().Report("ExFreePoolWithTag", Verifier::Pointer(p), allocation.tag,
                                     "write outside the " + std::to_string(allocation.size) +
@@ -185,6 +220,12 @@ std::map<std::uint32_t, std::uint64_t> PoolModel::AllocationsByTag() const
 {
     std::lock_guard lock(mutex_);
     return byTag_;
+}
+
+std::map<std::uint32_t, std::uint64_t> PoolModel::FreesByTagPassed() const
+{
+    std::lock_guard lock(mutex_);
+    return freesByTagPassed_;
 }
 
 std::optional<PoolAllocation> PoolModel::Containing(const void* p, std::size_t length) const

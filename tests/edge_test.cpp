@@ -240,4 +240,29 @@ TEST(RetryWorkerEdgeTest, ThreadObjectRefusedAtUnloadStillWaitsForTheWorker)
     EXPECT_EQ(platform.Pool().LiveCount(), 0U) << platform.Pool().LeakReport();
 }
 
+// ---- A length field that ends exactly where the fetched bytes end ----
+//
+// RequestLength 4 to 7 bytes short of DataLength leaves no room for ResponseLength: the buffer
+// must be dropped before ResponseLength is read. The buffer fills the exchange buffer exactly
+// (16408 bytes), so reading ResponseLength anyway reads past the end of the pool block. Outcome
+// alone cannot show that read (the bytes beyond do not pass the last check either); the
+// AddressSanitizer build (the `asan` preset, which runs this file) faults on it, because the host
+// pool poisons the bytes around every block there, as special pool would.
+class ExactFitTest : public EdgeTest, public testing::WithParamInterface<std::uint32_t> {};
+
+TEST_P(ExactFitTest, RequestLengthLeavingNoRoomForResponseLengthIsDroppedUnread)
+{
+    constexpr std::uint32_t kDataLength = 16408;
+    const std::uint32_t requestLength = kDataLength - GetParam();
+    Bytes buffer(kDataLength, 0x5A);
+    std::memcpy(buffer.data(), &requestLength, 4);
+
+    RaiseAndAudit(buffer);
+
+    EXPECT_EQ(firmware.HandedBack().size(), 0U);
+    EXPECT_EQ(ta.RequestCount(), 0U);
+}
+
+INSTANTIATE_TEST_SUITE_P(ShortBy, ExactFitTest, testing::Values(4U, 5U, 6U, 7U));
+
 } // namespace

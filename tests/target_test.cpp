@@ -3,6 +3,7 @@
 #include <atomic>
 
 #include "support/driver_fixture.h"
+#include "support/wire.h"
 
 namespace {
 
@@ -222,6 +223,54 @@ TEST_F(TargetTest, RelaysRunWhileTheServiceComesAndGoes)
     }
     ASSERT_TRUE(RunUntil([&] { return firmware.AckCount() == 20; }));
     EXPECT_EQ(firmware.HandedBack().size(), 20U);
+}
+
+// ---- Discovery and release as the PnP manager and the framework see them ----
+
+namespace wire = fwtest::wire;
+
+TEST_P(FailedOpenTest, TheCallbackReturnsTheFailureToThePnpManager)
+{
+    platform.Faults().FailAlways(GetParam().operation, GetParam().status);
+    ta.Arrive();
+    platform.Sched().Settle();
+    platform.Faults().ClearRules();
+
+    const auto statuses = platform.Pnp().CallbackStatuses();
+    ASSERT_EQ(statuses.size(), 1U);
+    EXPECT_EQ(statuses[0], GetParam().status);
+    EXPECT_EQ(Held(), nullptr);
+}
+
+TEST_F(TargetTest, RegistersForTheServiceClassAndReportsEachArrivalsStatus)
+{
+    ta.Arrive();
+    platform.Pnp().AddInterface(kOtherClass, kSecondLink);
+    platform.Sched().Settle();
+
+    const auto classes = platform.Pnp().RegisteredClasses();
+    ASSERT_EQ(classes.size(), 1U);
+    EXPECT_TRUE(wire::SameGuid(classes[0], wire::kServiceInterface));
+    // Only the service's own arrival reaches the driver's callback.
+    EXPECT_EQ(platform.Pnp().CallbackStatuses(), std::vector<NTSTATUS>{STATUS_SUCCESS});
+    EXPECT_NE(Held(), nullptr);
+    platform.Pnp().RemoveInterface(kSecondLink);
+}
+
+TEST_F(TargetTest, CloseServiceTargetClosesWhatItForgets)
+{
+    ta.Arrive();
+    platform.Sched().Settle();
+    WDFIOTARGET held = Held();
+    ASSERT_NE(held, nullptr);
+
+    // On a copy of the field, so that the driver's own cleanup still finds its target.
+    WDFIOTARGET copy = held;
+    CloseServiceTarget(&copy);
+
+    EXPECT_EQ(copy, nullptr);
+    EXPECT_EQ(State(held), IoTargetState::Closed);
+    EXPECT_TRUE(framework.IsLive(held)) << "the object goes with the control device, not here";
 }
 
 } // namespace
