@@ -1,5 +1,9 @@
 // Host platform: the driver framework: objects, driver, devices, I/O targets, loader, PnP manager.
 //
+// One class, implemented by area: framework_objects.cpp (handles, attributes, contexts, deletion),
+// framework_driver.cpp (WDFDRIVER and the loader), framework_device.cpp (device inits, devices and
+// the PnP manager's device calls), framework_iotarget.cpp (I/O targets and their sends).
+//
 // Framework handles (WDFDRIVER, WDFDEVICE, WDFIOTARGET) and device init structures are opaque
 // numbers that index a table here; the model never dereferences one, so a stale or forged value
 // becomes a verifier record instead of a crash. Handle values are never reused, so a handle that

@@ -1,0 +1,303 @@
+// Host platform, the framework's driver object and the loader glue.
+//
+// Contract: LoadDriver creates the DRIVER_OBJECT, binds framework 1.15 and calls DriverEntry on
+// the calling thread; WdfDriverCreate is accepted once, from that thread, for that object. When
+// DriverEntry fails the framework unbinds: the WDFDRIVER tree is deleted without EvtDriverUnload,
+// the unload checks run and the DRIVER_OBJECT is released. UnloadDriver refuses while a device or a
+// PnP registration remains; otherwise EvtDriverUnload, deletion of the WDFDRIVER tree, the unload
+// checks and the release of the DRIVER_OBJECT, in that order.
+#include "sim/framework.h"
+
+#include "platform/debug.h"
+#include "sim/framework_internal.h"
+#include "sim/irql.h"
+#include "sim/kernel.h"
+#include "sim/platform.h"
+#include "sim/pnp.h"
+#include "sim/strings.h"
+#include "sim/wmi.h"
+
+namespace sim {
+
+using fx::AsHandle;
+using fx::CopyText;
+
+NTSTATUS FrameworkModel::LoadDriver(PDRIVER_INITIALIZE entry, std::u16string registryPath)
+{
+    platform_.Trace().Add("test", "kernel", "LoadDriver", Narrow(registryPath));
+    {
+        std::lock_guard lock(mutex_);
+        if (loaded_ || driverEntryThread_) {
+            platform_.Verifier().Report("LoadDriver", "", 0, "the driver is already loaded");
+            return STATUS_INVALID_DEVICE_STATE;
+        }
+        driverEntryThread_ = std::this_thread::get_id();
+    }
+    PDRIVER_OBJECT driverObject = platform_.Objects().Insert(std::make_unique<_DRIVER_OBJECT>("fwrelay"));
+    {
+        std::lock_guard lock(mutex_);
+        driverObject_ = driverObject;
+        version_ = FrameworkVersion{1, 15};
+        registryPath_ = std::move(registryPath);
+        driverCreated_ = false;
+        config_.reset();
+        deviceAdd_ = nullptr;
+        unload_ = nullptr;
+    }
+    platform_.Trace().Add("kernel", "framework", "bind", "framework version 1.15");
+
+    UNICODE_STRING path;
+    path.Buffer = registryPath_.data();
+    path.Length = static_cast<USHORT>(registryPath_.size() * sizeof(WCHAR));
+    path.MaximumLength = path.Length;
+    platform_.Trace().Add("kernel", "driver", "DriverEntry", Narrow(path));
+    NTSTATUS status = entry(driverObject, &path);
+    platform_.Trace().Add("driver", "kernel", "DriverEntry returned", "", status);
+
+    std::uint64_t driver = 0;
+    {
+        std::lock_guard lock(mutex_);
+        driverEntryThread_.reset();
+        loaded_ = NT_SUCCESS(status);
+        driver = driver_;
+    }
+    if (NT_SUCCESS(status)) {
+        return status;
+    }
+
+    DbgPrintEx(DPFLTR_IHVDRIVER_ID, DPFLTR_ERROR_LEVEL, "DriverEntry failed 0x%x for driver %wZ\n", status, &path);
+    platform_.Trace().Add("kernel", "framework", "unbind", "DriverEntry failed");
+    if (driver != 0) {
+        DeleteTree(driver, "unbind after DriverEntry failed");
+    }
+    {
+        std::lock_guard lock(mutex_);
+        driver_ = 0;
+        version_.reset();
+    }
+    RunUnloadChecks("driver unload");
+    ReleaseDriverObject();
+    return status;
+}
+
+bool FrameworkModel::UnloadDriver()
+{
+    std::string blocker;
+    std::uint64_t driver = 0;
+    PFN_WDF_DRIVER_UNLOAD unload = nullptr;
+    bool nonPnp = false;
+    {
+        std::lock_guard lock(mutex_);
+        if (!loaded_) {
+            blocker = "no driver is loaded";
+        }
+        driver = driver_;
+        unload = unload_;
+        nonPnp = config_ && (config_->driverInitFlags & WdfDriverInitNonPnpDriver) != 0;
+        for (const auto& [handle, object] : objects_) {
+            if (blocker.empty() && object->type == FxType::Device && object->life != Life::Destroyed &&
+                !(object->control && nonPnp)) {
+                blocker = std::string(object->control ? "control" : "PnP") + " device " + HandleText(handle) +
+                          " still exists";
+            }
+        }
+    }
+    if (blocker.empty() && platform_.Pnp().RegistrationCount() != 0) {
+        blocker = std::to_string(platform_.Pnp().RegistrationCount()) + " PnP notification registration(s) held";
+    }
+    if (!blocker.empty()) {
+        platform_.Trace().Add("test", "kernel", "UnloadDriver", "refused: " + blocker, STATUS_INVALID_DEVICE_STATE);
+        return false;
+    }
+    platform_.Trace().Add("test", "kernel", "UnloadDriver", "");
+
+    if (unload != nullptr && driver != 0) {
+        platform_.Trace().Add("framework", "driver", "EvtDriverUnload", HandleText(driver));
+        unload(AsHandle<WDFDRIVER>(driver));
+    }
+    // A non-PnP driver's remaining control devices go with the WDFDRIVER, after EvtDriverUnload.
+    if (driver != 0) {
+        DeleteTree(driver, "driver unload");
+    }
+    {
+        std::lock_guard lock(mutex_);
+        driver_ = 0;
+        loaded_ = false;
+        version_.reset();
+    }
+    RunUnloadChecks("driver unload");
+    ReleaseDriverObject();
+    return true;
+}
+
+void FrameworkModel::RunUnloadChecks(const std::string& when)
+{
+    platform_.Kernel().LetExitingThreadsFinish();
+    std::size_t leakedInits = 0;
+    {
+        std::lock_guard lock(mutex_);
+        for (auto& [key, init] : inits_) {
+            if (init.control && init.state == InitState::Pending) {
+                ++leakedInits;
+                init.state = InitState::Freed; // report each one once
+            }
+        }
+    }
+    for (std::size_t i = 0; i < leakedInits; ++i) {
+        platform_.Verifier().Report(when, "", 0,
+                                    "control device init allocated and neither used by WdfDeviceCreate nor freed");
+    }
+    platform_.Pool().ReportLeaks(when);
+    platform_.Objects().ReportHeld(when);
+    platform_.Kernel().ReportHeld(when);
+    platform_.Wmi().ReportHeld(when);
+    platform_.Pnp().ReportHeld(when);
+}
+
+void FrameworkModel::ReleaseDriverObject()
+{
+    PDRIVER_OBJECT driverObject = nullptr;
+    {
+        std::lock_guard lock(mutex_);
+        driverObject = driverObject_;
+        driverObject_ = nullptr;
+    }
+    if (driverObject != nullptr) {
+        platform_.Objects().Dereference(driverObject, "driver unload");
+    }
+}
+
+bool FrameworkModel::Loaded() const
+{
+    std::lock_guard lock(mutex_);
+    return loaded_;
+}
+
+std::optional<FrameworkVersion> FrameworkModel::BoundVersion() const
+{
+    std::lock_guard lock(mutex_);
+    return version_;
+}
+
+PDRIVER_OBJECT FrameworkModel::DriverObject() const
+{
+    std::lock_guard lock(mutex_);
+    return driverObject_;
+}
+
+std::optional<DriverConfigRecord> FrameworkModel::DriverConfig() const
+{
+    std::lock_guard lock(mutex_);
+    return config_;
+}
+
+NTSTATUS FrameworkModel::DriverCreate(PDRIVER_OBJECT driverObject, PCUNICODE_STRING registryPath,
+                                      PWDF_OBJECT_ATTRIBUTES attributes, PWDF_DRIVER_CONFIG config, WDFDRIVER* driver)
+{
+    static constexpr const char* kOp = "WdfDriverCreate";
+    RequireIrqlAtMost(kOp, PASSIVE_LEVEL);
+    NTSTATUS status = STATUS_SUCCESS;
+    if (platform_.Faults().Check(kOp, STATUS_INSUFFICIENT_RESOURCES, &status)) {
+        return Finish(kOp, "injected", status);
+    }
+    if (driverObject == nullptr || registryPath == nullptr || config == nullptr) {
+        Report(kOp, 0, "NULL DriverObject, RegistryPath or DriverConfig (bug check)");
+        return Finish(kOp, "", STATUS_INVALID_PARAMETER);
+    }
+    if (config->Size != sizeof(WDF_DRIVER_CONFIG)) {
+        Report(kOp, 0, "WDF_DRIVER_CONFIG.Size is " + std::to_string(config->Size));
+        return Finish(kOp, "", STATUS_INFO_LENGTH_MISMATCH);
+    }
+    Creation creation;
+    status = ReadAttributes(kOp, attributes, &creation);
+    if (!NT_SUCCESS(status)) {
+        return Finish(kOp, "", status);
+    }
+    if (creation.parent != 0) {
+        Report(kOp, 0, "DriverAttributes->ParentObject must be NULL");
+        return Finish(kOp, "", STATUS_INVALID_PARAMETER);
+    }
+    if ((config->DriverInitFlags & WdfDriverInitNonPnpDriver) != 0 && config->EvtDriverDeviceAdd != nullptr) {
+        return Finish(kOp, "non-PnP driver with EvtDriverDeviceAdd", STATUS_INVALID_PARAMETER);
+    }
+
+    std::string problem;
+    std::uint64_t handle = 0;
+    {
+        std::lock_guard lock(mutex_);
+        if (driverEntryThread_ != std::this_thread::get_id()) {
+            problem = "called outside DriverEntry";
+            status = STATUS_INVALID_DEVICE_STATE;
+        } else if (driverCreated_) {
+            problem = "called a second time";
+            status = STATUS_DRIVER_INTERNAL_ERROR;
+        } else if (driverObject != driverObject_) {
+            problem = "DriverObject is not the one passed to DriverEntry";
+            status = STATUS_INVALID_PARAMETER;
+        } else {
+            handle = InsertLocked(FxType::Driver, 0, creation);
+            driver_ = handle;
+            driverCreated_ = true;
+            deviceAdd_ = config->EvtDriverDeviceAdd;
+            unload_ = config->EvtDriverUnload;
+            config_ = DriverConfigRecord{config->EvtDriverDeviceAdd != nullptr,
+                                         config->EvtDriverUnload != nullptr,
+                                         config->DriverInitFlags,
+                                         config->DriverPoolTag,
+                                         CopyText(*registryPath),
+                                         creation.record};
+        }
+    }
+    if (!problem.empty()) {
+        Report(kOp, 0, problem);
+        return Finish(kOp, problem, status);
+    }
+    if (driver != nullptr) {
+        *driver = AsHandle<WDFDRIVER>(handle);
+    }
+    return Finish(kOp, "WDFDRIVER " + HandleText(handle), STATUS_SUCCESS);
+}
+
+WDFDRIVER FrameworkModel::GetDriver() const
+{
+    // Not traced: the kit reads the driver globals inline.
+    std::lock_guard lock(mutex_);
+    return driver_ != 0 && FindLocked(driver_) != nullptr ? AsHandle<WDFDRIVER>(driver_) : nullptr;
+}
+
+PDRIVER_OBJECT FrameworkModel::DriverWdmGetDriverObject(WDFDRIVER driver)
+{
+    static constexpr const char* kOp = "WdfDriverWdmGetDriverObject";
+    RequireIrqlAtMost(kOp, DISPATCH_LEVEL);
+    platform_.Trace().Add("driver", "framework", kOp, HandleText(driver));
+    if (!CheckHandle(kOp, driver, FxType::Driver)) {
+        return nullptr;
+    }
+    std::lock_guard lock(mutex_);
+    return driverObject_;
+}
+
+} // namespace sim
+
+// ---------------------------------------------------------------------------------------------
+// C entry points
+
+using sim::Platform;
+
+EXTERN_C NTSTATUS WdfDriverCreate(PDRIVER_OBJECT DriverObject, PCUNICODE_STRING RegistryPath,
+                                  PWDF_OBJECT_ATTRIBUTES DriverAttributes, PWDF_DRIVER_CONFIG DriverConfig,
+                                  WDFDRIVER* Driver)
+{
+    return Platform::Current().Framework().DriverCreate(DriverObject, RegistryPath, DriverAttributes, DriverConfig,
+                                                        Driver);
+}
+
+EXTERN_C WDFDRIVER WdfGetDriver(VOID)
+{
+    return Platform::Current().Framework().GetDriver();
+}
+
+EXTERN_C PDRIVER_OBJECT WdfDriverWdmGetDriverObject(WDFDRIVER Driver)
+{
+    return Platform::Current().Framework().DriverWdmGetDriverObject(Driver);
+}

@@ -1,0 +1,374 @@
+// Host platform, framework I/O targets.
+//
+// Contract: a remote I/O target is a child of its device, is opened by name on an interface the
+// PnP manager has present, and carries synchronous METHOD_BUFFERED IOCTLs to the TA service model
+// (or a test's handler). Closing or deleting a target, and removal of the target device, cancel
+// every send in flight and wait for it to return; a send that starts on a target that is not open
+// fails without reaching the receiver.
+#include "sim/framework.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "sim/framework_internal.h"
+#include "sim/irql.h"
+#include "sim/platform.h"
+#include "sim/pnp.h"
+#include "sim/strings.h"
+#include "sim/ta_service.h"
+
+namespace sim {
+
+using fx::AsHandle;
+using fx::CopyText;
+using fx::Key;
+using fx::StatusHex;
+
+void FrameworkModel::CloseTarget(std::uint64_t handle, IoTargetState state)
+{
+    {
+        std::lock_guard lock(mutex_);
+        Object& object = *objects_.at(handle);
+        // A deleted target stays deleted; a close racing a delete must not reopen the door.
+        if (object.state != IoTargetState::Deleted) {
+            object.state = state;
+        }
+        for (auto& send : object.sends) {
+            send->cancelled = true;
+        }
+    }
+    platform_.Sched().Notify();
+    std::unique_lock lock(platform_.Sched().Mutex());
+    platform_.Sched().WaitUntil(lock, [&] {
+        std::lock_guard leaf(mutex_);
+        return objects_.at(handle)->sends.empty();
+    });
+}
+
+void FrameworkModel::OnInterfaceRemoved(const std::u16string& link)
+{
+    std::vector<std::uint64_t> targets;
+    {
+        std::lock_guard lock(mutex_);
+        for (const auto& [handle, object] : objects_) {
+            if (object->type == FxType::IoTarget && object->life != Life::Destroyed &&
+                object->state == IoTargetState::Opened && object->open && object->open->name == link) {
+                targets.push_back(handle);
+            }
+        }
+    }
+    for (std::uint64_t handle : targets) {
+        platform_.Trace().Add("pnp", "framework", "target device removed", HandleText(handle) + " " + Narrow(link));
+        CloseTarget(handle, IoTargetState::Closed);
+    }
+}
+
+void FrameworkModel::SetIoctlHandlerForTest(IoctlHandler handler)
+{
+    std::lock_guard lock(mutex_);
+    ioctlHandler_ = std::move(handler);
+}
+
+std::optional<OpenRecord> FrameworkModel::TargetOpenParams(WDFIOTARGET target) const
+{
+    std::lock_guard lock(mutex_);
+    auto it = objects_.find(Key(target));
+    if (it == objects_.end() || it->second->type != FxType::IoTarget) {
+        return std::nullopt;
+    }
+    return it->second->open;
+}
+
+std::optional<IoTargetState> FrameworkModel::TargetState(WDFIOTARGET target) const
+{
+    std::lock_guard lock(mutex_);
+    auto it = objects_.find(Key(target));
+    if (it == objects_.end() || it->second->type != FxType::IoTarget) {
+        return std::nullopt;
+    }
+    return it->second->state;
+}
+
+void FrameworkModel::HoldSendsAtEntry(bool hold)
+{
+    holdSends_ = hold;
+    platform_.Sched().Notify();
+}
+
+std::size_t FrameworkModel::SendsHeldAtEntry() const
+{
+    return sendsHeld_;
+}
+
+std::vector<std::vector<std::uint8_t>> FrameworkModel::SendOutputsOnEntry() const
+{
+    std::lock_guard lock(mutex_);
+    return sendOutputsOnEntry_;
+}
+
+std::size_t FrameworkModel::SendsInFlight() const
+{
+    std::lock_guard lock(mutex_);
+    std::size_t count = 0;
+    for (const auto& [handle, object] : objects_) {
+        count += object->sends.size();
+    }
+    return count;
+}
+
+NTSTATUS FrameworkModel::IoTargetCreate(WDFDEVICE device, PWDF_OBJECT_ATTRIBUTES attributes, WDFIOTARGET* target)
+{
+    static constexpr const char* kOp = "WdfIoTargetCreate";
+    RequireIrqlAtMost(kOp, PASSIVE_LEVEL);
+    NTSTATUS status = STATUS_SUCCESS;
+    if (platform_.Faults().Check(kOp, STATUS_INSUFFICIENT_RESOURCES, &status)) {
+        return Finish(kOp, "injected", status);
+    }
+    if (!CheckHandle(kOp, device, FxType::Device)) {
+        return Finish(kOp, HandleText(device), STATUS_INVALID_HANDLE);
+    }
+    if (target == nullptr) {
+        Report(kOp, 0, "NULL IoTarget (bug check)");
+        return Finish(kOp, "", STATUS_INVALID_PARAMETER);
+    }
+    Creation creation;
+    status = ReadAttributes(kOp, attributes, &creation);
+    if (!NT_SUCCESS(status)) {
+        return Finish(kOp, "", status);
+    }
+    if (creation.parent != 0 && creation.parent != Key(device)) {
+        return Finish(kOp, "ParentObject is not the device", STATUS_INVALID_DEVICE_REQUEST);
+    }
+    std::uint64_t handle = 0;
+    {
+        std::lock_guard lock(mutex_);
+        if (ParentAcceptsChildrenLocked(Key(device))) {
+            handle = InsertLocked(FxType::IoTarget, Key(device), creation);
+        }
+    }
+    if (handle == 0) {
+        return Finish(kOp, "device is being deleted", STATUS_INVALID_DEVICE_STATE);
+    }
+    *target = AsHandle<WDFIOTARGET>(handle);
+    return Finish(kOp, "WDFIOTARGET " + HandleText(handle) + " on " + HandleText(device), STATUS_SUCCESS);
+}
+
+NTSTATUS FrameworkModel::IoTargetOpen(WDFIOTARGET target, PWDF_IO_TARGET_OPEN_PARAMS params)
+{
+    static constexpr const char* kOp = "WdfIoTargetOpen";
+    RequireIrqlAtMost(kOp, PASSIVE_LEVEL);
+    NTSTATUS status = STATUS_SUCCESS;
+    if (platform_.Faults().Check(kOp, STATUS_OBJECT_NAME_NOT_FOUND, &status)) {
+        return Finish(kOp, "injected", status);
+    }
+    if (!CheckHandle(kOp, target, FxType::IoTarget)) {
+        return Finish(kOp, HandleText(target), STATUS_INVALID_HANDLE);
+    }
+    if (params == nullptr) {
+        Report(kOp, Key(target), "NULL OpenParams (bug check)");
+        return Finish(kOp, "", STATUS_INVALID_PARAMETER);
+    }
+    if (params->Size != sizeof(WDF_IO_TARGET_OPEN_PARAMS)) {
+        return Finish(kOp, "OpenParams.Size " + std::to_string(params->Size), STATUS_INFO_LENGTH_MISMATCH);
+    }
+    OpenRecord record;
+    record.type = params->Type;
+    record.name = CopyText(params->TargetDeviceName);
+    record.desiredAccess = params->DesiredAccess;
+    record.shareAccess = params->ShareAccess;
+    record.createDisposition = params->CreateDisposition;
+    record.createOptions = params->CreateOptions;
+    record.queryRemoveCallback = params->EvtIoTargetQueryRemove != nullptr;
+    record.removeCanceledCallback = params->EvtIoTargetRemoveCanceled != nullptr;
+    record.removeCompleteCallback = params->EvtIoTargetRemoveComplete != nullptr;
+    const std::string detail = HandleText(target) + " " + Narrow(record.name);
+
+    if (record.type != WdfIoTargetOpenByName) {
+        return Finish(kOp, detail + ": only open-by-name is modelled", STATUS_NOT_SUPPORTED);
+    }
+    if (record.name.empty() || (params->TargetDeviceName.Length % sizeof(WCHAR)) != 0) {
+        return Finish(kOp, detail + ": bad TargetDeviceName", STATUS_INVALID_PARAMETER);
+    }
+    {
+        std::lock_guard lock(mutex_);
+        Object* object = FindLocked(Key(target));
+        if (object == nullptr) {
+            status = STATUS_INVALID_DEVICE_STATE;
+        } else if (object->state == IoTargetState::Opened || object->state == IoTargetState::Deleted ||
+                   object->life != Life::Live) {
+            status = STATUS_INVALID_DEVICE_STATE; // the record of the open in force stays as it is
+        } else {
+            object->open = record;
+        }
+    }
+    if (!NT_SUCCESS(status)) {
+        return Finish(kOp, detail + ": already open or being deleted", status);
+    }
+    if (!platform_.Pnp().InterfacePresent(record.name)) {
+        return Finish(kOp, detail + ": no such interface", STATUS_OBJECT_NAME_NOT_FOUND);
+    }
+    {
+        std::lock_guard lock(mutex_);
+        for (const auto& [handle, other] : objects_) {
+            if (handle != Key(target) && other->type == FxType::IoTarget && other->state == IoTargetState::Opened &&
+                other->open && other->open->name == record.name &&
+                (other->open->shareAccess == 0 || record.shareAccess == 0)) {
+                status = STATUS_SHARING_VIOLATION; // an exclusive open on either side
+            }
+        }
+        Object* object = FindLocked(Key(target));
+        if (NT_SUCCESS(status)) {
+            if (object == nullptr || object->state == IoTargetState::Opened || object->life != Life::Live) {
+                status = STATUS_INVALID_DEVICE_STATE; // lost a race with another open or a delete
+            } else {
+                object->state = IoTargetState::Opened;
+            }
+        }
+    }
+    return Finish(kOp, detail, status);
+}
+
+void FrameworkModel::IoTargetClose(WDFIOTARGET target)
+{
+    static constexpr const char* kOp = "WdfIoTargetClose";
+    RequireIrqlAtMost(kOp, PASSIVE_LEVEL);
+    platform_.Trace().Add("driver", "framework", kOp, HandleText(target));
+    if (!CheckHandle(kOp, target, FxType::IoTarget)) {
+        return;
+    }
+    CloseTarget(Key(target), IoTargetState::Closed);
+}
+
+NTSTATUS FrameworkModel::IoTargetSendIoctlSynchronously(WDFIOTARGET target, WDFREQUEST request, ULONG ioctlCode,
+                                                        PWDF_MEMORY_DESCRIPTOR input, PWDF_MEMORY_DESCRIPTOR output,
+                                                        PWDF_REQUEST_SEND_OPTIONS options, PULONG_PTR bytesReturned)
+{
+    static constexpr const char* kOp = "WdfIoTargetSendIoctlSynchronously";
+    RequireIrqlAtMost(kOp, PASSIVE_LEVEL);
+    if (bytesReturned != nullptr) {
+        *bytesReturned = 0;
+    }
+    const std::string detail = HandleText(target) + " IOCTL " + StatusHex(static_cast<NTSTATUS>(ioctlCode));
+    {
+        std::unique_lock lock(platform_.Sched().Mutex());
+        if (holdSends_) {
+            ++sendsHeld_;
+            platform_.Sched().NotifyLocked();
+            platform_.Sched().WaitUntil(lock, [this] { return !holdSends_; });
+            --sendsHeld_;
+        }
+    }
+    NTSTATUS status = STATUS_SUCCESS;
+    if (platform_.Faults().Check(kOp, STATUS_INSUFFICIENT_RESOURCES, &status)) {
+        return Finish(kOp, detail + " injected", status);
+    }
+    if (!CheckHandle(kOp, target, FxType::IoTarget)) {
+        return Finish(kOp, detail, STATUS_INVALID_HANDLE);
+    }
+    if (request != nullptr || options != nullptr) {
+        return Finish(kOp, detail + ": only a NULL request without options is modelled", STATUS_NOT_SUPPORTED);
+    }
+    for (PWDF_MEMORY_DESCRIPTOR descriptor : {input, output}) {
+        if (descriptor != nullptr &&
+            (descriptor->Type != WdfMemoryDescriptorTypeBuffer ||
+             (descriptor->u.BufferType.Buffer == nullptr && descriptor->u.BufferType.Length != 0))) {
+            return Finish(kOp, detail + ": memory descriptor is not a buffer", STATUS_INVALID_PARAMETER);
+        }
+    }
+    const ULONG inputLength = input != nullptr ? input->u.BufferType.Length : 0;
+    const ULONG outputLength = output != nullptr ? output->u.BufferType.Length : 0;
+    if (output != nullptr && outputLength != 0) {
+        const auto* bytes = static_cast<const std::uint8_t*>(output->u.BufferType.Buffer);
+        std::lock_guard lock(mutex_);
+        if (sendOutputsOnEntry_.size() == 64) {
+            sendOutputsOnEntry_.erase(sendOutputsOnEntry_.begin());
+        }
+        sendOutputsOnEntry_.emplace_back(bytes, bytes + outputLength);
+    }
+
+    auto send = std::make_shared<Send>();
+    std::u16string link;
+    IoctlHandler handler;
+    {
+        std::lock_guard lock(mutex_);
+        Object* object = FindLocked(Key(target));
+        if (object != nullptr && object->state == IoTargetState::Opened) {
+            object->sends.push_back(send);
+            link = object->open->name;
+            handler = ioctlHandler_;
+        } else {
+            status = STATUS_INVALID_DEVICE_STATE;
+        }
+    }
+    if (!NT_SUCCESS(status)) {
+        return Finish(kOp, detail + ": target not open", status);
+    }
+    platform_.Trace().Add("driver", "framework", kOp, detail);
+
+    // METHOD_BUFFERED: one system buffer carries the input in and the output back.
+    std::vector<unsigned char> system(std::max<std::size_t>({inputLength, outputLength, 1}), 0);
+    if (inputLength != 0) {
+        std::memcpy(system.data(), input->u.BufferType.Buffer, inputLength);
+    }
+    ULONG_PTR information = 0;
+    auto cancelled = [send] { return send->cancelled.load(); };
+    platform_.Trace().Add("framework", "ta", "IRP_MJ_DEVICE_CONTROL", Narrow(link) + " " + detail);
+    if (handler) {
+        status =
+            handler(link, ioctlCode, system.data(), inputLength, system.data(), outputLength, &information, cancelled);
+    } else {
+        status = platform_.TaService().HandleIoctl(link, ioctlCode, system.data(), inputLength, system.data(),
+                                                   outputLength, &information, cancelled);
+    }
+    platform_.Trace().Add("ta", "framework", "IRP completed", "information " + std::to_string(information), status);
+    if (information > outputLength) {
+        platform_.Verifier().Report(kOp, HandleText(target), 0,
+                                    "the target reported " + std::to_string(information) + " bytes returned for a " +
+                                        std::to_string(outputLength) + "-byte output buffer");
+    }
+    const std::size_t copied = std::min<std::size_t>(information, outputLength);
+    if (copied != 0) {
+        std::memcpy(output->u.BufferType.Buffer, system.data(), copied);
+    }
+    {
+        std::lock_guard lock(mutex_);
+        auto& sends = objects_.at(Key(target))->sends;
+        sends.erase(std::remove(sends.begin(), sends.end(), send), sends.end());
+    }
+    platform_.Sched().Notify();
+    if (bytesReturned != nullptr) {
+        *bytesReturned = information;
+    }
+    return Finish(kOp, detail + " returned " + std::to_string(information) + " bytes", status);
+}
+
+} // namespace sim
+
+// ---------------------------------------------------------------------------------------------
+// C entry points
+
+using sim::Platform;
+
+EXTERN_C NTSTATUS WdfIoTargetCreate(WDFDEVICE Device, PWDF_OBJECT_ATTRIBUTES IoTargetAttributes, WDFIOTARGET* IoTarget)
+{
+    return Platform::Current().Framework().IoTargetCreate(Device, IoTargetAttributes, IoTarget);
+}
+
+EXTERN_C NTSTATUS WdfIoTargetOpen(WDFIOTARGET IoTarget, PWDF_IO_TARGET_OPEN_PARAMS OpenParams)
+{
+    return Platform::Current().Framework().IoTargetOpen(IoTarget, OpenParams);
+}
+
+EXTERN_C VOID WdfIoTargetClose(WDFIOTARGET IoTarget)
+{
+    Platform::Current().Framework().IoTargetClose(IoTarget);
+}
+
+EXTERN_C NTSTATUS WdfIoTargetSendIoctlSynchronously(WDFIOTARGET IoTarget, WDFREQUEST Request, ULONG IoctlCode,
+                                                    PWDF_MEMORY_DESCRIPTOR InputBuffer,
+                                                    PWDF_MEMORY_DESCRIPTOR OutputBuffer,
+                                                    PWDF_REQUEST_SEND_OPTIONS RequestOptions, PULONG_PTR BytesReturned)
+{
+    return Platform::Current().Framework().IoTargetSendIoctlSynchronously(IoTarget, Request, IoctlCode, InputBuffer,
+                                                                          OutputBuffer, RequestOptions, BytesReturned);
+}

@@ -1,0 +1,385 @@
+// Host platform, framework objects and their deletion.
+//
+// Contract: every framework object lives in one table keyed by a handle value that is never
+// reused, so a stale or forged handle becomes a verifier record, not a crash. Creation reads the
+// WDF_OBJECT_ATTRIBUTES (size, callbacks, typed context, parent) and links the object under its
+// parent. Deletion claims the object and every live descendant, runs the cleanup pass (children
+// before parents; an I/O target is closed after its own cleanup callback, before its parent's),
+// then the destroy pass (children before parents), freeing each context right after its destroy
+// callback. No lock is held while driver code runs, so callbacks may call back in.
+#include "sim/framework.h"
+
+#include <algorithm>
+#include <cstdio>
+
+#include "sim/framework_internal.h"
+#include "sim/irql.h"
+#include "sim/platform.h"
+
+namespace sim {
+
+using fx::AsHandle;
+using fx::Key;
+using fx::kHandleBase;
+using fx::kHandleStep;
+
+const char* FxTypeName(FxType type)
+{
+    switch (type) {
+    case FxType::Driver:
+        return "WDFDRIVER";
+    case FxType::Device:
+        return "WDFDEVICE";
+    case FxType::IoTarget:
+        return "WDFIOTARGET";
+    }
+    return "?";
+}
+
+const char* IoTargetStateName(IoTargetState state)
+{
+    switch (state) {
+    case IoTargetState::Created:
+        return "created";
+    case IoTargetState::Opened:
+        return "opened";
+    case IoTargetState::Closed:
+        return "closed";
+    case IoTargetState::Deleted:
+        return "deleted";
+    }
+    return "?";
+}
+
+FrameworkModel::FrameworkModel(Platform& platform) : platform_(platform) {}
+
+FrameworkModel::~FrameworkModel() = default;
+
+void FrameworkModel::Shutdown()
+{
+    {
+        std::lock_guard lock(mutex_);
+        for (auto& [handle, object] : objects_) {
+            for (auto& send : object->sends) {
+                send->cancelled = true;
+            }
+        }
+    }
+    platform_.Sched().Notify();
+}
+
+// ---------------------------------------------------------------------------------------------
+// Helpers
+
+NTSTATUS FrameworkModel::Finish(const char* operation, const std::string& detail, NTSTATUS status)
+{
+    platform_.Trace().Add("driver", "framework", operation, detail, status);
+    return status;
+}
+
+void FrameworkModel::Report(const char* operation, std::uint64_t handle, const std::string& message)
+{
+    platform_.Verifier().Report(operation, handle == 0 ? "" : HandleText(handle), 0, message);
+}
+
+std::string FrameworkModel::HandleText(std::uint64_t handle)
+{
+    char buffer[24];
+    std::snprintf(buffer, sizeof buffer, "0x%llx", static_cast<unsigned long long>(handle));
+    return buffer;
+}
+
+std::string FrameworkModel::HandleText(const void* handle)
+{
+    return HandleText(Key(handle));
+}
+
+FrameworkModel::Object* FrameworkModel::FindLocked(std::uint64_t handle)
+{
+    auto it = objects_.find(handle);
+    if (it == objects_.end() || it->second->life == Life::Destroyed) {
+        return nullptr;
+    }
+    return it->second.get();
+}
+
+const FrameworkModel::Object* FrameworkModel::FindLocked(std::uint64_t handle) const
+{
+    return const_cast<FrameworkModel*>(this)->FindLocked(handle);
+}
+
+bool FrameworkModel::CheckHandle(const char* operation, const void* handle, std::optional<FxType> expected)
+{
+    std::string problem;
+    {
+        std::lock_guard lock(mutex_);
+        const Object* object = FindLocked(Key(handle));
+        if (object == nullptr) {
+            problem = "invalid or deleted framework handle";
+        } else if (expected && object->type != *expected) {
+            problem = std::string("wrong object type: ") + FxTypeName(object->type) + " where " +
+                      FxTypeName(*expected) + " is required";
+        }
+    }
+    if (problem.empty()) {
+        return true;
+    }
+    platform_.Verifier().Report(operation, HandleText(handle), 0, problem);
+    return false;
+}
+
+NTSTATUS FrameworkModel::ReadAttributes(const char* operation, PWDF_OBJECT_ATTRIBUTES attributes, Creation* creation)
+{
+    if (attributes == nullptr) {
+        return STATUS_SUCCESS;
+    }
+    if (attributes->Size != sizeof(WDF_OBJECT_ATTRIBUTES)) {
+        Report(operation, 0, "WDF_OBJECT_ATTRIBUTES.Size is " + std::to_string(attributes->Size));
+        return STATUS_INFO_LENGTH_MISMATCH;
+    }
+    FxAttributesRecord& record = creation->record;
+    record.supplied = true;
+    record.cleanupCallback = attributes->EvtCleanupCallback != nullptr;
+    record.destroyCallback = attributes->EvtDestroyCallback != nullptr;
+    record.executionLevel = attributes->ExecutionLevel;
+    record.synchronizationScope = attributes->SynchronizationScope;
+    creation->cleanup = attributes->EvtCleanupCallback;
+    creation->destroy = attributes->EvtDestroyCallback;
+    creation->parent = Key(attributes->ParentObject);
+    if (attributes->ContextTypeInfo != nullptr) {
+        const WDF_OBJECT_CONTEXT_TYPE_INFO* info = attributes->ContextTypeInfo;
+        creation->contextType = info->UniqueType != nullptr ? info->UniqueType : info;
+        record.contextTypeName = info->ContextName != nullptr ? info->ContextName : "";
+        record.contextSize = std::max<std::size_t>(info->ContextSize, attributes->ContextSizeOverride);
+        if (record.contextSize == 0) {
+            Report(operation, 0, "context type '" + record.contextTypeName + "' has size 0");
+            return STATUS_INVALID_PARAMETER;
+        }
+    } else if (attributes->ContextSizeOverride != 0) {
+        Report(operation, 0, "ContextSizeOverride without a ContextTypeInfo");
+        return STATUS_INVALID_PARAMETER;
+    }
+    return STATUS_SUCCESS;
+}
+
+bool FrameworkModel::ParentAcceptsChildrenLocked(std::uint64_t parent) const
+{
+    const Object* object = FindLocked(parent);
+    return object != nullptr && object->life == Life::Live;
+}
+
+std::uint64_t FrameworkModel::InsertLocked(FxType type, std::uint64_t parent, const Creation& creation)
+{
+    auto object = std::make_unique<Object>();
+    object->handle = kHandleBase + kHandleStep * nextHandle_++;
+    object->type = type;
+    object->parent = parent;
+    object->cleanup = creation.cleanup;
+    object->destroy = creation.destroy;
+    object->attributes = creation.record;
+    object->contextType = creation.contextType;
+    if (creation.contextType != nullptr) {
+        std::size_t units = (creation.record.contextSize + sizeof(std::max_align_t) - 1) / sizeof(std::max_align_t);
+        object->context = std::make_unique<std::max_align_t[]>(units); // value-initialised: zero-filled
+    }
+    std::uint64_t handle = object->handle;
+    if (parent != 0) {
+        objects_.at(parent)->children.push_back(handle);
+    }
+    objects_[handle] = std::move(object);
+    return handle;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Deletion
+
+void FrameworkModel::ClaimLocked(std::uint64_t handle, std::vector<std::uint64_t>* order)
+{
+    Object& object = *objects_.at(handle);
+    object.life = Life::Deleting;
+    for (std::uint64_t child : object.children) {
+        // A child another thread is already deleting stays that thread's; this deleter waits
+        // for it before running the parent's callbacks.
+        if (objects_.at(child)->life == Life::Live) {
+            ClaimLocked(child, order);
+        }
+    }
+    order->push_back(handle);
+}
+
+void FrameworkModel::WaitForChildren(std::uint64_t handle, bool destroyed)
+{
+    std::unique_lock lock(platform_.Sched().Mutex());
+    platform_.Sched().WaitUntil(lock, [&] {
+        std::lock_guard leaf(mutex_);
+        for (std::uint64_t child : objects_.at(handle)->children) {
+            Life life = objects_.at(child)->life;
+            if (destroyed || life == Life::Live || life == Life::Deleting) {
+                return false; // destroyed children are unlinked, so any child left is pending
+            }
+        }
+        return true;
+    });
+}
+
+FxType FrameworkModel::InvokeObjectCallback(std::uint64_t handle, bool destroyPass)
+{
+    PFN_WDF_OBJECT_CONTEXT_CLEANUP callback = nullptr; // the destroy callback has the same signature
+    FxType type = FxType::Driver;
+    {
+        std::lock_guard lock(mutex_);
+        const Object& object = *objects_.at(handle);
+        callback = destroyPass ? object.destroy : object.cleanup;
+        type = object.type;
+    }
+    if (callback != nullptr) {
+        platform_.Trace().Add("framework", "driver", destroyPass ? "EvtDestroyCallback" : "EvtCleanupCallback",
+                              std::string(FxTypeName(type)) + " " + HandleText(handle));
+        callback(AsHandle<WDFOBJECT>(handle));
+    }
+    return type;
+}
+
+bool FrameworkModel::DeleteTree(std::uint64_t root, const std::string& reason)
+{
+    std::vector<std::uint64_t> order; // children before parents
+    {
+        std::lock_guard lock(mutex_);
+        Object* object = FindLocked(root);
+        if (object == nullptr || object->life != Life::Live) {
+            return false;
+        }
+        ClaimLocked(root, &order);
+    }
+    platform_.Trace().Add("framework", "framework", "delete", HandleText(root) + " (" + reason + ")");
+
+    for (std::uint64_t handle : order) {
+        WaitForChildren(handle, false);
+        if (InvokeObjectCallback(handle, false) == FxType::IoTarget) {
+            CloseTarget(handle, IoTargetState::Deleted);
+        }
+        {
+            std::lock_guard lock(mutex_);
+            objects_.at(handle)->life = Life::CleanedUp;
+        }
+        platform_.Sched().Notify();
+    }
+
+    for (std::uint64_t handle : order) {
+        WaitForChildren(handle, true);
+        InvokeObjectCallback(handle, true);
+        {
+            std::lock_guard lock(mutex_);
+            Object& object = *objects_.at(handle);
+            object.life = Life::Destroyed;
+            object.context.reset();
+            if (object.parent != 0) {
+                auto& siblings = objects_.at(object.parent)->children;
+                siblings.erase(std::remove(siblings.begin(), siblings.end(), handle), siblings.end());
+            }
+        }
+        platform_.Sched().Notify();
+    }
+    return true;
+}
+
+std::optional<FxAttributesRecord> FrameworkModel::Attributes(WDFOBJECT object) const
+{
+    std::lock_guard lock(mutex_);
+    const Object* found = FindLocked(Key(object));
+    return found == nullptr ? std::nullopt : std::optional<FxAttributesRecord>(found->attributes);
+}
+
+std::size_t FrameworkModel::LiveObjectCount(FxType type) const
+{
+    std::lock_guard lock(mutex_);
+    return static_cast<std::size_t>(std::count_if(objects_.begin(), objects_.end(), [type](const auto& entry) {
+        return entry.second->type == type && entry.second->life != Life::Destroyed;
+    }));
+}
+
+std::size_t FrameworkModel::LiveObjectCount() const
+{
+    return LiveObjectCount(FxType::Driver) + LiveObjectCount(FxType::Device) + LiveObjectCount(FxType::IoTarget);
+}
+
+bool FrameworkModel::IsLive(WDFOBJECT object) const
+{
+    std::lock_guard lock(mutex_);
+    return FindLocked(Key(object)) != nullptr;
+}
+
+PVOID FrameworkModel::GetTypedContext(WDFOBJECT object, PCWDF_OBJECT_CONTEXT_TYPE_INFO typeInfo)
+{
+    // Not traced: the kit implements this as an inline accessor the driver calls constantly.
+    static constexpr const char* kOp = "WdfObjectGetTypedContextWorker";
+    RequireIrqlAtMost(kOp, DISPATCH_LEVEL);
+    if (!CheckHandle(kOp, object, std::nullopt)) {
+        return nullptr;
+    }
+    if (typeInfo == nullptr) {
+        platform_.Verifier().Report(kOp, HandleText(object), 0, "NULL TypeInfo");
+        return nullptr;
+    }
+    PCWDF_OBJECT_CONTEXT_TYPE_INFO unique = typeInfo->UniqueType != nullptr ? typeInfo->UniqueType : typeInfo;
+    std::lock_guard lock(mutex_);
+    Object* found = FindLocked(Key(object));
+    if (found == nullptr || found->contextType != unique) {
+        return nullptr;
+    }
+    return found->context.get();
+}
+
+void FrameworkModel::ObjectDelete(WDFOBJECT object)
+{
+    static constexpr const char* kOp = "WdfObjectDelete";
+    RequireIrqlAtMost(kOp, DISPATCH_LEVEL);
+    platform_.Trace().Add("driver", "framework", kOp, HandleText(object));
+    if (!CheckHandle(kOp, object, std::nullopt)) {
+        return;
+    }
+    FxType type = FxType::Driver;
+    bool control = false;
+    {
+        std::lock_guard lock(mutex_);
+        const Object* found = FindLocked(Key(object));
+        if (found == nullptr) {
+            return; // destroyed since the check by a concurrent deleter
+        }
+        type = found->type;
+        control = found->control;
+    }
+    if (type == FxType::Driver) {
+        platform_.Verifier().Report(kOp, HandleText(object), 0, "a driver may not delete its WDFDRIVER");
+        return;
+    }
+    if (type == FxType::Device && !control) {
+        platform_.Verifier().Report(kOp, HandleText(object), 0,
+                                    "a driver may not delete a PnP device; the framework deletes it on removal");
+        return;
+    }
+    if (type == FxType::Device && CurrentIrql() > PASSIVE_LEVEL) {
+        platform_.Verifier().Report(kOp, HandleText(object), 0, "a control device must be deleted at PASSIVE_LEVEL");
+        return;
+    }
+    // Deleting an object whose deletion is already under way (from its own or a parent's
+    // callback) is accepted and changes nothing.
+    DeleteTree(Key(object), "WdfObjectDelete");
+}
+
+} // namespace sim
+
+// ---------------------------------------------------------------------------------------------
+// C entry points
+
+using sim::Platform;
+
+EXTERN_C PVOID WdfObjectGetTypedContextWorker(WDFOBJECT Handle, PCWDF_OBJECT_CONTEXT_TYPE_INFO TypeInfo)
+{
+    return Platform::Current().Framework().GetTypedContext(Handle, TypeInfo);
+}
+
+EXTERN_C VOID WdfObjectDelete(WDFOBJECT Object)
+{
+    Platform::Current().Framework().ObjectDelete(Object);
+}
