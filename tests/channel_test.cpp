@@ -302,12 +302,17 @@ INSTANTIATE_TEST_SUITE_P(
     Ends, ChannelReleaseTest,
     testing::Values(
         ReleaseCase{"ClosedAfterOpening", [](sim::Platform&) {}, true, {wire::kMethodBlock, wire::kEventBlock}},
-        ReleaseCase{"RegisterRefused", [](sim::Platform& p) { p.Firmware().FailRegister(1); }, false,
+        ReleaseCase{"RegisterRefused",
+                    [](sim::Platform& p) { p.Firmware().FailRegister(1); },
+                    false,
                     {wire::kMethodBlock, wire::kEventBlock}},
         ReleaseCase{"CallbackRefused",
-                    [](sim::Platform& p) { p.Faults().FailAlways("IoWMISetNotificationCallback"); }, false,
+                    [](sim::Platform& p) { p.Faults().FailAlways("IoWMISetNotificationCallback"); },
+                    false,
                     {wire::kMethodBlock, wire::kEventBlock}},
-        ReleaseCase{"EventBlockMissing", [](sim::Platform& p) { p.Faults().FailNth("IoWMIOpenBlock", 2); }, false,
+        ReleaseCase{"EventBlockMissing",
+                    [](sim::Platform& p) { p.Faults().FailNth("IoWMIOpenBlock", 2); },
+                    false,
                     {wire::kMethodBlock}}),
     [](const testing::TestParamInfo<ReleaseCase>& param) { return std::string(param.param.name); });
 

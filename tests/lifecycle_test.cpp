@@ -387,10 +387,9 @@ TEST_F(LifecycleTest, EveryFirmwareMethodGetsTheSizesItExpectsAndEveryFreePasses
         ULONG inSize;
         ULONG outSizeOnEntry;
     };
-    const std::vector<Expected> expected = {{wire::kRegister, 4, 4},          {wire::kGetRequest, 0, 0},
-                                            {wire::kGetRequest, 0, wire::kFetchMinimum},
-                                            {wire::kSetResponse, 64, 64}, {wire::kAcknowledge, 4, 4},
-                                            {wire::kUnregister, 4, 4}};
+    const std::vector<Expected> expected = {
+        {wire::kRegister, 4, 4},      {wire::kGetRequest, 0, 0},  {wire::kGetRequest, 0, wire::kFetchMinimum},
+        {wire::kSetResponse, 64, 64}, {wire::kAcknowledge, 4, 4}, {wire::kUnregister, 4, 4}};
     const auto calls = firmware.Calls();
     ASSERT_EQ(calls.size(), expected.size());
     for (std::size_t i = 0; i < expected.size(); ++i) {

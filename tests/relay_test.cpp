@@ -376,8 +376,7 @@ protected:
     {
         framework.SetIoctlHandlerForTest([this, touch](const std::u16string& link, ULONG code, const void* input,
                                                        ULONG inputLength, void* output, ULONG outputLength,
-                                                       ULONG_PTR* information,
-                                                       const std::function<bool()>& cancelled) {
+                                                       ULONG_PTR* information, const std::function<bool()>& cancelled) {
             ServiceView view;
             view.ioctlCode = code;
             view.inputLength = inputLength;
@@ -434,10 +433,9 @@ TEST_F(ServiceViewTest, EachAreaReachesTheServiceInAPagedBlockOfItsOwn)
         const Bytes& seen;
         const Bytes& expected;
     };
-    for (const Area& area : {Area{"request", view.requestBlock, wire::kRequestAddress, wire::Tag("TARQ"), view.request,
-                                  request},
-                             Area{"response", view.responseBlock, wire::kResponseAddress, wire::Tag("TARP"),
-                                  view.response, response}}) {
+    for (const Area& area :
+         {Area{"request", view.requestBlock, wire::kRequestAddress, wire::Tag("TARQ"), view.request, request},
+          Area{"response", view.responseBlock, wire::kResponseAddress, wire::Tag("TARP"), view.response, response}}) {
         SCOPED_TRACE(area.what);
         ASSERT_TRUE(area.block.has_value()) << "the address is not inside one live pool block";
         EXPECT_EQ(area.block->address, wire::Word(view.record, area.addressOffset)) << "not the start of a block";

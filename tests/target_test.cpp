@@ -293,7 +293,8 @@ TEST_P(NotificationTest, OnlyAnArrivalOfTheServiceClassOpensATarget)
 
     std::u16string link = kSecondLink;
     UNICODE_STRING name{static_cast<USHORT>(link.size() * 2), static_cast<USHORT>(link.size() * 2), link.data()};
-    DEVICE_INTERFACE_CHANGE_NOTIFICATION notification{1, static_cast<USHORT>(sizeof(DEVICE_INTERFACE_CHANGE_NOTIFICATION)),
+    DEVICE_INTERFACE_CHANGE_NOTIFICATION notification{1,
+                                                      static_cast<USHORT>(sizeof(DEVICE_INTERFACE_CHANGE_NOTIFICATION)),
                                                       GetParam().event, GetParam().interfaceClass, &name};
     EXPECT_EQ(InterfaceChangeCallback(&notification, nullptr), STATUS_SUCCESS);
 
