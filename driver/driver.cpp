@@ -60,13 +60,17 @@ static UCHAR ReleaseDeviceSlot(_Inout_ PDriverContext Context)
 }
 
 // Deleting the control device runs EvtControlDeviceCleanup, which releases the interface
-// registration and the service target. ControlDevice stays set during the deletion: an
-// interface arrival still in progress there creates its target on it.
+// registration and the service target. Whoever takes the handle out of ControlDevice deletes it:
+// a device added and destroyed while an earlier last destroy is still deleting it brings the
+// count to 0 again, and must find nothing left to delete. An interface arrival still running
+// finds ControlDevice null and opens no target; the cleanup waits for it before going on.
 static VOID DeleteControlDevice(_Inout_ PDriverContext Context)
 {
-    if (Context->ControlDevice != nullptr) {
-        WdfObjectDelete(Context->ControlDevice);
-        Context->ControlDevice = nullptr;
+    WDFDEVICE controlDevice = static_cast<WDFDEVICE>(
+        InterlockedExchangePointer(reinterpret_cast<PVOID volatile*>(&Context->ControlDevice), nullptr));
+
+    if (controlDevice != nullptr) {
+        WdfObjectDelete(controlDevice);
     }
 }
 

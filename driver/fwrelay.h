@@ -33,9 +33,10 @@
 // object. No lock guards it; each field's cross-thread rule is stated where it is written.
 //
 typedef struct _DriverContext {
-    WDFDEVICE ControlDevice;          // parent of every service target; written by start-up
-                                      // and by the last device's destroy, after the
-                                      // notification that reads it is unregistered
+    WDFDEVICE ControlDevice;          // parent of every service target; written by start-up,
+                                      // then taken out once, by one interlocked exchange, by
+                                      // the destroy that deletes it; arrivals read it
+                                      // interlocked
     PVOID InterfaceNotificationEntry; // written by start-up, then only by control-device
                                       // cleanup; no callback reads it
     WDFIOTARGET ServiceTarget;        // published with one interlocked pointer write

@@ -6,6 +6,18 @@
 
 #if defined(_KERNEL_MODE)
 #include <ntddk.h>
+
+// The kit defines InterlockedExchange8 only for some architectures (not Arm64) and
+// InterlockedCompareExchange8 for none; the compiler intrinsics behind them exist on both Arm64
+// and x64 (intrin.h, which the kit includes) and are full barriers, as the other interlocked
+// routines are.
+#ifndef InterlockedExchange8
+#define InterlockedExchange8 _InterlockedExchange8
+#endif
+#ifndef InterlockedCompareExchange8
+#define InterlockedCompareExchange8 _InterlockedCompareExchange8
+#endif
+
 #else
 
 FORCEINLINE CHAR InterlockedExchange8(_Interlocked_operand_ CHAR volatile* Target, CHAR Value)

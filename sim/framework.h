@@ -48,6 +48,14 @@ enum class FxType {
 };
 const char* FxTypeName(FxType type);
 
+// Where a held deletion stops (see FrameworkModel::HoldDeletion): with the object claimed but
+// before any cleanup callback has run, or after its destroy pass, when its handle is already dead
+// but the call that started the deletion has not returned yet.
+enum class DeletionPhase {
+    BeforeCleanup,
+    AfterDestroy
+};
+
 // What the driver passed in a WDF_OBJECT_ATTRIBUTES, as recorded at creation.
 struct FxAttributesRecord {
     bool supplied = false; // attributes were passed at all
@@ -167,6 +175,12 @@ public:
     // has read the handle but not used it yet.
     void HoldSendsAtEntry(bool hold);
     std::size_t SendsHeldAtEntry() const;
+    // Race hook: the next deletion of `object` stops at `phase` until ReleaseDeletionHold(), so
+    // that a test can add, remove and delete on other threads while it is under way. One hold
+    // at a time; arming replaces the previous one.
+    void HoldDeletion(WDFOBJECT object, DeletionPhase phase);
+    bool DeletionHeld() const;
+    void ReleaseDeletionHold();
 
     // ---- The framework's C entry points land here (signatures as in platform/wdf*.h) ----
     NTSTATUS DriverCreate(PDRIVER_OBJECT driverObject, PCUNICODE_STRING registryPath, PWDF_OBJECT_ATTRIBUTES attributes,
@@ -214,6 +228,7 @@ private:
         bool control = false;
         std::string sddl;
         bool finished = false;
+        bool deleteCalled = false; // WdfObjectDelete was called on it
         // I/O targets.
         IoTargetState state = IoTargetState::Created;
         std::optional<OpenRecord> open;
@@ -262,6 +277,10 @@ private:
     bool DeleteTree(std::uint64_t root, const std::string& reason);
     void ClaimLocked(std::uint64_t handle, std::vector<std::uint64_t>* order);
     void WaitForChildren(std::uint64_t handle, bool destroyed);
+    // Waits here while a HoldDeletion() for this root and phase is armed.
+    void StopAtDeletionHold(std::uint64_t root, DeletionPhase phase);
+    // WdfObjectDelete may be called once per object; false (and a verifier record) on a repeat.
+    bool MarkDeleteCalled(const char* operation, std::uint64_t handle);
     // Runs the object's cleanup or destroy callback, if it has one; returns the object's type.
     FxType InvokeObjectCallback(std::uint64_t handle, bool destroyPass);
     // Moves a target to `state`, cancels its sends and waits for them to return.
@@ -290,6 +309,9 @@ private:
     // Atomics, so that scheduler predicates may read them.
     std::atomic<bool> holdSends_{false};
     std::atomic<std::size_t> sendsHeld_{0};
+    std::atomic<std::uint64_t> deletionHoldRoot_{0}; // 0: no hold armed
+    std::atomic<DeletionPhase> deletionHoldPhase_{DeletionPhase::BeforeCleanup};
+    std::atomic<bool> deletionHeld_{false};
 };
 
 } // namespace sim

@@ -6,7 +6,8 @@
 // parent. Deletion claims the object and every live descendant, runs the cleanup pass (children
 // before parents; an I/O target is closed after its own cleanup callback, before its parent's),
 // then the destroy pass (children before parents), freeing each context right after its destroy
-// callback. No lock is held while driver code runs, so callbacks may call back in.
+// callback. No lock is held while driver code runs, so callbacks may call back in. WdfObjectDelete
+// is accepted once per object, as the framework asserts; a test may hold a deletion at a phase.
 #include "sim/framework.h"
 
 #include <algorithm>
@@ -252,6 +253,7 @@ bool FrameworkModel::DeleteTree(std::uint64_t root, const std::string& reason)
         ClaimLocked(root, &order);
     }
     platform_.Trace().Add("framework", "framework", "delete", HandleText(root) + " (" + reason + ")");
+    StopAtDeletionHold(root, DeletionPhase::BeforeCleanup);
 
     for (std::uint64_t handle : order) {
         WaitForChildren(handle, false);
@@ -280,6 +282,7 @@ bool FrameworkModel::DeleteTree(std::uint64_t root, const std::string& reason)
         }
         platform_.Sched().Notify();
     }
+    StopAtDeletionHold(root, DeletionPhase::AfterDestroy);
     return true;
 }
 
@@ -362,9 +365,65 @@ void FrameworkModel::ObjectDelete(WDFOBJECT object)
         platform_.Verifier().Report(kOp, HandleText(object), 0, "a control device must be deleted at PASSIVE_LEVEL");
         return;
     }
+    if (!MarkDeleteCalled(kOp, Key(object))) {
+        return;
+    }
     // Deleting an object whose deletion is already under way (from its own or a parent's
     // callback) is accepted and changes nothing.
     DeleteTree(Key(object), "WdfObjectDelete");
+}
+
+// ---------------------------------------------------------------------------------------------
+// Deletion race hooks and the once-per-object rule of WdfObjectDelete
+
+// shared/object/fxobjectstatemachine.cpp, FxObject::DeleteObject: the delete-called flag is set
+// on the first call and a second one fails its assertion ("should only be called once per
+// object"); deletion by a parent does not set the flag.
+bool FrameworkModel::MarkDeleteCalled(const char* operation, std::uint64_t handle)
+{
+    {
+        std::lock_guard lock(mutex_);
+        Object* object = FindLocked(handle);
+        if (object == nullptr) {
+            return false; // destroyed since the handle check by a concurrent deleter
+        }
+        if (!object->deleteCalled) {
+            object->deleteCalled = true;
+            return true;
+        }
+    }
+    Report(operation, handle, "called again on an object already being deleted by WdfObjectDelete");
+    return false;
+}
+
+void FrameworkModel::HoldDeletion(WDFOBJECT object, DeletionPhase phase)
+{
+    deletionHoldPhase_ = phase;
+    deletionHoldRoot_ = Key(object);
+    platform_.Sched().Notify();
+}
+
+bool FrameworkModel::DeletionHeld() const
+{
+    return deletionHeld_;
+}
+
+void FrameworkModel::ReleaseDeletionHold()
+{
+    deletionHoldRoot_ = 0;
+    platform_.Sched().Notify();
+}
+
+void FrameworkModel::StopAtDeletionHold(std::uint64_t root, DeletionPhase phase)
+{
+    std::unique_lock lock(platform_.Sched().Mutex());
+    if (deletionHoldRoot_ != root || deletionHoldPhase_ != phase) {
+        return;
+    }
+    deletionHeld_ = true;
+    platform_.Sched().NotifyLocked();
+    platform_.Sched().WaitUntil(lock, [this, root] { return deletionHoldRoot_ != root; });
+    deletionHeld_ = false;
 }
 
 } // namespace sim

@@ -70,13 +70,22 @@ NTSTATUS OpenServiceTarget(PDriverContext Context, PCUNICODE_STRING SymbolicLink
     NTSTATUS status;
     WDF_OBJECT_ATTRIBUTES attributes;
     WDF_IO_TARGET_OPEN_PARAMS openParams;
+    WDFDEVICE controlDevice;
     WDFIOTARGET target = nullptr;
 
     PAGED_CODE();
 
+    // The last device's destroy may have taken the control device already; its cleanup waits
+    // for this callback and then releases everything, so there is nothing to open a target on.
+    controlDevice = static_cast<WDFDEVICE>(InterlockedCompareExchangePointer(
+        reinterpret_cast<PVOID volatile*>(&Context->ControlDevice), nullptr, nullptr));
+    if (controlDevice == nullptr) {
+        return STATUS_INVALID_DEVICE_STATE;
+    }
+
     // A child of the control device: it goes with it, also when it is replaced below.
     WDF_OBJECT_ATTRIBUTES_INIT(&attributes);
-    status = WdfIoTargetCreate(Context->ControlDevice, &attributes, &target);
+    status = WdfIoTargetCreate(controlDevice, &attributes, &target);
     if (!NT_SUCCESS(status)) {
         return status;
     }

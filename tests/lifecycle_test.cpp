@@ -1,6 +1,8 @@
 // The whole driver: start-up in every order of events, devices coming and going, and unload
 // leaving nothing behind.
 #include <atomic>
+#include <cstdint>
+#include <cstdio>
 
 #include "support/driver_fixture.h"
 #include "support/wire.h"
@@ -314,6 +316,108 @@ TEST_F(LifecycleTest, DevicesAddedAndRemovedConcurrentlyKeepAnExactCount)
     EXPECT_EQ(added.load(), 50);
     EXPECT_EQ(Context()->DeviceCount, 1);
     EXPECT_NE(framework.ControlDevice(), nullptr);
+}
+
+// Lets a held deletion go on when a test ends early, before the thread running it is joined.
+struct HoldRelease {
+    sim::FrameworkModel& framework;
+    ~HoldRelease() { framework.ReleaseDeletionHold(); }
+};
+
+// The last device's destroy is deleting the control device when another device is added and
+// destroyed: that destroy brings the count to 0 a second time and must find nothing to delete,
+// whether the first deletion has not run the cleanup yet or has already destroyed the device.
+class ControlDeviceHandOffTest : public LifecycleTest, public testing::WithParamInterface<sim::DeletionPhase> {
+protected:
+    std::size_t DeletesOf(WDFDEVICE device)
+    {
+        char handle[24];
+        std::snprintf(handle, sizeof handle, "0x%llx",
+                      static_cast<unsigned long long>(reinterpret_cast<std::uintptr_t>(device)));
+        std::size_t n = 0;
+        for (const auto& event : platform.Trace().Find("WdfObjectDelete")) {
+            n += event.from == "driver" && event.detail == handle ? 1U : 0U;
+        }
+        return n;
+    }
+};
+
+TEST_P(ControlDeviceHandOffTest, IsDeletedOnceWhileAnotherDeviceComesAndGoes)
+{
+    firmware.SetPresent(true);
+    ta.Arrive();
+    ASSERT_EQ(Load(), STATUS_SUCCESS);
+    platform.Sched().Settle();
+    ASSERT_NE(Context()->ServiceTarget, nullptr);
+    const WDFDEVICE control = framework.ControlDevice();
+    const WDFDEVICE first = framework.PnpDevices().front();
+
+    framework.HoldDeletion(control, GetParam());
+    sim::SimThread lastDestroy(platform, "pnp remove", [&] { framework.RemoveDevice(first); });
+    HoldRelease release{framework};
+    ASSERT_TRUE(RunUntil([&] { return framework.DeletionHeld(); }));
+    EXPECT_EQ(Context()->DeviceCount, 0);
+
+    WDFDEVICE second = nullptr;
+    ASSERT_EQ(framework.AddDevice(&second), STATUS_SUCCESS);
+    EXPECT_EQ(Context()->DeviceCount, 1);
+    framework.RemoveDevice(second);
+    EXPECT_EQ(Context()->DeviceCount, 0);
+
+    framework.ReleaseDeletionHold();
+    lastDestroy.Join();
+    platform.Sched().Settle();
+
+    EXPECT_TRUE(platform.Verifier().Clean()) << platform.Verifier().Describe();
+    EXPECT_EQ(DeletesOf(control), 1U);
+    EXPECT_FALSE(framework.IsLive(control));
+    EXPECT_EQ(Context()->ControlDevice, nullptr);
+    EXPECT_EQ(Context()->InterfaceNotificationEntry, nullptr);
+    EXPECT_EQ(platform.Pnp().RegistrationCount(), 0U);
+    EXPECT_EQ(Context()->ServiceTarget, nullptr);
+    EXPECT_EQ(framework.LiveObjectCount(sim::FxType::IoTarget), 0U);
+    EXPECT_TRUE(firmware.Registered());
+}
+
+INSTANTIATE_TEST_SUITE_P(FirstDeletion, ControlDeviceHandOffTest,
+                         testing::Values(sim::DeletionPhase::BeforeCleanup, sim::DeletionPhase::AfterDestroy),
+                         [](const testing::TestParamInfo<sim::DeletionPhase>& param) {
+                             return param.param == sim::DeletionPhase::BeforeCleanup ? std::string("BeforeCleanup")
+                                                                                     : std::string("AfterDestroy");
+                         });
+
+// An arrival that runs after the last destroy has taken the control device, before its cleanup
+// has unregistered the notification, has no parent for a target: it opens none, passes the
+// framework no handle, and its status says why.
+TEST_F(LifecycleTest, AnArrivalWhileTheControlDeviceGoesOpensNoTarget)
+{
+    firmware.SetPresent(true);
+    ASSERT_EQ(Load(), STATUS_SUCCESS);
+    const WDFDEVICE control = framework.ControlDevice();
+    const WDFDEVICE device = framework.PnpDevices().front();
+
+    framework.HoldDeletion(control, sim::DeletionPhase::BeforeCleanup);
+    sim::SimThread lastDestroy(platform, "pnp remove", [&] { framework.RemoveDevice(device); });
+    HoldRelease release{framework};
+    ASSERT_TRUE(RunUntil([&] { return framework.DeletionHeld(); }));
+
+    const std::size_t delivered = platform.Pnp().CallbacksDelivered();
+    ta.Arrive();
+    ASSERT_TRUE(RunUntil([&] { return platform.Pnp().CallbacksDelivered() == delivered + 1; }));
+    platform.Sched().Settle();
+    auto changes = platform.Trace().Find("DeviceInterfaceChange");
+    ASSERT_FALSE(changes.empty());
+    EXPECT_EQ(changes.back().status, STATUS_INVALID_DEVICE_STATE);
+    EXPECT_EQ(Calls("WdfIoTargetCreate"), 0U);
+    EXPECT_EQ(Context()->ServiceTarget, nullptr);
+
+    framework.ReleaseDeletionHold();
+    lastDestroy.Join();
+    platform.Sched().Settle();
+    EXPECT_TRUE(platform.Verifier().Clean()) << platform.Verifier().Describe();
+    EXPECT_FALSE(framework.IsLive(control));
+    EXPECT_EQ(platform.Pnp().RegistrationCount(), 0U);
+    EXPECT_EQ(framework.LiveObjectCount(sim::FxType::IoTarget), 0U);
 }
 
 TEST_F(LifecycleTest, UnloadWithTheWorkerRetryingSendsNoUnregister)
