@@ -85,6 +85,19 @@ INSTANTIATE_TEST_SUITE_P(
         WrapCase{"RequestHalfAndResponseHalf", 0x80000000U, 0x80000000U}, WrapCase{"SignBitRequest", 0x7FFFFFFFU, 1}),
     [](const testing::TestParamInfo<WrapCase>& param) { return std::string(param.param.name); });
 
+// What the pool sees of such a buffer: the exchange buffer and nothing else. A bound that wraps
+// would let the relay ask for a response area of about 4 GiB, which the host pool refuses (a
+// machine might grant it and the copy would then read far past the buffer), so the outcome
+// alone does not show it.
+TEST_P(LengthWrapTest, AsksThePoolForNothingButTheExchangeBuffer)
+{
+    firmware.ReportDataLength(16408);
+    platform.Faults().ResetCounts();
+    RaiseAndAudit(Fields(GetParam().requestLength, GetParam().responseLength, 56));
+
+    EXPECT_EQ(platform.Faults().Count("ExAllocatePool2"), 1U);
+}
+
 TEST_F(EdgeTest, AreasFillingTheWholeReportedLengthAreRelayed)
 {
     // The exact fit at the largest DataLength: RequestLength + ResponseLength + 12 == 16408.
