@@ -21,6 +21,7 @@ namespace sim {
 
 using fx::AsHandle;
 using fx::CopyText;
+using fx::ValidUnicodeString;
 
 NTSTATUS FrameworkModel::LoadDriver(PDRIVER_INITIALIZE entry, std::u16string registryPath)
 {
@@ -67,6 +68,9 @@ NTSTATUS FrameworkModel::LoadDriver(PDRIVER_INITIALIZE entry, std::u16string reg
 
     DbgPrintEx(DPFLTR_IHVDRIVER_ID, DPFLTR_ERROR_LEVEL, "DriverEntry failed 0x%x for driver %wZ\n", status, &path);
     platform_.Trace().Add("kernel", "framework", "unbind", "DriverEntry failed");
+    // Unbinding deletes the WDFDRIVER with whatever it owns and calls no EvtDriverUnload
+    // (src/framework/kmdf/src/librarycommon/fxlibrarycommon.cpp,
+    // FxLibraryCommonUnregisterClient: Driver->DeleteObject()).
     if (driver != 0) {
         DeleteTree(driver, "unbind after DriverEntry failed");
     }
@@ -103,7 +107,10 @@ bool FrameworkModel::UnloadDriver()
         }
     }
     if (blocker.empty() && platform_.Pnp().RegistrationCount() != 0) {
+        // The registration holds a reference on the driver object, so the image cannot go; the
+        // model keeps it loaded, and names each registration the driver leaked.
         blocker = std::to_string(platform_.Pnp().RegistrationCount()) + " PnP notification registration(s) held";
+        platform_.Pnp().ReportHeld("UnloadDriver");
     }
     if (!blocker.empty()) {
         platform_.Trace().Add("test", "kernel", "UnloadDriver", "refused: " + blocker, STATUS_INVALID_DEVICE_STATE);
@@ -115,7 +122,8 @@ bool FrameworkModel::UnloadDriver()
         platform_.Trace().Add("framework", "driver", "EvtDriverUnload", HandleText(driver));
         unload(AsHandle<WDFDRIVER>(driver));
     }
-    // A non-PnP driver's remaining control devices go with the WDFDRIVER, after EvtDriverUnload.
+    // EvtDriverUnload first, then the WDFDRIVER is deleted with what it still owns (a non-PnP
+    // driver's control devices): src/framework/shared/core/fxdriver.cpp, FxDriver::Unload.
     if (driver != 0) {
         DeleteTree(driver, "driver unload");
     }
@@ -204,21 +212,37 @@ NTSTATUS FrameworkModel::DriverCreate(PDRIVER_OBJECT driverObject, PCUNICODE_STR
         Report(kOp, 0, "NULL DriverObject, RegistryPath or DriverConfig (bug check)");
         return Finish(kOp, "", STATUS_INVALID_PARAMETER);
     }
+    // The order and statuses of src/framework/shared/core/fxdriverapi.cpp, WdfDriverCreate: the
+    // framework traces these failures and returns the status without a verifier break.
     if (config->Size != sizeof(WDF_DRIVER_CONFIG)) {
-        Report(kOp, 0, "WDF_DRIVER_CONFIG.Size is " + std::to_string(config->Size));
-        return Finish(kOp, "", STATUS_INFO_LENGTH_MISMATCH);
+        return Finish(kOp, "WDF_DRIVER_CONFIG.Size " + std::to_string(config->Size), STATUS_INFO_LENGTH_MISMATCH);
+    }
+    // WdfDriverInitCompanion (0x4) is for user-mode drivers only.
+    constexpr ULONG kValidInitFlags = WdfDriverInitNonPnpDriver | WdfDriverInitNoDispatchOverride | 0x4;
+    if ((config->DriverInitFlags & ~kValidInitFlags) != 0) {
+        return Finish(kOp, "invalid DriverInitFlags", STATUS_INVALID_PARAMETER);
+    }
+    if (!ValidUnicodeString(*registryPath)) {
+        return Finish(kOp, "malformed RegistryPath", STATUS_INVALID_PARAMETER);
+    }
+    {
+        std::lock_guard lock(mutex_);
+        if (driverCreated_) {
+            return Finish(kOp, "called a second time", STATUS_DRIVER_INTERNAL_ERROR);
+        }
+    }
+    if (driver != nullptr) {
+        *driver = nullptr;
+    }
+    if ((config->DriverInitFlags & WdfDriverInitNoDispatchOverride) == 0 &&
+        (config->DriverInitFlags & WdfDriverInitNonPnpDriver) != 0 && config->EvtDriverDeviceAdd != nullptr) {
+        return Finish(kOp, "non-PnP driver with EvtDriverDeviceAdd", STATUS_INVALID_PARAMETER);
     }
     Creation creation;
-    status = ReadAttributes(kOp, attributes, &creation);
+    status = ReadAttributes(kOp, attributes, kParentNotAllowed | kExecutionLevelAllowed | kSynchronizationScopeAllowed,
+                            &creation);
     if (!NT_SUCCESS(status)) {
-        return Finish(kOp, "", status);
-    }
-    if (creation.parent != 0) {
-        Report(kOp, 0, "DriverAttributes->ParentObject must be NULL");
-        return Finish(kOp, "", STATUS_INVALID_PARAMETER);
-    }
-    if ((config->DriverInitFlags & WdfDriverInitNonPnpDriver) != 0 && config->EvtDriverDeviceAdd != nullptr) {
-        return Finish(kOp, "non-PnP driver with EvtDriverDeviceAdd", STATUS_INVALID_PARAMETER);
+        return Finish(kOp, "DriverAttributes", status);
     }
 
     std::string problem;
@@ -229,8 +253,7 @@ NTSTATUS FrameworkModel::DriverCreate(PDRIVER_OBJECT driverObject, PCUNICODE_STR
             problem = "called outside DriverEntry";
             status = STATUS_INVALID_DEVICE_STATE;
         } else if (driverCreated_) {
-            problem = "called a second time";
-            status = STATUS_DRIVER_INTERNAL_ERROR;
+            status = STATUS_DRIVER_INTERNAL_ERROR; // a second call raced the first
         } else if (driverObject != driverObject_) {
             problem = "DriverObject is not the one passed to DriverEntry";
             status = STATUS_INVALID_PARAMETER;
@@ -250,6 +273,8 @@ NTSTATUS FrameworkModel::DriverCreate(PDRIVER_OBJECT driverObject, PCUNICODE_STR
     }
     if (!problem.empty()) {
         Report(kOp, 0, problem);
+    }
+    if (!NT_SUCCESS(status)) {
         return Finish(kOp, problem, status);
     }
     if (driver != nullptr) {

@@ -32,6 +32,14 @@ inline std::u16string CopyText(const UNICODE_STRING& text)
     return std::u16string(text.Buffer, text.Length / sizeof(WCHAR));
 }
 
+// src/framework/shared/inc/private/common/fxvalidatefunctions.hpp, FxValidateUnicodeString:
+// even lengths, a buffer behind any capacity, and a length within the capacity.
+inline bool ValidUnicodeString(const UNICODE_STRING& text)
+{
+    return (text.Length & 1) == 0 && (text.MaximumLength & 1) == 0 &&
+           !(text.MaximumLength > 0 && text.Buffer == nullptr) && text.Length <= text.MaximumLength;
+}
+
 inline std::string StatusHex(NTSTATUS status)
 {
     char buffer[16];

@@ -24,6 +24,11 @@ using fx::CopyText;
 using fx::Key;
 using fx::StatusHex;
 
+// Close, delete and removal of the target device all go through
+// src/framework/shared/targets/general/fxiotargetremote.cpp, FxIoTargetRemote::Close: the state
+// changes first (so that new sends fail with STATUS_INVALID_DEVICE_STATE), the sent requests are
+// cancelled (FxIoTarget::_CancelSentRequests) and the caller waits for them to come back
+// (WaitForSentIoToComplete).
 void FrameworkModel::CloseTarget(std::uint64_t handle, IoTargetState state)
 {
     {
@@ -131,10 +136,13 @@ NTSTATUS FrameworkModel::IoTargetCreate(WDFDEVICE device, PWDF_OBJECT_ATTRIBUTES
         Report(kOp, 0, "NULL IoTarget (bug check)");
         return Finish(kOp, "", STATUS_INVALID_PARAMETER);
     }
+    // src/framework/shared/targets/general/fxiotargetapi.cpp, WdfIoTargetCreate: no execution
+    // level or synchronization scope of its own; a parent, if named, must lead to this device
+    // (fxiotargetremote.cpp, FxIoTargetRemote::_Create).
     Creation creation;
-    status = ReadAttributes(kOp, attributes, &creation);
+    status = ReadAttributes(kOp, attributes, 0, &creation);
     if (!NT_SUCCESS(status)) {
-        return Finish(kOp, "", status);
+        return Finish(kOp, "IoTargetAttributes", status);
     }
     if (creation.parent != 0 && creation.parent != Key(device)) {
         return Finish(kOp, "ParentObject is not the device", STATUS_INVALID_DEVICE_REQUEST);
@@ -186,7 +194,10 @@ NTSTATUS FrameworkModel::IoTargetOpen(WDFIOTARGET target, PWDF_IO_TARGET_OPEN_PA
     if (record.type != WdfIoTargetOpenByName) {
         return Finish(kOp, detail + ": only open-by-name is modelled", STATUS_NOT_SUPPORTED);
     }
-    if (record.name.empty() || (params->TargetDeviceName.Length % sizeof(WCHAR)) != 0) {
+    // fxiotargetapi.cpp, FxIoTargetValidateOpenParams: a buffer, a length and a capacity; an
+    // open of an open (or deleted) target fails in fxiotargetremote.cpp, FxIoTargetRemote::Open.
+    if (record.name.empty() || params->TargetDeviceName.MaximumLength == 0 ||
+        (params->TargetDeviceName.Length % sizeof(WCHAR)) != 0) {
         return Finish(kOp, detail + ": bad TargetDeviceName", STATUS_INVALID_PARAMETER);
     }
     {
@@ -207,22 +218,15 @@ NTSTATUS FrameworkModel::IoTargetOpen(WDFIOTARGET target, PWDF_IO_TARGET_OPEN_PA
     if (!platform_.Pnp().InterfacePresent(record.name)) {
         return Finish(kOp, detail + ": no such interface", STATUS_OBJECT_NAME_NOT_FOUND);
     }
+    // Share access is not checked here: neither the framework nor the I/O manager checks it for
+    // an open of a device; the device's own driver decides in its create handler.
     {
         std::lock_guard lock(mutex_);
-        for (const auto& [handle, other] : objects_) {
-            if (handle != Key(target) && other->type == FxType::IoTarget && other->state == IoTargetState::Opened &&
-                other->open && other->open->name == record.name &&
-                (other->open->shareAccess == 0 || record.shareAccess == 0)) {
-                status = STATUS_SHARING_VIOLATION; // an exclusive open on either side
-            }
-        }
         Object* object = FindLocked(Key(target));
-        if (NT_SUCCESS(status)) {
-            if (object == nullptr || object->state == IoTargetState::Opened || object->life != Life::Live) {
-                status = STATUS_INVALID_DEVICE_STATE; // lost a race with another open or a delete
-            } else {
-                object->state = IoTargetState::Opened;
-            }
+        if (object == nullptr || object->state == IoTargetState::Opened || object->life != Life::Live) {
+            status = STATUS_INVALID_DEVICE_STATE; // lost a race with another open or a delete
+        } else {
+            object->state = IoTargetState::Opened;
         }
     }
     return Finish(kOp, detail, status);
@@ -326,6 +330,11 @@ NTSTATUS FrameworkModel::IoTargetSendIoctlSynchronously(WDFIOTARGET target, WDFR
                                     "the target reported " + std::to_string(information) + " bytes returned for a " +
                                         std::to_string(outputLength) + "-byte output buffer");
     }
+    // The framework, not the I/O manager, completes an IOCTL it sent: it copies `Information` bytes
+    // of its METHOD_BUFFERED system buffer back to the caller's output whatever the status
+    // (src/framework/shared/inc/private/km/fxiotargetkm.hpp, FxIoContext::CopyParameters, called
+    // from shared/core/fxrequestbase.cpp, FxRequestBase::CompleteSubmitted). Only an IRP that
+    // the I/O manager completes skips the copy for an error status.
     const std::size_t copied = std::min<std::size_t>(information, outputLength);
     if (copied != 0) {
         std::memcpy(output->u.BufferType.Buffer, system.data(), copied);

@@ -11,6 +11,7 @@
 #include "sim/framework.h"
 
 #include <algorithm>
+#include <cstddef>
 #include <cstdio>
 
 #include "sim/framework_internal.h"
@@ -109,7 +110,8 @@ const FrameworkModel::Object* FrameworkModel::FindLocked(std::uint64_t handle) c
     return const_cast<FrameworkModel*>(this)->FindLocked(handle);
 }
 
-bool FrameworkModel::CheckHandle(const char* operation, const void* handle, std::optional<FxType> expected)
+bool FrameworkModel::CheckHandle(const char* operation, const void* handle, std::optional<FxType> expected,
+                                 bool contextAccess)
 {
     std::string problem;
     {
@@ -117,6 +119,14 @@ bool FrameworkModel::CheckHandle(const char* operation, const void* handle, std:
         const Object* object = FindLocked(Key(handle));
         if (object == nullptr) {
             problem = "invalid or deleted framework handle";
+        } else if (object->life == Life::Destroying && !contextAccess) {
+            // src/framework/shared/inc/private/common/fxhandle.h, FxObjectHandleGetPtr: "The only
+            // DDI you can call on an object which has a ref count of zero is
+            // WdfObjectGetTypedContextWorker()" - the state of an object in its destroy callback.
+            // Calls on other objects (deleting the control device from a device's destroy
+            // callback) are fine.
+            problem = std::string("called on a ") + FxTypeName(object->type) +
+                      " from its destroy callback (reference count zero); only its typed context may be read";
         } else if (expected && object->type != *expected) {
             problem = std::string("wrong object type: ") + FxTypeName(object->type) + " where " +
                       FxTypeName(*expected) + " is required";
@@ -129,15 +139,53 @@ bool FrameworkModel::CheckHandle(const char* operation, const void* handle, std:
     return false;
 }
 
-NTSTATUS FrameworkModel::ReadAttributes(const char* operation, PWDF_OBJECT_ATTRIBUTES attributes, Creation* creation)
+// The checks and statuses of src/framework/shared/object/fxvalidatefunctions.cpp,
+// FxValidateObjectAttributes. The framework only traces these and returns the status (no
+// verifier break), so neither does the model; the caller sees the failure.
+NTSTATUS FrameworkModel::ReadAttributes(const char* operation, PWDF_OBJECT_ATTRIBUTES attributes, unsigned options,
+                                        Creation* creation)
 {
+    (void)operation;
     if (attributes == nullptr) {
         return STATUS_SUCCESS;
     }
     if (attributes->Size != sizeof(WDF_OBJECT_ATTRIBUTES)) {
-        Report(operation, 0, "WDF_OBJECT_ATTRIBUTES.Size is " + std::to_string(attributes->Size));
         return STATUS_INFO_LENGTH_MISMATCH;
     }
+    const WDF_OBJECT_CONTEXT_TYPE_INFO* info = attributes->ContextTypeInfo;
+    // The 1.0 layout ends before UniqueType; both sizes are accepted.
+    constexpr ULONG kTypeInfoSizeV10 = static_cast<ULONG>(offsetof(WDF_OBJECT_CONTEXT_TYPE_INFO, UniqueType));
+    if (info != nullptr) {
+        if (info->Size != sizeof(WDF_OBJECT_CONTEXT_TYPE_INFO) && info->Size != kTypeInfoSizeV10) {
+            return STATUS_INFO_LENGTH_MISMATCH;
+        }
+        // A name with size 0 is allowed; a size without a name is not.
+        if (info->ContextSize > 0 && info->ContextName == nullptr) {
+            return STATUS_WDF_OBJECT_ATTRIBUTES_INVALID;
+        }
+    }
+    if (attributes->ContextSizeOverride > 0 &&
+        (info == nullptr || attributes->ContextSizeOverride < info->ContextSize)) {
+        return STATUS_WDF_OBJECT_ATTRIBUTES_INVALID;
+    }
+    if ((options & kParentNotAllowed) != 0 && attributes->ParentObject != nullptr) {
+        return STATUS_WDF_PARENT_ASSIGNMENT_NOT_ALLOWED;
+    }
+    if (attributes->ExecutionLevel == WdfExecutionLevelInvalid ||
+        attributes->ExecutionLevel > WdfExecutionLevelDispatch ||
+        attributes->SynchronizationScope == WdfSynchronizationScopeInvalid ||
+        attributes->SynchronizationScope > WdfSynchronizationScopeNone) {
+        return STATUS_WDF_OBJECT_ATTRIBUTES_INVALID;
+    }
+    if ((options & kSynchronizationScopeAllowed) == 0 &&
+        attributes->SynchronizationScope != WdfSynchronizationScopeInheritFromParent &&
+        attributes->SynchronizationScope != WdfSynchronizationScopeNone) {
+        return STATUS_WDF_SYNCHRONIZATION_SCOPE_INVALID;
+    }
+    if ((options & kExecutionLevelAllowed) == 0 && attributes->ExecutionLevel != WdfExecutionLevelInheritFromParent) {
+        return STATUS_WDF_EXECUTION_LEVEL_INVALID;
+    }
+
     FxAttributesRecord& record = creation->record;
     record.supplied = true;
     record.cleanupCallback = attributes->EvtCleanupCallback != nullptr;
@@ -147,18 +195,10 @@ NTSTATUS FrameworkModel::ReadAttributes(const char* operation, PWDF_OBJECT_ATTRI
     creation->cleanup = attributes->EvtCleanupCallback;
     creation->destroy = attributes->EvtDestroyCallback;
     creation->parent = Key(attributes->ParentObject);
-    if (attributes->ContextTypeInfo != nullptr) {
-        const WDF_OBJECT_CONTEXT_TYPE_INFO* info = attributes->ContextTypeInfo;
+    if (info != nullptr) {
         creation->contextType = info->UniqueType != nullptr ? info->UniqueType : info;
         record.contextTypeName = info->ContextName != nullptr ? info->ContextName : "";
         record.contextSize = std::max<std::size_t>(info->ContextSize, attributes->ContextSizeOverride);
-        if (record.contextSize == 0) {
-            Report(operation, 0, "context type '" + record.contextTypeName + "' has size 0");
-            return STATUS_INVALID_PARAMETER;
-        }
-    } else if (attributes->ContextSizeOverride != 0) {
-        Report(operation, 0, "ContextSizeOverride without a ContextTypeInfo");
-        return STATUS_INVALID_PARAMETER;
     }
     return STATUS_SUCCESS;
 }
@@ -180,7 +220,8 @@ std::uint64_t FrameworkModel::InsertLocked(FxType type, std::uint64_t parent, co
     object->attributes = creation.record;
     object->contextType = creation.contextType;
     if (creation.contextType != nullptr) {
-        std::size_t units = (creation.record.contextSize + sizeof(std::max_align_t) - 1) / sizeof(std::max_align_t);
+        std::size_t units = std::max<std::size_t>(1, (creation.record.contextSize + sizeof(std::max_align_t) - 1) /
+                                                         sizeof(std::max_align_t));
         object->context = std::make_unique<std::max_align_t[]>(units); // value-initialised: zero-filled
     }
     std::uint64_t handle = object->handle;
@@ -241,6 +282,12 @@ FxType FrameworkModel::InvokeObjectCallback(std::uint64_t handle, bool destroyPa
     return type;
 }
 
+// The order of src/framework/shared/object/fxobjectstatemachine.cpp: DisposeChildrenWorker
+// disposes every child (recursively) before the object's own cleanup callback runs, and
+// DeletedAndDisposedWorkerLocked destroys the children (fxobject.hpp, DestroyChildren) before
+// the object's last reference goes and its destroy callback runs (fxobjectstatemachine.cpp,
+// FxObject::ProcessDestroy). An I/O target's dispose runs its cleanup callback, then cancels and
+// waits for its I/O (shared/targets/general/fxiotarget.cpp, FxIoTarget::Dispose).
 bool FrameworkModel::DeleteTree(std::uint64_t root, const std::string& reason)
 {
     std::vector<std::uint64_t> order; // children before parents
@@ -269,6 +316,10 @@ bool FrameworkModel::DeleteTree(std::uint64_t root, const std::string& reason)
 
     for (std::uint64_t handle : order) {
         WaitForChildren(handle, true);
+        {
+            std::lock_guard lock(mutex_);
+            objects_.at(handle)->life = Life::Destroying;
+        }
         InvokeObjectCallback(handle, true);
         {
             std::lock_guard lock(mutex_);
@@ -317,7 +368,7 @@ PVOID FrameworkModel::GetTypedContext(WDFOBJECT object, PCWDF_OBJECT_CONTEXT_TYP
     // Not traced: the kit implements this as an inline accessor the driver calls constantly.
     static constexpr const char* kOp = "WdfObjectGetTypedContextWorker";
     RequireIrqlAtMost(kOp, DISPATCH_LEVEL);
-    if (!CheckHandle(kOp, object, std::nullopt)) {
+    if (!CheckHandle(kOp, object, std::nullopt, true)) {
         return nullptr;
     }
     if (typeInfo == nullptr) {
@@ -352,6 +403,10 @@ void FrameworkModel::ObjectDelete(WDFOBJECT object)
         type = found->type;
         control = found->control;
     }
+    // src/framework/shared/object/fxobjectapi.cpp, WdfObjectDelete: an object marked "no delete
+    // DDI" is not deleted and the framework verifier breaks in. The WDFDRIVER is one
+    // (shared/core/fxdriver.cpp, FxDriver::FxDriver), and so is a PnP device
+    // (shared/core/km/fxdevicekm.cpp); a control device is not.
     if (type == FxType::Driver) {
         platform_.Verifier().Report(kOp, HandleText(object), 0, "a driver may not delete its WDFDRIVER");
         return;

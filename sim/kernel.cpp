@@ -18,13 +18,16 @@ public:
     explicit ThreadObject(std::string name) : KernelObject("Thread", std::move(name)) {}
 };
 
-// Kernel intervals: negative is relative to now, positive is an absolute time. Saturates
-// instead of wrapping for intervals no caller could mean.
+// Kernel intervals: negative is relative to now, positive is an absolute system time (100 ns
+// units since 1601), which the virtual clock reaches at virtual time (interval - boot time). A
+// time before now lies in the past: the wait times out at once. Saturates instead of wrapping for
+// intervals no caller could mean.
 Ticks DeadlineOf(LONGLONG interval, Ticks now)
 {
     constexpr Ticks kMax = std::numeric_limits<Ticks>::max();
     if (interval >= 0) {
-        return interval;
+        const Ticks virtualDeadline = interval - KernelModel::kSystemTimeAtBoot;
+        return virtualDeadline < now ? now : virtualDeadline;
     }
     Ticks delay = interval == std::numeric_limits<LONGLONG>::min() ? kMax : -interval;
     return delay > kMax - now ? kMax : now + delay;
@@ -300,6 +303,25 @@ void KernelModel::RunSystemThread(SystemThread& record, KernelObject* driver, PK
     platform_.Sched().Notify();
 }
 
+bool KernelModel::BeginRundownWait(const void* ref)
+{
+    std::lock_guard lock(mutex_);
+    if (std::find(rundownWaits_.begin(), rundownWaits_.end(), ref) != rundownWaits_.end()) {
+        return false;
+    }
+    rundownWaits_.push_back(ref);
+    return true;
+}
+
+void KernelModel::EndRundownWait(const void* ref)
+{
+    std::lock_guard lock(mutex_);
+    auto it = std::find(rundownWaits_.begin(), rundownWaits_.end(), ref);
+    if (it != rundownWaits_.end()) {
+        rundownWaits_.erase(it);
+    }
+}
+
 NTSTATUS KernelModel::DelayExecution(const LARGE_INTEGER* interval)
 {
     constexpr const char* kOperation = "KeDelayExecutionThread";
@@ -309,15 +331,19 @@ NTSTATUS KernelModel::DelayExecution(const LARGE_INTEGER* interval)
         return STATUS_INVALID_PARAMETER;
     }
     const LONGLONG value = interval->QuadPart;
-    if (value > 0) {
-        platform_.Verifier().Report(kOperation, std::to_string(value), 0,
-                                    "absolute time passed where a relative delay was meant");
+    const Ticks now = platform_.Sched().Now();
+    const Ticks deadline = DeadlineOf(value, now);
+    if (value > 0 && deadline == now) {
+        // Legal, and returns at once; but no driver means a delay that ends before it starts: a
+        // positive number where a relative (negative) interval was meant.
+        platform_.Verifier().Report(
+            kOperation, std::to_string(value), 0,
+            "absolute time already in the past (returns at once); a relative delay is negative");
     }
     platform_.Trace().Add("driver", "kernel", kOperation, IntervalText(value), STATUS_SUCCESS);
-    if (value == 0) {
+    if (value == 0 || deadline == now) {
         return STATUS_SUCCESS;
     }
-    const Ticks deadline = DeadlineOf(value, platform_.Sched().Now());
     std::unique_lock lock(platform_.Sched().Mutex());
     platform_.Sched().WaitUntil(
         lock, [] { return false; }, deadline);
@@ -327,7 +353,11 @@ NTSTATUS KernelModel::DelayExecution(const LARGE_INTEGER* interval)
 NTSTATUS KernelModel::WaitForSingleObject(PVOID object, const LARGE_INTEGER* timeout)
 {
     constexpr const char* kOperation = "KeWaitForSingleObject";
-    const bool poll = timeout != nullptr && timeout->QuadPart == 0;
+    // A zero time-out, or an absolute one already past, tests the state and returns.
+    const bool poll =
+        timeout != nullptr &&
+        (timeout->QuadPart == 0 ||
+         (timeout->QuadPart > 0 && DeadlineOf(timeout->QuadPart, platform_.Sched().Now()) == platform_.Sched().Now()));
     RequireIrqlAtMost(kOperation, poll ? DISPATCH_LEVEL : APC_LEVEL);
     KernelObject* kernelObject = platform_.Objects().Lookup(object, kOperation);
     if (kernelObject == nullptr) {

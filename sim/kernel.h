@@ -66,6 +66,10 @@ private:
 
 class KernelModel {
 public:
+    // The system time (100 ns units since 1601-01-01) at virtual time 0: 2026-01-01 00:00 UTC.
+    // An absolute time-out or delay below it lies in the past.
+    static constexpr Ticks kSystemTimeAtBoot = 134'116'992'000'000'000;
+
     explicit KernelModel(Platform& platform);
     ~KernelModel();
     KernelModel(const KernelModel&) = delete;
@@ -93,6 +97,11 @@ public:
     NTSTATUS DelayExecution(const LARGE_INTEGER* interval);
     NTSTATUS WaitForSingleObject(PVOID object, const LARGE_INTEGER* timeout);
 
+    // ExWaitForRundownProtectionRelease supports one waiter per reference: Begin returns false
+    // when another thread already waits on `ref`; End is called when a wait returns.
+    bool BeginRundownWait(const void* ref);
+    void EndRundownWait(const void* ref);
+
 private:
     struct SystemThread;
 
@@ -104,6 +113,7 @@ private:
     mutable std::mutex mutex_; // leaf: guards the fields below
     std::vector<std::unique_ptr<SystemThread>> threads_;
     std::size_t starting_ = 0; // threads spawned whose SimThread is not yet stored
+    std::vector<const void*> rundownWaits_;
 };
 
 } // namespace sim

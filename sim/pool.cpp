@@ -27,9 +27,6 @@ namespace {
 constexpr std::size_t kGuard = 16;
 constexpr unsigned char kGuardByte = 0xFD;
 constexpr unsigned char kUninitializedByte = 0xCD;
-// The most one allocation can get. Firmware-chosen sizes reach 4 GiB; a machine's pool refuses
-// such a request with NULL, and the host must not zero-fill gigabytes to model it.
-constexpr std::size_t kLargestAllocation = std::size_t{64} << 20;
 constexpr POOL_FLAGS kKnownRequiredFlags = POOL_FLAG_USE_QUOTA | POOL_FLAG_UNINITIALIZED | POOL_FLAG_SESSION |
                                            POOL_FLAG_CACHE_ALIGNED | POOL_FLAG_RAISE_ON_FAILURE | POOL_FLAG_NON_PAGED |
                                            POOL_FLAG_NON_PAGED_EXECUTE | POOL_FLAG_PAGED;
@@ -68,6 +65,28 @@ bool GuardsIntact(const unsigned char* user, std::size_t size)
 
 PoolModel::PoolModel(Platform& platform) : platform_(platform) {}
 
+void PoolModel::SetCapacity(std::size_t bytes)
+{
+    std::lock_guard lock(mutex_);
+    capacity_ = bytes;
+}
+
+std::size_t PoolModel::Capacity() const
+{
+    std::lock_guard lock(mutex_);
+    return capacity_;
+}
+
+bool PoolModel::Reserve(std::size_t size)
+{
+    std::lock_guard lock(mutex_);
+    if (size > capacity_ || liveBytes_ > capacity_ - size) {
+        return false;
+    }
+    liveBytes_ += size;
+    return true;
+}
+
 PoolModel::~PoolModel()
 {
     std::lock_guard lock(mutex_);
@@ -88,9 +107,13 @@ PVOID PoolModel::Allocate(POOL_FLAGS flags, SIZE_T size, ULONG tag)
     if (paged && CurrentIrql() > APC_LEVEL) {
         platform_.Verifier().Report("ExAllocatePool2", "", tag, "paged pool allocated above APC_LEVEL");
     }
-    if (tag == 0 || (flags & 0xFFFFFFFFULL & ~kKnownRequiredFlags) != 0 ||
-        (paged && (flags & (POOL_FLAG_NON_PAGED | POOL_FLAG_NON_PAGED_EXECUTE)) != 0) ||
-        (flags & (POOL_FLAG_PAGED | POOL_FLAG_NON_PAGED | POOL_FLAG_NON_PAGED_EXECUTE)) == 0) {
+    // Exactly one pool type: paged, non-paged or non-paged executable.
+    const POOL_FLAGS types = flags & (POOL_FLAG_PAGED | POOL_FLAG_NON_PAGED | POOL_FLAG_NON_PAGED_EXECUTE);
+    if (tag == 0 || (flags & 0xFFFFFFFFULL & ~kKnownRequiredFlags) != 0 || types == 0 || (types & (types - 1)) != 0) {
+        platform_.Trace().Add("driver", "kernel", "ExAllocatePool2",
+                              "tag '" + Verifier::TagText(tag) + "' flags " + std::to_string(flags) +
+                                  ": a zero tag, an unknown flag, or not exactly one pool type",
+                              STATUS_INVALID_PARAMETER);
         return nullptr; // documented: a zero tag or invalid flags fail the allocation
     }
     NTSTATUS injected = STATUS_SUCCESS;
@@ -101,27 +124,35 @@ PVOID PoolModel::Allocate(POOL_FLAGS flags, SIZE_T size, ULONG tag)
                               injected);
         return nullptr;
     }
-    if (size > kLargestAllocation) {
+    // Memory runs out: the pool grants a request while what is live plus the request fits the
+    // capacity, and otherwise returns NULL (no status, no exception without
+    // POOL_FLAG_RAISE_ON_FAILURE). Checked again under the lock so that concurrent callers cannot
+    // both take the last of it.
+    if (!Reserve(size)) {
         platform_.Trace().Add("driver", "kernel", "ExAllocatePool2",
                               "tag '" + Verifier::TagText(tag) + "' " + std::to_string(size) +
-                                  " bytes: more than the pool can provide",
+                                  " bytes: more than the pool has left",
                               STATUS_INSUFFICIENT_RESOURCES);
         return nullptr;
     }
-    auto* raw = static_cast<unsigned char*>(std::malloc(size + 2 * kGuard));
+    // calloc, so that a large zero-filled block costs only the pages the driver touches.
+    auto* raw = static_cast<unsigned char*>(std::calloc(1, size + 2 * kGuard));
     if (raw == nullptr) {
+        std::lock_guard lock(mutex_);
+        liveBytes_ -= size;
         return nullptr;
     }
     unsigned char* user = raw + kGuard;
     std::memset(raw, kGuardByte, kGuard);
     std::memset(user + size, kGuardByte, kGuard);
-    std::memset(user, (flags & POOL_FLAG_UNINITIALIZED) != 0 ? kUninitializedByte : 0, size);
+    if ((flags & POOL_FLAG_UNINITIALIZED) != 0) {
+        std::memset(user, kUninitializedByte, size);
+    }
     PoisonGuards(user, size, true);
     std::lock_guard lock(mutex_);
     auto address = reinterpret_cast<std::uintptr_t>(user);
     freed_.erase(address);
     live_[address] = PoolAllocation{address, size, tag, flags, ++serial_};
-    liveBytes_ += size;
     highWater_ = std::max(highWater_, liveBytes_);
     ++byTag_[tag];
     return user;

@@ -30,6 +30,13 @@ public:
     explicit PoolModel(Platform& platform);
     ~PoolModel();
 
+    // What the pool can hold at once, in bytes. The kernel grants requests while memory lasts; a
+    // small machine has about 1 GiB of pool to give, which is the default. A request that does
+    // not fit beside what is live gets NULL, as ExAllocatePool2 returns it when memory runs out.
+    static constexpr std::size_t kDefaultCapacity = std::size_t{1} << 30;
+    void SetCapacity(std::size_t bytes);
+    std::size_t Capacity() const;
+
     PVOID Allocate(POOL_FLAGS flags, SIZE_T size, ULONG tag);
     void Free(PVOID p, ULONG tag);
 
@@ -59,6 +66,9 @@ private:
     mutable std::mutex mutex_;
     std::map<std::uintptr_t, PoolAllocation> live_;
     std::set<std::uintptr_t> freed_; // addresses freed and never handed out again
+    bool Reserve(std::size_t size);  // counts `size` as live if it fits
+
+    std::size_t capacity_ = kDefaultCapacity;
     std::size_t liveBytes_ = 0;
     std::size_t highWater_ = 0;
     std::uint64_t serial_ = 0;

@@ -8,6 +8,7 @@
 #include "platform/rtl.h"
 #include "platform/rundown.h"
 #include "sim/irql.h"
+#include "sim/kernel.h"
 #include "sim/platform.h"
 #include "sim/strings.h"
 
@@ -156,11 +157,25 @@ EXTERN_C VOID ExReleaseRundownProtection(PEX_RUNDOWN_REF RunRef)
 EXTERN_C VOID ExWaitForRundownProtectionRelease(PEX_RUNDOWN_REF RunRef)
 {
     sim::RequireIrqlAtMost("ExWaitForRundownProtectionRelease", APC_LEVEL);
+    // The kernel parks its one waiter's wait block in the reference itself; a second waiter would
+    // read that pointer as a count. The model flags it and lets it wait as well.
+    Platform& platform = Platform::Current();
+    const bool first = platform.Kernel().BeginRundownWait(RunRef);
+    if (!first) {
+        platform.Verifier().Report("ExWaitForRundownProtectionRelease", sim::Verifier::Pointer(RunRef), 0,
+                                   "a second thread waits for run-down on a reference another thread already waits on "
+                                   "(the kernel supports one waiter)");
+    }
     __atomic_fetch_or(&RunRef->Count, kRundownActive, __ATOMIC_SEQ_CST);
-    auto& scheduler = Platform::Current().Sched();
-    std::unique_lock lock(scheduler.Mutex());
-    std::function<bool()> drained = [RunRef] { return Load(RunRef) == kRundownActive; };
-    scheduler.WaitUntil(lock, drained);
+    auto& scheduler = platform.Sched();
+    {
+        std::unique_lock lock(scheduler.Mutex());
+        std::function<bool()> drained = [RunRef] { return Load(RunRef) == kRundownActive; };
+        scheduler.WaitUntil(lock, drained);
+    }
+    if (first) {
+        platform.Kernel().EndRundownWait(RunRef);
+    }
 }
 
 EXTERN_C VOID ExReInitializeRundownProtection(PEX_RUNDOWN_REF RunRef)

@@ -7,6 +7,7 @@
 
 #include "platform/pool.h"
 #include "platform/rundown.h"
+#include "sim/kernel.h"
 #include "sim/platform.h"
 
 #if defined(__SANITIZE_ADDRESS__)
@@ -48,6 +49,62 @@ TEST(PoolModel, ZeroFillsTracksAndFrees)
     EXPECT_EQ(platform.Pool().LiveCount(), 0U);
     EXPECT_TRUE(platform.Verifier().Clean()) << platform.Verifier().Describe();
 }
+
+// The kernel grants pool while memory lasts; the model's capacity stands for that memory, and a
+// request that does not fit beside what is live gets NULL.
+TEST(PoolModel, GrantsWhileCapacityLastsThenReturnsNull)
+{
+    sim::Platform platform;
+    EXPECT_EQ(platform.Pool().Capacity(), sim::PoolModel::kDefaultCapacity);
+    void* large = ExAllocatePool2(POOL_FLAG_PAGED, SIZE_T{100} << 20, kTag);
+    EXPECT_NE(large, nullptr) << "a 100 MiB request fits a machine's pool";
+    ExFreePoolWithTag(large, 0);
+    EXPECT_EQ(ExAllocatePool2(POOL_FLAG_PAGED, SIZE_T{4} << 30, kTag), nullptr);
+
+    platform.Pool().SetCapacity(SIZE_T{1} << 20);
+    void* first = ExAllocatePool2(POOL_FLAG_PAGED, 600 << 10, kTag);
+    ASSERT_NE(first, nullptr);
+    EXPECT_EQ(ExAllocatePool2(POOL_FLAG_PAGED, 600 << 10, kTag), nullptr) << "the two together exceed the capacity";
+    void* small = ExAllocatePool2(POOL_FLAG_NON_PAGED, 400 << 10, kTag);
+    EXPECT_NE(small, nullptr);
+    EXPECT_EQ(platform.Pool().LiveBytes(), std::size_t{1000} << 10);
+    ExFreePoolWithTag(first, 0);
+    void* again = ExAllocatePool2(POOL_FLAG_PAGED, 600 << 10, kTag);
+    EXPECT_NE(again, nullptr) << "freed memory is available again";
+    ExFreePoolWithTag(again, 0);
+    ExFreePoolWithTag(small, 0);
+    EXPECT_EQ(platform.Pool().LiveBytes(), 0U);
+    EXPECT_TRUE(platform.Verifier().Clean()) << platform.Verifier().Describe();
+}
+
+struct PoolTypeCase {
+    const char* name;
+    POOL_FLAGS flags;
+    bool granted;
+};
+
+class PoolTypeTest : public testing::TestWithParam<PoolTypeCase> {};
+
+TEST_P(PoolTypeTest, ExactlyOnePoolTypeIsGranted)
+{
+    sim::Platform platform;
+    void* p = ExAllocatePool2(GetParam().flags, 16, kTag);
+    EXPECT_EQ(p != nullptr, GetParam().granted);
+    if (p != nullptr) {
+        ExFreePoolWithTag(p, 0);
+    }
+    EXPECT_TRUE(platform.Verifier().Clean()) << platform.Verifier().Describe();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rules, PoolTypeTest,
+    testing::Values(PoolTypeCase{"Paged", POOL_FLAG_PAGED, true}, PoolTypeCase{"NonPaged", POOL_FLAG_NON_PAGED, true},
+                    PoolTypeCase{"NonPagedExecute", POOL_FLAG_NON_PAGED_EXECUTE, true},
+                    PoolTypeCase{"PagedAndNonPaged", POOL_FLAG_PAGED | POOL_FLAG_NON_PAGED, false},
+                    PoolTypeCase{"NonPagedAndExecute", POOL_FLAG_NON_PAGED | POOL_FLAG_NON_PAGED_EXECUTE, false},
+                    PoolTypeCase{"PagedAndExecute", POOL_FLAG_PAGED | POOL_FLAG_NON_PAGED_EXECUTE, false},
+                    PoolTypeCase{"NoType", POOL_FLAG_UNINITIALIZED, false}),
+    [](const testing::TestParamInfo<PoolTypeCase>& param) { return std::string(param.param.name); });
 
 struct PoolMisuse {
     const char* name;
@@ -159,6 +216,38 @@ TEST(Rundown, WaitBlocksUntilEveryGrantIsReleased)
     EXPECT_TRUE(ExAcquireRundownProtection(&ref));
     ExReleaseRundownProtection(&ref);
     EXPECT_TRUE(platform.Verifier().Clean());
+}
+
+// The kernel keeps its one waiter's wait block in the reference; a second thread waiting at the
+// same time is a driver bug the model reports (and lets wait, so the host stays sound). A wait
+// after run-down has completed is fine.
+TEST(Rundown, ASecondConcurrentWaiterIsFlagged)
+{
+    sim::Platform platform;
+    platform.Verifier().SetEcho(false);
+    EX_RUNDOWN_REF ref;
+    ExInitializeRundownProtection(&ref);
+    ASSERT_TRUE(ExAcquireRundownProtection(&ref));
+    {
+        sim::SimThread first(platform, "first waiter", [&] { ExWaitForRundownProtectionRelease(&ref); });
+        sim::SimThread second(platform, "second waiter", [&] { ExWaitForRundownProtectionRelease(&ref); });
+        {
+            // Both waiters block; the clock reaches one second only once they have.
+            std::unique_lock lock(platform.Sched().Mutex());
+            std::function<bool()> never = [] { return false; };
+            platform.Sched().WaitUntil(lock, never, sim::kTicksPerSecond);
+        }
+        ExReleaseRundownProtection(&ref);
+        first.Join();
+        second.Join();
+    }
+    auto records = platform.Verifier().Take();
+    ASSERT_EQ(records.size(), 1U);
+    EXPECT_EQ(records[0].operation, "ExWaitForRundownProtectionRelease");
+    EXPECT_NE(records[0].message.find("one waiter"), std::string::npos) << records[0].message;
+
+    ExWaitForRundownProtectionRelease(&ref); // after completion: returns at once, no record
+    EXPECT_TRUE(platform.Verifier().Clean()) << platform.Verifier().Describe();
 }
 
 // ---- What the pool records for a debugger ----

@@ -360,7 +360,7 @@ INSTANTIATE_TEST_SUITE_P(
                                            EXPECT_EQ(CreatePlainDriver(d, r, nullptr), STATUS_SUCCESS);
                                            return CreatePlainDriver(d, r, nullptr);
                                        },
-                                       STATUS_DRIVER_INTERNAL_ERROR, "second"},
+                                       STATUS_DRIVER_INTERNAL_ERROR, nullptr},
                     DriverCreateMisuse{"ParentObject",
                                        [](PDRIVER_OBJECT d, PUNICODE_STRING r) {
                                            WDF_OBJECT_ATTRIBUTES attributes;
@@ -368,7 +368,55 @@ INSTANTIATE_TEST_SUITE_P(
                                            attributes.ParentObject = reinterpret_cast<WDFOBJECT>(0x1000);
                                            return CreatePlainDriver(d, r, &attributes);
                                        },
-                                       STATUS_INVALID_PARAMETER, "ParentObject"},
+                                       STATUS_WDF_PARENT_ASSIGNMENT_NOT_ALLOWED, nullptr},
+                    DriverCreateMisuse{"ConfigSize",
+                                       [](PDRIVER_OBJECT d, PUNICODE_STRING r) {
+                                           WDF_DRIVER_CONFIG config;
+                                           WDF_DRIVER_CONFIG_INIT(&config, DeviceAdd);
+                                           config.Size -= 4;
+                                           return WdfDriverCreate(d, r, nullptr, &config, nullptr);
+                                       },
+                                       STATUS_INFO_LENGTH_MISMATCH, nullptr},
+                    DriverCreateMisuse{"UnknownInitFlag",
+                                       [](PDRIVER_OBJECT d, PUNICODE_STRING r) {
+                                           WDF_DRIVER_CONFIG config;
+                                           WDF_DRIVER_CONFIG_INIT(&config, DeviceAdd);
+                                           config.DriverInitFlags = 0x8;
+                                           return WdfDriverCreate(d, r, nullptr, &config, nullptr);
+                                       },
+                                       STATUS_INVALID_PARAMETER, nullptr},
+                    DriverCreateMisuse{"OddRegistryPathLength",
+                                       [](PDRIVER_OBJECT d, PUNICODE_STRING r) {
+                                           UNICODE_STRING odd = *r;
+                                           odd.Length = static_cast<USHORT>(odd.Length - 1);
+                                           return CreatePlainDriver(d, &odd, nullptr);
+                                       },
+                                       STATUS_INVALID_PARAMETER, nullptr},
+                    DriverCreateMisuse{"ExecutionLevelInvalid",
+                                       [](PDRIVER_OBJECT d, PUNICODE_STRING r) {
+                                           WDF_OBJECT_ATTRIBUTES attributes;
+                                           WDF_OBJECT_ATTRIBUTES_INIT(&attributes);
+                                           attributes.ExecutionLevel = WdfExecutionLevelInvalid;
+                                           return CreatePlainDriver(d, r, &attributes);
+                                       },
+                                       STATUS_WDF_OBJECT_ATTRIBUTES_INVALID, nullptr},
+                    DriverCreateMisuse{"ContextOverrideSmallerThanType",
+                                       [](PDRIVER_OBJECT d, PUNICODE_STRING r) {
+                                           WDF_OBJECT_ATTRIBUTES attributes;
+                                           WDF_OBJECT_ATTRIBUTES_INIT_CONTEXT_TYPE(&attributes, NodeContext);
+                                           attributes.ContextSizeOverride = 1;
+                                           return CreatePlainDriver(d, r, &attributes);
+                                       },
+                                       STATUS_WDF_OBJECT_ATTRIBUTES_INVALID, nullptr},
+                    DriverCreateMisuse{"NonPnpWithDeviceAddButNoDispatchOverride",
+                                       [](PDRIVER_OBJECT d, PUNICODE_STRING r) {
+                                           WDF_DRIVER_CONFIG config;
+                                           WDF_DRIVER_CONFIG_INIT(&config, DeviceAdd);
+                                           config.DriverInitFlags =
+                                               WdfDriverInitNonPnpDriver | WdfDriverInitNoDispatchOverride;
+                                           return WdfDriverCreate(d, r, nullptr, &config, nullptr);
+                                       },
+                                       STATUS_SUCCESS, nullptr},
                     DriverCreateMisuse{"ForeignDriverObject",
                                        [](PDRIVER_OBJECT, PUNICODE_STRING r) {
                                            int local = 0;
@@ -550,6 +598,193 @@ TEST_F(FrameworkTest, ControlInitMisuseIsRecorded)
     ExpectOneRecord("neither used", "driver unload");
 }
 
+// ---- Device names and security ----
+
+// What the driver does to a control-device init before WdfDeviceCreate, and what the framework
+// then answers (src/framework/shared/core/fxdeviceapi.cpp WdfDeviceCreate, fxdeviceinit.cpp
+// _AllocateControlDeviceInit, fxdeviceinitapi.cpp WdfDeviceInitAssignName and
+// WdfDeviceInitSetCharacteristics).
+struct NameRule {
+    const char* name;
+    std::function<void(PWDFDEVICE_INIT)> arrange;
+    NTSTATUS expected;
+    const char16_t* deviceName; // the name the created device carries
+    bool autogenerated;         // FILE_AUTOGENERATED_DEVICE_NAME left on the device
+};
+
+class NameRuleTest : public FrameworkTest, public testing::WithParamInterface<NameRule> {};
+
+TEST_P(NameRuleTest, SecurityNeedsANameOrTheAutogeneratedOne)
+{
+    LoadDriver();
+    UNICODE_STRING sddl = Text(u"D:P");
+    PWDFDEVICE_INIT init = WdfControlDeviceInitAllocate(WdfGetDriver(), &sddl);
+    ASSERT_NE(init, nullptr);
+    GetParam().arrange(init);
+    WDFDEVICE device = reinterpret_cast<WDFDEVICE>(0x1);
+    NTSTATUS status = WdfDeviceCreate(&init, nullptr, &device);
+    EXPECT_EQ(status, GetParam().expected);
+    if (NT_SUCCESS(status)) {
+        EXPECT_EQ(init, nullptr);
+        EXPECT_EQ(Fx().DeviceName(device), GetParam().deviceName);
+        auto characteristics = Fx().DeviceCharacteristics(device);
+        ASSERT_TRUE(characteristics.has_value());
+        EXPECT_EQ((*characteristics & FILE_AUTOGENERATED_DEVICE_NAME) != 0, GetParam().autogenerated);
+        WdfObjectDelete(device);
+    } else {
+        EXPECT_EQ(device, nullptr) << "the framework clears Device before it checks anything";
+        EXPECT_NE(init, nullptr) << "a refused init stays the driver's to free";
+        EXPECT_EQ(Fx().PendingControlInits(), 1U);
+        WdfDeviceInitFree(init);
+    }
+    EXPECT_TRUE(Fx().UnloadDriver());
+}
+
+const UNICODE_STRING kDeviceName = {18, 18, const_cast<PWCH>(u"\\Device\\X")};
+
+INSTANTIATE_TEST_SUITE_P(
+    Framework, NameRuleTest,
+    testing::Values(
+        NameRule{"AsAllocated", [](PWDFDEVICE_INIT) {}, STATUS_SUCCESS, u"", true},
+        NameRule{"AssignedName",
+                 [](PWDFDEVICE_INIT init) { EXPECT_EQ(WdfDeviceInitAssignName(init, &kDeviceName), STATUS_SUCCESS); },
+                 STATUS_SUCCESS, u"\\Device\\X", false},
+        NameRule{"NameAssignedThenDropped",
+                 [](PWDFDEVICE_INIT init) {
+                     EXPECT_EQ(WdfDeviceInitAssignName(init, &kDeviceName), STATUS_SUCCESS);
+                     EXPECT_EQ(WdfDeviceInitAssignName(init, nullptr), STATUS_SUCCESS);
+                 },
+                 STATUS_INVALID_SECURITY_DESCR, nullptr, false},
+        NameRule{"CharacteristicsReplaced",
+                 [](PWDFDEVICE_INIT init) { WdfDeviceInitSetCharacteristics(init, FILE_DEVICE_SECURE_OPEN, FALSE); },
+                 STATUS_INVALID_SECURITY_DESCR, nullptr, false},
+        NameRule{"CharacteristicsOredIn",
+                 [](PWDFDEVICE_INIT init) { WdfDeviceInitSetCharacteristics(init, FILE_DEVICE_SECURE_OPEN, TRUE); },
+                 STATUS_SUCCESS, u"", true},
+        NameRule{"AutogeneratedAskedForAgainDropsTheName",
+                 [](PWDFDEVICE_INIT init) {
+                     EXPECT_EQ(WdfDeviceInitAssignName(init, &kDeviceName), STATUS_SUCCESS);
+                     WdfDeviceInitSetCharacteristics(init, FILE_AUTOGENERATED_DEVICE_NAME, FALSE);
+                 },
+                 STATUS_SUCCESS, u"", true},
+        NameRule{"MalformedNameIsRefusedAndChangesNothing",
+                 [](PWDFDEVICE_INIT init) {
+                     UNICODE_STRING odd = kDeviceName;
+                     odd.Length = 17;
+                     EXPECT_EQ(WdfDeviceInitAssignName(init, &odd), STATUS_INVALID_PARAMETER);
+                 },
+                 STATUS_SUCCESS, u"", true}),
+    [](const auto& param) { return std::string(param.param.name); });
+
+TEST_F(FrameworkTest, ControlInitAllocationValidatesTheSddlString)
+{
+    LoadDriver();
+    UNICODE_STRING odd = Text(u"D:P");
+    odd.Length = 3;
+    EXPECT_EQ(WdfControlDeviceInitAllocate(WdfGetDriver(), &odd), nullptr);
+    UNICODE_STRING longer = Text(u"D:P");
+    longer.Length = static_cast<USHORT>(longer.MaximumLength + 2);
+    EXPECT_EQ(WdfControlDeviceInitAllocate(WdfGetDriver(), &longer), nullptr);
+    EXPECT_TRUE(platform_.Verifier().Clean()) << "the framework returns NULL without breaking in";
+    EXPECT_EQ(WdfControlDeviceInitAllocate(WdfGetDriver(), nullptr), nullptr);
+    ExpectOneRecord("NULL SDDLString", "WdfControlDeviceInitAllocate");
+    EXPECT_EQ(Fx().PendingControlInits(), 0U);
+    EXPECT_TRUE(Fx().UnloadDriver());
+}
+
+// The checks of FxValidateObjectAttributes with the options each creating call passes
+// (src/framework/shared/object/fxvalidatefunctions.cpp).
+struct AttributeRule {
+    const char* name;
+    bool forTarget; // WdfIoTargetCreate, else WdfDeviceCreate of a control device
+    std::function<void(WDF_OBJECT_ATTRIBUTES*)> arrange;
+    NTSTATUS expected;
+};
+
+class AttributeRuleTest : public FrameworkTest, public testing::WithParamInterface<AttributeRule> {};
+
+TEST_P(AttributeRuleTest, FailsWithTheFrameworksStatus)
+{
+    LoadDriver();
+    WDFDEVICE control = GetParam().forTarget ? CreateControlDevice("control") : nullptr;
+    WDF_OBJECT_ATTRIBUTES attributes;
+    WDF_OBJECT_ATTRIBUTES_INIT(&attributes);
+    GetParam().arrange(&attributes);
+    NTSTATUS status = STATUS_SUCCESS;
+    WDFOBJECT created = nullptr;
+    if (GetParam().forTarget) {
+        WDFIOTARGET target = nullptr;
+        status = WdfIoTargetCreate(control, &attributes, &target);
+        created = target;
+    } else {
+        UNICODE_STRING sddl = Text(u"D:P");
+        PWDFDEVICE_INIT init = WdfControlDeviceInitAllocate(WdfGetDriver(), &sddl);
+        WDFDEVICE device = nullptr;
+        status = WdfDeviceCreate(&init, &attributes, &device);
+        created = device;
+        if (!NT_SUCCESS(status)) {
+            WdfDeviceInitFree(init);
+        }
+    }
+    EXPECT_EQ(status, GetParam().expected);
+    EXPECT_EQ(created != nullptr, NT_SUCCESS(status));
+    for (WDFDEVICE device : Fx().ControlDevices()) {
+        WdfObjectDelete(device);
+    }
+    EXPECT_TRUE(Fx().UnloadDriver());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Framework, AttributeRuleTest,
+    testing::Values(
+        AttributeRule{"DeviceWithParent", false,
+                      [](WDF_OBJECT_ATTRIBUTES* a) { a->ParentObject = reinterpret_cast<WDFOBJECT>(WdfGetDriver()); },
+                      STATUS_WDF_PARENT_ASSIGNMENT_NOT_ALLOWED},
+        AttributeRule{"DeviceWithPassiveExecutionLevel", false,
+                      [](WDF_OBJECT_ATTRIBUTES* a) { a->ExecutionLevel = WdfExecutionLevelPassive; }, STATUS_SUCCESS},
+        AttributeRule{"DeviceWithWrongSize", false, [](WDF_OBJECT_ATTRIBUTES* a) { a->Size = 8; },
+                      STATUS_INFO_LENGTH_MISMATCH},
+        AttributeRule{"TargetWithExecutionLevel", true,
+                      [](WDF_OBJECT_ATTRIBUTES* a) { a->ExecutionLevel = WdfExecutionLevelPassive; },
+                      STATUS_WDF_EXECUTION_LEVEL_INVALID},
+        AttributeRule{"TargetWithDeviceScope", true,
+                      [](WDF_OBJECT_ATTRIBUTES* a) { a->SynchronizationScope = WdfSynchronizationScopeDevice; },
+                      STATUS_WDF_SYNCHRONIZATION_SCOPE_INVALID},
+        AttributeRule{"TargetWithScopeNone", true,
+                      [](WDF_OBJECT_ATTRIBUTES* a) { a->SynchronizationScope = WdfSynchronizationScopeNone; },
+                      STATUS_SUCCESS},
+        AttributeRule{"TargetWithOverrideButNoType", true, [](WDF_OBJECT_ATTRIBUTES* a) { a->ContextSizeOverride = 8; },
+                      STATUS_WDF_OBJECT_ATTRIBUTES_INVALID}),
+    [](const auto& param) { return std::string(param.param.name); });
+
+// ---- Destroy callbacks ----
+
+// In its destroy callback an object's reference count is zero: reading its context is the only
+// call the framework allows on it (src/framework/shared/inc/private/common/fxhandle.h,
+// FxObjectHandleGetPtr); calls on other, live objects are fine.
+TEST_F(FrameworkTest, DestroyCallbackMayOnlyReadItsOwnContext)
+{
+    LoadDriver();
+    WDFDEVICE device = AddDevice("device");
+    WDFDEVICE control = CreateControlDevice("control");
+    WDFIOTARGET target = CreateTarget(control, "target");
+    std::vector<std::string> seen;
+    script_.onDestroy = [&](WDFOBJECT object, const std::string& name) {
+        if (name == "target") {
+            seen.push_back(NameOf(object)); // allowed: the context is still there
+            WdfIoTargetClose(static_cast<WDFIOTARGET>(object));
+        } else if (name == "device") {
+            WdfObjectDelete(control); // another object: allowed, as the driver does it
+        }
+    };
+    Fx().RemoveDevice(device);
+    EXPECT_EQ(seen, std::vector<std::string>{"target"});
+    ExpectOneRecord("from its destroy callback", "WdfIoTargetClose");
+    EXPECT_FALSE(Fx().IsLive(target));
+    EXPECT_FALSE(Fx().IsLive(control));
+    EXPECT_TRUE(Fx().UnloadDriver());
+}
+
 TEST_F(FrameworkTest, AddDeviceDeletesTheDeviceOfAFailedCallbackAndFlagsAnEmptySuccess)
 {
     LoadDriver();
@@ -632,6 +867,13 @@ TEST_F(FrameworkTest, UnloadIsRefusedWhileADeviceOrRegistrationRemains)
     EXPECT_FALSE(Fx().UnloadDriver());
     auto beforeUnload = script_.Events();
     EXPECT_EQ(std::count(beforeUnload.begin(), beforeUnload.end(), "unload"), 0);
+    // A leaked registration is a driver bug, not only a refusal: the record names the entry.
+    auto held = platform_.Verifier().Records();
+    ASSERT_EQ(held.size(), 1U) << platform_.Verifier().Describe();
+    EXPECT_EQ(held[0].operation, "UnloadDriver");
+    EXPECT_NE(held[0].object.find(sim::Verifier::Pointer(entry)), std::string::npos) << held[0].object;
+    EXPECT_NE(held[0].message.find("PnP notification registration"), std::string::npos);
+    platform_.Verifier().Clear();
     ASSERT_EQ(IoUnregisterPlugPlayNotificationEx(entry), STATUS_SUCCESS);
 
     // The unload callback forgets a pool block: the leak check names it.
@@ -712,8 +954,11 @@ TEST_F(IoTargetTest, OpenRecordsItsParametersAndKeepsItsOwnCopyOfTheName)
     EXPECT_EQ(Fx().TargetState(target_), sim::IoTargetState::Opened);
 
     EXPECT_EQ(WdfIoTargetOpen(target_, &params), STATUS_INVALID_DEVICE_STATE);
+    // Both opens ask for no sharing; neither the framework nor the I/O manager checks share
+    // access on a device open (that is the device driver's business), so the second succeeds.
     WDFIOTARGET rival = CreateTarget(device_, "rival");
-    EXPECT_EQ(Open(rival), STATUS_SHARING_VIOLATION) << "open-by-name asks for exclusive access";
+    EXPECT_EQ(Open(rival), STATUS_SUCCESS);
+    EXPECT_EQ(Fx().TargetState(rival), sim::IoTargetState::Opened);
 }
 
 struct OpenFailure {
@@ -794,6 +1039,21 @@ TEST_F(IoTargetTest, SendBuffersTheRequestAndCopiesBackOnlyWhatFits)
     });
     EXPECT_EQ(Send(target_, in, sizeof in, out, sizeof out), STATUS_SUCCESS);
     ExpectOneRecord("64 bytes returned");
+
+    // Completed with an error, the framework still copies back what Information counts: it, not
+    // the I/O manager, completes the IOCTL it sent (fxiotargetkm.hpp, FxIoContext::CopyParameters).
+    Fx().SetIoctlHandlerForTest([](const std::u16string&, ULONG, const void*, ULONG, void* output, ULONG,
+                                   ULONG_PTR* information, const std::function<bool()>&) {
+        std::memset(output, 0x5A, 2);
+        *information = 2;
+        return STATUS_INVALID_PARAMETER;
+    });
+    std::memset(out, 0, sizeof out);
+    ULONG_PTR failedBytes = 0;
+    EXPECT_EQ(Send(target_, in, sizeof in, out, sizeof out, &failedBytes), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(failedBytes, 2U);
+    EXPECT_EQ(out[1], 0x5A);
+    EXPECT_EQ(out[2], 0);
 
     WDFREQUEST request = reinterpret_cast<WDFREQUEST>(0x10);
     EXPECT_EQ(WdfIoTargetSendIoctlSynchronously(target_, request, kIoctl, nullptr, nullptr, nullptr, nullptr),

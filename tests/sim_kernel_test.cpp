@@ -14,6 +14,7 @@
 namespace {
 
 using sim::kTicksPerSecond;
+constexpr sim::Ticks kBoot = sim::KernelModel::kSystemTimeAtBoot;
 
 LARGE_INTEGER Interval(LONGLONG value)
 {
@@ -251,7 +252,10 @@ INSTANTIATE_TEST_SUITE_P(
     Intervals, DelayTest,
     testing::Values(DelayCase{"Relative", -250 * sim::kTicksPerMillisecond, 250 * sim::kTicksPerMillisecond, nullptr},
                     DelayCase{"Zero", 0, 0, nullptr},
-                    DelayCase{"Absolute", 5 * kTicksPerSecond, 5 * kTicksPerSecond, "absolute time"},
+                    // A positive interval is a system time: a small one lies in the past, so the
+                    // call returns at once (and is flagged: a relative delay was surely meant).
+                    DelayCase{"SmallPositiveIsPast", 5 * kTicksPerSecond, 0, "absolute time already in the past"},
+                    DelayCase{"AbsoluteInTheFuture", kBoot + 5 * kTicksPerSecond, 5 * kTicksPerSecond, nullptr},
                     DelayCase{"AtApcLevel", -kTicksPerSecond, kTicksPerSecond, nullptr, APC_LEVEL},
                     DelayCase{"AtDispatchLevel", -kTicksPerSecond, kTicksPerSecond, "above the maximum",
                               DISPATCH_LEVEL}),
@@ -265,10 +269,11 @@ TEST_F(KernelTest, WaitTimeoutsOnARunningThread)
         LONGLONG timeout;
         sim::Ticks end;
     } const cases[] = {
-        {0, 0},                                      // poll
-        {-5 * kTicksPerSecond, 5 * kTicksPerSecond}, // relative
-        {7 * kTicksPerSecond, 7 * kTicksPerSecond},  // absolute
-        {3 * kTicksPerSecond, 7 * kTicksPerSecond},  // absolute, already past
+        {0, 0},                                             // poll
+        {7 * kTicksPerSecond, 0},                           // a small positive value: an absolute time long past
+        {-5 * kTicksPerSecond, 5 * kTicksPerSecond},        // relative
+        {kBoot + 7 * kTicksPerSecond, 7 * kTicksPerSecond}, // absolute system time
+        {kBoot + 3 * kTicksPerSecond, 7 * kTicksPerSecond}, // absolute, already past
     };
     for (const auto& c : cases) {
         LARGE_INTEGER timeout = Interval(c.timeout);
