@@ -1,6 +1,33 @@
 #include "sim/faults.h"
 
+#include <algorithm>
+
 namespace sim {
+
+const std::vector<std::string_view>& FailableOperations()
+{
+    // Each name is the one its model passes to Check() (pool, kernel, objects, PnP, WMI, framework).
+    static const std::vector<std::string_view> operations = [] {
+        std::vector<std::string_view> names = {
+            "ExAllocatePool2",
+            "IoCreateSystemThread",
+            "IoRegisterPlugPlayNotification",
+            "IoWMIExecuteMethod",
+            "IoWMIOpenBlock",
+            "IoWMISetNotificationCallback",
+            "ObReferenceObjectByHandle",
+            "WdfControlDeviceInitAllocate",
+            "WdfDeviceCreate",
+            "WdfDriverCreate",
+            "WdfIoTargetCreate",
+            "WdfIoTargetOpen",
+            "WdfIoTargetSendIoctlSynchronously",
+        };
+        std::sort(names.begin(), names.end());
+        return names;
+    }();
+    return operations;
+}
 
 void FaultInjector::FailNth(const std::string& operation, std::uint64_t n, std::optional<NTSTATUS> status)
 {

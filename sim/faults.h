@@ -16,6 +16,10 @@
 
 namespace sim {
 
+// The platform operations that ask Check() before they act, i.e. every name a rule can fail.
+// Sorted; a rule naming anything else can never fire.
+const std::vector<std::string_view>& FailableOperations();
+
 class FaultInjector {
 public:
     // n counts from 1.

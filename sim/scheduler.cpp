@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <iterator>
 
 namespace sim {
 
@@ -16,15 +17,25 @@ Scheduler::~Scheduler() = default;
 
 void Scheduler::RegisterCurrentThread(const std::string& name)
 {
-    std::lock_guard lock(mutex_);
+    std::unique_lock lock(mutex_);
     threads_.emplace_back();
     threads_.back().name = name;
     tlsThread = &threads_.back();
+    if (serialized_) {
+        AwaitTokenLocked(lock, tlsThread);
+    }
 }
 
 void Scheduler::UnregisterCurrentThread()
 {
     std::lock_guard lock(mutex_);
+    if (serialized_ && holder_ == tlsThread && tlsThread != nullptr) {
+        // Leaving counts as blocking for good: the token goes on, never back to this thread.
+        tlsThread->blocked = true;
+        tlsThread->pred = nullptr;
+        tlsThread->deadline.reset();
+        PassTokenLocked(tlsThread);
+    }
     threads_.remove_if([](const ThreadState& t) { return &t == tlsThread; });
     tlsThread = nullptr;
     // The threads left may all be idle now: each must look again.
@@ -42,6 +53,76 @@ Scheduler::ThreadState* Scheduler::ReserveThread(const std::string& name)
 void Scheduler::AdoptReservation(ThreadState* token)
 {
     tlsThread = token;
+    std::unique_lock lock(mutex_);
+    if (serialized_) {
+        AwaitTokenLocked(lock, token);
+    }
+}
+
+bool Scheduler::RunnableLocked(const ThreadState& t) const
+{
+    if (!t.blocked) {
+        return true;
+    }
+    return (t.deadline && now_ >= *t.deadline) || (t.pred && (*t.pred)());
+}
+
+Scheduler::ThreadState* Scheduler::NextRunnableLocked(const ThreadState* after)
+{
+    // Round robin in registration order, starting after `after` and ending with it.
+    auto start = threads_.begin();
+    if (after != nullptr) {
+        for (auto it = threads_.begin(); it != threads_.end(); ++it) {
+            if (&*it == after) {
+                start = std::next(it);
+                break;
+            }
+        }
+    }
+    for (std::size_t i = 0; i < threads_.size(); ++i) {
+        if (start == threads_.end()) {
+            start = threads_.begin();
+        }
+        if (RunnableLocked(*start)) {
+            return &*start;
+        }
+        ++start;
+    }
+    return nullptr;
+}
+
+void Scheduler::PassTokenLocked(const ThreadState* self)
+{
+    for (;;) {
+        ThreadState* next = NextRunnableLocked(self);
+        if (next != nullptr) {
+            holder_ = next;
+            next->wake.notify_one();
+            return;
+        }
+        // Every thread is idle: the clock moves to the earliest deadline, as it does unserialized.
+        std::optional<Ticks> deadline = NextDeadlineLocked();
+        if (autoAdvance_ && deadline && *deadline > now_) {
+            now_ = *deadline;
+            continue;
+        }
+        // Nothing can run. A thread outside the scheduler may still change something; whoever
+        // is first runnable in registration order then picks the token up (see WaitUntil).
+        holder_ = nullptr;
+        cv_.notify_all();
+        return;
+    }
+}
+
+void Scheduler::AwaitTokenLocked(std::unique_lock<std::mutex>& lock, ThreadState* self)
+{
+    while (holder_ != self) {
+        if (holder_ == nullptr && NextRunnableLocked(nullptr) == self) {
+            holder_ = self;
+            break;
+        }
+        self->wake.wait_for(lock, kPollInterval);
+    }
 }
 
 bool Scheduler::IsIdleLocked(const ThreadState& t) const
@@ -114,6 +195,36 @@ bool Scheduler::WaitUntil(std::unique_lock<std::mutex>& lock, const std::functio
     bool satisfied = false;
     auto stuckSince = std::chrono::steady_clock::time_point{};
     for (;;) {
+        if (serialized_ && self != nullptr) {
+            if (holder_ == nullptr && NextRunnableLocked(nullptr) == self) {
+                holder_ = self;
+            }
+            if (holder_ == self) {
+                if (pred()) {
+                    satisfied = true;
+                    break;
+                }
+                if (deadline && now_ >= *deadline) {
+                    break;
+                }
+                PassTokenLocked(self);
+                if (holder_ == self) {
+                    continue; // the clock moved to this thread's own deadline
+                }
+            }
+            if (holder_ == nullptr && !NextDeadlineLocked()) {
+                auto nowReal = std::chrono::steady_clock::now();
+                if (stuckSince == std::chrono::steady_clock::time_point{}) {
+                    stuckSince = nowReal;
+                } else if (nowReal - stuckSince > deadlockTimeout_) {
+                    ReportDeadlockLocked();
+                }
+            } else {
+                stuckSince = {};
+            }
+            self->wake.wait_for(lock, kPollInterval);
+            continue;
+        }
         if (pred()) {
             satisfied = true;
             break;
@@ -173,9 +284,13 @@ void Scheduler::NotifyLocked()
 
 void Scheduler::WakeReadyLocked(const ThreadState* self)
 {
-    for (auto& t : threads_) {
-        if (&t != self && t.blocked && ((t.deadline && now_ >= *t.deadline) || (t.pred && (*t.pred)()))) {
-            t.wake.notify_one();
+    // Serialized, a registered thread runs only when handed the token: waking it would only
+    // send it back to sleep.
+    if (!serialized_ || holder_ == nullptr) {
+        for (auto& t : threads_) {
+            if (&t != self && t.blocked && ((t.deadline && now_ >= *t.deadline) || (t.pred && (*t.pred)()))) {
+                t.wake.notify_one();
+            }
         }
     }
     // Unregistered waiters are not known by predicate; they look for themselves.
@@ -266,6 +381,21 @@ void Scheduler::SetDeadlockTimeout(std::chrono::milliseconds timeout)
 {
     std::lock_guard lock(mutex_);
     deadlockTimeout_ = timeout;
+}
+
+void Scheduler::SetSerialized()
+{
+    Settle();
+    std::lock_guard lock(mutex_);
+    serialized_ = true;
+    holder_ = tlsThread;
+    WakeAllLocked();
+}
+
+bool Scheduler::Serialized() const
+{
+    std::lock_guard lock(mutex_);
+    return serialized_;
 }
 
 ThreadRegistration::ThreadRegistration(Scheduler& scheduler, const std::string& name) : scheduler_(scheduler)

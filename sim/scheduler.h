@@ -12,6 +12,13 @@
 // that "idle" is decided atomically. Code that changes state a predicate reads must hold the
 // mutex, or a leaf mutex of its own that predicates may take, and call Notify() afterwards.
 //
+// Serialized mode (opt-in, SetSerialized()): one registered thread runs at a time. It holds the
+// run token until it blocks in WaitUntil() (or unregisters); the token then passes to the next
+// runnable thread in registration order after it, and a thread just started waits for the token
+// before its first step. Which thread runs next then depends only on the simulation's own state,
+// so two runs of the same scenario make the same calls in the same order. The default keeps real
+// concurrency, which is what the stress tests need.
+//
 // Lock rules: the scheduler mutex may be taken first and a component's leaf mutex inside it
 // (predicates do that); never the other way round, so Notify() and WaitUntil() are never
 // called while a leaf mutex is held. No lock is held while driver code runs.
@@ -89,6 +96,11 @@ public:
     // Real-time patience before a system with no possible progress is declared deadlocked.
     void SetDeadlockTimeout(std::chrono::milliseconds timeout);
 
+    // Turns serialized mode on (see above). Called from a registered thread, which keeps running
+    // with the token; the others must have gone idle first, so this settles before switching.
+    void SetSerialized();
+    bool Serialized() const;
+
 private:
     bool AllIdleLocked() const;
     bool OthersIdleLocked(const ThreadState* self) const;
@@ -100,6 +112,13 @@ private:
     // threads changed.
     void WakeReadyLocked(const ThreadState* self);
     void WakeAllLocked();
+    // Serialized mode: whether `t` could run now, the next such thread after `after` in
+    // registration order, handing the token over (advancing the clock when every thread is idle),
+    // and waiting until the calling thread holds the token.
+    bool RunnableLocked(const ThreadState& t) const;
+    ThreadState* NextRunnableLocked(const ThreadState* after);
+    void PassTokenLocked(const ThreadState* self);
+    void AwaitTokenLocked(std::unique_lock<std::mutex>& lock, ThreadState* self);
 
     mutable std::mutex mutex_;
     std::condition_variable cv_; // waiters that are not registered
@@ -109,6 +128,8 @@ private:
     // code that already holds the mutex.
     std::atomic<Ticks> now_{0};
     bool autoAdvance_ = true;
+    bool serialized_ = false;
+    ThreadState* holder_ = nullptr; // serialized mode: the thread that may run
     std::chrono::milliseconds deadlockTimeout_{10000};
 };
 

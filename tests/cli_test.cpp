@@ -6,6 +6,9 @@
 #include <cstdio>
 #include <fstream>
 #include <regex>
+#include <set>
+#include <map>
+#include <algorithm>
 #include <sstream>
 
 #include "tools/default_scenario.h"
@@ -14,6 +17,7 @@
 #include "tools/runner.h"
 #include "relay/relay.h"
 #include "tools/scenario.h"
+#include "sim/faults.h"
 
 namespace {
 
@@ -54,7 +58,10 @@ TEST_P(ScenarioErrors, ReportLineColumnAndCause)
         EXPECT_EQ(e.line, bad.line) << e.what();
         EXPECT_EQ(e.column, bad.column) << e.what();
         EXPECT_NE(e.message.find(bad.message), std::string::npos) << e.what();
-        EXPECT_EQ(std::string(e.what()).rfind("s.yaml:" + std::to_string(bad.line) + ":", 0), 0U) << e.what();
+        EXPECT_EQ(std::string(e.what()).rfind(
+                      "s.yaml:" + std::to_string(bad.line) + ":" + std::to_string(bad.column) + ": error: ", 0),
+                  0U)
+            << e.what();
     }
 }
 
@@ -86,13 +93,125 @@ INSTANTIATE_TEST_SUITE_P(
         BadScenario{"BadTaBehaviour", "ta_service:\n  behaviour: first:x\nsteps: []\n", 2, 14, "not a TA behaviour"},
         BadScenario{"FaultWithoutMode", "faults:\n  - {operation: ExAllocatePool2}\nsteps: []\n", 2, 5,
                     "exactly one of nth, from, always"},
-        BadScenario{"FaultCountedFromOne", "faults:\n  - {operation: X, nth: 0}\nsteps: []\n", 2, 25, "from 1"},
+        BadScenario{"FaultCountedFromOne", "faults:\n  - {operation: ExAllocatePool2, nth: 0}\nsteps: []\n", 2, 39,
+                    "from 1"},
+        // Mistakes that used to change what was tested without a word.
+        BadScenario{"MisspeltFaultOperation", "faults:\n  - {operation: ExAlocatePool2, nth: 1}\nsteps: []\n", 2, 17,
+                    "did you mean ExAllocatePool2?"},
+        BadScenario{"UnknownFaultOperation", "steps:\n  - fault: {operation: Frobnicate, always: true}\n", 2, 24,
+                    "operations that can fail: ExAllocatePool2"},
+        BadScenario{"EmptyFaultOperation", "faults:\n  - {operation: '', nth: 1}\nsteps: []\n", 2, 17,
+                    "fault operation is empty"},
+        BadScenario{"FaultWithSuccessStatus",
+                    "faults:\n  - {operation: ExAllocatePool2, nth: 1, status: STATUS_SUCCESS}\nsteps: []\n", 2, 50,
+                    "must fail with an error status"},
+        BadScenario{"DuplicateTopKey", "name: a\nname: b\nsteps: []\n", 2, 1,
+                    "duplicate key 'name' (first given at line 1)"},
+        BadScenario{"DuplicateStepKey", "steps:\n  - at: 1s\n    at: 2s\n    load: true\n", 3, 5, "duplicate key 'at'"},
+        BadScenario{"SecondDocument", "steps: []\n---\nsteps: [{load: true}]\n", 3, 1, "second YAML document"},
+        BadScenario{"OctalCount", "steps:\n  - add_device: 010\n", 2, 17, "decimal"},
+        BadScenario{"HexCount", "steps:\n  - add_device: 0x10\n", 2, 17, "decimal"},
+        BadScenario{"HugeDeviceCount", "steps:\n  - add_device: 4294967295\n", 2, 17, "at most 64"},
+        BadScenario{"HugeResponseArea", "steps:\n  - event: {request: '01', response_size: 16777217}\n", 2, 43,
+                    "at most 16777216"},
+        BadScenario{"HugeSizeQuery", "firmware:\n  size_query: {succeed: 4294967295}\nsteps: []\n", 2, 25,
+                    "at most 16777216"},
+        BadScenario{"LabelNotUtf8", "steps:\n  - event: {label: \"caf\xe9\", no_buffer: true}\n", 2, 24, "not UTF-8"},
+        BadScenario{"OverlongUtf8", "name: \"\xc0\xaf\"\nsteps: []\n", 1, 8, "not UTF-8"},
+        BadScenario{"DeepNesting", "steps: [[[[[[[[[[[[[[[[[[[[[[[[1]]]]]]]]]]]]]]]]]]]]]]]]\n", 1, 24,
+                    "nested more than 16"},
+        BadScenario{"BufferFileIsADirectory", "steps:\n  - event: {file: .}\n", 2, 19, "cannot open buffer file"},
         BadScenario{"EventTwoSources", "steps:\n  - event: {raw: '00', request: '01'}\n", 2, 12, "exactly one of"},
         BadScenario{"UnknownExpectation", "steps: []\nexpect: {relays: 1}\n", 2, 10, "unknown key 'relays'"},
         BadScenario{"MissingBufferFile", "steps:\n  - event: {file: no-such-file.bin}\n", 2, 19,
                     "cannot open buffer file"},
         BadScenario{"Empty", "", 1, 1, "empty"}),
     [](const testing::TestParamInfo<BadScenario>& param) { return std::string(param.param.name); });
+
+TEST(Parser, ErrorsShowTheSourceLineWithACaret)
+{
+    try {
+        fwtool::ParseScenario("steps:\n  - add_device: two\n", "s.yaml");
+        FAIL() << "parsed without complaint";
+    }
+    catch (const fwtool::ScenarioError& e) {
+        EXPECT_EQ(fwtool::DescribeError(e), "s.yaml:2:17: error: add_device must be a whole number\n"
+                                            "  - add_device: two\n"
+                                            "                ^");
+    }
+}
+
+TEST(Parser, BinaryAndAbsurdlyNestedInputGetAClearLocatedError)
+{
+    struct Case {
+        const char* name;
+        std::string text;
+        const char* message;
+    };
+    const Case cases[] = {
+        {"NulByte", std::string("steps: []\n\0\x01\x02", 13), "NUL byte"},
+        {"NestedPastTheLibrarysLimit", std::string(5000, '[') + std::string(5000, ']'), "nested too deeply"},
+        {"NestedMappings",
+         [] {
+             std::string text = "steps: [";
+             for (int i = 0; i < 30; ++i) {
+                 text += "{a: ";
+             }
+             return text + "1" + std::string(30, '}') + "]";
+         }(),
+         "nested more than"},
+    };
+    for (const Case& c : cases) {
+        try {
+            fwtool::ParseScenario(c.text, "s.yaml");
+            ADD_FAILURE() << c.name << ": parsed without complaint";
+        }
+        catch (const fwtool::ScenarioError& e) {
+            EXPECT_NE(e.message.find(c.message), std::string::npos) << c.name << ": " << e.what();
+            EXPECT_GE(e.line, 1) << c.name;
+        }
+    }
+}
+
+TEST(Parser, FaultOperationsAreThoseThePlatformCanFail)
+{
+    for (std::string_view name : sim::FailableOperations()) {
+        EXPECT_FALSE(fwtool::CheckFaultOperation(std::string(name))) << name;
+    }
+    EXPECT_NE(fwtool::CheckFaultOperation("wdfiotargetopen")->find("did you mean WdfIoTargetOpen?"), std::string::npos);
+    EXPECT_NE(fwtool::CheckFaultOperation("KeBugCheckEx")->find("operations that can fail"), std::string::npos);
+    // Every operation a run asks the fault injector about is one a scenario may name.
+    for (const char* example : {"default", "fault-injection", "device-churn", "firmware-late"}) {
+        const fwtool::RunResult r = fwtool::RunScenario(
+            fwtool::LoadScenarioFile(std::string(FWRELAY_SOURCE_DIR) + "/examples/" + example + ".yaml"));
+        EXPECT_FALSE(r.checkedOperations.empty()) << example;
+        for (const std::string& name : r.checkedOperations) {
+            EXPECT_FALSE(fwtool::CheckFaultOperation(name)) << example << ": " << name << " is not listed";
+        }
+    }
+}
+
+TEST(Parser, InputFilesMustBeRegularFilesOfBoundedSize)
+{
+    struct Case {
+        const char* path;
+        const char* message;
+    };
+    for (const Case& c : {Case{"/", "is a directory"}, Case{"/dev/zero", "is a device"},
+                          Case{"/no/such/scenario.yaml", "no such file"}}) {
+        try {
+            fwtool::LoadScenarioFile(c.path);
+            ADD_FAILURE() << c.path << " accepted";
+        }
+        catch (const fwtool::LocatedError& e) {
+            EXPECT_NE(e.message.find(c.message), std::string::npos) << e.what();
+            EXPECT_EQ(std::string(e.what()), std::string(c.path) + ": error: " + e.message);
+        }
+        EXPECT_THROW(fwtool::LoadBufferFile(c.path, false), fwtool::LocatedError) << c.path;
+    }
+    std::istringstream endless(std::string(1U << 20, '#'));
+    EXPECT_THROW(fwtool::ReadInputText(endless, "<stdin>", 1000, "a scenario"), fwtool::LocatedError);
+}
 
 TEST(Parser, ValidScenarioParsesToItsSteps)
 {
@@ -270,15 +389,15 @@ TEST_F(DefaultRun, JsonLinesParseAndEndWithTheSummary)
     }
     EXPECT_EQ(calls, Result().trace.size());
     EXPECT_EQ(last["type"], "summary");
-    EXPECT_EQ(last["relayed"], 3);
-    EXPECT_EQ(last["dropped"], 1);
+    EXPECT_EQ(last["counts"]["relayed"], 3);
+    EXPECT_EQ(last["counts"]["dropped"], 1);
     EXPECT_EQ(last["passed"], true);
 }
 
 TEST_F(DefaultRun, MermaidIsASequenceDiagramWithTheThreeParties)
 {
     std::ostringstream out;
-    fwtool::WriteMermaid(out, Result());
+    fwtool::WriteMermaid(out, Result(), fwtool::Detail::Full);
     const std::string text = out.str();
     EXPECT_EQ(text.rfind("sequenceDiagram\n", 0), 0U);
     for (const char* participant : {"participant Firmware", "participant Driver", "participant TA as TA service"}) {
@@ -397,8 +516,8 @@ expect: {dropped: 2, acks: 2}
     EXPECT_EQ(r.relays[1].event, 0U);
     EXPECT_NE(r.relays[2].reason.find("STATUS_NOT_FOUND"), std::string::npos) << r.relays[2].reason;
     EXPECT_TRUE(r.verifier.empty());
-    ASSERT_EQ(r.expectations.size(), 2U);
-    EXPECT_FALSE(r.ExpectationsMet()); // acks: 3
+    ASSERT_EQ(r.expectations.size(), 4U); // with left_loaded and pool_left, implied
+    EXPECT_FALSE(r.ExpectationsMet());    // acks: 3
     EXPECT_EQ(r.ExitCode(), 1);
 }
 
@@ -418,6 +537,315 @@ TEST(Runner, ExplanationAgreesWithTheDriversVerdict)
                 EXPECT_EQ(why->find("refused by"), std::string::npos) << *why;
             }
         }
+    }
+}
+
+// ---- An honest ending ----
+
+struct Ending {
+    const char* name;
+    const char* yaml;
+    int exitCode;
+    bool loadedAtEnd;
+};
+
+class HonestEnding : public testing::TestWithParam<Ending> {};
+
+TEST_P(HonestEnding, PassesOnlyWhenTheDriverUnloadedCleanlyOrTheScenarioExpectsOtherwise)
+{
+    const fwtool::RunResult r = fwtool::RunScenario(fwtool::ParseScenario(GetParam().yaml, "end.yaml"));
+    EXPECT_TRUE(r.verifier.empty());
+    EXPECT_EQ(r.loadedAtEnd, GetParam().loadedAtEnd);
+    EXPECT_EQ(r.ExitCode(), GetParam().exitCode);
+    std::ostringstream out;
+    fwtool::WriteSummary(out, r);
+    EXPECT_NE(out.str().find(GetParam().exitCode == 0 ? "Result: PASS" : "Result: FAIL"), std::string::npos)
+        << out.str();
+    if (GetParam().loadedAtEnd) {
+        EXPECT_NE(out.str().find("End: the driver refused to unload"), std::string::npos) << out.str();
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Runner, HonestEnding,
+    testing::Values(
+        Ending{"NoDeviceEverAdded",
+               "firmware: {present: true}\nsteps:\n  - {at: 1s, event: {request: '01', response_size: 1}}\n", 1, true},
+        Ending{"NoDeviceAndTheScenarioSaysSo",
+               "firmware: {present: true}\nsteps:\n  - {at: 1s, event: {request: '01', response_size: 1}}\n"
+               "expect: {left_loaded: 1, pool_left: 1}\n",
+               0, true},
+        Ending{"DeviceAddedAndRemoved", "firmware: {present: true}\nsteps:\n  - add_device: 1\n  - remove_device: 1\n",
+               0, false},
+        Ending{"CleanRunWronglyExpectedToStayLoaded", "steps:\n  - add_device: 1\nexpect: {left_loaded: 1}\n", 1,
+               false}),
+    [](const testing::TestParamInfo<Ending>& param) { return std::string(param.param.name); });
+
+TEST(Runner, SummaryAccountsForEveryEventAndShowsTheDescription)
+{
+    const fwtool::RunResult r = fwtool::RunScenario(fwtool::ParseScenario(R"(
+name: fates
+description: every way an event can end
+firmware: {appear_at: 3s}
+ta_service: {present: true}
+steps:
+  - add_device: 1
+  - at: 1s
+    event: {label: early one, request: "01", response_size: 1}
+  - at: 2s
+    event: {label: early two, request: "02", response_size: 1}
+  - at: 5s
+    event: {label: bare, no_buffer: true}
+expect: {lost: 2, pending: 1}
+)",
+                                                                          "fates.yaml"));
+    ASSERT_EQ(r.events.size(), 3U);
+    EXPECT_TRUE(r.events[0].lost);
+    EXPECT_EQ(r.events[0].fetchedBy, 0U); // the bare event's relay fetched the oldest buffer
+    EXPECT_FALSE(r.events[1].fetchedBy);
+    EXPECT_EQ(r.events[2].deliveredAs, 0U);
+    EXPECT_EQ(r.PendingAtEnd(), 1U);
+    EXPECT_TRUE(r.ExpectationsMet());
+    std::ostringstream out;
+    fwtool::WriteSummary(out, r);
+    const std::string text = out.str();
+    for (const char* part :
+         {"  every way an event can end\n",
+          "1. [1.000000s] early one: lost: no notification callback was installed; its buffer fetched "
+          "by relay 1: forwarded",
+          "2. [2.000000s] early two: lost: no notification callback was installed; its buffer was "
+          "never fetched (still pending at the end)",
+          "3. [5.000000s] bare: delivered as relay 1; no buffer of its own",
+          "1. [5.000000s] (bare; fetched the buffer of 'early one') forwarded"}) {
+        EXPECT_NE(text.find(part), std::string::npos) << part << "\n" << text;
+    }
+}
+
+TEST(Runner, SaysWhenTheRetryWorkerGaveUp)
+{
+    auto yaml = [](const std::string& end) {
+        return "firmware: {present: false}\nsteps:\n  - add_device: 1\n  - {at: " + end + ", remove_device: 1}\n";
+    };
+    const fwtool::RunResult gaveUp = fwtool::RunScenario(fwtool::ParseScenario(yaml("700s"), "retry.yaml"));
+    ASSERT_TRUE(gaveUp.retryGaveUp);
+    EXPECT_GE(gaveUp.retryGaveUp->attempts, 100U);
+    std::ostringstream out;
+    fwtool::WriteSummary(out, gaveUp);
+    EXPECT_NE(out.str().find("Retry worker: gave up at"), std::string::npos) << out.str();
+    // Still trying when the driver is unloaded: not giving up.
+    EXPECT_FALSE(fwtool::RunScenario(fwtool::ParseScenario(yaml("10s"), "retry.yaml")).retryGaveUp);
+}
+
+TEST(Runner, ReportsProgressAfterEachStep)
+{
+    const Scenario s = fwtool::ParseScenario("steps:\n  - add_device: 1\n  - {at: 2s, ta_arrive: true}\n  - {at: 5s, "
+                                             "remove_device: all}\n",
+                                             "progress.yaml");
+    std::vector<std::pair<std::size_t, sim::Ticks>> calls;
+    fwtool::RunScenario(s, [&calls](std::size_t done, std::size_t total, sim::Ticks now) {
+        EXPECT_EQ(total, 3U);
+        calls.emplace_back(done, now);
+    });
+    const std::vector<std::pair<std::size_t, sim::Ticks>> expected = {
+        {1, 0}, {2, 2 * sim::kTicksPerSecond}, {3, 5 * sim::kTicksPerSecond}};
+    EXPECT_EQ(calls, expected);
+}
+
+// ---- Outputs ----
+
+TEST(Output, HostAddressesBecomeStableIdentifiers)
+{
+    fwtool::StableIds ids;
+    EXPECT_EQ(ids.Apply("block at 0x7f3e78001060 context 0x55d7260712d0"), "block at ptr#1 context ptr#2");
+    EXPECT_EQ(ids.Apply("again 0x55d7260712d0, 0x7f3e78001060"), "again ptr#2, ptr#1");
+    // Framework handles, statuses and I/O control codes are stable already.
+    EXPECT_EQ(ids.Apply("WDFDEVICE 0x5f0000000030 -> 0xC0000001 IOCTL 0x00568004"),
+              "WDFDEVICE 0x5f0000000030 -> 0xC0000001 IOCTL 0x00568004");
+}
+
+fwtool::RunResult ManyRelays(int events)
+{
+    std::string yaml = "firmware: {present: true}\nta_service: {present: true}\nsteps:\n  - add_device: 1\n";
+    for (int i = 0; i < events; ++i) {
+        yaml += "  - {at: " + std::to_string(i + 1) + "s, event: {request: '01 02', response_size: 2}}\n";
+    }
+    return fwtool::RunScenario(fwtool::ParseScenario(yaml, "many.yaml"));
+}
+
+TEST(Output, CompactMermaidStaysUnderTheRenderersLimitWhereFullDoesNot)
+{
+    const fwtool::RunResult r = ManyRelays(40);
+    std::ostringstream compact;
+    std::ostringstream full;
+    const std::size_t compactSize = fwtool::WriteMermaid(compact, r, fwtool::Detail::Compact);
+    const std::size_t fullSize = fwtool::WriteMermaid(full, r, fwtool::Detail::Full);
+    EXPECT_EQ(compactSize, compact.str().size());
+    EXPECT_LT(compactSize, fwtool::kMermaidDefaultLimit);
+    EXPECT_GT(fullSize, fwtool::kMermaidDefaultLimit);
+    EXPECT_EQ(compact.str().find("participant Framework"), std::string::npos);
+    EXPECT_NE(full.str().find("participant Framework"), std::string::npos);
+    EXPECT_NE(compact.str().find("Driver->>TA: IRP_MJ_DEVICE_CONTROL IOCTL 0x00568004"), std::string::npos);
+}
+
+TEST(Output, MermaidNeverCutsAStatus)
+{
+    const fwtool::RunResult r = ManyRelays(1);
+    std::ostringstream out;
+    fwtool::WriteMermaid(out, r, fwtool::Detail::Full);
+    // Each call that returned a status shows it whole at the end of its message, however long.
+    std::size_t checked = 0;
+    std::istringstream lines(out.str());
+    const std::regex status(R"( -> 0x[0-9A-F]{8}( STATUS_[A-Z_]+)?$)");
+    for (std::string line; std::getline(lines, line);) {
+        if (line.find("WdfIoTargetOpen") != std::string::npos || line.find("IoWMIOpenBlock") != std::string::npos) {
+            EXPECT_TRUE(std::regex_search(line, status)) << line;
+            ++checked;
+        }
+    }
+    EXPECT_GE(checked, 3U);
+}
+
+TEST(Output, ReplayLimitsItsDumpsAndSaysHowToSeeAll)
+{
+    const Bytes request(64 * 1024, 0x5a);
+    const Bytes buffer = sim::FirmwareModel::BuildExchangeBuffer(request, Bytes(16, 0));
+    const fwtool::RunResult r = fwtool::RunScenario(fwtool::ReplayScenario(buffer, sim::TaBehaviour::Echo(), false));
+    std::ostringstream limited;
+    fwtool::WriteReplayReport(limited, r);
+    EXPECT_LT(limited.str().size(), 16U * 1024) << "dumps are limited by default";
+    EXPECT_NE(limited.str().find("more byte(s) not shown"), std::string::npos);
+    EXPECT_NE(limited.str().find("--dump-all"), std::string::npos);
+    std::ostringstream all;
+    fwtool::WriteReplayReport(all, r, 0);
+    EXPECT_GT(all.str().size(), request.size() * 3);
+    EXPECT_EQ(all.str().find("not shown"), std::string::npos);
+}
+
+// ---- The JSON lines follow docs/json.md ----
+
+struct FieldRule {
+    std::set<std::string> types; // "string", "integer", "number", "boolean", "array", "object", "null"
+    bool optional = false;
+};
+using RecordRules = std::map<std::string, std::map<std::string, FieldRule>>;
+
+// The tables of docs/json.md: "## Record `type`" then rows "| `field` | type | meaning |".
+RecordRules ReadJsonSchemaDoc()
+{
+    RecordRules rules;
+    std::istringstream doc(ReadFile(FWRELAY_SOURCE_DIR "/docs/json.md"));
+    const std::regex heading(R"(^## Record `(\w+)`)");
+    const std::regex row(R"(^\| `(\w+)` \| ([^|]+) \|)");
+    std::string record;
+    for (std::string line; std::getline(doc, line);) {
+        std::smatch m;
+        if (std::regex_search(line, m, heading)) {
+            record = m[1];
+        } else if (!record.empty() && std::regex_search(line, m, row)) {
+            FieldRule rule;
+            std::string type = m[2];
+            rule.optional = type.find("(optional)") != std::string::npos;
+            for (const char* name : {"string", "integer", "number", "boolean", "array", "object", "null"}) {
+                if (type.find(name) != std::string::npos) {
+                    rule.types.insert(name);
+                }
+            }
+            rules[record][m[1]] = rule;
+        }
+    }
+    return rules;
+}
+
+std::string JsonTypeName(const nlohmann::json& value)
+{
+    if (value.is_string()) {
+        return "string";
+    }
+    if (value.is_number_integer()) {
+        return "integer";
+    }
+    if (value.is_number()) {
+        return "number";
+    }
+    if (value.is_boolean()) {
+        return "boolean";
+    }
+    if (value.is_array()) {
+        return "array";
+    }
+    return value.is_object() ? "object" : "null";
+}
+
+TEST(JsonSchema, EveryRecordOfEveryExampleMatchesTheDocument)
+{
+    const RecordRules rules = ReadJsonSchemaDoc();
+    ASSERT_EQ(rules.size(), 5U) << "run, call, event, relay, summary";
+    std::set<std::string> seenTypes;
+    std::set<std::string> seenOptional;
+    std::vector<std::string> files = {"default",           "device-churn", "fault-injection", "firmware-late",
+                                      "malformed-buffers", "no-target",    "ta-failures"};
+    for (const std::string& name : files) {
+        const fwtool::RunResult r = fwtool::RunScenario(
+            fwtool::LoadScenarioFile(std::string(FWRELAY_SOURCE_DIR) + "/examples/" + name + ".yaml"));
+        std::ostringstream out;
+        fwtool::WriteJsonLines(out, r);
+        std::istringstream lines(out.str());
+        std::vector<std::string> order;
+        for (std::string line; std::getline(lines, line);) {
+            const nlohmann::json record = nlohmann::json::parse(line);
+            const std::string type = record.value("type", "");
+            order.push_back(type);
+            ASSERT_EQ(rules.count(type), 1U) << name << ": undocumented record type '" << type << "'";
+            seenTypes.insert(type);
+            const auto& fields = rules.at(type);
+            for (const auto& [key, value] : record.items()) {
+                ASSERT_EQ(fields.count(key), 1U) << name << ": " << type << "." << key << " is not documented";
+                EXPECT_EQ(fields.at(key).types.count(JsonTypeName(value)), 1U)
+                    << name << ": " << type << "." << key << " is a " << JsonTypeName(value);
+                if (fields.at(key).optional) {
+                    seenOptional.insert(type + "." + key);
+                }
+            }
+            for (const auto& [key, rule] : fields) {
+                EXPECT_TRUE(rule.optional || record.contains(key)) << name << ": " << type << " lacks " << key;
+            }
+            if (record.contains("schema")) {
+                EXPECT_EQ(record["schema"], fwtool::kJsonSchemaVersion);
+            }
+        }
+        // run, calls, events, relays, summary: in that order.
+        ASSERT_GE(order.size(), 2U);
+        EXPECT_EQ(order.front(), "run");
+        EXPECT_EQ(order.back(), "summary");
+        const std::map<std::string, int> rank = {{"run", 0}, {"call", 1}, {"event", 2}, {"relay", 3}, {"summary", 4}};
+        EXPECT_TRUE(std::is_sorted(order.begin(), order.end(), [&](const std::string& a, const std::string& b) {
+            return rank.at(a) < rank.at(b);
+        })) << name;
+    }
+    EXPECT_EQ(seenTypes.size(), rules.size());
+    // Each optional field documented shows up somewhere, so the document describes real output.
+    for (const auto& [type, fields] : rules) {
+        for (const auto& [key, rule] : fields) {
+            if (rule.optional) {
+                EXPECT_EQ(seenOptional.count(type + "." + key), 1U) << type << "." << key << " never seen";
+            }
+        }
+    }
+}
+
+TEST(JsonSchema, TextThatIsNotUtf8NeverBreaksTheStream)
+{
+    // Inputs are checked to be UTF-8; should anything else reach a label, the line stays valid.
+    fwtool::RunResult r;
+    r.name = std::string("bad \xff name");
+    fwtool::RaisedEvent event;
+    event.label = "\xc3";
+    r.events.push_back(event);
+    std::ostringstream out;
+    EXPECT_NO_THROW(fwtool::WriteJsonLines(out, r));
+    std::istringstream lines(out.str());
+    for (std::string line; std::getline(lines, line);) {
+        EXPECT_TRUE(nlohmann::json::accept(line)) << line;
     }
 }
 

@@ -6,7 +6,9 @@
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
+#include <iostream>
 #include <iterator>
 #include <sstream>
 
@@ -84,9 +86,95 @@ std::string Hex2(std::uint8_t b)
 } // namespace
 
 LocatedError::LocatedError(std::string path, int lineNumber, int columnNumber, const std::string& text)
-    : std::runtime_error(path + ":" + std::to_string(lineNumber) + ":" + std::to_string(columnNumber) + ": " + text),
+    : std::runtime_error(
+          path +
+          (lineNumber > 0 ? ":" + std::to_string(lineNumber) + ":" + std::to_string(columnNumber) : std::string()) +
+          ": error: " + text),
       file(std::move(path)), line(lineNumber), column(columnNumber), message(text)
 {}
+
+std::string DescribeError(const LocatedError& error)
+{
+    std::string text = error.what();
+    if (!error.source.empty() && error.column > 0) {
+        text += "\n" + error.source + "\n";
+        // Tabs stay tabs so that the caret lines up in any terminal.
+        for (std::size_t i = 0; i + 1 < static_cast<std::size_t>(error.column) && i < error.source.size(); ++i) {
+            text += error.source[i] == '\t' ? '\t' : ' ';
+        }
+        text += "^";
+    }
+    return text;
+}
+
+std::optional<TextProblem> CheckUtf8Text(const std::string& text)
+{
+    std::size_t i = 0;
+    while (i < text.size()) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        if (c == 0) {
+            return TextProblem{i, "a NUL byte: this is a binary file, not text"};
+        }
+        std::size_t length = c < 0x80 ? 1 : (c >> 5) == 0x6 ? 2 : (c >> 4) == 0xE ? 3 : (c >> 3) == 0x1E ? 4 : 0;
+        bool valid = length != 0 && i + length <= text.size();
+        std::uint32_t code = length == 1 ? c : length == 2 ? (c & 0x1FU) : length == 3 ? (c & 0x0FU) : (c & 0x07U);
+        for (std::size_t k = 1; valid && k < length; ++k) {
+            const auto next = static_cast<unsigned char>(text[i + k]);
+            valid = (next & 0xC0U) == 0x80U;
+            code = (code << 6) | (next & 0x3FU);
+        }
+        // Overlong forms, surrogates and values past U+10FFFF are not UTF-8 either.
+        static constexpr std::uint32_t kMinimum[] = {0, 0, 0x80, 0x800, 0x10000};
+        if (valid && length > 1 && (code < kMinimum[length] || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF))) {
+            valid = false;
+        }
+        if (!valid) {
+            char hex[8];
+            std::snprintf(hex, sizeof hex, "0x%02x", c);
+            return TextProblem{i,
+                               std::string("byte ") + hex + " is not UTF-8 text; scenarios and labels must be UTF-8"};
+        }
+        i += length;
+    }
+    return std::nullopt;
+}
+
+std::string ReadInputText(std::istream& in, const std::string& name, std::uint64_t limit, const std::string& what)
+{
+    std::string text;
+    char chunk[65536];
+    while (in.read(chunk, sizeof chunk) || in.gcount() > 0) {
+        text.append(chunk, static_cast<std::size_t>(in.gcount()));
+        if (text.size() > limit) {
+            throw LocatedError(name, 0, 0,
+                               "longer than " + std::to_string(limit >> 20) + " MiB; too large for " + what);
+        }
+    }
+    if (in.bad()) {
+        throw LocatedError(name, 0, 0, "could not be read");
+    }
+    return text;
+}
+
+std::string ReadInputFile(const std::string& path, std::uint64_t limit, const std::string& what)
+{
+    std::error_code error;
+    const std::filesystem::file_status status = std::filesystem::status(path, error);
+    if (error || status.type() == std::filesystem::file_type::not_found) {
+        throw LocatedError(path, 0, 0, "cannot open: no such file");
+    }
+    if (status.type() == std::filesystem::file_type::directory) {
+        throw LocatedError(path, 0, 0, "is a directory; give " + what + " file");
+    }
+    if (status.type() != std::filesystem::file_type::regular && status.type() != std::filesystem::file_type::fifo) {
+        throw LocatedError(path, 0, 0, "is a device or socket, not a file; give " + what + " file");
+    }
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        throw LocatedError(path, 0, 0, "cannot open: permission denied or unreadable");
+    }
+    return ReadInputText(in, path, limit, what);
+}
 
 std::optional<Bytes> ParseHex(const std::string& text, TextProblem* problem)
 {
@@ -164,12 +252,15 @@ void LineAndColumn(const std::string& text, std::size_t offset, int* line, int* 
 
 Bytes LoadBufferFile(const std::string& path, bool forceHex)
 {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        throw LocatedError(path, 1, 1, "cannot open the file");
-    }
-    Bytes contents((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const std::string raw = path == "-" ? ReadInputText(std::cin, kStdinName, kMaxInputBytes, "an exchange buffer")
+                                        : ReadInputFile(path, kMaxInputBytes, "an exchange buffer");
+    Bytes contents(raw.begin(), raw.end());
     if (!forceHex && !LooksLikeHexText(contents)) {
+        if (contents.size() > kMaxBufferSize) {
+            throw LocatedError(path, 0, 0,
+                               std::to_string(contents.size()) + " bytes; an exchange buffer is at most " +
+                                   std::to_string(kMaxBufferSize) + " bytes");
+        }
         return contents;
     }
     const std::string text(contents.begin(), contents.end());
@@ -179,12 +270,21 @@ Bytes LoadBufferFile(const std::string& path, bool forceHex)
         int line = 0;
         int column = 0;
         LineAndColumn(text, problem.offset, &line, &column);
-        throw LocatedError(path, line, column, problem.message);
+        LocatedError located(path, line, column, problem.message);
+        const std::size_t start = text.rfind('\n', problem.offset == 0 ? 0 : problem.offset - 1);
+        const std::size_t from = start == std::string::npos || problem.offset == 0 ? 0 : start + 1;
+        located.source = text.substr(from, text.find('\n', from) - from);
+        throw located;
+    }
+    if (bytes->size() > kMaxBufferSize) {
+        throw LocatedError(path, 0, 0,
+                           std::to_string(bytes->size()) + " bytes; an exchange buffer is at most " +
+                               std::to_string(kMaxBufferSize) + " bytes");
     }
     return *bytes;
 }
 
-std::string HexDump(const Bytes& bytes, const Bytes* before)
+std::string HexDump(const Bytes& bytes, const Bytes* before, std::size_t maxRows)
 {
     constexpr std::size_t kRow = 16;
     auto changed = [&](std::size_t i) {
@@ -200,7 +300,12 @@ std::string HexDump(const Bytes& bytes, const Bytes* before)
     };
     std::ostringstream out;
     bool folded = false;
+    std::size_t shown = 0;
     for (std::size_t row = 0; row < bytes.size(); row += kRow) {
+        if (maxRows != 0 && shown == maxRows) {
+            out << "     ... " << bytes.size() - row << " more byte(s) not shown\n";
+            break;
+        }
         // Long stretches that nothing touched say nothing; keep their neighbours for context.
         const bool keep = before == nullptr || row == 0 || row + kRow >= bytes.size() || rowChanged(row) ||
                           rowChanged(row - kRow) || rowChanged(row + kRow);
@@ -212,6 +317,7 @@ std::string HexDump(const Bytes& bytes, const Bytes* before)
             continue;
         }
         folded = false;
+        ++shown;
         char offset[32];
         std::snprintf(offset, sizeof offset, "%06zx ", row);
         out << offset;

@@ -2,9 +2,14 @@
 // firmware, driver and TA service boundaries.
 //
 // Exit status: 0 a clean run; 1 the verifier recorded something or an expectation was not met;
-// 2 the scenario, the buffer file or the command line is wrong.
+// 2 the scenario, the buffer file or the command line is wrong, or the output could not be written.
 #include <CLI/CLI.hpp>
+#include <unistd.h>
 
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
 #include <iostream>
 #include <string>
 
@@ -14,6 +19,10 @@
 #include "tools/runner.h"
 #include "tools/scenario.h"
 
+#ifndef FWRELAY_VERSION
+#define FWRELAY_VERSION "unknown"
+#endif
+
 namespace {
 
 constexpr int kExitUsage = 2;
@@ -22,9 +31,67 @@ const char* kDescription =
     "Runs the fwrelay driver against a simulated firmware, kernel, framework and TA service on a virtual clock,\n"
     "and prints every call that crossed a boundary.\n\n"
     "  fwrelay-sim                       run the built-in default scenario\n"
-    "  fwrelay-sim SCENARIO.yaml         run a scenario file (schema: docs/scenarios.md)\n"
-    "  fwrelay-sim replay BUFFER         relay one exchange buffer (binary or hex text) and show the verdict\n\n"
-    "Exit status: 0 clean run, 1 verifier records or unmet expectations, 2 bad input.";
+    "  fwrelay-sim SCENARIO.yaml         run a scenario file (schema: docs/scenarios.md); '-' reads standard input\n"
+    "  fwrelay-sim replay BUFFER         relay one exchange buffer (binary or hex text) and show the verdict\n"
+    "  fwrelay-sim help [replay]         this help, or the help of a command\n\n"
+    "Exit status: 0 clean run, 1 verifier records, unmet expectations or a driver left loaded,\n"
+    "2 bad input or command line, or the output could not be written.";
+
+int UsageError(const std::string& message)
+{
+    std::cerr << "fwrelay-sim: error: " << message << "\nRun 'fwrelay-sim --help' for the usage.\n";
+    return kExitUsage;
+}
+
+// The output must have reached its destination: a full disk or a closed pipe is not a success.
+int Finish(int code)
+{
+    std::cout.flush();
+    if (!std::cout || std::fflush(stdout) != 0 || std::ferror(stdout) != 0) {
+        const int error = errno;
+        std::cerr << "fwrelay-sim: error: cannot write the output"
+                  << (error != 0 ? std::string(": ") + std::strerror(error) : std::string()) << "\n";
+        return kExitUsage;
+    }
+    return code;
+}
+
+// Steps done so far on standard error, when it is a terminal and the run takes a while.
+class ProgressLine {
+public:
+    ProgressLine() : enabled_(isatty(STDERR_FILENO) != 0), start_(std::chrono::steady_clock::now()) {}
+    ~ProgressLine()
+    {
+        if (shown_) {
+            std::cerr << "\r\033[K" << std::flush;
+        }
+    }
+    ProgressLine(const ProgressLine&) = delete;
+    ProgressLine& operator=(const ProgressLine&) = delete;
+
+    fwtool::Progress Callback()
+    {
+        if (!enabled_) {
+            return {};
+        }
+        return [this](std::size_t done, std::size_t total, sim::Ticks now) {
+            const auto real = std::chrono::steady_clock::now();
+            if (real - start_ < std::chrono::seconds(1) || real - last_ < std::chrono::milliseconds(200)) {
+                return;
+            }
+            last_ = real;
+            shown_ = true;
+            std::cerr << "\rfwrelay-sim: step " << done << " of " << total << ", virtual time " << fwtool::Seconds(now)
+                      << "\033[K" << std::flush;
+        };
+    }
+
+private:
+    bool enabled_;
+    bool shown_ = false;
+    std::chrono::steady_clock::time_point start_;
+    std::chrono::steady_clock::time_point last_{};
+};
 
 } // namespace
 
@@ -32,36 +99,104 @@ static int Run(int argc, char** argv)
 {
     CLI::App app(kDescription, "fwrelay-sim");
     app.require_subcommand(0, 1);
+    app.set_version_flag("--version", std::string("fwrelay-sim ") + FWRELAY_VERSION + " (JSON schema " +
+                                          std::to_string(fwtool::kJsonSchemaVersion) + ")");
 
     std::string scenarioPath;
     std::string formatText = "text";
+    std::string detailText = "compact";
     bool printDefault = false;
     bool checkOnly = false;
-    app.add_option("scenario", scenarioPath, "Scenario file (YAML); without one the built-in default runs");
-    app.add_option("-f,--format", formatText, "Output: text (timeline and summary), json (JSON lines), mermaid")
-        ->check(CLI::IsMember({"text", "json", "mermaid"}));
-    app.add_flag("--print-default", printDefault, "Print the built-in scenario's YAML and exit");
-    app.add_flag("--check", checkOnly, "Only parse the scenario; report problems and exit");
+    bool summaryOnly = false;
+    CLI::Option* scenarioOption =
+        app.add_option("scenario", scenarioPath, "Scenario file (YAML), '-' for standard input; default: built-in");
+    CLI::Option* formatOption =
+        app.add_option("-f,--format", formatText, "Output: text (timeline and summary), json (JSON lines), mermaid")
+            ->check(CLI::IsMember({"text", "json", "mermaid"}));
+    CLI::Option* detailOption =
+        app.add_option("--detail", detailText,
+                       "Mermaid only: compact (firmware, driver, TA service) or full (every party and call)")
+            ->check(CLI::IsMember({"compact", "full"}));
+    CLI::Option* printOption =
+        app.add_flag("--print-default", printDefault, "Print the built-in scenario's YAML and exit");
+    CLI::Option* checkOption = app.add_flag("--check", checkOnly, "Only parse the scenario; report problems and exit");
+    CLI::Option* quietOption = app.add_flag("-q,--summary-only", summaryOnly,
+                                            "Text: only the summary; json: only the run and summary records");
 
     CLI::App* replay = app.add_subcommand("replay", "Relay one raw exchange buffer through the driver");
     std::string bufferPath;
     bool forceHex = false;
     bool noTarget = false;
+    bool dumpAll = false;
     std::string answerText = "echo";
     std::string replayFormat = "text";
-    replay->add_option("file", bufferPath, "The exchange buffer: a binary file or hex text")->required();
+    replay->add_option("file", bufferPath, "The exchange buffer: a binary file or hex text; '-' reads standard input")
+        ->required();
     replay->add_flag("--hex", forceHex, "Read the file as hex text (otherwise detected)");
     replay->add_option("--ta", answerText, "TA service answer: echo, fixed:HEX, first:N, fail:STATUS");
     replay->add_flag("--no-target", noTarget, "No TA service: the driver holds no target");
+    replay->add_flag("--dump-all", dumpAll,
+                     "Show every byte of the dumps (by default each shows its first " +
+                         std::to_string(fwtool::kReplayDumpRows * 16) + " bytes)");
     replay->add_option("-f,--format", replayFormat, "Output: text (verdict and dumps), json, mermaid")
         ->check(CLI::IsMember({"text", "json", "mermaid"}));
+
+    CLI::App* help = app.add_subcommand("help", "Show the help of fwrelay-sim, or of one command");
+    std::string helpTopic;
+    help->add_option("command", helpTopic, "A command: replay");
 
     try {
         app.parse(argc, argv);
     }
     catch (const CLI::ParseError& e) {
-        const int code = app.exit(e);
-        return code == 0 ? 0 : kExitUsage;
+        if (e.get_exit_code() == 0) {
+            return app.exit(e);
+        }
+        return UsageError(e.what());
+    }
+
+    if (help->parsed()) {
+        // App::help() would show the help of the command just parsed, 'help' itself.
+        if (helpTopic.empty()) {
+            std::cout << app.get_formatter()->make_help(&app, "fwrelay-sim", CLI::AppFormatMode::Normal);
+        } else if (helpTopic == "replay") {
+            std::cout << replay->get_formatter()->make_help(replay, "replay", CLI::AppFormatMode::Normal);
+        } else {
+            return UsageError("no command '" + helpTopic + "' (commands: replay, help)");
+        }
+        return Finish(0);
+    }
+
+    // Options that would be silently dropped are refused instead.
+    if (replay->parsed()) {
+        for (CLI::Option* option : {formatOption, detailOption, printOption, checkOption, quietOption}) {
+            if (option->count() != 0) {
+                return UsageError(option->get_name() + " belongs to a scenario run, not to 'replay'" +
+                                  (option == formatOption ? " (write it after 'replay': replay FILE -f FORMAT)" : ""));
+            }
+        }
+    } else if (printDefault) {
+        for (CLI::Option* option : {scenarioOption, formatOption, detailOption, checkOption, quietOption}) {
+            if (option->count() != 0) {
+                return UsageError("--print-default prints the built-in scenario and takes no " + option->get_name());
+            }
+        }
+    } else if (checkOnly) {
+        for (CLI::Option* option : {formatOption, detailOption, quietOption}) {
+            if (option->count() != 0) {
+                return UsageError("--check only parses the scenario; " + option->get_name() + " has nothing to show");
+            }
+        }
+    }
+    fwtool::ReportOptions options;
+    fwtool::ParseFormat(formatText, &options.format);
+    options.detail = detailText == "full" ? fwtool::Detail::Full : fwtool::Detail::Compact;
+    options.summaryOnly = summaryOnly;
+    if (detailOption->count() != 0 && options.format != fwtool::Format::Mermaid) {
+        return UsageError("--detail applies to --format mermaid only");
+    }
+    if (summaryOnly && options.format == fwtool::Format::Mermaid) {
+        return UsageError("--summary-only applies to text and json; a diagram has no summary-only form");
     }
 
     try {
@@ -69,41 +204,49 @@ static int Run(int argc, char** argv)
             std::string error;
             std::optional<sim::TaBehaviour> answer = fwtool::ParseTaBehaviour(answerText, &error);
             if (!answer) {
-                std::cerr << "fwrelay-sim: --ta: " << error << "\n";
-                return kExitUsage;
+                return UsageError("--ta: " + error);
             }
             const fwtool::Bytes buffer = fwtool::LoadBufferFile(bufferPath, forceHex);
             const fwtool::RunResult result = fwtool::RunScenario(fwtool::ReplayScenario(buffer, *answer, noTarget));
             fwtool::Format format = fwtool::Format::Text;
             fwtool::ParseFormat(replayFormat, &format);
             if (format == fwtool::Format::Text) {
-                fwtool::WriteReplayReport(std::cout, result);
+                fwtool::WriteReplayReport(std::cout, result, dumpAll ? 0 : fwtool::kReplayDumpRows);
             } else {
                 fwtool::WriteReport(std::cout, result, format);
             }
-            return result.verifier.empty() ? 0 : 1;
+            return Finish(result.verifier.empty() ? 0 : 1);
         }
 
         if (printDefault) {
             std::cout << fwtool::DefaultScenarioText();
-            return 0;
+            return Finish(0);
         }
         const fwtool::Scenario scenario =
             scenarioPath.empty() ? fwtool::ParseScenario(fwtool::DefaultScenarioText(), fwtool::kDefaultScenarioFile)
                                  : fwtool::LoadScenarioFile(scenarioPath);
         if (checkOnly) {
-            std::cout << (scenarioPath.empty() ? fwtool::kDefaultScenarioFile : scenarioPath) << ": "
-                      << scenario.steps.size() << " step(s), no problem found\n";
-            return 0;
+            std::cout << scenario.file << ": " << scenario.steps.size() << " step(s), no problem found\n";
+            return Finish(0);
         }
-        fwtool::Format format = fwtool::Format::Text;
-        fwtool::ParseFormat(formatText, &format);
-        const fwtool::RunResult result = fwtool::RunScenario(scenario);
-        fwtool::WriteReport(std::cout, result, format);
-        return result.ExitCode();
+        fwtool::RunResult result;
+        {
+            ProgressLine progress;
+            result = fwtool::RunScenario(scenario, progress.Callback());
+        }
+        const std::size_t written = fwtool::WriteReport(std::cout, result, options);
+        if (options.format == fwtool::Format::Mermaid && written > fwtool::kMermaidDefaultLimit) {
+            std::cerr << "fwrelay-sim: warning: the diagram has " << written << " characters, more than the "
+                      << fwtool::kMermaidDefaultLimit
+                      << " a Mermaid renderer accepts by default (maxTextSize); it will render as an error unless "
+                         "the limit is raised"
+                      << (options.detail == fwtool::Detail::Full ? "; --detail compact draws a smaller one" : "")
+                      << "\n";
+        }
+        return Finish(result.ExitCode());
     }
     catch (const fwtool::LocatedError& e) {
-        std::cerr << e.what() << "\n";
+        std::cerr << fwtool::DescribeError(e) << "\n";
         return kExitUsage;
     }
 }
@@ -114,11 +257,14 @@ int main(int argc, char** argv)
     try {
         return Run(argc, argv);
     }
+    catch (const std::bad_alloc&) {
+        std::cerr << "fwrelay-sim: error: out of memory\n";
+    }
     catch (const std::exception& e) {
-        std::cerr << "fwrelay-sim: " << e.what() << "\n";
+        std::cerr << "fwrelay-sim: error: " << e.what() << "\n";
     }
     catch (...) {
-        std::cerr << "fwrelay-sim: unexpected failure\n";
+        std::cerr << "fwrelay-sim: error: unexpected failure\n";
     }
     return kExitUsage;
 }

@@ -37,12 +37,19 @@ std::string StatusSuffix(const std::optional<NTSTATUS>& status)
     return " -> " + Hex32(*status) + (name[0] == 'S' && *status != STATUS_SUCCESS ? " " + name : "");
 }
 
+// "(label)" of the event whose notification the relay was, and of the buffer it fetched when
+// that belongs to another event.
 std::string EventName(const RunResult& result, const Relay& relay)
 {
-    if (!relay.event) {
-        return "";
+    std::string text;
+    if (relay.delivered) {
+        text = result.events[*relay.delivered].label;
     }
-    return " (" + result.events[*relay.event].label + ")";
+    if (relay.event && relay.event != relay.delivered) {
+        text += (text.empty() ? "" : "; ") + std::string("fetched the buffer of '") +
+                result.events[*relay.event].label + "'";
+    }
+    return text.empty() ? "" : " (" + text + ")";
 }
 
 std::string RelayText(const RunResult& result, const Relay& relay)
@@ -81,15 +88,21 @@ nlohmann::json RelayJson(const RunResult& result, std::size_t index)
     const Relay& relay = result.relays[index];
     nlohmann::json j = {{"type", "relay"},
                         {"index", index + 1},
+                        {"ticks", relay.time},
                         {"time", static_cast<double>(relay.time) / sim::kTicksPerSecond},
                         {"outcome", OutcomeName(relay.outcome)},
                         {"reason", relay.reason},
                         {"acknowledged", relay.acknowledged}};
+    j["delivered_event"] = relay.delivered ? nlohmann::json(*relay.delivered + 1) : nlohmann::json(nullptr);
+    j["fetched_event"] = relay.event ? nlohmann::json(*relay.event + 1) : nlohmann::json(nullptr);
     if (relay.event) {
         j["event"] = result.events[*relay.event].label;
     }
     if (relay.dataLength) {
         j["data_length"] = *relay.dataLength;
+    }
+    if (relay.sendStatus) {
+        j["send_status"] = Hex32(*relay.sendStatus);
     }
     if (relay.ta) {
         j["ta_request"] = HexString(relay.ta->request, 4096);
@@ -137,6 +150,9 @@ void WriteSummary(std::ostream& out, const RunResult& result)
 {
     out << "\nSummary" << (result.name.empty() ? "" : " of '" + result.name + "'") << ", ended at "
         << Seconds(result.endTime) << "\n";
+    if (!result.description.empty()) {
+        out << "  " << result.description << "\n";
+    }
     Row(out, "events raised", result.events.size());
     Row(out, "events lost (no callback installed)", result.eventsLost);
     Row(out, "deliveries to the driver", result.relays.size());
@@ -149,7 +165,15 @@ void WriteSummary(std::ostream& out, const RunResult& result)
     Row(out, "acknowledgements", result.acks);
     Row(out, "TA service requests", result.taRequests);
     Row(out, "METHOD_REGISTER calls", result.registerCalls);
+    Row(out, "buffers still pending at the end", result.PendingAtEnd());
     Row(out, "pool high-water mark (bytes)", result.poolHighWater);
+    if (!result.events.empty()) {
+        out << "Events:\n";
+        for (std::size_t i = 0; i < result.events.size(); ++i) {
+            out << "  " << i + 1 << ". [" << Seconds(result.events[i].time) << "] " << result.events[i].label << ": "
+                << EventFate(result, i) << "\n";
+        }
+    }
     if (!result.relays.empty()) {
         out << "Relays:\n";
         for (std::size_t i = 0; i < result.relays.size(); ++i) {
@@ -164,9 +188,14 @@ void WriteSummary(std::ostream& out, const RunResult& result)
             out << "  " << note << "\n";
         }
     }
-    if (result.poolLeftAtEnd != 0) {
-        out << "Pool: " << result.poolLeftAtEnd << " allocation(s) still held after unload\n";
+    if (result.retryGaveUp) {
+        out << "Retry worker: gave up at " << Seconds(result.retryGaveUp->time) << " after "
+            << result.retryGaveUp->attempts << " attempt(s); the firmware channel never opened\n";
     }
+    out << "End: " << (result.loadedAtEnd ? "the driver refused to unload and is still loaded" : "the driver unloaded");
+    out << (result.poolLeftAtEnd == 0
+                ? ", no pool left held\n"
+                : ", " + std::to_string(result.poolLeftAtEnd) + " pool allocation(s) still held\n");
     if (result.verifier.empty()) {
         out << "Verifier: clean, no platform rule broken\n";
     } else {
@@ -186,20 +215,62 @@ void WriteSummary(std::ostream& out, const RunResult& result)
     out << "Result: " << (result.ExitCode() == 0 ? "PASS" : "FAIL") << "\n";
 }
 
-void WriteJsonLines(std::ostream& out, const RunResult& result)
+namespace {
+
+double SecondsValue(sim::Ticks ticks)
 {
-    for (const sim::TraceEvent& e : result.trace) {
-        nlohmann::json j = {
-            {"type", "call"},  {"sequence", e.sequence},   {"time", static_cast<double>(e.time) / sim::kTicksPerSecond},
-            {"ticks", e.time}, {"thread", e.thread},       {"from", e.from},
-            {"to", e.to},      {"operation", e.operation}, {"detail", e.detail}};
-        if (e.status) {
-            j["status"] = Hex32(*e.status);
+    return static_cast<double>(ticks) / sim::kTicksPerSecond;
+}
+
+// Every input is checked to be UTF-8, so nothing needs replacing; if something ever does, the
+// line stays valid JSON rather than ending the stream half-written.
+void JsonLine(std::ostream& out, const nlohmann::json& j)
+{
+    out << j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) << "\n";
+}
+
+nlohmann::json OptionalIndex(const std::optional<std::size_t>& index)
+{
+    return index ? nlohmann::json(*index + 1) : nlohmann::json(nullptr);
+}
+
+} // namespace
+
+void WriteJsonLines(std::ostream& out, const RunResult& result, bool summaryOnly)
+{
+    JsonLine(out, {{"type", "run"},
+                   {"schema", kJsonSchemaVersion},
+                   {"program", "fwrelay-sim"},
+                   {"scenario", result.name},
+                   {"description", result.description}});
+    if (!summaryOnly) {
+        for (const sim::TraceEvent& e : result.trace) {
+            nlohmann::json j = {{"type", "call"},  {"sequence", e.sequence},   {"time", SecondsValue(e.time)},
+                                {"ticks", e.time}, {"thread", e.thread},       {"from", e.from},
+                                {"to", e.to},      {"operation", e.operation}, {"detail", e.detail}};
+            if (e.status) {
+                j["status"] = Hex32(*e.status);
+                j["status_name"] = StatusName(*e.status);
+            }
+            JsonLine(out, j);
         }
-        out << j.dump() << "\n";
-    }
-    for (std::size_t i = 0; i < result.relays.size(); ++i) {
-        out << RelayJson(result, i).dump() << "\n";
+        for (std::size_t i = 0; i < result.events.size(); ++i) {
+            const RaisedEvent& event = result.events[i];
+            JsonLine(out,
+                     {{"type", "event"},
+                      {"index", i + 1},
+                      {"label", event.label},
+                      {"time", SecondsValue(event.time)},
+                      {"buffer_bytes", event.buffer ? nlohmann::json(event.buffer->size()) : nlohmann::json(nullptr)},
+                      {"lost", event.lost},
+                      {"delivered_as", OptionalIndex(event.deliveredAs)},
+                      {"fetched_by", OptionalIndex(event.fetchedBy)},
+                      {"pending_at_end", event.buffer && !event.fetchedBy},
+                      {"fate", EventFate(result, i)}});
+        }
+        for (std::size_t i = 0; i < result.relays.size(); ++i) {
+            JsonLine(out, RelayJson(result, i));
+        }
     }
     nlohmann::json verifier = nlohmann::json::array();
     for (const sim::VerifierRecord& r : result.verifier) {
@@ -210,26 +281,102 @@ void WriteJsonLines(std::ostream& out, const RunResult& result)
                             {"message", r.message}});
     }
     nlohmann::json summary = {{"type", "summary"},
+                              {"schema", kJsonSchemaVersion},
                               {"scenario", result.name},
-                              {"end_time", static_cast<double>(result.endTime) / sim::kTicksPerSecond},
+                              {"end_time", SecondsValue(result.endTime)},
                               {"pool_high_water_bytes", result.poolHighWater},
                               {"pool_left_at_end", result.poolLeftAtEnd},
+                              {"unloaded", !result.loadedAtEnd},
                               {"verifier", verifier},
                               {"notes", result.notes},
                               {"passed", result.ExitCode() == 0}};
+    summary["retry_gave_up"] = result.retryGaveUp ? nlohmann::json{{"time", SecondsValue(result.retryGaveUp->time)},
+                                                                   {"attempts", result.retryGaveUp->attempts}}
+                                                  : nlohmann::json(nullptr);
+    nlohmann::json counts = nlohmann::json::object();
     for (const std::string& key : ExpectationKeys()) {
-        summary[key] = result.Value(key);
+        counts[key] = result.Value(key);
     }
+    summary["counts"] = counts;
     nlohmann::json expectations = nlohmann::json::array();
     for (const Expectation& e : result.expectations) {
         expectations.push_back({{"key", e.key}, {"expected", e.expected}, {"actual", e.actual}, {"met", e.met()}});
     }
     summary["expectations"] = expectations;
-    out << summary.dump() << "\n";
+    JsonLine(out, summary);
 }
 
-void WriteMermaid(std::ostream& out, const RunResult& result)
+namespace {
+
+// ';' ends a statement and '#' starts an entity in Mermaid message text: both become entities.
+std::string MermaidText(const std::string& text)
 {
+    std::string cleaned;
+    for (char c : text) {
+        cleaned += c == ';' ? std::string("#59;") : c == '#' ? std::string("#35;") : std::string(1, c);
+    }
+    return cleaned;
+}
+
+// A message: the call, shortened in its middle when long, and its status, never shortened.
+std::string MermaidMessage(const sim::TraceEvent& e)
+{
+    constexpr std::size_t kMaxCall = 100;
+    std::string call = CallText(e);
+    if (call.size() > kMaxCall) {
+        call = call.substr(0, kMaxCall - 3) + "...";
+    }
+    return MermaidText(call + StatusSuffix(e.status));
+}
+
+struct Arrow {
+    std::string from; // participant ids; empty: not shown
+    std::string to;
+    std::string note; // shown as a note over `from` instead of an arrow
+    std::string text; // the message, when not the call itself
+};
+
+// Compact: what the firmware, the driver and the TA service said to each other. The kernel's
+// delivery of the event reads as the firmware's; the framework's IRP as the driver's send.
+// Load, unload, devices and the TA service coming and going are notes; plumbing is left out
+// unless it failed.
+Arrow CompactArrow(const sim::TraceEvent& e)
+{
+    static const std::map<std::string, std::string> kParty = {
+        {"firmware", "Firmware"}, {"driver", "Driver"}, {"ta", "TA"}};
+    auto party = [](const std::string& side) {
+        auto it = kParty.find(side);
+        return it == kParty.end() ? std::string() : it->second;
+    };
+    if (!party(e.from).empty() && !party(e.to).empty()) {
+        return {party(e.from), party(e.to), "", ""};
+    }
+    if (e.operation == "WmiNotification") {
+        return {"Firmware", "Driver", "", "event notification"};
+    }
+    if (e.operation == "IRP_MJ_DEVICE_CONTROL") {
+        const std::size_t ioctl = e.detail.find("IOCTL ");
+        return {"Driver", "TA", "",
+                "IRP_MJ_DEVICE_CONTROL" + (ioctl == std::string::npos ? "" : " " + e.detail.substr(ioctl))};
+    }
+    if (e.operation == "LoadDriver" || e.operation == "UnloadDriver" || e.operation == "AddDevice" ||
+        e.operation == "RemoveDevice" || e.operation == "DriverEntry returned") {
+        return {"Driver", "", e.operation, ""};
+    }
+    if (e.operation == "AddInterface" || e.operation == "RemoveInterface") {
+        return {"TA", "", e.operation == "AddInterface" ? "arrives" : "departs", ""};
+    }
+    if (e.status && !NT_SUCCESS(*e.status) && (e.from == "driver" || e.to == "driver")) {
+        return {"Driver", "", e.operation, ""};
+    }
+    return {};
+}
+
+} // namespace
+
+std::size_t WriteMermaid(std::ostream& stream, const RunResult& result, Detail detail)
+{
+    std::ostringstream out;
     struct Participant {
         const char* side;
         const char* id;
@@ -245,9 +392,11 @@ void WriteMermaid(std::ostream& out, const RunResult& result)
         {"pnp", "PnP", "PnP"},
     };
     std::set<std::string> used = {"firmware", "driver", "ta"};
-    for (const sim::TraceEvent& e : result.trace) {
-        used.insert(e.from);
-        used.insert(e.to);
+    if (detail == Detail::Full) {
+        for (const sim::TraceEvent& e : result.trace) {
+            used.insert(e.from);
+            used.insert(e.to);
+        }
     }
     std::map<std::string, std::string> ids;
     out << "sequenceDiagram\n";
@@ -257,31 +406,39 @@ void WriteMermaid(std::ostream& out, const RunResult& result)
             out << "    participant " << p.id << " as " << p.label << "\n";
         }
     }
-    // ';' ends a statement and '#' starts an entity in Mermaid message text: both become entities.
-    auto clean = [](const std::string& text) {
-        std::string cleaned;
-        for (char c : text) {
-            cleaned += c == ';' ? std::string("#59;") : c == '#' ? std::string("#35;") : std::string(1, c);
-        }
-        return cleaned.size() > 90 ? cleaned.substr(0, 87) + "..." : cleaned;
-    };
     std::map<std::uint64_t, std::size_t> relayAt;
     for (std::size_t i = 0; i < result.relays.size(); ++i) {
         relayAt[result.relays[i].firstSequence] = i;
     }
     std::optional<sim::Ticks> shownTime;
     for (const sim::TraceEvent& e : result.trace) {
-        const std::string from = ids.count(e.from) != 0 ? ids[e.from] : "Kernel";
-        const std::string to = ids.count(e.to) != 0 ? ids[e.to] : "Kernel";
+        Arrow arrow;
+        if (detail == Detail::Full) {
+            arrow.from = ids.count(e.from) != 0 ? ids[e.from] : "Kernel";
+            arrow.to = ids.count(e.to) != 0 ? ids[e.to] : "Kernel";
+        } else {
+            arrow = CompactArrow(e);
+            if (arrow.from.empty()) {
+                continue;
+            }
+        }
         if (!shownTime || *shownTime != e.time) {
-            out << "    Note over Firmware,Driver: t = " << Seconds(e.time) << "\n";
+            out << "    Note over Firmware,TA: t = " << Seconds(e.time) << "\n";
             shownTime = e.time;
         }
         if (auto it = relayAt.find(e.sequence); it != relayAt.end()) {
-            out << "    Note over Driver: relay " << it->second + 1 << " "
-                << clean(OutcomeName(result.relays[it->second].outcome)) << "\n";
+            const Relay& relay = result.relays[it->second];
+            out << "    Note over Driver: relay " << it->second + 1 << MermaidText(EventName(result, relay)) << " "
+                << MermaidText(OutcomeName(relay.outcome)) << "\n";
         }
-        out << "    " << from << "->>" << to << ": " << clean(CallText(e) + StatusSuffix(e.status)) << "\n";
+        if (!arrow.note.empty()) {
+            const std::string text = arrow.note == e.operation ? MermaidMessage(e) : MermaidText(arrow.note);
+            out << "    Note over " << arrow.from << ": " << text << "\n";
+        } else {
+            const std::string text =
+                arrow.text.empty() ? MermaidMessage(e) : MermaidText(arrow.text + StatusSuffix(e.status));
+            out << "    " << arrow.from << "->>" << arrow.to << ": " << text << "\n";
+        }
     }
     std::ostringstream summary;
     WriteSummary(summary, result);
@@ -291,22 +448,38 @@ void WriteMermaid(std::ostream& out, const RunResult& result)
             out << "    %% " << line << "\n";
         }
     }
+    const std::string text = out.str();
+    stream << text;
+    return text.size();
 }
 
-void WriteReport(std::ostream& out, const RunResult& result, Format format)
+std::size_t WriteReport(std::ostream& out, const RunResult& result, const ReportOptions& options)
 {
-    switch (format) {
+    std::ostringstream text;
+    switch (options.format) {
     case Format::Text:
-        WriteTimeline(out, result);
-        WriteSummary(out, result);
+        if (!options.summaryOnly) {
+            WriteTimeline(text, result);
+        }
+        WriteSummary(text, result);
         break;
     case Format::Json:
-        WriteJsonLines(out, result);
+        WriteJsonLines(text, result, options.summaryOnly);
         break;
     case Format::Mermaid:
-        WriteMermaid(out, result);
+        WriteMermaid(text, result, options.detail);
         break;
     }
+    const std::string written = text.str();
+    out << written;
+    return written.size();
+}
+
+std::size_t WriteReport(std::ostream& out, const RunResult& result, Format format)
+{
+    ReportOptions options;
+    options.format = format;
+    return WriteReport(out, result, options);
 }
 
 std::string Seconds(sim::Ticks ticks)

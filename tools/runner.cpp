@@ -1,6 +1,7 @@
 #include "tools/runner.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <cstring>
 
@@ -70,12 +71,17 @@ std::size_t SuccessfulFetches(const sim::FirmwareModel& firmware)
 // platform's IOCTL route calls back into it.
 class ScenarioDriver {
 public:
-    ScenarioDriver(const Scenario& scenario, RunResult& result) : scenario_(scenario), result_(result) {}
+    ScenarioDriver(const Scenario& scenario, RunResult& result, const Progress& progress)
+        : scenario_(scenario), result_(result), progress_(progress)
+    {}
 
     void Run()
     {
         sim::Platform platform;
         platform.Verifier().SetEcho(false);
+        // One thread at a time, handed over in a fixed order: the same scenario makes the same
+        // calls in the same order on every run, so its output can be compared byte for byte.
+        platform.Sched().SetSerialized();
         platform_ = &platform;
         sim::FirmwareModel& firmware = platform.Firmware();
         sim::TaServiceModel& ta = platform.TaService();
@@ -111,6 +117,10 @@ public:
             }
             Execute(step);
             platform.Sched().Settle();
+            if (progress_) {
+                progress_(static_cast<std::size_t>(&step - scenario_.steps.data()) + 1, scenario_.steps.size(),
+                          platform.Sched().Now());
+            }
         }
         // A second for whatever the last step set going (a retry, a relay) to play out.
         platform.Sched().AdvanceBy(sim::kTicksPerSecond);
@@ -202,7 +212,9 @@ private:
             break;
         }
         case StepKind::Event: {
-            RaisedEvent raised{step.event.label, platform_->Sched().Now(), std::nullopt};
+            RaisedEvent raised;
+            raised.label = step.event.label;
+            raised.time = platform_->Sched().Now();
             if (raised.label.empty()) {
                 raised.label = "event " + std::to_string(result_.events.size() + 1);
             }
@@ -259,6 +271,7 @@ private:
                 Note("end: the driver refused to unload");
             }
         }
+        result_.loadedAtEnd = framework.Loaded();
         platform.Shutdown();
     }
 
@@ -266,21 +279,41 @@ private:
     {
         sim::Platform& platform = *platform_;
         result_.trace = platform.Trace().Events();
+        StableIds ids;
+        for (sim::TraceEvent& e : result_.trace) {
+            e.detail = ids.Apply(e.detail);
+        }
         result_.eventsLost = platform.Wmi().EventsLost();
         result_.acks = platform.Firmware().AckCount();
         result_.registerCalls = platform.Firmware().RegisterCalls();
         result_.taRequests = platform.TaService().RequestCount();
         result_.poolHighWater = platform.Pool().HighWaterBytes();
         result_.poolLeftAtEnd = platform.Pool().LiveCount();
+        for (std::string& name : platform.Faults().CallLog()) {
+            if (std::find(result_.checkedOperations.begin(), result_.checkedOperations.end(), name) ==
+                result_.checkedOperations.end()) {
+                result_.checkedOperations.push_back(std::move(name));
+            }
+        }
         result_.verifier = platform.Verifier().Records();
+        for (sim::VerifierRecord& r : result_.verifier) {
+            r.object = ids.Apply(r.object);
+            r.message = ids.Apply(r.message);
+        }
         result_.endTime = platform.Sched().Now();
         AnalyseRelays(platform.Firmware().HandedBack(), platform.TaService().Requests());
+        AccountForEvents();
+        FindRetryGiveUp();
     }
+
+    void AccountForEvents();
+    void FindRetryGiveUp();
 
     void AnalyseRelays(const std::vector<Bytes>& handedBack, const std::vector<sim::TaRequest>& requests);
 
     const Scenario& scenario_;
     RunResult& result_;
+    const Progress& progress_;
     sim::Platform* platform_ = nullptr;
     // Per buffer in the order raised: the TA answer chosen for it, if any.
     std::vector<std::optional<sim::TaBehaviour>> answers_;
@@ -298,6 +331,66 @@ bool IsMethod(const sim::TraceEvent& e, const char* name, int id)
     // "method N" in their detail.
     return e.operation == name ||
            (e.operation == "IoWMIExecuteMethod" && e.detail.rfind("method " + std::to_string(id) + " ", 0) == 0);
+}
+
+// Each raised event fired one WmiEvent, in order; the ones queued are picked up by the
+// notification thread first in, first out, and each pick-up is delivered or dropped.
+void ScenarioDriver::AccountForEvents()
+{
+    std::vector<std::size_t> queued;
+    std::size_t raised = 0;
+    for (const sim::TraceEvent& e : result_.trace) {
+        if (e.operation == "WmiEvent" && raised < result_.events.size()) {
+            if (e.detail.find(" lost") != std::string::npos) {
+                result_.events[raised].lost = true;
+            } else {
+                queued.push_back(raised);
+            }
+            ++raised;
+        }
+    }
+    std::size_t next = 0;
+    std::size_t relay = 0;
+    for (const sim::TraceEvent& e : result_.trace) {
+        if (e.thread != "wmi" || e.operation != "WmiNotification" || next >= queued.size()) {
+            continue;
+        }
+        RaisedEvent& event = result_.events[queued[next++]];
+        if (e.detail.find("event dropped") != std::string::npos) {
+            event.droppedBeforeDelivery = true;
+        } else if (relay < result_.relays.size()) {
+            event.deliveredAs = relay;
+            result_.relays[relay++].delivered = static_cast<std::size_t>(&event - result_.events.data());
+        }
+    }
+    for (std::size_t i = 0; i < result_.relays.size(); ++i) {
+        if (const auto fetched = result_.relays[i].event) {
+            result_.events[*fetched].fetchedBy = i;
+        }
+    }
+}
+
+// The retry worker is the system thread that opens WMI blocks. It ending before any unload
+// began, with no METHOD_REGISTER ever accepted, means it gave up.
+void ScenarioDriver::FindRetryGiveUp()
+{
+    bool registered = false;
+    bool unloading = false;
+    std::map<std::string, std::size_t> attempts; // per system thread: its sleeps before an attempt
+    for (const sim::TraceEvent& e : result_.trace) {
+        if (e.operation == "METHOD_REGISTER" && e.status && NT_SUCCESS(*e.status)) {
+            registered = true;
+        } else if (e.operation == "UnloadDriver" && e.detail.rfind("refused", 0) != 0) {
+            unloading = true;
+        } else if (e.thread.rfind("system thread", 0) == 0) {
+            if (e.operation == "KeDelayExecutionThread") {
+                ++attempts[e.thread];
+            } else if (e.operation == "SystemThreadExit" && !registered && !unloading && attempts[e.thread] > 0 &&
+                       !result_.retryGaveUp) {
+                result_.retryGaveUp = RetryGaveUp{e.time, attempts[e.thread]};
+            }
+        }
+    }
 }
 
 void ScenarioDriver::AnalyseRelays(const std::vector<Bytes>& handedBack, const std::vector<sim::TaRequest>& requests)
@@ -461,6 +554,70 @@ std::size_t RunResult::Unchanged() const
     }));
 }
 
+std::size_t RunResult::PendingAtEnd() const
+{
+    return static_cast<std::size_t>(
+        std::count_if(events.begin(), events.end(), [](const RaisedEvent& e) { return e.buffer && !e.fetchedBy; }));
+}
+
+std::string EventFate(const RunResult& result, std::size_t index)
+{
+    const RaisedEvent& event = result.events[index];
+    std::string text;
+    if (event.lost) {
+        text = "lost: no notification callback was installed";
+    } else if (event.droppedBeforeDelivery) {
+        text = "not delivered: the event block was released first";
+    } else if (event.deliveredAs) {
+        const Relay& relay = result.relays[*event.deliveredAs];
+        text = "delivered as relay " + std::to_string(*event.deliveredAs + 1);
+        if (relay.outcome == Relay::Outcome::Ignored) {
+            text += ", ignored by the driver";
+        }
+    } else {
+        text = "never delivered";
+    }
+    if (!event.buffer) {
+        return text + "; no buffer of its own";
+    }
+    if (event.fetchedBy) {
+        const Relay& relay = result.relays[*event.fetchedBy];
+        const bool own = event.deliveredAs == event.fetchedBy;
+        text += own ? ": " : "; its buffer fetched by relay " + std::to_string(*event.fetchedBy + 1) + ": ";
+        text += OutcomeName(relay.outcome);
+    } else {
+        text += "; its buffer was never fetched (still pending at the end)";
+    }
+    return text;
+}
+
+std::string StableIds::Apply(const std::string& text)
+{
+    // A host address as "%p" prints it: 0x and nine or more hex digits (statuses and I/O
+    // control codes have eight). Framework handles count up from 0x5f0000000000 and are stable.
+    std::string out;
+    std::size_t i = 0;
+    while (i < text.size()) {
+        if (text.compare(i, 2, "0x") == 0 && (i == 0 || !std::isalnum(static_cast<unsigned char>(text[i - 1])))) {
+            std::size_t end = i + 2;
+            while (end < text.size() && std::isxdigit(static_cast<unsigned char>(text[end]))) {
+                ++end;
+            }
+            const std::string token = text.substr(i, end - i);
+            const std::size_t digits = end - i - 2;
+            const bool handle = digits == 12 && token.compare(0, 6, "0x5f00") == 0;
+            if (digits >= 9 && digits <= 16 && !handle) {
+                auto [it, inserted] = ids_.emplace(token, ids_.size() + 1);
+                out += "ptr#" + std::to_string(it->second);
+                i = end;
+                continue;
+            }
+        }
+        out += text[i++];
+    }
+    return out;
+}
+
 std::uint64_t RunResult::Value(const std::string& key) const
 {
     if (key == "events") {
@@ -496,6 +653,15 @@ std::uint64_t RunResult::Value(const std::string& key) const
     if (key == "verifier_records") {
         return verifier.size();
     }
+    if (key == "pending") {
+        return PendingAtEnd();
+    }
+    if (key == "left_loaded") {
+        return loadedAtEnd ? 1 : 0;
+    }
+    if (key == "pool_left") {
+        return poolLeftAtEnd;
+    }
     return 0;
 }
 
@@ -509,14 +675,21 @@ int RunResult::ExitCode() const
     return verifier.empty() && ExpectationsMet() ? 0 : 1;
 }
 
-RunResult RunScenario(const Scenario& scenario)
+RunResult RunScenario(const Scenario& scenario, const Progress& progress)
 {
     RunResult result;
     result.name = scenario.name;
-    ScenarioDriver driver(scenario, result);
+    result.description = scenario.description;
+    ScenarioDriver driver(scenario, result, progress);
     driver.Run();
     for (const auto& [key, expected] : scenario.expect) {
         result.expectations.push_back({key, expected, result.Value(key)});
+    }
+    // A clean ending is expected unless the scenario says otherwise.
+    for (const char* key : {"left_loaded", "pool_left"}) {
+        if (scenario.expect.count(key) == 0) {
+            result.expectations.push_back({key, 0, result.Value(key)});
+        }
     }
     return result;
 }

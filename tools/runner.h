@@ -4,6 +4,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -25,12 +27,13 @@ struct Relay {
 
     Outcome outcome = Outcome::Dropped;
     sim::Ticks time = 0;
-    std::uint64_t firstSequence = 0;  // trace sequence of the delivery
-    std::string reason;               // why it was dropped or ignored
-    std::optional<std::size_t> event; // index into RunResult::events of the buffer fetched
-    std::optional<ULONG> bufferSize;  // the buffer the driver provided for the fetch
-    std::optional<ULONG> dataLength;  // what the fetch reported
-    std::optional<sim::TaRequest> ta; // what the TA service received
+    std::uint64_t firstSequence = 0;      // trace sequence of the delivery
+    std::string reason;                   // why it was dropped or ignored
+    std::optional<std::size_t> event;     // index into RunResult::events of the buffer fetched
+    std::optional<std::size_t> delivered; // index into RunResult::events whose notification this was
+    std::optional<ULONG> bufferSize;      // the buffer the driver provided for the fetch
+    std::optional<ULONG> dataLength;      // what the fetch reported
+    std::optional<sim::TaRequest> ta;     // what the TA service received
     std::optional<NTSTATUS> sendStatus;
     std::optional<Bytes> handedBack;
     bool acknowledged = false;
@@ -38,11 +41,24 @@ struct Relay {
 
 const char* OutcomeName(Relay::Outcome outcome);
 
-// One event the scenario raised.
+// One event the scenario raised, and what became of it.
 struct RaisedEvent {
     std::string label;
     sim::Ticks time = 0;
-    std::optional<Bytes> buffer; // none: raised with nothing pending
+    std::optional<Bytes> buffer;            // none: raised with nothing pending
+    bool lost = false;                      // raised while no notification callback was installed
+    bool droppedBeforeDelivery = false;     // the block was released before the notification ran
+    std::optional<std::size_t> deliveredAs; // index into RunResult::relays
+    std::optional<std::size_t> fetchedBy;   // the relay that fetched this event's buffer
+};
+
+// What became of an event, in words: "relayed by relay 2 (forwarded)", "lost: ...", ...
+std::string EventFate(const struct RunResult& result, std::size_t index);
+
+// The driver's retry worker ended without opening the firmware channel.
+struct RetryGaveUp {
+    sim::Ticks time = 0;
+    std::size_t attempts = 0;
 };
 
 struct Expectation {
@@ -54,6 +70,7 @@ struct Expectation {
 
 struct RunResult {
     std::string name;
+    std::string description;
     std::vector<sim::TraceEvent> trace;
     std::vector<RaisedEvent> events;
     std::vector<Relay> relays;
@@ -63,22 +80,41 @@ struct RunResult {
     std::size_t taRequests = 0;
     std::size_t poolHighWater = 0;
     std::size_t poolLeftAtEnd = 0;
+    bool loadedAtEnd = false; // the driver was still loaded when the run ended (it refused to unload)
+    std::optional<RetryGaveUp> retryGaveUp;
     std::vector<sim::VerifierRecord> verifier;
-    std::vector<std::string> notes; // things the runner did or could not do
+    std::vector<std::string> notes;             // things the runner did or could not do
+    std::vector<std::string> checkedOperations; // every fallible operation the run asked the fault injector about
     std::vector<Expectation> expectations;
     sim::Ticks endTime = 0;
 
     std::size_t Count(Relay::Outcome outcome) const;
     std::size_t HandedBack() const;
-    std::size_t Unchanged() const; // handed back byte for byte as delivered
+    std::size_t Unchanged() const;    // handed back byte for byte as delivered
+    std::size_t PendingAtEnd() const; // buffers no relay ever fetched
     // The value of an expectation key (see ExpectationKeys()).
     std::uint64_t Value(const std::string& key) const;
     bool ExpectationsMet() const;
-    // 0 clean, 1 verifier records or unmet expectations.
+    // 0 clean, 1 verifier records or unmet expectations. A driver left loaded or pool left held
+    // is an unmet expectation unless the scenario expects it (left_loaded, pool_left).
     int ExitCode() const;
 };
 
-RunResult RunScenario(const Scenario& scenario);
+// Called after each step with the steps done, the steps in all and the virtual time.
+using Progress = std::function<void(std::size_t done, std::size_t total, sim::Ticks now)>;
+
+RunResult RunScenario(const Scenario& scenario, const Progress& progress = {});
+
+// Host addresses in rendered text replaced by identifiers in order of first appearance
+// ("ptr#1", "ptr#2"...), so that two runs print the same text. Framework handles are already
+// stable and stay as they are.
+class StableIds {
+public:
+    std::string Apply(const std::string& text);
+
+private:
+    std::map<std::string, std::size_t> ids_;
+};
 
 // Why ValidateExchangeBuffer refuses `buffer` as fetched into a `bufferSize`-byte allocation
 // with `dataLength` reported; nullopt when it accepts it.

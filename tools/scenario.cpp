@@ -1,16 +1,47 @@
 #include "tools/scenario.h"
 
+#include <yaml-cpp/depthguard.h>
 #include <yaml-cpp/yaml.h>
 
+#include <algorithm>
+#include <climits>
 #include <cmath>
+#include <cstdint>
 #include <filesystem>
 #include <fstream>
+#include <iostream>
 #include <set>
 #include <sstream>
+
+#include "sim/faults.h"
 
 namespace fwtool {
 
 namespace {
+
+// Deeper than the deepest scenario structure (steps, a step, an event, its ta mapping...).
+constexpr int kMaxNesting = 16;
+
+// Letters to insert, delete or change to turn one name into another.
+std::size_t EditDistance(std::string_view a, std::string_view b)
+{
+    std::vector<std::size_t> row(b.size() + 1);
+    for (std::size_t j = 0; j <= b.size(); ++j) {
+        row[j] = j;
+    }
+    for (std::size_t i = 1; i <= a.size(); ++i) {
+        std::size_t diagonal = row[0];
+        row[0] = i;
+        for (std::size_t j = 1; j <= b.size(); ++j) {
+            const std::size_t above = row[j];
+            const bool same = std::tolower(static_cast<unsigned char>(a[i - 1])) ==
+                              std::tolower(static_cast<unsigned char>(b[j - 1]));
+            row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (same ? 0 : 1)});
+            diagonal = above;
+        }
+    }
+    return row[b.size()];
+}
 
 // Reads one scenario document, turning every problem into a ScenarioError at the node that
 // caused it.
@@ -32,7 +63,37 @@ public:
 
     [[noreturn]] void FailAt(int line0, int column0, const std::string& message) const
     {
-        throw ScenarioError(file_, line0 + 1, column0 + 1, message);
+        ScenarioError error(file_, line0 + 1, column0 + 1, message);
+        if (line0 >= 0 && static_cast<std::size_t>(line0) < lines_.size()) {
+            error.source = lines_[static_cast<std::size_t>(line0)];
+        }
+        throw error;
+    }
+
+    // Keys written twice in one mapping (the YAML library keeps the first silently), and nesting
+    // deeper than any scenario needs.
+    void CheckStructure(const YAML::Node& node, int depth) const
+    {
+        if (depth > kMaxNesting) {
+            Fail(node, "nested more than " + std::to_string(kMaxNesting) + " levels deep; a scenario needs far fewer");
+        }
+        if (node.IsMap()) {
+            std::map<std::string, YAML::Mark> seen;
+            for (const auto& entry : node) {
+                if (entry.first.IsScalar()) {
+                    auto [it, inserted] = seen.emplace(entry.first.Scalar(), entry.first.Mark());
+                    if (!inserted) {
+                        Fail(entry.first, "duplicate key '" + entry.first.Scalar() + "' (first given at line " +
+                                              std::to_string(it->second.line + 1) + ")");
+                    }
+                }
+                CheckStructure(entry.second, depth + 1);
+            }
+        } else if (node.IsSequence()) {
+            for (const auto& item : node) {
+                CheckStructure(item, depth + 1);
+            }
+        }
     }
 
     // Rejects keys outside `allowed`, at the key's own position.
@@ -82,16 +143,25 @@ public:
         if (!text.empty() && text[0] == '-') {
             Fail(node, what + " must not be negative");
         }
-        std::size_t used = 0;
+        if (text.find_first_of("xXoObB") != std::string::npos && text[0] == '0') {
+            Fail(node, what + " must be written in decimal (" + text + ")");
+        }
+        if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos) {
+            Fail(node, what + " must be a whole number");
+        }
+        // YAML would read 010 as octal and 0x10 as hex; a count is always decimal here.
+        if (text.size() > 1 && text[0] == '0') {
+            Fail(node, what + " must be written in decimal without leading zeros (" + text + ")");
+        }
+        if (text.size() > 20) {
+            Fail(node, what + " must be at most " + std::to_string(max));
+        }
         std::uint64_t value = 0;
         try {
-            value = std::stoull(text, &used, 0);
+            value = std::stoull(text);
         }
-        catch (const std::exception&) {
-            used = 0;
-        }
-        if (text.empty() || used != text.size()) {
-            Fail(node, what + " must be a whole number");
+        catch (const std::out_of_range&) {
+            Fail(node, what + " must be at most " + std::to_string(max));
         }
         if (value > max) {
             Fail(node, what + " must be at most " + std::to_string(max));
@@ -100,7 +170,7 @@ public:
     }
 
     // A count where "all" (or nothing) means 0 = every one.
-    unsigned CountOrAll(const YAML::Node& node, const std::string& what, unsigned nullValue) const
+    unsigned CountOrAll(const YAML::Node& node, const std::string& what, unsigned nullValue, unsigned max) const
     {
         if (node.IsNull()) {
             return nullValue;
@@ -111,7 +181,7 @@ public:
         if (node.IsScalar() && (node.Scalar() == "true")) {
             return nullValue;
         }
-        const auto value = static_cast<unsigned>(Unsigned(node, what));
+        const auto value = static_cast<unsigned>(Unsigned(node, what, max));
         if (value == 0) {
             Fail(node, what + " must be at least 1 (or 'all')");
         }
@@ -232,12 +302,14 @@ public:
             if (node["fail"] || node["size"]) {
                 Fail(node, what + ": 'succeed' stands alone");
             }
-            return sim::SizeQuery::Succeed(static_cast<ULONG>(Unsigned(node["succeed"], what + " succeed")));
+            return sim::SizeQuery::Succeed(
+                static_cast<ULONG>(Unsigned(node["succeed"], what + " succeed", kMaxBufferSize)));
         }
         if (!node["fail"]) {
             Fail(node, what + " needs 'succeed' or 'fail'");
         }
-        const ULONG size = node["size"] ? static_cast<ULONG>(Unsigned(node["size"], what + " size")) : 0;
+        const ULONG size =
+            node["size"] ? static_cast<ULONG>(Unsigned(node["size"], what + " size", kMaxBufferSize)) : 0;
         return sim::SizeQuery::Fail(Status(node["fail"], what + " fail"), size);
     }
 
@@ -252,7 +324,8 @@ public:
             spec.appearAt = Time(node["appear_at"], "firmware appear_at");
         }
         if (node["register_failures"]) {
-            spec.registerFailures = static_cast<unsigned>(Unsigned(node["register_failures"], "register_failures"));
+            spec.registerFailures =
+                static_cast<unsigned>(Unsigned(node["register_failures"], "register_failures", kMaxRegisterFailures));
         }
         if (node["register_status"]) {
             spec.registerStatus = Status(node["register_status"], "register_status");
@@ -271,16 +344,19 @@ public:
             Fail(node, "fault needs an 'operation' (a platform call such as ExAllocatePool2)");
         }
         fault.operation = String(node["operation"], "fault operation");
+        if (std::optional<std::string> problem = CheckFaultOperation(fault.operation)) {
+            Fail(node["operation"], *problem);
+        }
         const int modes = (node["nth"] ? 1 : 0) + (node["from"] ? 1 : 0) + (node["always"] ? 1 : 0);
         if (modes != 1) {
             Fail(node, "fault needs exactly one of nth, from, always");
         }
         if (node["nth"]) {
             fault.mode = FaultSpec::Mode::Nth;
-            fault.n = Unsigned(node["nth"], "fault nth", UINT64_MAX);
+            fault.n = Unsigned(node["nth"], "fault nth", kMaxCallNumber);
         } else if (node["from"]) {
             fault.mode = FaultSpec::Mode::From;
-            fault.n = Unsigned(node["from"], "fault from", UINT64_MAX);
+            fault.n = Unsigned(node["from"], "fault from", kMaxCallNumber);
         } else {
             if (!Bool(node["always"], "fault always")) {
                 Fail(node["always"], "fault always must be true (leave the fault out otherwise)");
@@ -292,6 +368,10 @@ public:
         }
         if (node["status"]) {
             fault.status = Status(node["status"], "fault status");
+            if (NT_SUCCESS(*fault.status)) {
+                Fail(node["status"], "a fault must fail with an error status; " + StatusName(*fault.status) +
+                                         " would make the call succeed, so the fault could never show");
+            }
         }
         return fault;
     }
@@ -340,12 +420,12 @@ public:
             const Bytes request = node["request"] ? Hex(node["request"], "request") : Bytes{};
             Bytes response = node["response"] ? Hex(node["response"], "response") : Bytes{};
             if (node["response_size"]) {
-                response.assign(static_cast<std::size_t>(Unsigned(node["response_size"], "response_size", 1U << 24)),
-                                0);
+                response.assign(
+                    static_cast<std::size_t>(Unsigned(node["response_size"], "response_size", kMaxBufferSize)), 0);
             }
             const Bytes trailer = node["trailer"] ? Hex(node["trailer"], "trailer") : Bytes{0, 0, 0, 0};
             const auto padTo =
-                node["pad_to"] ? static_cast<std::size_t>(Unsigned(node["pad_to"], "pad_to", 1U << 24)) : 0;
+                node["pad_to"] ? static_cast<std::size_t>(Unsigned(node["pad_to"], "pad_to", kMaxBufferSize)) : 0;
             event.buffer = sim::FirmwareModel::BuildExchangeBuffer(request, response, trailer, padTo);
         }
         return event;
@@ -397,16 +477,16 @@ public:
             const YAML::Node value = entry.second;
             switch (step.kind) {
             case StepKind::AddDevice:
-                step.count = CountOrAll(value, "add_device", 1);
+                step.count = CountOrAll(value, "add_device", 1, kMaxDevicesPerStep);
                 if (step.count == 0) {
                     Fail(value, "add_device takes a number of devices");
                 }
                 break;
             case StepKind::RemoveDevice:
-                step.count = CountOrAll(value, "remove_device", 1);
+                step.count = CountOrAll(value, "remove_device", 1, kMaxDevicesPerStep);
                 break;
             case StepKind::TaRelease:
-                step.count = CountOrAll(value, "ta_release", 1);
+                step.count = CountOrAll(value, "ta_release", 1, kMaxReleasesPerStep);
                 break;
             case StepKind::TaBehaviour:
                 step.ta = Ta(value, "ta_behaviour");
@@ -483,7 +563,8 @@ public:
             const auto& keys = ExpectationKeys();
             CheckKeys(expect, "expect", std::set<std::string>(keys.begin(), keys.end()));
             for (const auto& entry : expect) {
-                scenario.expect[entry.first.Scalar()] = Unsigned(entry.second, "expected " + entry.first.Scalar());
+                const std::string key = entry.first.Scalar();
+                scenario.expect[key] = Unsigned(entry.second, "expected " + key, key == "left_loaded" ? 1 : UINT32_MAX);
             }
         }
         return scenario;
@@ -562,9 +643,9 @@ const char* StepKindName(StepKind kind)
 
 const std::vector<std::string>& ExpectationKeys()
 {
-    static const std::vector<std::string> keys = {"events",      "lost",           "ignored",         "relayed",
-                                                  "handed_back", "unchanged",      "dropped",         "acks",
-                                                  "ta_requests", "register_calls", "verifier_records"};
+    static const std::vector<std::string> keys = {
+        "events", "lost",        "ignored",        "relayed", "handed_back", "unchanged", "dropped",
+        "acks",   "ta_requests", "register_calls", "pending", "left_loaded", "pool_left", "verifier_records"};
     return keys;
 }
 
@@ -604,31 +685,79 @@ std::optional<sim::TaBehaviour> ParseTaBehaviour(const std::string& text, std::s
 Scenario ParseScenario(const std::string& text, const std::string& file)
 {
     Reader reader(text, file);
+    if (std::optional<TextProblem> problem = CheckUtf8Text(text)) {
+        int line = 0;
+        int column = 0;
+        LineAndColumn(text, problem->offset, &line, &column);
+        reader.FailAt(line - 1, column - 1, problem->message);
+    }
     YAML::Node root;
     try {
-        root = YAML::Load(text);
+        const std::vector<YAML::Node> documents = YAML::LoadAll(text);
+        if (documents.size() > 1) {
+            reader.Fail(documents[1], "a second YAML document; a scenario file holds exactly one (remove the '---')");
+        }
+        if (!documents.empty()) {
+            root = documents[0];
+        }
+    }
+    catch (const YAML::DeepRecursion& e) {
+        reader.FailAt(e.mark.is_null() ? 0 : e.mark.line, e.mark.is_null() ? 0 : e.mark.column,
+                      "nested too deeply for a scenario (" + e.msg + ")");
     }
     catch (const YAML::ParserException& e) {
         reader.FailAt(e.mark.is_null() ? 0 : e.mark.line, e.mark.is_null() ? 0 : e.mark.column, e.msg);
     }
     try {
+        reader.CheckStructure(root, 0);
         return reader.Parse(root);
     }
-    catch (const YAML::Exception& e) {
+    catch (const YAML::Exception& shape) {
         // A document shape the checks above did not foresee still gets a position, not a crash.
-        reader.FailAt(e.mark.is_null() ? 0 : e.mark.line, e.mark.is_null() ? 0 : e.mark.column, e.msg);
+        reader.FailAt(shape.mark.is_null() ? 0 : shape.mark.line, shape.mark.is_null() ? 0 : shape.mark.column,
+                      shape.msg);
     }
 }
 
 Scenario LoadScenarioFile(const std::string& path)
 {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        throw ScenarioError(path, 1, 1, "cannot open the scenario file");
+    if (path == "-") {
+        return ParseScenario(ReadInputText(std::cin, kStdinName, kMaxInputBytes, "a scenario"), kStdinName);
     }
-    std::ostringstream text;
-    text << in.rdbuf();
-    return ParseScenario(text.str(), path);
+    const std::string text = ReadInputFile(path, kMaxInputBytes, "a scenario");
+    return ParseScenario(text, path);
+}
+
+std::optional<std::string> CheckFaultOperation(const std::string& operation)
+{
+    const auto& known = sim::FailableOperations();
+    if (std::find(known.begin(), known.end(), operation) != known.end()) {
+        return std::nullopt;
+    }
+    std::string list;
+    for (std::string_view name : known) {
+        list += (list.empty() ? "" : ", ") + std::string(name);
+    }
+    if (operation.empty()) {
+        return "fault operation is empty; operations that can fail: " + list;
+    }
+    std::string_view nearest;
+    std::size_t best = SIZE_MAX;
+    for (std::string_view name : known) {
+        const std::size_t distance = EditDistance(operation, name);
+        if (distance < best) {
+            best = distance;
+            nearest = name;
+        }
+    }
+    std::string message =
+        "'" + operation + "' is not an operation the platform can fail, so the fault could never fire";
+    if (best <= 3) {
+        message += "; did you mean " + std::string(nearest) + "?";
+    } else {
+        message += "; operations that can fail: " + list;
+    }
+    return message;
 }
 
 } // namespace fwtool

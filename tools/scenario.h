@@ -91,8 +91,13 @@ const std::vector<std::string>& ExpectationKeys();
 // "echo", "block", "fixed:HEX", "first:N", "fail:STATUS"; nullopt with *error set otherwise.
 std::optional<sim::TaBehaviour> ParseTaBehaviour(const std::string& text, std::string* error);
 
+// Why a fault rule on `operation` could never fire (not an operation the platform can fail,
+// with the nearest name when one is close), or nullopt when it can.
+std::optional<std::string> CheckFaultOperation(const std::string& operation);
+
 // Throws ScenarioError. `file` names the source in messages and anchors relative buffer files.
 Scenario ParseScenario(const std::string& text, const std::string& file);
+// "-" reads standard input.
 Scenario LoadScenarioFile(const std::string& path);
 
 } // namespace fwtool

@@ -1,0 +1,268 @@
+// fwrelay-sim as a user meets it: the program's exit status, standard output and standard error
+// for its conventions and mistakes, and the examples' output, byte for byte against
+// tests/golden/. Set FWRELAY_UPDATE_GOLDEN=1 to rewrite the golden files after an intended change.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+namespace {
+
+struct Outcome {
+    int exit = -1;
+    std::string out;
+    std::string err;
+};
+
+std::string ReadFile(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+// Runs fwrelay-sim from the source directory with `args` (shell words), `input` on standard
+// input, and standard output to `outPath` (a scratch file unless given).
+Outcome RunTool(const std::string& args, const std::string& input = "", std::string outPath = "")
+{
+    // ctest runs each test as its own process, two at a time: the scratch files are per process.
+    const std::string dir = testing::TempDir() + "/cli_process_" + std::to_string(getpid());
+    const std::string in = dir + "_in";
+    const std::string err = dir + "_err";
+    const bool captured = outPath.empty();
+    if (captured) {
+        outPath = dir + "_out";
+    }
+    std::ofstream(in, std::ios::binary) << input;
+    const std::string command = std::string("cd '") + FWRELAY_SOURCE_DIR + "' && '" + FWRELAY_SIM_PATH + "' " + args +
+                                " <'" + in + "' >'" + outPath + "' 2>'" + err + "'";
+    const int status = std::system(command.c_str());
+    Outcome outcome;
+    outcome.exit = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    outcome.out = captured ? ReadFile(outPath) : "";
+    outcome.err = ReadFile(err);
+    for (const std::string& scratch : {in, err, captured ? outPath : std::string()}) {
+        if (!scratch.empty()) {
+            std::remove(scratch.c_str());
+        }
+    }
+    return outcome;
+}
+
+std::string ManyEvents(int events, bool device)
+{
+    std::string yaml = "firmware: {present: true}\nta_service: {present: true}\nsteps:\n";
+    if (device) {
+        yaml += "  - add_device: 1\n";
+    }
+    for (int i = 0; i < events; ++i) {
+        yaml += "  - {at: " + std::to_string(i + 1) + "s, event: {request: '01 02', response_size: 2}}\n";
+    }
+    return yaml;
+}
+
+struct Case {
+    const char* name;
+    std::string args;
+    std::string input;
+    int exit;
+    std::string outHas; // "" : nothing asked
+    std::string errHas; // "" : standard error must be empty
+    std::string outLacks = "";
+};
+
+void PrintTo(const Case& c, std::ostream* os)
+{
+    *os << "fwrelay-sim " << c.args;
+}
+
+class Conventions : public testing::TestWithParam<Case> {};
+
+TEST_P(Conventions, ExitStatusAndMessages)
+{
+    const Case& c = GetParam();
+    const Outcome o = RunTool(c.args, c.input);
+    EXPECT_EQ(o.exit, c.exit) << o.err;
+    if (!c.outHas.empty()) {
+        EXPECT_NE(o.out.find(c.outHas), std::string::npos) << o.out.substr(0, 2000);
+    }
+    if (c.errHas.empty()) {
+        EXPECT_EQ(o.err, "");
+    } else {
+        EXPECT_NE(o.err.find(c.errHas), std::string::npos) << o.err;
+    }
+    if (!c.outLacks.empty()) {
+        EXPECT_EQ(o.out.find(c.outLacks), std::string::npos) << o.out.substr(0, 2000);
+    }
+}
+
+const char* kStdinDecimal = "steps:\n  - add_device: 010\n";
+
+INSTANTIATE_TEST_SUITE_P(
+    Program, Conventions,
+    testing::Values(
+        Case{"Version", "--version", "", 0, " (JSON schema 1)\n", ""}, Case{"Help", "--help", "", 0, "replay", ""},
+        Case{"HelpCommand", "help", "", 0, "Exit status", ""},
+        Case{"HelpOfReplay", "help replay", "", 0, "--dump-all", ""},
+        Case{"ReplayHelp", "replay --help", "", 0, "--dump-all", ""},
+        Case{"HelpOfNothing", "help frobnicate", "", 2, "", "fwrelay-sim: error: no command 'frobnicate'"},
+        Case{"UnknownOption", "--frobnicate", "", 2, "", "fwrelay-sim: error: "},
+        // Conflicting options are refused, not silently dropped.
+        Case{"FormatBeforeReplay", "-f json replay examples/echo.hex", "", 2, "",
+             "fwrelay-sim: error: --format belongs to a scenario run"},
+        Case{"CheckWithReplay", "--check replay examples/echo.hex", "", 2, "", "fwrelay-sim: error: --check belongs"},
+        Case{"ScenarioWithPrintDefault", "examples/default.yaml --print-default", "", 2, "",
+             "fwrelay-sim: error: --print-default"},
+        Case{"CheckWithFormat", "--check -f json examples/default.yaml", "", 2, "", "fwrelay-sim: error: --check"},
+        Case{"DetailWithoutMermaid", "--detail full", "", 2, "", "--detail applies to --format mermaid only"},
+        Case{"SummaryOnlyMermaid", "-q -f mermaid", "", 2, "", "fwrelay-sim: error: --summary-only"},
+        // Standard input, and inputs that are not scenario files.
+        Case{"ScenarioFromStdin", "-", ManyEvents(1, true), 0, "Result: PASS", ""},
+        Case{"CheckFromStdin", "--check -", ManyEvents(2, true), 0, "<stdin>: 3 step(s), no problem found", ""},
+        Case{"Directory", "examples", "", 2, "", "examples: error: is a directory"},
+        Case{"Device", "/dev/zero", "", 2, "", "/dev/zero: error: is a device"},
+        Case{"ErrorWithSourceLineAndCaret", "-", kStdinDecimal, 2, "",
+             "<stdin>:2:17: error: add_device must be written in decimal without leading zeros (010)\n"
+             "  - add_device: 010\n"
+             "                ^\n"},
+        Case{"Misspelt operation", "-", "faults: [{operation: IoWMIExecuteMetod, nth: 1}]\nsteps: []\n", 2, "",
+             "did you mean IoWMIExecuteMethod?"},
+        Case{"NotUtf8", "-", "name: \"\xff\"\nsteps: []\n", 2, "", "<stdin>:1:8: error: byte 0xff is not UTF-8"},
+        // An honest result.
+        Case{"NoDeviceEverAdded", "-", ManyEvents(1, false), 1, "Result: FAIL", ""},
+        Case{"SummaryOnly", "-q examples/no-target.yaml", "", 0, "Summary of 'no-target'", "", "[   1.000000s]"},
+        Case{"JsonSummaryOnly", "-q -f json examples/no-target.yaml", "", 0, "\"type\":\"summary\"", "",
+             "\"type\":\"call\""},
+        // Outputs that outgrow a Mermaid renderer say so; the compact one stays small.
+        Case{"FullMermaidTooLarge", "-f mermaid --detail full -", ManyEvents(45, true), 0, "sequenceDiagram",
+             "fwrelay-sim: warning: the diagram has"},
+        Case{"CompactMermaidFits", "-f mermaid -", ManyEvents(45, true), 0, "sequenceDiagram", ""},
+        Case{"ReplayFromStdin", "replay -", "01000000 aa 01000000 00 00000000", 0, "Verdict: forwarded", ""},
+        Case{"ReplayOfADirectory", "replay examples", "", 2, "", "examples: error: is a directory"}),
+    [](const testing::TestParamInfo<Case>& param) {
+        std::string name = param.param.name;
+        for (char& c : name) {
+            c = std::isalnum(static_cast<unsigned char>(c)) ? c : '_';
+        }
+        return name;
+    });
+
+TEST(Program, AWriteErrorIsAFailure)
+{
+    const Outcome o = RunTool("examples/default.yaml", "", "/dev/full");
+    EXPECT_EQ(o.exit, 2);
+    EXPECT_NE(o.err.find("fwrelay-sim: error: cannot write the output"), std::string::npos) << o.err;
+}
+
+// ---- Every example, twice, in every format, against its golden file ----
+
+struct Golden {
+    std::string name; // golden file name
+    std::string args;
+};
+
+void PrintTo(const Golden& g, std::ostream* os)
+{
+    *os << "fwrelay-sim " << g.args;
+}
+
+class GoldenOutput : public testing::TestWithParam<Golden> {};
+
+TEST_P(GoldenOutput, TwoRunsAreByteIdenticalAndMatchTheGoldenFile)
+{
+    const Golden& g = GetParam();
+    const Outcome first = RunTool(g.args);
+    const Outcome second = RunTool(g.args);
+    ASSERT_EQ(first.exit, 0) << first.err;
+    EXPECT_EQ(first.err, "");
+    ASSERT_EQ(first.out, second.out) << "two runs of '" << g.args << "' differ";
+    const std::string path = std::string(FWRELAY_SOURCE_DIR) + "/tests/golden/" + g.name;
+    const char* update = std::getenv("FWRELAY_UPDATE_GOLDEN");
+    if (update != nullptr && std::string(update) == "1") {
+        std::ofstream(path, std::ios::binary) << first.out;
+        return;
+    }
+    const std::string golden = ReadFile(path);
+    ASSERT_FALSE(golden.empty()) << path << " is missing; FWRELAY_UPDATE_GOLDEN=1 writes it";
+    if (golden != first.out) {
+        // The first differing line says more than two whole files.
+        std::istringstream a(golden);
+        std::istringstream b(first.out);
+        std::string lineA;
+        std::string lineB;
+        int line = 0;
+        while (true) {
+            ++line;
+            const bool moreA = static_cast<bool>(std::getline(a, lineA));
+            const bool moreB = static_cast<bool>(std::getline(b, lineB));
+            if (!moreA || !moreB || lineA != lineB) {
+                FAIL() << path << ":" << line << " differs (FWRELAY_UPDATE_GOLDEN=1 rewrites it on purpose)\n"
+                       << "  golden: " << (moreA ? lineA : "<end>") << "\n  now:    " << (moreB ? lineB : "<end>");
+            }
+        }
+    }
+}
+
+std::vector<Golden> GoldenCases()
+{
+    std::vector<Golden> cases;
+    for (const char* example : {"default", "device-churn", "fault-injection", "firmware-late", "malformed-buffers",
+                                "no-target", "ta-failures"}) {
+        const std::string file = std::string("examples/") + example + ".yaml";
+        cases.push_back({std::string(example) + ".txt", file});
+        cases.push_back({std::string(example) + ".jsonl", file + " -f json"});
+        cases.push_back({std::string(example) + ".mmd", file + " -f mermaid"});
+    }
+    cases.push_back({"default-full.mmd", "examples/default.yaml -f mermaid --detail full"});
+    cases.push_back({"replay-echo.txt", "replay examples/echo.hex --ta first:5"});
+    cases.push_back({"replay-echo.jsonl", "replay examples/echo.hex --ta first:5 -f json"});
+    return cases;
+}
+
+INSTANTIATE_TEST_SUITE_P(Examples, GoldenOutput, testing::ValuesIn(GoldenCases()),
+                         [](const testing::TestParamInfo<Golden>& param) {
+                             std::string name = param.param.name;
+                             for (char& c : name) {
+                                 c = std::isalnum(static_cast<unsigned char>(c)) ? c : '_';
+                             }
+                             return name;
+                         });
+
+// ---- The README's promises ----
+
+TEST(Readme, FirstCommandBuildsOnlyTheProgramAndTheCommandsSayHowLongTheyTake)
+{
+    const std::string readme = ReadFile(std::string(FWRELAY_SOURCE_DIR) + "/README.md");
+    const std::size_t block = readme.find("```sh\n");
+    ASSERT_NE(block, std::string::npos);
+    const std::size_t lineEnd = readme.find('\n', block + 6);
+    const std::string first = readme.substr(block + 6, lineEnd - block - 6);
+    // Building every test first kept a newcomer waiting many minutes for the first timeline.
+    EXPECT_NE(first.find("cmake --build --preset default --target fwrelay-sim &&"), std::string::npos) << first;
+    EXPECT_NE(first.find("./build/default/fwrelay-sim"), std::string::npos) << first;
+    const std::string prose = readme.substr(lineEnd, readme.find("## ", lineEnd) - lineEnd);
+    EXPECT_NE(prose.find("minutes on an idle 2-core machine"), std::string::npos) << "the first command's duration";
+    EXPECT_NE(prose.find("minutes on an idle 2-core machine and up to an hour"), std::string::npos)
+        << "test-all's duration";
+}
+
+TEST(Readme, TestAllLeavesTheDeveloperBuildsSettingsAlone)
+{
+    // Configuring build/default with extra options (benchmarks, fuzzers) changed the developer's
+    // own build behind their back; anything extra gets a build folder of its own.
+    std::istringstream script(ReadFile(std::string(FWRELAY_SOURCE_DIR) + "/scripts/test-all"));
+    for (std::string line; std::getline(script, line);) {
+        if (line.find("cmake --preset") != std::string::npos) {
+            EXPECT_EQ(line.find(" -D"), std::string::npos) << line;
+        }
+        EXPECT_EQ(line.find("-B build/default"), std::string::npos) << line;
+    }
+}
+
+} // namespace
