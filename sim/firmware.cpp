@@ -82,6 +82,7 @@ NTSTATUS FirmwareModel::ExecuteMethod(ULONG methodId, ULONG inSize, PULONG outSi
     call.inSize = inSize;
     call.outSizeOnEntry = *outSize;
     call.status = STATUS_PENDING;
+    call.livePool = platform_.Pool().Live();
     std::size_t index = 0;
     {
         // Recorded on entry so that the log keeps the order in which calls began, also when a
@@ -162,7 +163,7 @@ NTSTATUS FirmwareModel::ShortMethod(ULONG methodId, ULONG inSize, PULONG outSize
             return failRegisterStatus_;
         }
         registered_ = true;
-        break;
+        return acceptRegisterStatus_;
     case firmware::kUnregister:
         registered_ = false;
         break;
@@ -238,6 +239,12 @@ void FirmwareModel::OnRegister(std::function<void()> hook)
 {
     std::lock_guard guard(mutex_);
     onRegister_ = std::move(hook);
+}
+
+void FirmwareModel::AcceptRegisterWith(NTSTATUS status)
+{
+    std::lock_guard guard(mutex_);
+    acceptRegisterStatus_ = status;
 }
 
 bool FirmwareModel::Registered() const

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "platform/ntbase.h"
+#include "sim/pool.h"
 #include "sim/scheduler.h"
 
 namespace sim {
@@ -72,6 +73,9 @@ struct FirmwareCall {
     ULONG outSizeOnEntry = 0;
     ULONG outSizeReturned = 0;
     NTSTATUS status = STATUS_SUCCESS;
+    // The pool's live blocks as the call reached the firmware, oldest first: what a pool dump
+    // at a breakpoint on the method would show.
+    std::vector<PoolAllocation> livePool;
 };
 
 // How METHOD_GET_REQUEST answers when it is called without a buffer.
@@ -118,6 +122,8 @@ public:
 
     // Registration.
     void FailRegister(unsigned count, NTSTATUS status = STATUS_UNSUCCESSFUL);
+    // The status an accepted METHOD_REGISTER answers with (success, or another non-negative one).
+    void AcceptRegisterWith(NTSTATUS status);
     // Runs inside every METHOD_REGISTER call, before its outcome is decided, with no lock held.
     void OnRegister(std::function<void()> hook);
     bool Registered() const;
@@ -181,6 +187,7 @@ private:
     bool registered_ = false;
     unsigned failRegister_ = 0;
     NTSTATUS failRegisterStatus_ = STATUS_UNSUCCESSFUL;
+    NTSTATUS acceptRegisterStatus_ = STATUS_SUCCESS;
     std::function<void()> onRegister_;
     unsigned registerCalls_ = 0;
     unsigned unregisterCalls_ = 0;

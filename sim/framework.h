@@ -170,6 +170,9 @@ public:
     std::optional<OpenRecord> TargetOpenParams(WDFIOTARGET target) const;
     std::optional<IoTargetState> TargetState(WDFIOTARGET target) const;
     std::size_t SendsInFlight() const;
+    // The caller's output buffer as each synchronous send reached the framework, for the last
+    // 64 sends, oldest first: what a breakpoint on the send would show.
+    std::vector<std::vector<std::uint8_t>> SendOutputsOnEntry() const;
     // Race hook: while held, a synchronous send waits at its entry, before the framework has
     // looked at the target handle; lets a test delete the target's parent under a sender that
     // has read the handle but not used it yet.
@@ -325,6 +328,7 @@ private:
     bool driverCreated_ = false;                       // WdfDriverCreate succeeded during this load
     bool loaded_ = false;
     IoctlHandler ioctlHandler_;
+    std::vector<std::vector<std::uint8_t>> sendOutputsOnEntry_;
     // Atomics, so that scheduler predicates may read them.
     std::atomic<bool> holdSends_{false};
     std::atomic<std::size_t> sendsHeld_{0};

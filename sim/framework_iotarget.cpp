@@ -105,6 +105,12 @@ std::size_t FrameworkModel::SendsHeldAtEntry() const
     return sendsHeld_;
 }
 
+std::vector<std::vector<std::uint8_t>> FrameworkModel::SendOutputsOnEntry() const
+{
+    std::lock_guard lock(mutex_);
+    return sendOutputsOnEntry_;
+}
+
 std::size_t FrameworkModel::SendsInFlight() const
 {
     std::lock_guard lock(mutex_);
@@ -281,6 +287,14 @@ NTSTATUS FrameworkModel::IoTargetSendIoctlSynchronously(WDFIOTARGET target, WDFR
     }
     const ULONG inputLength = input != nullptr ? input->u.BufferType.Length : 0;
     const ULONG outputLength = output != nullptr ? output->u.BufferType.Length : 0;
+    if (output != nullptr && outputLength != 0) {
+        const auto* bytes = static_cast<const std::uint8_t*>(output->u.BufferType.Buffer);
+        std::lock_guard lock(mutex_);
+        if (sendOutputsOnEntry_.size() == 64) {
+            sendOutputsOnEntry_.erase(sendOutputsOnEntry_.begin());
+        }
+        sendOutputsOnEntry_.emplace_back(bytes, bytes + outputLength);
+    }
 
     auto send = std::make_shared<Send>();
     std::u16string link;

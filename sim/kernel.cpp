@@ -227,8 +227,8 @@ std::vector<std::pair<std::string, ACCESS_MASK>> KernelModel::ThreadAccessReques
     return threadAccess_;
 }
 
-NTSTATUS KernelModel::CreateSystemThread(PVOID ioObject, PHANDLE threadHandle, HANDLE processHandle,
-                                         PKSTART_ROUTINE startRoutine, PVOID startContext)
+NTSTATUS KernelModel::CreateSystemThread(PVOID ioObject, PHANDLE threadHandle, ACCESS_MASK desiredAccess,
+                                         HANDLE processHandle, PKSTART_ROUTINE startRoutine, PVOID startContext)
 {
     constexpr const char* kOperation = "IoCreateSystemThread";
     RequireIrqlAtMost(kOperation, PASSIVE_LEVEL);
@@ -279,7 +279,8 @@ NTSTATUS KernelModel::CreateSystemThread(PVOID ioObject, PHANDLE threadHandle, H
         record = threads_.back().get();
         record->object = threadObject;
     }
-    HANDLE handle = platform_.Objects().CreateHandle(threadObject);
+    // A kernel handle is granted what was asked for; the handle table keeps it.
+    HANDLE handle = platform_.Objects().CreateHandle(threadObject, desiredAccess);
     platform_.Trace().Add("driver", "kernel", kOperation, name + " for " + object->Label(), STATUS_SUCCESS);
 
     auto thread = std::make_unique<SimThread>(platform_, name, [this, record, object, startRoutine, startContext] {
@@ -424,8 +425,8 @@ EXTERN_C NTSTATUS IoCreateSystemThread(PVOID IoObject, PHANDLE ThreadHandle, ULO
     (void)ObjectAttributes;
     (void)ClientId;
     Platform::Current().Kernel().RecordThreadAccess("IoCreateSystemThread", DesiredAccess);
-    return Platform::Current().Kernel().CreateSystemThread(IoObject, ThreadHandle, ProcessHandle, StartRoutine,
-                                                           StartContext);
+    return Platform::Current().Kernel().CreateSystemThread(IoObject, ThreadHandle, DesiredAccess, ProcessHandle,
+                                                           StartRoutine, StartContext);
 }
 
 EXTERN_C NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable, PLARGE_INTEGER Interval)

@@ -97,7 +97,7 @@ public:
     bool WaitForAllThreads(std::optional<Ticks> deadline = std::nullopt);
 
     // The C entry points of platform/thread.h.
-    NTSTATUS CreateSystemThread(PVOID ioObject, PHANDLE threadHandle, HANDLE processHandle,
+    NTSTATUS CreateSystemThread(PVOID ioObject, PHANDLE threadHandle, ACCESS_MASK desiredAccess, HANDLE processHandle,
                                 PKSTART_ROUTINE startRoutine, PVOID startContext);
     NTSTATUS DelayExecution(const LARGE_INTEGER* interval);
     NTSTATUS WaitForSingleObject(PVOID object, const LARGE_INTEGER* timeout);

@@ -97,7 +97,7 @@ LONG_PTR ObjectManager::Dereference(const void* p, const char* operation)
     return remaining;
 }
 
-HANDLE ObjectManager::CreateHandle(KernelObject* object)
+HANDLE ObjectManager::CreateHandle(KernelObject* object, ACCESS_MASK grantedAccess)
 {
     std::lock_guard lock(mutex_);
     ++object->references_;
@@ -105,6 +105,7 @@ HANDLE ObjectManager::CreateHandle(KernelObject* object)
     auto value = static_cast<std::uintptr_t>(0xFFFF800000000000ULL | (nextHandle_++ * 4));
     auto handle = reinterpret_cast<HANDLE>(value);
     handles_[handle] = object;
+    grantedAccess_[handle] = grantedAccess;
     return handle;
 }
 
@@ -132,6 +133,7 @@ NTSTATUS ObjectManager::CloseHandle(HANDLE handle, const char* operation)
         if (it != handles_.end()) {
             object = it->second;
             handles_.erase(it);
+            grantedAccess_.erase(handle);
         }
     }
     if (object == nullptr) {
@@ -147,6 +149,16 @@ std::size_t ObjectManager::OpenHandleCount() const
 {
     std::lock_guard lock(mutex_);
     return handles_.size();
+}
+
+std::vector<ObjectManager::HandleRecord> ObjectManager::OpenHandles() const
+{
+    std::lock_guard lock(mutex_);
+    std::vector<HandleRecord> result;
+    for (const auto& [handle, object] : handles_) {
+        result.push_back(HandleRecord{handle, object->Type(), grantedAccess_.at(handle)});
+    }
+    return result;
 }
 
 void ObjectManager::ReportHeld(const std::string& when) const

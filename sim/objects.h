@@ -62,12 +62,20 @@ public:
     LONG_PTR Reference(const void* p, const char* operation);
     LONG_PTR Dereference(const void* p, const char* operation);
 
-    // A kernel handle to `object`; the handle holds a reference of its own.
-    HANDLE CreateHandle(KernelObject* object);
+    // A kernel handle to `object` with `grantedAccess`; the handle holds a reference of its own.
+    HANDLE CreateHandle(KernelObject* object, ACCESS_MASK grantedAccess);
     // Takes a reference through a handle (ObReferenceObjectByHandle semantics).
     NTSTATUS ReferenceByHandle(HANDLE handle, const char* operation, KernelObject** object);
     NTSTATUS CloseHandle(HANDLE handle, const char* operation);
     std::size_t OpenHandleCount() const;
+    // The open handles, oldest first, with the access each was granted (what a debugger's
+    // handle dump shows).
+    struct HandleRecord {
+        HANDLE handle = nullptr;
+        std::string objectType;
+        ACCESS_MASK grantedAccess = 0;
+    };
+    std::vector<HandleRecord> OpenHandles() const;
 
     // Objects with references still held, and open handles, as verifier records (at unload).
     void ReportHeld(const std::string& when) const;
@@ -80,6 +88,7 @@ private:
     mutable std::mutex mutex_;
     std::map<const void*, std::unique_ptr<KernelObject>> objects_;
     std::map<HANDLE, KernelObject*> handles_;
+    std::map<HANDLE, ACCESS_MASK> grantedAccess_;
     std::uint64_t nextHandle_ = 1;
 };
 

@@ -105,6 +105,7 @@ bool PnpModel::Deliver(const Delivery& delivery)
         calling.erase(std::find(calling.begin(), calling.end(), std::this_thread::get_id()));
         --inFlight_;
         ++delivered_;
+        callbackStatuses_.push_back(status);
     }
     platform_.Sched().Notify();
     // Drivers' statuses for arrival and removal are ignored; recorded for the conversation only.
@@ -222,6 +223,18 @@ std::size_t PnpModel::CallbacksDelivered() const
     return delivered_;
 }
 
+std::vector<NTSTATUS> PnpModel::CallbackStatuses() const
+{
+    std::lock_guard lock(mutex_);
+    return callbackStatuses_;
+}
+
+std::vector<GUID> PnpModel::RegisteredClasses() const
+{
+    std::lock_guard lock(mutex_);
+    return registeredClasses_;
+}
+
 NTSTATUS PnpModel::RegisterNotification(IO_NOTIFICATION_EVENT_CATEGORY category, ULONG flags, PVOID categoryData,
                                         PDRIVER_OBJECT driverObject, PDRIVER_NOTIFICATION_CALLBACK_ROUTINE callback,
                                         PVOID context, PVOID* notificationEntry)
@@ -266,6 +279,7 @@ NTSTATUS PnpModel::RegisterNotification(IO_NOTIFICATION_EVENT_CATEGORY category,
     {
         std::lock_guard lock(mutex_);
         registrations_[registration] = std::move(owned);
+        registeredClasses_.push_back(registration->classGuid);
         if ((flags & PNPNOTIFY_DEVICE_INTERFACE_INCLUDE_EXISTING_INTERFACES) != 0) {
             for (const auto& iface : interfaces_) {
                 if (SameGuid(iface.classGuid, registration->classGuid)) {

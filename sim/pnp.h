@@ -59,6 +59,11 @@ public:
     bool CallbackInFlight() const;
     // Notification callbacks that have returned, on any thread.
     std::size_t CallbacksDelivered() const;
+    // What each notification callback returned, in the order they returned (the PnP manager
+    // ignores it; a debugger shows it).
+    std::vector<NTSTATUS> CallbackStatuses() const;
+    // The interface class of every registration made, in order, held or not.
+    std::vector<GUID> RegisteredClasses() const;
 
     // The C entry points of platform/pnp.h.
     NTSTATUS RegisterNotification(IO_NOTIFICATION_EVENT_CATEGORY category, ULONG flags, PVOID categoryData,
@@ -108,6 +113,8 @@ private:
     bool stopping_ = false;
     std::size_t inFlight_ = 0;
     std::size_t delivered_ = 0;
+    std::vector<NTSTATUS> callbackStatuses_;
+    std::vector<GUID> registeredClasses_;
     std::unique_ptr<SimThread> thread_;
 };
 

@@ -11,6 +11,17 @@
 #include "sim/irql.h"
 #include "sim/platform.h"
 
+#if defined(__SANITIZE_ADDRESS__)
+#define FWRELAY_POOL_POISONS_GUARDS 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define FWRELAY_POOL_POISONS_GUARDS 1
+#endif
+#endif
+#ifdef FWRELAY_POOL_POISONS_GUARDS
+#include <sanitizer/asan_interface.h>
+#endif
+
 namespace sim {
 
 namespace {
@@ -72,6 +83,26 @@ void ReleaseBlock(unsigned char* user, std::size_t size)
     }
 }
 
+// Under AddressSanitizer the guard bytes are poisoned as well, so that a read past either end
+// of a block faults at once, as it does in special pool, where a block ends at a page boundary.
+// Without it only a write outside the block is found, when the block is freed.
+void PoisonGuards(unsigned char* user, std::size_t size, bool poison)
+{
+#ifdef FWRELAY_POOL_POISONS_GUARDS
+    if (poison) {
+        ASAN_POISON_MEMORY_REGION(user - kGuard, kGuard);
+        ASAN_POISON_MEMORY_REGION(user + size, kGuard);
+    } else {
+        ASAN_UNPOISON_MEMORY_REGION(user - kGuard, kGuard);
+        ASAN_UNPOISON_MEMORY_REGION(user + size, kGuard);
+    }
+#else
+    (void)user;
+    (void)size;
+    (void)poison;
+#endif
+}
+
 bool GuardsIntact(const unsigned char* user, std::size_t size)
 {
     for (std::size_t i = 0; i < kGuard; ++i) {
@@ -112,6 +143,7 @@ PoolModel::~PoolModel()
 {
     std::lock_guard lock(mutex_);
     for (auto& [address, allocation] : live_) {
+        PoisonGuards(reinterpret_cast<unsigned char*>(address), allocation.size, false);
         ReleaseBlock(reinterpret_cast<unsigned char*>(address), allocation.size);
     }
     live_.clear();
@@ -173,6 +205,7 @@ PVOID PoolModel::Allocate(POOL_FLAGS flags, SIZE_T size, ULONG tag)
     if (uninitialized) {
         std::memset(user, kUninitializedByte, size);
     }
+    PoisonGuards(user, size, true);
     std::lock_guard lock(mutex_);
     auto address = reinterpret_cast<std::uintptr_t>(user);
     live_[address] = PoolAllocation{address, size, tag, flags, ++serial_};
@@ -205,6 +238,7 @@ void PoolModel::Free(PVOID p, ULONG tag)
                 nextFreed_ = (nextFreed_ + 1) % kRememberedFrees;
             }
             liveBytes_ -= allocation.size;
+            ++freesByTagPassed_[tag];
         } else {
             twice = std::find(recentlyFreed_.begin(), recentlyFreed_.end(), address) != recentlyFreed_.end();
         }
@@ -224,6 +258,7 @@ void PoolModel::Free(PVOID p, ULONG tag)
                                     "paged pool freed above APC_LEVEL");
     }
     auto* user = static_cast<unsigned char*>(p);
+    PoisonGuards(user, allocation.size, false);
     if (!GuardsIntact(user, allocation.size)) {
         platform_.Verifier().Report("ExFreePoolWithTag", Verifier::Pointer(p), allocation.tag,
                                     "write outside the " + std::to_string(allocation.size) +
@@ -277,6 +312,12 @@ std::map<std::uint32_t, std::uint64_t> PoolModel::AllocationsByTag() const
 {
     std::lock_guard lock(mutex_);
     return byTag_;
+}
+
+std::map<std::uint32_t, std::uint64_t> PoolModel::FreesByTagPassed() const
+{
+    std::lock_guard lock(mutex_);
+    return freesByTagPassed_;
 }
 
 std::optional<PoolAllocation> PoolModel::Containing(const void* p, std::size_t length) const

@@ -48,6 +48,9 @@ public:
     void ResetHighWater();
     std::uint64_t TotalAllocations() const;
     std::map<std::uint32_t, std::uint64_t> AllocationsByTag() const;
+    // How many frees passed each tag argument (0 included), as a free-path breakpoint would
+    // show them; counted for every free of a live block, wrong tags too.
+    std::map<std::uint32_t, std::uint64_t> FreesByTagPassed() const;
     // The live allocation containing [p, p + length), if the whole range lies inside one.
     std::optional<PoolAllocation> Containing(const void* p, std::size_t length) const;
     // Whether p lies inside any live allocation at all.
@@ -72,6 +75,7 @@ private:
     std::size_t highWater_ = 0;
     std::uint64_t serial_ = 0;
     std::map<std::uint32_t, std::uint64_t> byTag_;
+    std::map<std::uint32_t, std::uint64_t> freesByTagPassed_;
 };
 
 } // namespace sim

@@ -245,6 +245,7 @@ void WmiModel::OnBlockReleased(const WmiBlock* block)
         std::lock_guard guard(mutex_);
         live_.erase(block);
         hadCallback = callbacks_.erase(block) != 0;
+        released_.push_back(block->Guid());
     }
     platform_.Trace().Record("driver", "kernel", "ObfDereferenceObject",
                              hadCallback ? "WmiBlock '{}' at {} released, notification callback removed"
@@ -381,6 +382,23 @@ std::size_t WmiModel::PendingDeliveries() const
 {
     std::lock_guard guard(mutex_);
     return queue_.size();
+}
+
+std::vector<PVOID> WmiModel::NotificationContexts(const GUID& guid) const
+{
+    std::lock_guard guard(mutex_);
+    std::vector<PVOID> contexts;
+    for (const auto& [block, installed] : callbacks_) {
+        if (SameGuid(block->Guid(), guid)) {
+            contexts.push_back(installed.context);
+        }
+    }
+    return contexts;
+}
+
+std::vector<GUID> WmiModel::ReleasedBlocks() const
+{
+    return Locked(released_);
 }
 
 void WmiModel::ReportHeld(const std::string& when) const

@@ -18,6 +18,7 @@
 #include <set>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "platform/wmi.h"
 #include "sim/objects.h"
@@ -80,6 +81,12 @@ public:
     bool CallbackInFlight() const;       // a delivery is picked up and its callback has not returned
     std::size_t PendingDeliveries() const;
 
+    // The context values installed with notification callbacks on live blocks of `guid`: what
+    // each delivery will hand to the callback.
+    std::vector<PVOID> NotificationContexts(const GUID& guid) const;
+    // The GUID of every block whose last reference has gone, in the order they went.
+    std::vector<GUID> ReleasedBlocks() const;
+
 private:
     friend class WmiBlock;
 
@@ -108,6 +115,7 @@ private:
     std::set<const WmiBlock*> live_;                 // opened and not yet released
     std::map<const WmiBlock*, Installed> callbacks_; // live blocks with a callback installed
     std::deque<const WmiBlock*> queue_;
+    std::vector<GUID> released_;
     bool hold_ = false;
     bool stopping_ = false;
     bool exited_ = false;

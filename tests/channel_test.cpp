@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "support/driver_fixture.h"
+#include "support/wire.h"
 
 namespace {
 
@@ -315,5 +316,73 @@ TEST_F(RetryWorkerBoundaryTest, RetriesOnceASecondOnAThreadWithFullAccess)
                                                                          {"ObReferenceObjectByHandle", 0x001FFFFF}};
     EXPECT_EQ(platform.Kernel().ThreadAccessRequested(), fullAccess);
 }
+
+// ---- The channel as the WMI layer and the firmware see it ----
+
+namespace wire = fwtest::wire;
+
+TEST_F(ChannelTest, TheCallbackGetsTheContextAndTheMethodsTheInstanceName)
+{
+    ASSERT_EQ(OpenFirmwareChannel(&context), STATUS_SUCCESS);
+
+    EXPECT_EQ(platform.Wmi().NotificationContexts(wire::kEventBlock), std::vector<PVOID>{&context});
+    EXPECT_TRUE(platform.Wmi().NotificationContexts(wire::kMethodBlock).empty());
+    ASSERT_EQ(context.InstanceName.Length, 38);
+    EXPECT_EQ(context.InstanceName.MaximumLength, 40);
+    EXPECT_EQ(std::u16string(context.InstanceName.Buffer, 19), std::u16string(wire::kInstanceName));
+    const auto calls = platform.Firmware().Calls();
+    ASSERT_EQ(calls.size(), 1U);
+    EXPECT_EQ(calls[0].methodId, wire::kRegister);
+    ASSERT_EQ(calls[0].livePool.size(), 1U);
+    EXPECT_EQ(calls[0].livePool[0].tag, wire::Tag("WMIN"));
+    EXPECT_EQ(calls[0].livePool[0].size, 40U);
+    EXPECT_EQ(calls[0].livePool[0].flags, wire::kPagedPool);
+}
+
+// Whichever way the channel ends, the method block goes before the event block, and the name
+// copy is freed with tag 0.
+struct ReleaseCase {
+    const char* name;
+    std::function<void(sim::Platform&)> arrange;
+    bool opens;
+    std::vector<GUID> released;
+};
+
+class ChannelReleaseTest : public ChannelTest, public testing::WithParamInterface<ReleaseCase> {};
+
+TEST_P(ChannelReleaseTest, ReleasesTheMethodBlockFirst)
+{
+    GetParam().arrange(platform);
+    EXPECT_EQ(NT_SUCCESS(OpenFirmwareChannel(&context)), GetParam().opens);
+    platform.Faults().ClearRules();
+    CloseFirmwareChannel(&context);
+
+    const auto released = platform.Wmi().ReleasedBlocks();
+    ASSERT_EQ(released.size(), GetParam().released.size());
+    for (std::size_t i = 0; i < released.size(); ++i) {
+        EXPECT_TRUE(wire::SameGuid(released[i], GetParam().released[i])) << "release " << i;
+    }
+    for (const auto& [tag, count] : platform.Pool().FreesByTagPassed()) {
+        EXPECT_EQ(tag, 0U) << count << " frees passed a tag";
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Ends, ChannelReleaseTest,
+    testing::Values(
+        ReleaseCase{"ClosedAfterOpening", [](sim::Platform&) {}, true, {wire::kMethodBlock, wire::kEventBlock}},
+        ReleaseCase{"RegisterRefused",
+                    [](sim::Platform& p) { p.Firmware().FailRegister(1); },
+                    false,
+                    {wire::kMethodBlock, wire::kEventBlock}},
+        ReleaseCase{"CallbackRefused",
+                    [](sim::Platform& p) { p.Faults().FailAlways("IoWMISetNotificationCallback"); },
+                    false,
+                    {wire::kMethodBlock, wire::kEventBlock}},
+        ReleaseCase{"EventBlockMissing",
+                    [](sim::Platform& p) { p.Faults().FailNth("IoWMIOpenBlock", 2); },
+                    false,
+                    {wire::kMethodBlock}}),
+    [](const testing::TestParamInfo<ReleaseCase>& param) { return std::string(param.param.name); });
 
 } // namespace

@@ -85,6 +85,19 @@ INSTANTIATE_TEST_SUITE_P(
         WrapCase{"RequestHalfAndResponseHalf", 0x80000000U, 0x80000000U}, WrapCase{"SignBitRequest", 0x7FFFFFFFU, 1}),
     [](const testing::TestParamInfo<WrapCase>& param) { return std::string(param.param.name); });
 
+// What the pool sees of such a buffer: the exchange buffer and nothing else. A bound that wraps
+// would let the relay ask for a response area of about 4 GiB, which the host pool refuses (a
+// machine might grant it and the copy would then read far past the buffer), so the outcome
+// alone does not show it.
+TEST_P(LengthWrapTest, AsksThePoolForNothingButTheExchangeBuffer)
+{
+    firmware.ReportDataLength(16408);
+    platform.Faults().ResetCounts();
+    RaiseAndAudit(Fields(GetParam().requestLength, GetParam().responseLength, 56));
+
+    EXPECT_EQ(platform.Faults().Count("ExAllocatePool2"), 1U);
+}
+
 TEST_F(EdgeTest, AreasFillingTheWholeReportedLengthAreRelayed)
 {
     // The exact fit at the largest DataLength: RequestLength + ResponseLength + 12 == 16408.
@@ -239,5 +252,30 @@ TEST(RetryWorkerEdgeTest, ThreadObjectRefusedAtUnloadStillWaitsForTheWorker)
     EXPECT_TRUE(platform.Verifier().Clean()) << platform.Verifier().Describe();
     EXPECT_EQ(platform.Pool().LiveCount(), 0U) << platform.Pool().LeakReport();
 }
+
+// ---- A length field that ends exactly where the fetched bytes end ----
+//
+// RequestLength 4 to 7 bytes short of DataLength leaves no room for ResponseLength: the buffer
+// must be dropped before ResponseLength is read. The buffer fills the exchange buffer exactly
+// (16408 bytes), so reading ResponseLength anyway reads past the end of the pool block. Outcome
+// alone cannot show that read (the bytes beyond do not pass the last check either); the
+// AddressSanitizer build (the `asan` preset, which runs this file) faults on it, because the host
+// pool poisons the bytes around every block there, as special pool would.
+class ExactFitTest : public EdgeTest, public testing::WithParamInterface<std::uint32_t> {};
+
+TEST_P(ExactFitTest, RequestLengthLeavingNoRoomForResponseLengthIsDroppedUnread)
+{
+    constexpr std::uint32_t kDataLength = 16408;
+    const std::uint32_t requestLength = kDataLength - GetParam();
+    Bytes buffer(kDataLength, 0x5A);
+    std::memcpy(buffer.data(), &requestLength, 4);
+
+    RaiseAndAudit(buffer);
+
+    EXPECT_EQ(firmware.HandedBack().size(), 0U);
+    EXPECT_EQ(ta.RequestCount(), 0U);
+}
+
+INSTANTIATE_TEST_SUITE_P(ShortBy, ExactFitTest, testing::Values(4U, 5U, 6U, 7U));
 
 } // namespace

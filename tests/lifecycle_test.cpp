@@ -5,6 +5,7 @@
 #include <cstdio>
 
 #include "support/driver_fixture.h"
+#include "support/wire.h"
 
 namespace {
 
@@ -478,6 +479,122 @@ TEST_F(LifecycleTest, AWholeLifeInOrder)
     RemoveDevicesAndUnload();
     EXPECT_EQ(firmware.AckCount(), 4U);
     EXPECT_EQ(firmware.UnregisterCalls(), 1U);
+}
+
+// ---- A whole life as the firmware, the pool and the WMI layer see it ----
+
+namespace wire = fwtest::wire;
+
+TEST_F(LifecycleTest, EveryFirmwareMethodGetsTheSizesItExpectsAndEveryFreePassesTagZero)
+{
+    LoadWithService();
+    ASSERT_TRUE(RaiseAndWait(FirmwareModel::BuildExchangeBuffer(Pattern(8, 1), Pattern(8, 2), {0, 0, 0, 0}, 64)));
+    RemoveDevicesAndUnload();
+
+    // Register, one event (size query, fetch, hand-back, acknowledgement), unregister.
+    struct Expected {
+        ULONG method;
+        ULONG inSize;
+        ULONG outSizeOnEntry;
+    };
+    const std::vector<Expected> expected = {
+        {wire::kRegister, 4, 4},      {wire::kGetRequest, 0, 0},  {wire::kGetRequest, 0, wire::kFetchMinimum},
+        {wire::kSetResponse, 64, 64}, {wire::kAcknowledge, 4, 4}, {wire::kUnregister, 4, 4}};
+    const auto calls = firmware.Calls();
+    ASSERT_EQ(calls.size(), expected.size());
+    for (std::size_t i = 0; i < expected.size(); ++i) {
+        SCOPED_TRACE("call " + std::to_string(i));
+        EXPECT_EQ(calls[i].methodId, expected[i].method);
+        EXPECT_EQ(calls[i].inSize, expected[i].inSize);
+        EXPECT_EQ(calls[i].outSizeOnEntry, expected[i].outSizeOnEntry);
+    }
+    EXPECT_EQ(firmware.SignatureMismatches(), 0U);
+
+    // The blocks went method first, event last; nothing else was opened.
+    const auto released = platform.Wmi().ReleasedBlocks();
+    ASSERT_EQ(released.size(), 2U);
+    EXPECT_TRUE(wire::SameGuid(released[0], wire::kMethodBlock));
+    EXPECT_TRUE(wire::SameGuid(released[1], wire::kEventBlock));
+
+    // The name copy, and the exchange buffer, request copy and response area of the event.
+    const auto frees = platform.Pool().FreesByTagPassed();
+    ASSERT_EQ(frees.size(), 1U) << "a free passed a tag other than 0";
+    EXPECT_EQ(frees.begin()->first, 0U);
+    EXPECT_EQ(frees.begin()->second, 4U);
+}
+
+// A firmware may accept the registration with a success status other than STATUS_SUCCESS;
+// the channel is open all the same, at start-up and when the worker registers.
+struct AcceptedRegistration {
+    const char* name;
+    NTSTATUS status;
+    bool firmwareLate;
+};
+
+class AcceptedRegistrationTest : public LifecycleTest, public testing::WithParamInterface<AcceptedRegistration> {};
+
+TEST_P(AcceptedRegistrationTest, OpensTheChannelOnce)
+{
+    firmware.AcceptRegisterWith(GetParam().status);
+    if (GetParam().firmwareLate) {
+        firmware.AppearAt(3 * sim::kTicksPerSecond);
+    } else {
+        firmware.SetPresent(true);
+    }
+    ASSERT_EQ(Load(), STATUS_SUCCESS);
+    ASSERT_TRUE(RunUntil([&] { return firmware.Registered() && platform.Kernel().LiveSystemThreads() == 0; }));
+    platform.Sched().AdvanceBy(20 * sim::kTicksPerSecond);
+
+    EXPECT_EQ(firmware.RegisterCalls(), 1U);
+    EXPECT_EQ(platform.Kernel().ThreadsCreated(), GetParam().firmwareLate ? 1U : 0U);
+    ASSERT_TRUE(RaiseAndWait(FirmwareModel::BuildExchangeBuffer(Pattern(4, 1), Pattern(4, 2))));
+    EXPECT_EQ(firmware.HandedBack().size(), 1U);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    SuccessStatuses, AcceptedRegistrationTest,
+    testing::Values(AcceptedRegistration{"InformationalAtStartUp", static_cast<NTSTATUS>(0x40000000), false},
+                    AcceptedRegistration{"PendingAtStartUp", static_cast<NTSTATUS>(0x00000103), false},
+                    AcceptedRegistration{"InformationalByTheWorker", static_cast<NTSTATUS>(0x40000000), true},
+                    AcceptedRegistration{"OneByTheWorker", static_cast<NTSTATUS>(0x00000001), true}),
+    [](const testing::TestParamInfo<AcceptedRegistration>& param) { return std::string(param.param.name); });
+
+// Unload arrives while the worker is inside METHOD_REGISTER: the channel it is opening must be
+// left alone until the worker has returned, and only then be unregistered and released.
+TEST_F(LifecycleTest, UnloadTouchesTheChannelOnlyAfterTheWorkerHasReturned)
+{
+    sim::Gate registering(platform);
+    std::atomic<bool> held{false};
+    firmware.OnRegister([&] {
+        if (!held.exchange(true)) {
+            registering.Wait();
+        }
+    });
+    firmware.AppearAt(2 * sim::kTicksPerSecond);
+    ASSERT_EQ(Load(), STATUS_SUCCESS);
+    ASSERT_TRUE(RunUntil([&] { return firmware.RegisterCalls() == 1; }));
+    for (WDFDEVICE device : framework.PnpDevices()) {
+        framework.RemoveDevice(device);
+    }
+
+    bool unloaded = false;
+    sim::SimThread unload(platform, "unload", [&] { unloaded = framework.UnloadDriver(); });
+    platform.Sched().Settle();
+
+    // Unload is waiting for the worker, which is still inside the firmware.
+    EXPECT_EQ(firmware.UnregisterCalls(), 0U);
+    EXPECT_EQ(firmware.Calls().size(), 1U);
+    EXPECT_TRUE(platform.Wmi().ReleasedBlocks().empty());
+    EXPECT_EQ(platform.Pool().FreesByTagPassed().size(), 0U) << "the name copy was freed under the worker";
+
+    registering.Open();
+    unload.Join();
+    EXPECT_TRUE(unloaded);
+    const auto calls = firmware.Calls();
+    ASSERT_EQ(calls.size(), 2U);
+    EXPECT_EQ(calls[0].methodId, wire::kRegister);
+    EXPECT_EQ(calls[1].methodId, wire::kUnregister);
+    EXPECT_EQ(platform.Wmi().ReleasedBlocks().size(), 2U);
 }
 
 } // namespace

@@ -2,8 +2,11 @@
 // hand-back and acknowledgement, as the firmware and the TA service see them.
 #include <algorithm>
 #include <cstring>
+#include <functional>
+#include <optional>
 
 #include "support/driver_fixture.h"
+#include "support/wire.h"
 
 namespace {
 
@@ -381,6 +384,187 @@ TEST(ExchangeBufferUnit, WriteBackRefusesLayoutsBeyondDataLength)
     EXPECT_FALSE(WriteBackExchangeBuffer(buffer, 41, &layout, area, area));
     EXPECT_TRUE(WriteBackExchangeBuffer(buffer, 42, &layout, area, area));
     EXPECT_FALSE(WriteBackExchangeBuffer(buffer, 42, &layout, nullptr, area));
+}
+
+// ---- One relay as the firmware, the pool and the TA service see it ----
+//
+// Everything below compares with values written out from the interfaces (support/wire.h), so a
+// driver that sends another method id, size, tag, pool type or record layout fails here even
+// when a model would accept it.
+
+namespace wire = fwtest::wire;
+
+std::vector<std::uint32_t> LiveTags(const sim::FirmwareCall& call)
+{
+    std::vector<std::uint32_t> tags;
+    for (const auto& block : call.livePool) {
+        tags.push_back(block.tag);
+    }
+    return tags;
+}
+
+TEST_F(RelayTest, EachFirmwareCallOfAnEventFindsOnlyThePoolItsStepNeeds)
+{
+    const Bytes buffer = FirmwareModel::BuildExchangeBuffer(Pattern(10, 1), Pattern(20, 2), {1, 2, 3, 4}, 100);
+    ASSERT_TRUE(firmware.ClearCalls());
+
+    ASSERT_TRUE(RaiseAndWait(buffer));
+
+    struct Step {
+        const char* what;
+        ULONG method;
+        ULONG inSize;
+        ULONG outSizeOnEntry;
+        std::vector<std::uint32_t> live; // oldest first
+    };
+    const std::uint32_t name = wire::Tag("WMIN");
+    const std::uint32_t exchange = wire::Tag("TEMP");
+    const std::vector<Step> steps = {
+        {"size query", wire::kGetRequest, 0, 0, {name}},
+        {"fetch", wire::kGetRequest, 0, wire::kFetchMinimum, {name, exchange}},
+        // The request copy and the response area are gone before the buffer goes back.
+        {"hand-back", wire::kSetResponse, 100, 100, {name, exchange}},
+        // And the exchange buffer before the event is acknowledged.
+        {"acknowledgement", wire::kAcknowledge, 4, 4, {name}},
+    };
+    const auto calls = firmware.Calls();
+    ASSERT_EQ(calls.size(), steps.size());
+    for (std::size_t i = 0; i < steps.size(); ++i) {
+        SCOPED_TRACE(steps[i].what);
+        EXPECT_EQ(calls[i].methodId, steps[i].method);
+        EXPECT_EQ(calls[i].inSize, steps[i].inSize);
+        EXPECT_EQ(calls[i].outSizeOnEntry, steps[i].outSizeOnEntry);
+        EXPECT_EQ(LiveTags(calls[i]), steps[i].live);
+        for (const auto& block : calls[i].livePool) {
+            EXPECT_EQ(block.flags, wire::kPagedPool) << sim::Verifier::TagText(block.tag);
+        }
+    }
+    EXPECT_EQ(calls[1].livePool.back().size, wire::kFetchMinimum);
+    EXPECT_EQ(calls[0].livePool.front().size, 40U); // the instance name's copy
+}
+
+// What the TA service finds behind the input record, looked up while the request is inside it.
+struct ServiceView {
+    ULONG ioctlCode = 0;
+    ULONG inputLength = 0;
+    ULONG outputLength = 0;
+    Bytes record;
+    std::optional<sim::PoolAllocation> requestBlock;
+    std::optional<sim::PoolAllocation> responseBlock;
+    Bytes request;
+    Bytes response;
+};
+
+class ServiceViewTest : public RelayTest {
+protected:
+    // Every send is looked at (and may be changed by `touch`) as it reaches the service, which
+    // then answers as configured.
+    void WatchSends(std::function<void(std::uint8_t* request, std::uint8_t* response)> touch = {})
+    {
+        framework.SetIoctlHandlerForTest([this, touch](const std::u16string& link, ULONG code, const void* input,
+                                                       ULONG inputLength, void* output, ULONG outputLength,
+                                                       ULONG_PTR* information, const std::function<bool()>& cancelled) {
+            ServiceView view;
+            view.ioctlCode = code;
+            view.inputLength = inputLength;
+            view.outputLength = outputLength;
+            const auto* record = static_cast<const std::uint8_t*>(input);
+            view.record.assign(record, record + std::min<ULONG>(inputLength, wire::kTaSendInputSize));
+            if (view.record.size() == wire::kTaSendInputSize) {
+                auto* request = reinterpret_cast<std::uint8_t*>(wire::Word(view.record, wire::kRequestAddress));
+                auto* response = reinterpret_cast<std::uint8_t*>(wire::Word(view.record, wire::kResponseAddress));
+                const auto requestLength = wire::Word(view.record, wire::kRequestLength);
+                const auto responseLength = wire::Word(view.record, wire::kResponseLength);
+                view.requestBlock = platform.Pool().Containing(request, requestLength);
+                view.responseBlock = platform.Pool().Containing(response, responseLength);
+                if (view.requestBlock && view.responseBlock) {
+                    view.request.assign(request, request + requestLength);
+                    view.response.assign(response, response + responseLength);
+                    if (touch) {
+                        touch(request, response);
+                    }
+                }
+            }
+            views.push_back(view);
+            return ta.HandleIoctl(link, code, input, inputLength, output, outputLength, information, cancelled);
+        });
+    }
+
+    std::vector<ServiceView> views; // written on the WMI thread, read once the event is acknowledged
+};
+
+TEST_F(ServiceViewTest, EachAreaReachesTheServiceInAPagedBlockOfItsOwn)
+{
+    const Bytes request = Pattern(10, 1);
+    const Bytes response = Pattern(20, 100);
+    WatchSends();
+
+    ASSERT_TRUE(RaiseAndWait(FirmwareModel::BuildExchangeBuffer(request, response)));
+
+    ASSERT_EQ(views.size(), 1U);
+    const ServiceView& view = views[0];
+    EXPECT_EQ(view.ioctlCode, wire::kTaSend);
+    EXPECT_EQ(view.inputLength, wire::kTaSendInputSize);
+    EXPECT_EQ(view.outputLength, wire::kTaSendOutputSize);
+    ASSERT_EQ(view.record.size(), wire::kTaSendInputSize);
+    EXPECT_EQ(wire::Word(view.record, wire::kReserved0), 0U);
+    EXPECT_EQ(wire::Word(view.record, wire::kReserved1), 0U);
+    EXPECT_EQ(wire::Word(view.record, wire::kRequestLength), 10U);
+    EXPECT_EQ(wire::Word(view.record, wire::kResponseLength), 20U);
+
+    struct Area {
+        const char* what;
+        const std::optional<sim::PoolAllocation>& block;
+        std::size_t addressOffset;
+        std::uint32_t tag;
+        const Bytes& seen;
+        const Bytes& expected;
+    };
+    for (const Area& area :
+         {Area{"request", view.requestBlock, wire::kRequestAddress, wire::Tag("TARQ"), view.request, request},
+          Area{"response", view.responseBlock, wire::kResponseAddress, wire::Tag("TARP"), view.response, response}}) {
+        SCOPED_TRACE(area.what);
+        ASSERT_TRUE(area.block.has_value()) << "the address is not inside one live pool block";
+        EXPECT_EQ(area.block->address, wire::Word(view.record, area.addressOffset)) << "not the start of a block";
+        EXPECT_EQ(area.block->tag, area.tag) << sim::Verifier::TagText(area.block->tag);
+        EXPECT_EQ(area.block->flags, wire::kPagedPool);
+        EXPECT_EQ(area.block->size, area.expected.size());
+        EXPECT_EQ(area.seen, area.expected);
+    }
+}
+
+TEST_F(ServiceViewTest, TheOutputRecordReachesTheFrameworkZeroed)
+{
+    WatchSends();
+    ASSERT_TRUE(RaiseAndWait(FirmwareModel::BuildExchangeBuffer(Pattern(4, 1), Pattern(4, 2))));
+
+    const auto outputs = framework.SendOutputsOnEntry();
+    ASSERT_EQ(outputs.size(), 1U);
+    EXPECT_EQ(outputs[0], Bytes(wire::kTaSendOutputSize, 0));
+}
+
+TEST_F(ServiceViewTest, WhatTheServiceWritesIntoEitherAreaGoesBackToTheFirmware)
+{
+    // A TA service may write into the request it was given as well; the firmware gets both areas
+    // back as the service left them, and every other byte as it delivered it.
+    const Bytes buffer = FirmwareModel::BuildExchangeBuffer(Pattern(6, 1), Pattern(8, 50), {7, 7, 7, 7}, 40);
+    WatchSends([](std::uint8_t* request, std::uint8_t*) {
+        for (std::size_t i = 0; i < 6; ++i) {
+            request[i] = static_cast<std::uint8_t>(0xC0 + i);
+        }
+    });
+    ta.SetBehaviour(TaBehaviour::Fixed({0x11, 0x22}));
+
+    ASSERT_TRUE(RaiseAndWait(buffer));
+
+    Bytes expected = buffer;
+    for (std::size_t i = 0; i < 6; ++i) {
+        expected[4 + i] = static_cast<std::uint8_t>(0xC0 + i);
+    }
+    expected[4 + 6 + 4] = 0x11;
+    expected[4 + 6 + 4 + 1] = 0x22;
+    ASSERT_EQ(firmware.HandedBack().size(), 1U);
+    EXPECT_EQ(firmware.HandedBack()[0], expected);
 }
 
 } // namespace

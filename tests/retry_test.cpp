@@ -3,6 +3,7 @@
 #include <chrono>
 
 #include "support/driver_fixture.h"
+#include "support/wire.h"
 
 namespace {
 
@@ -103,6 +104,25 @@ TEST_F(RetryTest, RegisterRefusedTwiceIsRetriedUntilAccepted)
     ASSERT_TRUE(RunUntil([&] { return firmware.Registered(); }));
     EXPECT_EQ(firmware.RegisterCalls(), 4U);
     EXPECT_EQ(Now(), 3 * sim::kTicksPerSecond);
+}
+
+// ---- The worker as the kernel's handle table and clock see it ----
+
+TEST_F(RetryTest, TheWorkersHandleHasFullAccessAndItSleepsRelativeSeconds)
+{
+    firmware.AppearAt(3 * sim::kTicksPerSecond);
+    ASSERT_EQ(Load(), STATUS_SUCCESS);
+
+    const auto handles = platform.Objects().OpenHandles();
+    ASSERT_EQ(handles.size(), 1U);
+    EXPECT_EQ(handles[0].objectType, "Thread");
+    EXPECT_EQ(handles[0].grantedAccess, fwtest::wire::kThreadAllAccess);
+
+    // Attempts at 1 s, 2 s and 3 s after start-up: each sleep is one relative second.
+    ASSERT_TRUE(RunUntil([&] { return firmware.Registered(); }));
+    EXPECT_EQ(Now(), 3 * sim::kTicksPerSecond);
+    const auto delays = platform.Trace().Find("KeDelayExecutionThread");
+    EXPECT_EQ(delays.size(), 3U);
 }
 
 } // namespace

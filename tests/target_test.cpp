@@ -5,6 +5,7 @@
 #include <chrono>
 
 #include "support/driver_fixture.h"
+#include "support/wire.h"
 
 namespace {
 
@@ -279,5 +280,96 @@ TEST_F(TargetTest, RelaysRunWhileTheServiceComesAndGoes)
     ASSERT_TRUE(RunUntil([&] { return firmware.AckCount() == 20; }));
     EXPECT_EQ(firmware.HandedBack().size(), 20U);
 }
+
+// ---- Discovery and release as the PnP manager and the framework see them ----
+
+namespace wire = fwtest::wire;
+
+TEST_P(FailedOpenTest, TheCallbackReturnsTheFailureToThePnpManager)
+{
+    platform.Faults().FailAlways(GetParam().operation, GetParam().status);
+    ta.Arrive();
+    platform.Sched().Settle();
+    platform.Faults().ClearRules();
+
+    const auto statuses = platform.Pnp().CallbackStatuses();
+    ASSERT_EQ(statuses.size(), 1U);
+    EXPECT_EQ(statuses[0], GetParam().status);
+    EXPECT_EQ(Held(), nullptr);
+}
+
+TEST_F(TargetTest, RegistersForTheServiceClassAndReportsEachArrivalsStatus)
+{
+    ta.Arrive();
+    platform.Pnp().AddInterface(kOtherClass, kSecondLink);
+    platform.Sched().Settle();
+
+    const auto classes = platform.Pnp().RegisteredClasses();
+    ASSERT_EQ(classes.size(), 1U);
+    EXPECT_TRUE(wire::SameGuid(classes[0], wire::kServiceInterface));
+    // Only the service's own arrival reaches the driver's callback.
+    EXPECT_EQ(platform.Pnp().CallbackStatuses(), std::vector<NTSTATUS>{STATUS_SUCCESS});
+    EXPECT_NE(Held(), nullptr);
+    platform.Pnp().RemoveInterface(kSecondLink);
+}
+
+TEST_F(TargetTest, CloseServiceTargetClosesWhatItForgets)
+{
+    ta.Arrive();
+    platform.Sched().Settle();
+    WDFIOTARGET held = Held();
+    ASSERT_NE(held, nullptr);
+
+    // On a copy of the field, so that the driver's own cleanup still finds its target.
+    WDFIOTARGET copy = held;
+    CloseServiceTarget(&copy);
+
+    EXPECT_EQ(copy, nullptr);
+    EXPECT_EQ(State(held), IoTargetState::Closed);
+    EXPECT_TRUE(framework.IsLive(held)) << "the object goes with the control device, not here";
+}
+
+// The callback as the PnP manager calls it, with notifications that differ from the service's
+// arrival in one field, or in its last byte only.
+struct NotificationCase {
+    const char* name;
+    GUID event;
+    GUID interfaceClass;
+    bool opens;
+};
+
+class NotificationTest : public TargetTest, public testing::WithParamInterface<NotificationCase> {};
+
+TEST_P(NotificationTest, OnlyAnArrivalOfTheServiceClassOpensATarget)
+{
+    ta.Arrive(kSecondLink);
+    platform.Sched().Settle();
+    const WDFIOTARGET before = Held();
+    const std::size_t targets = LiveTargets();
+
+    std::u16string link = kSecondLink;
+    UNICODE_STRING name{static_cast<USHORT>(link.size() * 2), static_cast<USHORT>(link.size() * 2), link.data()};
+    DEVICE_INTERFACE_CHANGE_NOTIFICATION notification{1,
+                                                      static_cast<USHORT>(sizeof(DEVICE_INTERFACE_CHANGE_NOTIFICATION)),
+                                                      GetParam().event, GetParam().interfaceClass, &name};
+    EXPECT_EQ(InterfaceChangeCallback(&notification, nullptr), STATUS_SUCCESS);
+
+    EXPECT_EQ(LiveTargets(), targets + (GetParam().opens ? 1U : 0U));
+    EXPECT_EQ(Held() != before, GetParam().opens);
+}
+
+constexpr GUID kArrival = {0xCB3A4004, 0x46F0, 0x11D0, {0xB0, 0x8F, 0x00, 0x60, 0x97, 0x13, 0x05, 0x3F}};
+constexpr GUID kRemoval = {0xCB3A4005, 0x46F0, 0x11D0, {0xB0, 0x8F, 0x00, 0x60, 0x97, 0x13, 0x05, 0x3F}};
+constexpr GUID kNearArrival = {0xCB3A4004, 0x46F0, 0x11D0, {0xB0, 0x8F, 0x00, 0x60, 0x97, 0x13, 0x05, 0x3E}};
+constexpr GUID kNearService = {0x3FA24EF8, 0x153B, 0x4B8A, {0xA0, 0x39, 0x67, 0x03, 0x77, 0xB9, 0x3E, 0x04}};
+
+INSTANTIATE_TEST_SUITE_P(
+    Fields, NotificationTest,
+    testing::Values(NotificationCase{"ServiceArrival", kArrival, wire::kServiceInterface, true},
+                    NotificationCase{"ServiceRemoval", kRemoval, wire::kServiceInterface, false},
+                    NotificationCase{"ArrivalOfAnotherClass", kArrival, kOtherClass, false},
+                    NotificationCase{"ArrivalOfAClassDifferingInItsLastByte", kArrival, kNearService, false},
+                    NotificationCase{"EventDifferingInItsLastByte", kNearArrival, wire::kServiceInterface, false}),
+    [](const testing::TestParamInfo<NotificationCase>& param) { return std::string(param.param.name); });
 
 } // namespace
