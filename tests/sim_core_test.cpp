@@ -10,31 +10,11 @@
 #include "sim/kernel.h"
 #include "sim/platform.h"
 
-#if defined(__SANITIZE_ADDRESS__)
-#define POOL_GUARDS_POISONED 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define POOL_GUARDS_POISONED 1
-#endif
-#endif
-#ifdef POOL_GUARDS_POISONED
-#include <sanitizer/asan_interface.h>
-#endif
+#include "support/pool_guards.h"
 
 namespace {
 
 constexpr ULONG kTag = 'T' | ('E' << 8) | ('S' << 16) | ('T' << 24);
-
-// Under AddressSanitizer a write past a block faults by itself (see the death test below); the
-// overrun case is about what the pool finds when the block is freed, so it lifts that first.
-void AllowTheOverrun(unsigned char* guardByte)
-{
-#ifdef POOL_GUARDS_POISONED
-    ASAN_UNPOISON_MEMORY_REGION(guardByte, 1);
-#else
-    (void)guardByte;
-#endif
-}
 
 TEST(PoolModel, ZeroFillsTracksAndFrees)
 {
@@ -150,7 +130,7 @@ INSTANTIATE_TEST_SUITE_P(
                     PoolMisuse{"Overrun",
                                [] {
                                    auto* p = static_cast<unsigned char*>(ExAllocatePool2(POOL_FLAG_PAGED, 8, kTag));
-                                   AllowTheOverrun(p + 8);
+                                   fwtest::AllowPoolOverrun(p + 8);
                                    p[8] = 1;
                                    ExFreePoolWithTag(p, 0);
                                },
@@ -266,7 +246,7 @@ TEST(PoolModel, CountsFreesByTheTagTheyPass)
     EXPECT_TRUE(platform.Verifier().Clean()) << platform.Verifier().Describe();
 }
 
-#ifdef POOL_GUARDS_POISONED
+#ifdef FWTEST_POOL_GUARDS_POISONED
 // Under AddressSanitizer the bytes around a block are poisoned, so even a read one byte past the
 // end faults at once, as it would in special pool.
 TEST(PoolModelDeathTest, ReadPastABlockFaultsUnderAddressSanitizer)

@@ -7,6 +7,7 @@
 
 #include "platform/pool.h"
 #include "sim/platform.h"
+#include "support/pool_guards.h"
 
 namespace {
 
@@ -39,6 +40,7 @@ TEST_P(PoolSizeTest, WriteJustPastTheEndIsFoundAtFree)
     const std::size_t size = GetParam();
     auto* p = static_cast<unsigned char*>(ExAllocatePool2(POOL_FLAG_PAGED, size, kTag));
     ASSERT_NE(p, nullptr);
+    fwtest::AllowPoolOverrun(p + size);
     p[size] = 0x42; // one byte into the guard
     ExFreePoolWithTag(p, 0);
     ASSERT_EQ(platform.Verifier().Records().size(), 1U);
