@@ -108,7 +108,10 @@ INSTANTIATE_TEST_SUITE_P(
         BadScenario{"DuplicateTopKey", "name: a\nname: b\nsteps: []\n", 2, 1,
                     "duplicate key 'name' (first given at line 1)"},
         BadScenario{"DuplicateStepKey", "steps:\n  - at: 1s\n    at: 2s\n    load: true\n", 3, 5, "duplicate key 'at'"},
-        BadScenario{"SecondDocument", "steps: []\n---\nsteps: [{load: true}]\n", 3, 1, "second YAML document"},
+        BadScenario{"SecondDocument", "steps: []\n---\nsteps: [{load: true}]\n", 2, 1, "second YAML document"},
+        // The parser's document loop never ends on this one; the program must not follow it.
+        BadScenario{"LoneComma", ",", 1, 1, "the scenario is empty"},
+        BadScenario{"ContentAfterDocumentEnd", "steps: []\n...\nsteps: []\n", 3, 1, "second YAML document"},
         BadScenario{"OctalCount", "steps:\n  - add_device: 010\n", 2, 17, "decimal"},
         BadScenario{"HexCount", "steps:\n  - add_device: 0x10\n", 2, 17, "decimal"},
         BadScenario{"HugeDeviceCount", "steps:\n  - add_device: 4294967295\n", 2, 17, "at most 64"},

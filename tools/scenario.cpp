@@ -43,6 +43,45 @@ std::size_t EditDistance(std::string_view a, std::string_view b)
     return row[b.size()];
 }
 
+// The line (from 0) where a second YAML document starts: a document marker ("---", or content
+// after an end marker "...") at the start of a line once the first document has content.
+std::optional<int> SecondDocumentLine(const std::string& text)
+{
+    bool content = false;
+    bool ended = false;
+    int number = 0;
+    std::size_t start = 0;
+    while (start <= text.size()) {
+        std::size_t end = text.find('\n', start);
+        if (end == std::string::npos) {
+            end = text.size();
+        }
+        const std::string_view line(text.data() + start, end - start);
+        const auto marker = [&](std::string_view m) {
+            return line.substr(0, 3) == m && (line.size() == 3 || line[3] == ' ' || line[3] == '\t' || line[3] == '\r');
+        };
+        const std::size_t first = line.find_first_not_of(" \t\r");
+        const bool blank = first == std::string_view::npos || line[first] == '#';
+        if (marker("---")) {
+            if (content || ended) {
+                return number;
+            }
+            const std::size_t rest = line.find_first_not_of(" \t\r", 3);
+            content = rest != std::string_view::npos && line[rest] != '#';
+        } else if (marker("...")) {
+            ended = content;
+        } else if (!blank && line[0] != '%') {
+            if (ended) {
+                return number;
+            }
+            content = true;
+        }
+        start = end + 1;
+        ++number;
+    }
+    return std::nullopt;
+}
+
 // The TA behaviours that take no argument.
 std::optional<sim::TaBehaviour> PlainTaBehaviour(const std::string& kind)
 {
@@ -711,15 +750,14 @@ Scenario ParseScenario(const std::string& text, const std::string& file)
         LineAndColumn(text, problem->offset, &line, &column);
         reader.FailAt(line - 1, column - 1, problem->message);
     }
+    if (std::optional<int> line = SecondDocumentLine(text)) {
+        reader.FailAt(*line, 0, "a second YAML document; a scenario file holds exactly one (remove the '---')");
+    }
     YAML::Node root;
     try {
-        const std::vector<YAML::Node> documents = YAML::LoadAll(text);
-        if (documents.size() > 1) {
-            reader.Fail(documents[1], "a second YAML document; a scenario file holds exactly one (remove the '---')");
-        }
-        if (!documents.empty()) {
-            root = documents[0];
-        }
+        // Load, not LoadAll: the parser's document loop never ends on some inputs (a lone ","
+        // allocates until memory runs out), and one document is all a scenario may hold.
+        root = YAML::Load(text);
     }
     catch (const YAML::DeepRecursion& e) {
         reader.FailAt(e.mark.is_null() ? 0 : e.mark.line, e.mark.is_null() ? 0 : e.mark.column,
