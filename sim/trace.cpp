@@ -99,31 +99,17 @@ private:
 void Trace::Record(const char* from, const char* to, const char* operation, const char* format,
                    std::initializer_list<TraceArg> args, std::optional<NTSTATUS> status, std::string text)
 {
-    const Ticks now = scheduler_.Now();
-    std::lock_guard lock(mutex_);
-    if (!enabled_) {
-        return;
-    }
-    Entry& entry = entries_.emplace_back();
-    entry.sequence = ++sequence_;
-    entry.time = now;
-    entry.thread = Scheduler::CurrentThreadName();
-    entry.from = from;
-    entry.to = to;
-    entry.operation = operation;
-    entry.format = format;
-    for (const TraceArg& arg : args) {
-        if (entry.argCount == kMaxArgs) {
-            break;
-        }
-        entry.args[entry.argCount++] = arg;
-    }
-    entry.status = status;
-    entry.text = std::move(text);
+    Append(from, to, operation, format, args.begin(), args.size(), status, std::move(text));
 }
 
 void Trace::Record(const char* from, const char* to, const char* operation, const TraceDetail& detail,
                    std::optional<NTSTATUS> status, std::string text)
+{
+    Append(from, to, operation, detail.format, detail.args.data(), detail.count, status, std::move(text));
+}
+
+void Trace::Append(const char* from, const char* to, const char* operation, const char* format, const TraceArg* args,
+                   std::size_t count, std::optional<NTSTATUS> status, std::string text)
 {
     const Ticks now = scheduler_.Now();
     std::lock_guard lock(mutex_);
@@ -137,9 +123,9 @@ void Trace::Record(const char* from, const char* to, const char* operation, cons
     entry.from = from;
     entry.to = to;
     entry.operation = operation;
-    entry.format = detail.format;
-    for (std::size_t i = 0; i < detail.count; ++i) {
-        entry.args[entry.argCount++] = detail.args[i];
+    entry.format = format;
+    for (std::size_t i = 0; i < count && entry.argCount < kMaxArgs; ++i) {
+        entry.args[entry.argCount++] = args[i];
     }
     entry.status = status;
     entry.text = std::move(text);

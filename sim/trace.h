@@ -113,6 +113,9 @@ public:
 
 private:
     static constexpr std::size_t kMaxArgs = 6;
+    // The one place an entry is written, under the mutex; arguments past kMaxArgs are dropped.
+    void Append(const char* from, const char* to, const char* operation, const char* format, const TraceArg* args,
+                std::size_t count, std::optional<NTSTATUS> status, std::string text);
     struct Entry {
         std::uint64_t sequence = 0;
         Ticks time = 0;
