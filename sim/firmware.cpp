@@ -211,6 +211,8 @@ NTSTATUS FirmwareModel::GetRequest(ULONG inSize, PULONG outSize, PUCHAR buffer)
     }
     *outSize = reportDataLength_.value_or(required);
     if (!getRequestConsumes_) {
+        // Delivered: its memory holds what the driver hands back next.
+        KeepSpareLocked(std::move(pending_.front()));
         pending_.pop_front();
     }
     return STATUS_SUCCESS;
@@ -219,9 +221,14 @@ NTSTATUS FirmwareModel::GetRequest(ULONG inSize, PULONG outSize, PUCHAR buffer)
 NTSTATUS FirmwareModel::SetResponse(ULONG inSize, PULONG outSize, const UCHAR* buffer)
 {
     std::vector<std::uint8_t> received;
-    if (inSize > 0) {
-        received.assign(buffer, buffer + inSize);
+    {
+        std::lock_guard guard(mutex_);
+        if (!spares_.empty()) {
+            received = std::move(spares_.back());
+            spares_.pop_back();
+        }
     }
+    received.assign(buffer, buffer + inSize);
     *outSize = 0;
     std::lock_guard guard(mutex_);
     handedBack_.push_back(std::move(received));
@@ -358,6 +365,26 @@ std::vector<std::vector<std::uint8_t>> FirmwareModel::TakeHandedBack()
 {
     std::lock_guard guard(mutex_);
     return std::exchange(handedBack_, {});
+}
+
+void FirmwareModel::Recycle(std::vector<std::vector<std::uint8_t>> buffers)
+{
+    std::lock_guard guard(mutex_);
+    for (auto& buffer : buffers) {
+        KeepSpareLocked(std::move(buffer));
+    }
+}
+
+void FirmwareModel::KeepSpareLocked(std::vector<std::uint8_t> buffer)
+{
+    // A few are enough: one event hands back one buffer. The largest is kept, and taken first.
+    constexpr std::size_t kKept = 4;
+    buffer.clear();
+    spares_.push_back(std::move(buffer));
+    std::sort(spares_.begin(), spares_.end(), [](const auto& a, const auto& b) { return a.capacity() < b.capacity(); });
+    if (spares_.size() > kKept) {
+        spares_.erase(spares_.begin());
+    }
 }
 
 bool FirmwareModel::ClearCalls()

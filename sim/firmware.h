@@ -160,6 +160,9 @@ public:
     // Long runs (benchmarks) move the handed-back buffers out instead of copying them, and drop
     // the call log, so that memory stays flat however many events pass.
     std::vector<std::vector<std::uint8_t>> TakeHandedBack();
+    // Gives back buffers taken with TakeHandedBack once read: the next hand-backs copy into
+    // their memory instead of allocating (and, for large ones, faulting in) fresh pages.
+    void Recycle(std::vector<std::vector<std::uint8_t>> buffers);
     // False, and nothing cleared, while a call is in progress.
     bool ClearCalls();
 
@@ -179,6 +182,7 @@ private:
     NTSTATUS GetRequest(ULONG inSize, PULONG outSize, PUCHAR buffer);
     NTSTATUS SetResponse(ULONG inSize, PULONG outSize, const UCHAR* buffer);
     void FireEvent();
+    void KeepSpareLocked(std::vector<std::uint8_t> buffer);
 
     Platform& platform_;
     mutable std::mutex mutex_; // leaf: guards everything below
@@ -200,6 +204,7 @@ private:
     bool getRequestConsumes_ = false;
     std::size_t requestsLost_ = 0;
     std::vector<std::vector<std::uint8_t>> handedBack_;
+    std::vector<std::vector<std::uint8_t>> spares_; // recycled, largest last
     std::vector<FirmwareCall> calls_;
 };
 

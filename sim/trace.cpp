@@ -149,6 +149,18 @@ std::vector<TraceEvent> Trace::Events() const
     return events;
 }
 
+std::vector<TraceHead> Trace::Heads() const
+{
+    std::lock_guard lock(mutex_);
+    std::vector<TraceHead> heads;
+    heads.reserve(entries_.size());
+    for (const Entry& entry : entries_) {
+        heads.push_back({entry.thread, entry.from, entry.to, entry.operation, entry.format,
+                         entry.argCount > 0 ? entry.args[0].value : 0, entry.status});
+    }
+    return heads;
+}
+
 std::vector<TraceEvent> Trace::Find(const std::string& operation) const
 {
     std::lock_guard lock(mutex_);

@@ -21,6 +21,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/ntbase.h"
@@ -36,6 +37,18 @@ struct TraceEvent {
     std::string to;
     std::string operation;
     std::string detail;
+    std::optional<NTSTATUS> status;
+};
+
+// A record without its detail rendered: enough to tell which calls were made, cheap enough to
+// take after every event of a long run. The strings point at the recorder's literals.
+struct TraceHead {
+    std::string thread;
+    std::string_view from;
+    std::string_view to;
+    std::string_view operation;
+    std::string_view format;      // the detail before rendering, "{}" where a value goes
+    std::uint64_t firstValue = 0; // the first value's number, 0 when the record has none
     std::optional<NTSTATUS> status;
 };
 
@@ -103,6 +116,7 @@ public:
              std::optional<NTSTATUS> status = std::nullopt);
 
     std::vector<TraceEvent> Events() const;
+    std::vector<TraceHead> Heads() const;
     // Events whose operation equals `operation`.
     std::vector<TraceEvent> Find(const std::string& operation) const;
     std::size_t Size() const;

@@ -12,29 +12,33 @@ namespace fwtest {
 
 namespace {
 
-// The method a traced firmware call or refused WMI call stands for, if it is one.
-std::optional<unsigned> MethodOf(const sim::TraceEvent& event)
+// The method a traced firmware call or refused WMI call stands for, if it is one. Read from the
+// record's head: rendering every detail after every event would cost a long run more than the
+// event itself.
+std::optional<unsigned> MethodOf(const sim::TraceHead& head)
 {
     namespace fw = sim::firmware;
-    if (event.from == "driver" && event.to == "firmware") {
+    if (head.from == "driver" && head.to == "firmware") {
         for (unsigned id : {fw::kRegister, fw::kUnregister, fw::kAcknowledge, fw::kSetResponse, fw::kGetRequest}) {
-            if (event.operation == fw::MethodName(id)) {
+            if (head.operation == fw::MethodName(id)) {
                 return id;
             }
         }
     }
     // Turned away by the WMI layer before the firmware saw it, or an id the firmware does not
-    // implement: "method N in M".
-    if ((event.operation == "IoWMIExecuteMethod" || event.operation == "METHOD_UNKNOWN") &&
-        event.detail.rfind("method ", 0) == 0) {
-        return static_cast<unsigned>(std::stoul(event.detail.substr(7)));
+    // implement: "method {} in {}", the id first.
+    if ((head.operation == "IoWMIExecuteMethod" || head.operation == "METHOD_UNKNOWN") &&
+        head.format.starts_with("method {}")) {
+        return static_cast<unsigned>(head.firstValue);
     }
     return std::nullopt;
 }
 
-bool IsDelivery(const sim::TraceEvent& event)
+// The WMI layer calling the driver's notification callback, as opposed to its other records of
+// the same operation (a notification it dropped).
+bool IsDelivery(const sim::TraceHead& head)
 {
-    return event.operation == "WmiNotification" && event.detail.find(" context ") != std::string::npos;
+    return head.operation == "WmiNotification" && head.format.find(" context {}") != std::string_view::npos;
 }
 
 } // namespace
@@ -67,7 +71,7 @@ RelayAudit AuditRelays(sim::Platform& platform)
         methods.clear();
         open = false;
     };
-    for (const auto& event : platform.Trace().Events()) {
+    for (const auto& event : platform.Trace().Heads()) {
         if (event.thread != "wmi") {
             continue;
         }
@@ -104,13 +108,14 @@ RelayAudit AuditRelays(sim::Platform& platform)
 MethodAttempts AttemptedMethods(sim::Platform& platform, const std::string& thread)
 {
     MethodAttempts attempts;
-    for (const auto& event : platform.Trace().Events()) {
+    for (const auto& event : platform.Trace().Heads()) {
         if (event.thread != thread) {
             continue;
         }
         if (auto method = MethodOf(event)) {
             attempts.methods.push_back(*method);
-            attempts.acknowledgementsReached += (event.to == "firmware" && *method == sim::firmware::kAcknowledge) ? 1U : 0U;
+            attempts.acknowledgementsReached +=
+                (event.to == "firmware" && *method == sim::firmware::kAcknowledge) ? 1U : 0U;
         }
     }
     return attempts;
