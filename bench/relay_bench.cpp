@@ -6,7 +6,8 @@
 //   DriverPath  the driver's relay on the benchmark thread: the firmware model has the buffer
 //               queued and the event callback is called directly; the TA service echoes inline.
 //   Baseline    only the memory work of that event: the pool's zero-fill of the three
-//               allocations, the fetch, both areas out and back, and the hand-back.
+//               allocations, the fetch, both areas out, the echo's answer, both areas back,
+//               and the hand-back.
 //   WholeEvent  the event as the host platform runs it: the firmware raises, the WMI thread
 //               relays, the test thread waits for the acknowledgement.
 // Every relayed event is checked: the buffer handed back, one acknowledgement, exactly three
@@ -350,10 +351,13 @@ void Baseline(benchmark::State& state)
         std::memset(request.data(), 0, request.size());
         std::memset(response.data(), 0, response.size());
         benchmark::ClobberMemory();
-        // Fetch, then both areas out to the TA service's view...
+        // Fetch, then both areas out to the TA service's view, and its answer: the echo writes
+        // the request into the response area...
         std::memcpy(exchange.data(), delivered.data(), shape.size);
         std::memcpy(request.data(), requestArea, shape.request);
         std::memcpy(response.data(), responseArea, shape.response);
+        benchmark::ClobberMemory();
+        std::memcpy(response.data(), request.data(), std::min(shape.request, shape.response));
         benchmark::ClobberMemory();
         // ...back into the exchange buffer, and the whole buffer back to the firmware.
         std::memcpy(requestArea, request.data(), shape.request);
@@ -362,8 +366,8 @@ void Baseline(benchmark::State& state)
         benchmark::ClobberMemory();
     }
     benchmark::DoNotOptimize(handedBack.data());
-    if (handedBack != delivered) {
-        state.SkipWithError("the baseline's copies do not reproduce the buffer");
+    if (handedBack != Echoed(delivered, shape)) {
+        state.SkipWithError("the baseline's copies do not reproduce the echoed buffer");
         return;
     }
     state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) * static_cast<std::int64_t>(shape.size));

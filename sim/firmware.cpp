@@ -83,13 +83,14 @@ NTSTATUS FirmwareModel::ExecuteMethod(ULONG methodId, ULONG inSize, PULONG outSi
     call.outSizeOnEntry = *outSize;
     call.status = STATUS_PENDING;
     call.livePool = platform_.Pool().Live();
+    const ULONG outSizeOnEntry = call.outSizeOnEntry;
     std::size_t index = 0;
     {
         // Recorded on entry so that the log keeps the order in which calls began, also when a
         // register hook makes calls of its own.
         std::lock_guard guard(mutex_);
         index = calls_.size();
-        calls_.push_back(call);
+        calls_.push_back(std::move(call));
     }
     NTSTATUS status = STATUS_WMI_ITEMID_NOT_FOUND;
     switch (methodId) {
@@ -116,12 +117,12 @@ NTSTATUS FirmwareModel::ExecuteMethod(ULONG methodId, ULONG inSize, PULONG outSi
     if (std::strcmp(name, "METHOD_UNKNOWN") == 0) {
         platform_.Trace().Record("driver", "firmware", name, "method {} in {}, out {} -> {}",
                                  {TraceArg::Decimal(methodId), TraceArg::Decimal(inSize),
-                                  TraceArg::Decimal(call.outSizeOnEntry), TraceArg::Decimal(*outSize)},
+                                  TraceArg::Decimal(outSizeOnEntry), TraceArg::Decimal(*outSize)},
                                  status);
     } else {
         platform_.Trace().Record(
             "driver", "firmware", name, "in {}, out {} -> {}",
-            {TraceArg::Decimal(inSize), TraceArg::Decimal(call.outSizeOnEntry), TraceArg::Decimal(*outSize)}, status);
+            {TraceArg::Decimal(inSize), TraceArg::Decimal(outSizeOnEntry), TraceArg::Decimal(*outSize)}, status);
     }
     platform_.Sched().Notify();
     return status;
