@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <limits>
 #include <string>
 #include <utility>
 
@@ -48,25 +49,19 @@ void FirmwareModel::Shutdown() {}
 
 void FirmwareModel::SetPresent(bool present)
 {
-    std::lock_guard guard(mutex_);
-    present_ = present;
-    appearAt_.reset();
+    presentFrom_.store(present ? 0 : std::numeric_limits<Ticks>::max());
 }
 
 void FirmwareModel::AppearAt(Ticks when)
 {
-    std::lock_guard guard(mutex_);
-    present_ = false;
-    appearAt_ = when;
+    presentFrom_.store(when);
 }
 
 bool FirmwareModel::Present() const
 {
     // Evaluated against the clock on every look, so the moment of appearance depends on
     // virtual time only, never on which thread looks first.
-    const Ticks now = platform_.Sched().Now();
-    std::lock_guard guard(mutex_);
-    return present_ || (appearAt_ && now >= *appearAt_);
+    return platform_.Sched().Now() >= presentFrom_.load();
 }
 
 bool FirmwareModel::ProvidesBlock(const GUID& guid) const
@@ -221,17 +216,15 @@ NTSTATUS FirmwareModel::GetRequest(ULONG inSize, PULONG outSize, PUCHAR buffer)
 
 NTSTATUS FirmwareModel::SetResponse(ULONG inSize, PULONG outSize, const UCHAR* buffer)
 {
+    // The copy is made under the (leaf) lock: one acquisition per hand-back.
+    std::lock_guard guard(mutex_);
     std::vector<std::uint8_t> received;
-    {
-        std::lock_guard guard(mutex_);
-        if (!spares_.empty()) {
-            received = std::move(spares_.back());
-            spares_.pop_back();
-        }
+    if (!spares_.empty()) {
+        received = std::move(spares_.back());
+        spares_.pop_back();
     }
     received.assign(buffer, buffer + inSize);
     *outSize = 0;
-    std::lock_guard guard(mutex_);
     handedBack_.push_back(std::move(received));
     return STATUS_SUCCESS;
 }

@@ -9,6 +9,7 @@
 #pragma once
 
 #include <cstddef>
+#include <atomic>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -186,8 +187,9 @@ private:
 
     Platform& platform_;
     mutable std::mutex mutex_; // leaf: guards everything below
-    bool present_ = true;
-    std::optional<Ticks> appearAt_;
+    // The virtual time from which the firmware is present: 0 present, the largest value absent.
+    // Atomic and outside the mutex: the WMI layer asks on every call.
+    std::atomic<Ticks> presentFrom_{0};
     bool registered_ = false;
     unsigned failRegister_ = 0;
     NTSTATUS failRegisterStatus_ = STATUS_UNSUCCESSFUL;

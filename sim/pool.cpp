@@ -129,16 +129,6 @@ std::size_t PoolModel::Capacity() const
     return capacity_;
 }
 
-bool PoolModel::Reserve(std::size_t size)
-{
-    std::lock_guard lock(mutex_);
-    if (size > capacity_ || liveBytes_ > capacity_ - size) {
-        return false;
-    }
-    liveBytes_ += size;
-    return true;
-}
-
 PoolModel::~PoolModel()
 {
     std::lock_guard lock(mutex_);
@@ -177,41 +167,39 @@ PVOID PoolModel::Allocate(POOL_FLAGS flags, SIZE_T size, ULONG tag)
     }
     // Memory runs out: the pool grants a request while what is live plus the request fits the
     // capacity, and otherwise returns NULL (no status, no exception without
-    // POOL_FLAG_RAISE_ON_FAILURE). Checked again under the lock so that concurrent callers cannot
-    // both take the last of it.
-    if (!Reserve(size)) {
-        platform_.Trace().Record("driver", "kernel", "ExAllocatePool2",
-                                 "tag '{}' {} bytes: more than the pool has left",
-                                 {TraceArg::Tag(tag), TraceArg::Decimal(size)}, STATUS_INSUFFICIENT_RESOURCES);
-        return nullptr;
-    }
+    // POOL_FLAG_RAISE_ON_FAILURE). The block is made and entered under one acquisition of the
+    // (leaf) lock, so concurrent callers cannot both take the last of it and nobody sees a block
+    // whose guards are not yet written.
     const bool uninitialized = (flags & POOL_FLAG_UNINITIALIZED) != 0;
     unsigned char* user = nullptr;
-    if (size >= kMappedFrom) {
-        user = MapBlock(size);
-    } else if (auto* raw = static_cast<unsigned char*>(std::malloc(size + 2 * kGuard))) {
-        user = raw + kGuard;
-        if (!uninitialized) {
-            std::memset(user, 0, size);
+    {
+        std::lock_guard lock(mutex_);
+        if (size <= capacity_ && liveBytes_ <= capacity_ - size) {
+            if (size >= kMappedFrom) {
+                user = MapBlock(size);
+            } else if (auto* raw = static_cast<unsigned char*>(std::malloc(size + 2 * kGuard))) {
+                user = raw + kGuard;
+                std::memset(user, uninitialized ? kUninitializedByte : 0, size);
+            }
+        }
+        if (user != nullptr) {
+            if (uninitialized && size >= kMappedFrom) {
+                std::memset(user, kUninitializedByte, size);
+            }
+            std::memset(user - kGuard, kGuardByte, kGuard);
+            std::memset(user + size, kGuardByte, kGuard);
+            PoisonGuards(user, size, true);
+            liveBytes_ += size;
+            auto address = reinterpret_cast<std::uintptr_t>(user);
+            live_[address] = PoolAllocation{address, size, tag, flags, ++serial_};
+            highWater_ = std::max(highWater_, liveBytes_);
+            ++byTag_[tag];
+            return user;
         }
     }
-    if (user == nullptr) {
-        std::lock_guard lock(mutex_);
-        liveBytes_ -= size;
-        return nullptr;
-    }
-    std::memset(user - kGuard, kGuardByte, kGuard);
-    std::memset(user + size, kGuardByte, kGuard);
-    if (uninitialized) {
-        std::memset(user, kUninitializedByte, size);
-    }
-    PoisonGuards(user, size, true);
-    std::lock_guard lock(mutex_);
-    auto address = reinterpret_cast<std::uintptr_t>(user);
-    live_[address] = PoolAllocation{address, size, tag, flags, ++serial_};
-    highWater_ = std::max(highWater_, liveBytes_);
-    ++byTag_[tag];
-    return user;
+    platform_.Trace().Record("driver", "kernel", "ExAllocatePool2", "tag '{}' {} bytes: more than the pool has left",
+                             {TraceArg::Tag(tag), TraceArg::Decimal(size)}, STATUS_INSUFFICIENT_RESOURCES);
+    return nullptr;
 }
 
 void PoolModel::Free(PVOID p, ULONG tag)
@@ -336,7 +324,7 @@ std::optional<PoolAllocation> PoolModel::Containing(const void* p, std::size_t l
     return std::nullopt;
 }
 
-bool PoolModel::Owns(const void* p) const
+bool PoolModel::Overruns(const void* p, std::size_t length) const
 {
     auto address = reinterpret_cast<std::uintptr_t>(p);
     std::lock_guard lock(mutex_);
@@ -345,7 +333,9 @@ bool PoolModel::Owns(const void* p) const
         return false;
     }
     --it;
-    return address < it->second.address + it->second.size;
+    const PoolAllocation& a = it->second;
+    const std::uintptr_t offset = address - a.address;
+    return offset < a.size && length > a.size - offset;
 }
 
 std::string PoolModel::LeakReport() const

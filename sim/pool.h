@@ -53,8 +53,10 @@ public:
     std::map<std::uint32_t, std::uint64_t> FreesByTagPassed() const;
     // The live allocation containing [p, p + length), if the whole range lies inside one.
     std::optional<PoolAllocation> Containing(const void* p, std::size_t length) const;
-    // Whether p lies inside any live allocation at all.
-    bool Owns(const void* p) const;
+    // Whether p lies inside a live allocation that ends before p + length: a caller's size
+    // larger than the pool block it points into. One look under the lock, for checks made on
+    // every call.
+    bool Overruns(const void* p, std::size_t length) const;
     // One line per live allocation ("tag 'TEMP' 16408 bytes at 0x..."), for leak reports.
     std::string LeakReport() const;
     // Reports every live allocation to the verifier as a leak (used at driver unload).
@@ -68,7 +70,6 @@ private:
     // is a double free. Bounded, so that a run of millions of events keeps a flat heap.
     std::vector<std::uintptr_t> recentlyFreed_;
     std::size_t nextFreed_ = 0;
-    bool Reserve(std::size_t size); // counts `size` as live if it fits
 
     std::size_t capacity_ = kDefaultCapacity;
     std::size_t liveBytes_ = 0;

@@ -25,7 +25,7 @@ NTSTATUS Rejected(Platform& platform, const char* operation, const TraceDetail& 
 // The kernel reads `length` bytes at `p`; when p is pool memory they must lie in one allocation.
 bool FitsInPool(Platform& platform, const char* operation, const void* p, std::size_t length, const char* what)
 {
-    if (p == nullptr || length == 0 || !platform.Pool().Owns(p) || platform.Pool().Containing(p, length)) {
+    if (p == nullptr || length == 0 || !platform.Pool().Overruns(p, length)) {
         return true;
     }
     platform.Verifier().Report(operation, Verifier::Pointer(p), 0,
