@@ -36,6 +36,7 @@ void PnpModel::Shutdown()
         std::lock_guard lock(mutex_);
         held_ = false;
         stopping_ = true;
+        work_ = true;
     }
     platform_.Sched().Notify();
     thread_->Join();
@@ -49,10 +50,7 @@ void PnpModel::RunNotificationThread()
         Delivery delivery;
         {
             std::unique_lock lock(sched.Mutex());
-            sched.WaitUntil(lock, [this] {
-                std::lock_guard inner(mutex_);
-                return !queue_.empty() || stopping_;
-            });
+            sched.WaitUntil(lock, [this] { return work_.load(); });
             {
                 std::lock_guard inner(mutex_);
                 if (queue_.empty()) {
@@ -60,6 +58,7 @@ void PnpModel::RunNotificationThread()
                 }
                 delivery = std::move(queue_.front());
                 queue_.pop_front();
+                work_ = !queue_.empty() || stopping_;
                 parked_ = held_;
             }
             sched.NotifyLocked();
@@ -120,6 +119,7 @@ void PnpModel::QueueLocked(const GUID& event, const Interface& iface)
         const bool listening = registration->state == State::Registering || registration->state == State::Active;
         if (listening && SameGuid(registration->classGuid, iface.classGuid)) {
             queue_.push_back(Delivery{registration.get(), event, iface.classGuid, iface.link});
+            work_ = true;
         }
     }
 }
@@ -289,6 +289,7 @@ NTSTATUS PnpModel::RegisterNotification(IO_NOTIFICATION_EVENT_CATEGORY category,
             }
             if (duplicateExisting_) {
                 queue_.insert(queue_.end(), existing.begin(), existing.end());
+                work_ = !queue_.empty() || stopping_;
                 queued = !existing.empty();
             }
         }
@@ -336,6 +337,7 @@ NTSTATUS PnpModel::UnregisterNotificationEx(PVOID notificationEntry)
             registration = it->second.get();
             registration->state = State::Unregistering;
             std::erase_if(queue_, [registration](const Delivery& d) { return d.registration == registration; });
+            work_ = !queue_.empty() || stopping_;
         }
     }
     if (registration == nullptr) {

@@ -7,6 +7,7 @@
 // waits for the ones running on other threads; a callback may unregister its own entry.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <deque>
 #include <map>
@@ -107,6 +108,9 @@ private:
     std::vector<Interface> interfaces_;
     std::map<const void*, std::unique_ptr<Registration>> registrations_; // never erased: stale entries stay known
     std::deque<Delivery> queue_;
+    // !queue_.empty() || stopping_, kept beside them under the mutex so that the idle
+    // notification thread's wake-up test, run on every notification, takes no lock.
+    std::atomic<bool> work_{false};
     bool duplicateExisting_ = false;
     bool held_ = false;
     bool parked_ = false; // the PnP thread holds a delivery it took while held_ was on

@@ -84,6 +84,7 @@ void WmiModel::Shutdown()
     {
         std::lock_guard guard(mutex_);
         stopping_ = true;
+        work_ = true;
         hold_ = false;
     }
     Scheduler& sched = platform_.Sched();
@@ -263,6 +264,7 @@ std::size_t WmiModel::FireEvent(const GUID& guid)
             for (const auto& [block, installed] : callbacks_) {
                 if (SameGuid(block->Guid(), guid)) {
                     queue_.push_back(block);
+                    work_ = true;
                     ++queued;
                 }
             }
@@ -290,10 +292,7 @@ void WmiModel::DeliveryThread()
         Installed target;
         {
             std::unique_lock lock(sched.Mutex());
-            sched.WaitUntil(lock, [this] {
-                std::lock_guard guard(mutex_);
-                return stopping_ || !queue_.empty();
-            });
+            sched.WaitUntil(lock, [this] { return work_.load(); });
             bool held = false;
             {
                 std::lock_guard guard(mutex_);
@@ -303,6 +302,7 @@ void WmiModel::DeliveryThread()
                 }
                 block = queue_.front();
                 queue_.pop_front();
+                work_ = stopping_ || !queue_.empty();
                 // The callback and context are read at pick-up; from here on a release of the
                 // block no longer stops this delivery.
                 auto it = callbacks_.find(block);

@@ -11,6 +11,7 @@
 // "wmi", one delivery at a time, in the order they were raised.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <deque>
 #include <map>
@@ -115,6 +116,9 @@ private:
     std::set<const WmiBlock*> live_;                 // opened and not yet released
     std::map<const WmiBlock*, Installed> callbacks_; // live blocks with a callback installed
     std::deque<const WmiBlock*> queue_;
+    // stopping_ || !queue_.empty(), kept beside them under the mutex so that the idle delivery
+    // thread's wake-up test, run on every notification, takes no lock.
+    std::atomic<bool> work_{false};
     std::vector<GUID> released_;
     bool hold_ = false;
     bool stopping_ = false;
