@@ -253,15 +253,37 @@ bool TakeBack(benchmark::State& state, sim::FirmwareModel& firmware, Bytes& buff
     return true;
 }
 
+// Whether the machine loaded as the loops need it; otherwise the run is marked failed.
+bool ReadyFor(benchmark::State& state, LoadedDriver& driver, const Shape& shape)
+{
+    if (!driver.Ready()) {
+        state.SkipWithError("the driver did not load with its channel registered and a service target");
+        return false;
+    }
+    driver.AnswerSizeQuery(shape);
+    return true;
+}
+
+// After the `events`th event of a loop: takes the buffer back for the next one, and drops the
+// history now and then.
+bool Relayed(benchmark::State& state, LoadedDriver& driver, Bytes& buffer, std::int64_t events)
+{
+    if (!TakeBack(state, driver.firmware, buffer)) {
+        return false;
+    }
+    if (events % kHistoryBatch == 0) {
+        driver.ForgetHistory();
+    }
+    return true;
+}
+
 void DriverPath(benchmark::State& state)
 {
     const Shape shape = Shape::Of(state.range(0));
     LoadedDriver driver;
-    if (!driver.Ready()) {
-        state.SkipWithError("the driver did not load with its channel registered and a service target");
+    if (!ReadyFor(state, driver, shape)) {
         return;
     }
-    driver.AnswerSizeQuery(shape);
     Bytes buffer = ExchangeBuffer(shape);
     const Bytes expected = Echoed(buffer, shape);
     PDriverContext context = driver.Context();
@@ -291,11 +313,8 @@ void DriverPath(benchmark::State& state)
         // The buffer handed back last time is the next request: nothing is built in the loop.
         driver.firmware.QueueRequest(std::move(buffer));
         FirmwareEventCallback(nullptr, context);
-        if (!TakeBack(state, driver.firmware, buffer)) {
+        if (!Relayed(state, driver, buffer, ++events)) {
             return;
-        }
-        if (++events % kHistoryBatch == 0) {
-            driver.ForgetHistory();
         }
     }
     Conclude(state, driver, pool, events, shape, buffer, expected, acks);
@@ -305,11 +324,9 @@ void WholeEvent(benchmark::State& state)
 {
     const Shape shape = Shape::Of(state.range(0));
     LoadedDriver driver;
-    if (!driver.Ready()) {
-        state.SkipWithError("the driver did not load with its channel registered and a service target");
+    if (!ReadyFor(state, driver, shape)) {
         return;
     }
-    driver.AnswerSizeQuery(shape);
     Bytes buffer = ExchangeBuffer(shape);
     const Bytes expected = Echoed(buffer, shape);
     sim::Scheduler& sched = driver.platform.Sched();
@@ -325,11 +342,8 @@ void WholeEvent(benchmark::State& state)
             state.SkipWithError("no acknowledgement within a virtual minute");
             return;
         }
-        if (!TakeBack(state, driver.firmware, buffer)) {
+        if (!Relayed(state, driver, buffer, ++events)) {
             return;
-        }
-        if (++events % kHistoryBatch == 0) {
-            driver.ForgetHistory();
         }
     }
     Conclude(state, driver, pool, events, shape, buffer, expected, acks);
