@@ -502,6 +502,28 @@ TEST_F(WmiTest, HandedBackBuffersAreKeptByteForByte)
     ObfDereferenceObject(block);
 }
 
+TEST_F(WmiTest, HandBacksIntoReusedMemoryShowOnlyTheirOwnBytes)
+{
+    // The firmware copies a hand-back into memory it already has: the buffer it delivered, or
+    // one given back with Recycle. A shorter hand-back must not carry the longer one's tail.
+    PVOID block = Open(fw::kMethodBlockGuid, WMIGUID_EXECUTE);
+    firmware().QueueRequest(std::vector<std::uint8_t>(kFetchRoom, 0x5A));
+    std::vector<UCHAR> buffer(kFetchRoom, 0);
+    ULONG out = kFetchRoom;
+    ASSERT_EQ(Execute(block, fw::kGetRequest, buffer, 0, &out), STATUS_SUCCESS);
+
+    for (std::size_t length : {std::size_t{40}, std::size_t{0}, std::size_t{kFetchRoom}, std::size_t{3}}) {
+        buffer.assign(std::max<std::size_t>(length, 1), static_cast<UCHAR>(length));
+        out = 0;
+        ASSERT_EQ(Execute(block, fw::kSetResponse, buffer, static_cast<ULONG>(length), &out), STATUS_SUCCESS);
+        auto handed = firmware().TakeHandedBack();
+        ASSERT_EQ(handed.size(), 1U);
+        EXPECT_EQ(handed[0], std::vector<std::uint8_t>(length, static_cast<std::uint8_t>(length))) << length;
+        firmware().Recycle(std::move(handed));
+    }
+    ObfDereferenceObject(block);
+}
+
 // ---- Event delivery ----
 
 TEST_F(WmiTest, EventsReachTheInstalledCallbackOnTheWmiThread)
