@@ -154,6 +154,19 @@ protected:
         ASSERT_TRUE(platform_.Sched().RunUntil([&] { return ta().Blocked() == count; }, 10 * sim::kTicksPerSecond));
     }
 
+    // A send of a 4-byte request and an 8-byte response area on a thread of its own, to a
+    // service with `behaviour` that holds it; cancelled by the sender once the service holds it.
+    std::thread SendHeldThenCancelled(TaBehaviour behaviour, Sent* sent, std::atomic<bool>* cancel)
+    {
+        ta().SetBehaviour(std::move(behaviour));
+        MakeAreas(4, 8);
+        std::thread sender = SendOnThread(sent, [cancel] { return cancel->load(); });
+        WaitBlocked(1);
+        *cancel = true;
+        platform_.Sched().Notify();
+        return sender;
+    }
+
     sim::Platform platform_;
     std::uint8_t* request_ = nullptr;
     std::uint8_t* response_ = nullptr;
@@ -398,14 +411,9 @@ TEST_F(TaServiceTest, BlockedRequestIsReleasedFromAnotherThreadAndEchoes)
 
 TEST_F(TaServiceTest, CancelledBlockedRequestWritesNothing)
 {
-    ta().SetBehaviour(TaBehaviour::Block());
-    MakeAreas(4, 8);
     std::atomic<bool> cancel{false};
     Sent sent;
-    std::thread sender = SendOnThread(&sent, [&] { return cancel.load(); });
-    WaitBlocked(1);
-    cancel = true;
-    platform_.Sched().Notify();
+    std::thread sender = SendHeldThenCancelled(TaBehaviour::Block(), &sent, &cancel);
     sender.join();
 
     EXPECT_EQ(sent.status, STATUS_CANCELLED);
@@ -421,14 +429,9 @@ TEST_F(TaServiceTest, CancelledBlockedRequestWritesNothing)
 // the service itself (a release) ends the request.
 TEST_F(TaServiceTest, IgnoringCancellationHoldsUntilReleased)
 {
-    ta().SetBehaviour(TaBehaviour::IgnoreCancel());
-    MakeAreas(4, 8);
     std::atomic<bool> cancel{false};
     Sent sent;
-    std::thread sender = SendOnThread(&sent, [&] { return cancel.load(); });
-    WaitBlocked(1);
-    cancel = true;
-    platform_.Sched().Notify();
+    std::thread sender = SendHeldThenCancelled(TaBehaviour::IgnoreCancel(), &sent, &cancel);
     platform_.Sched().AdvanceBy(60 * sim::kTicksPerSecond);
 
     EXPECT_EQ(ta().Blocked(), 1U);
