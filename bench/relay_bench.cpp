@@ -25,15 +25,17 @@
 #include <vector>
 
 #include "driver/driver.h"
-#include "relay/relay.h"
+#include "relay/relay.h" // FirmwareEventCallback, the entry point under measurement
 #include "sim/firmware.h"
 #include "sim/framework.h"
 #include "sim/platform.h"
 #include "sim/ta_service.h"
+#include "support/wire.h"
 
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
+namespace wire = fwtest::wire;
 
 constexpr std::int64_t kSizes[] = {64, 1024, 16 * 1024, 64 * 1024};
 // Logs that grow with every event are dropped this often, inside the timed loop: keeping them
@@ -53,12 +55,12 @@ struct Shape {
     {
         Shape shape;
         shape.size = static_cast<std::size_t>(size);
-        shape.request = (shape.size - EXCHANGE_OVERHEAD) / 2;
-        shape.response = shape.size - EXCHANGE_OVERHEAD - shape.request;
-        shape.provided = std::max<std::size_t>(shape.size, EXCHANGE_BUFFER_MINIMUM);
+        shape.request = (shape.size - wire::kExchangeOverhead) / 2;
+        shape.response = shape.size - wire::kExchangeOverhead - shape.request;
+        shape.provided = std::max<std::size_t>(shape.size, wire::kFetchMinimum);
         return shape;
     }
-    std::size_t ResponseOffset() const { return EXCHANGE_LENGTH_FIELDS_SIZE + request; }
+    std::size_t ResponseOffset() const { return 2 * wire::kLengthField + request; }
 };
 
 Bytes Pattern(std::size_t length, std::uint8_t seed)
@@ -81,7 +83,7 @@ Bytes ExchangeBuffer(const Shape& shape)
 Bytes Echoed(const Bytes& sent, const Shape& shape)
 {
     Bytes expected = sent;
-    std::memcpy(expected.data() + shape.ResponseOffset(), sent.data() + EXCHANGE_LENGTH_FIELD_SIZE,
+    std::memcpy(expected.data() + shape.ResponseOffset(), sent.data() + wire::kLengthField,
                 std::min(shape.request, shape.response));
     return expected;
 }
@@ -178,7 +180,7 @@ public:
         state.counters["pool_peak_bytes"] = static_cast<double>(peak);
 
         std::string problem;
-        for (ULONG tag : {POOL_TAG_EXCHANGE_BUFFER, POOL_TAG_REQUEST_COPY, POOL_TAG_RESPONSE_AREA}) {
+        for (std::uint32_t tag : {wire::Tag("TEMP"), wire::Tag("TARQ"), wire::Tag("TARP")}) {
             if (byTag[tag] - Before(tag) != n) {
                 problem += "tag '" + sim::Verifier::TagText(tag) + "' allocated " +
                            std::to_string(byTag[tag] - Before(tag)) + " times for " + std::to_string(n) + " events; ";
@@ -200,7 +202,7 @@ public:
     }
 
 private:
-    std::uint64_t Before(ULONG tag) const
+    std::uint64_t Before(std::uint32_t tag) const
     {
         auto it = byTag_.find(tag);
         return it == byTag_.end() ? 0 : it->second;
@@ -357,7 +359,7 @@ void Baseline(benchmark::State& state)
     Bytes request(shape.request);
     Bytes response(shape.response);
     Bytes handedBack(shape.size);
-    std::uint8_t* const requestArea = exchange.data() + EXCHANGE_LENGTH_FIELD_SIZE;
+    std::uint8_t* const requestArea = exchange.data() + wire::kLengthField;
     std::uint8_t* const responseArea = exchange.data() + shape.ResponseOffset();
     for (auto _ : state) {
         // The pool zero-fills all three allocations.

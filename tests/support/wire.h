@@ -3,6 +3,7 @@
 // driver sends something else, even if a model happens to share the driver's mistake.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <vector>
@@ -20,6 +21,11 @@ inline constexpr ULONG kGetRequest = 6;
 
 // The smallest buffer the driver offers for a fetch.
 inline constexpr ULONG kFetchMinimum = 16408;
+
+// The exchange buffer: a 4-byte RequestLength, the request, a 4-byte ResponseLength, the
+// response, and a 4-byte trailer.
+inline constexpr std::size_t kLengthField = 4;
+inline constexpr std::size_t kExchangeOverhead = 3 * 4;
 
 // {71FA4E39-6913-49D2-86F3-5EEFC37852FE} and {91B2631C-A148-451B-8D3A-314FDDFE9D14}.
 inline constexpr GUID kMethodBlock = {0x71FA4E39, 0x6913, 0x49D2, {0x86, 0xF3, 0x5E, 0xEF, 0xC3, 0x78, 0x52, 0xFE}};
