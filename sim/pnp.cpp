@@ -54,7 +54,12 @@ void PnpModel::RunNotificationThread()
             {
                 std::lock_guard inner(mutex_);
                 if (queue_.empty()) {
-                    return; // stopping, and everything queued has been delivered
+                    if (stopping_) {
+                        return; // everything queued has been delivered
+                    }
+                    // An unregistration took back, on another thread, the delivery whose
+                    // arrival woke this one: wait for the next.
+                    continue;
                 }
                 delivery = std::move(queue_.front());
                 queue_.pop_front();
