@@ -1,4 +1,5 @@
 // Run-time library, debug print and run-down protection.
+#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -71,8 +72,13 @@ EXTERN_C ULONG DbgPrintEx(ULONG ComponentId, ULONG Level, PCSTR Format, ...)
         while (*p != '\0' && std::strchr("0123456789.-+ #lhzj", *p) != nullptr) {
             spec += *p++;
         }
+        if (*p == '\0') {
+            out += spec; // a format that ends inside a conversion
+            break;
+        }
         spec += *p;
         char buffer[64];
+        bool understood = true;
         switch (*p) {
         case 'x':
         case 'X':
@@ -82,7 +88,11 @@ EXTERN_C ULONG DbgPrintEx(ULONG ComponentId, ULONG Level, PCSTR Format, ...)
         case 'c':
             if (spec.find("ll") != std::string::npos) {
                 std::snprintf(buffer, sizeof buffer, spec.c_str(), va_arg(args, long long));
+            } else if (spec.find('z') != std::string::npos) {
+                std::snprintf(buffer, sizeof buffer, spec.c_str(), va_arg(args, std::size_t));
             } else {
+                // A kernel long is 32 bits: "%lx" takes a ULONG, which the host formats as int.
+                spec.erase(std::remove(spec.begin(), spec.end(), 'l'), spec.end());
                 std::snprintf(buffer, sizeof buffer, spec.c_str(), va_arg(args, int));
             }
             out += buffer;
@@ -91,11 +101,20 @@ EXTERN_C ULONG DbgPrintEx(ULONG ComponentId, ULONG Level, PCSTR Format, ...)
             std::snprintf(buffer, sizeof buffer, "%p", va_arg(args, void*));
             out += buffer;
             break;
-        case 's':
-            out += va_arg(args, const char*);
+        case 's': {
+            const char* text = va_arg(args, const char*);
+            out += text != nullptr ? text : "(null)";
             break;
+        }
         default:
+            understood = false;
+            break;
+        }
+        if (!understood) {
+            // The argument's type is unknown, so no later argument can be read safely: the rest
+            // of the format is shown as written.
             out += spec;
+            out += p + 1;
             break;
         }
     }

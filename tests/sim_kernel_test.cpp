@@ -3,8 +3,11 @@
 
 #include <atomic>
 #include <chrono>
+#include <functional>
+#include <string>
 #include <vector>
 
+#include "platform/debug.h"
 #include "platform/object.h"
 #include "platform/thread.h"
 #include "sim/irql.h"
@@ -403,3 +406,28 @@ TEST_F(KernelTest, SimThreadJoinWaitsOnTheVirtualClock)
 }
 
 } // namespace
+
+// What kernel code prints reaches the debug output as the kernel would format it, and a format
+// the formatter cannot follow never makes it read past the format or take the wrong argument.
+TEST(DebugPrint, FormatsAsTheKernelAndStopsWhereItCannotFollow)
+{
+    struct Case {
+        const char* name;
+        std::function<void()> print;
+        std::string expected;
+    };
+    const std::vector<Case> cases = {
+        {"integers", [] { DbgPrintEx(0, 0, "%u %lx %08X %llu %zu", 7U, 0xABCDU, 0x1FU, 1ULL << 40, std::size_t{9}); },
+         "7 abcd 0000001F 1099511627776 9"},
+        {"null string", [] { DbgPrintEx(0, 0, "[%s]", static_cast<const char*>(nullptr)); }, "[(null)]"},
+        {"ends inside a conversion", [] { DbgPrintEx(0, 0, "50%l"); }, "50%l"},
+        {"unknown conversion", [] { DbgPrintEx(0, 0, "%I64x then %u", 1ULL, 2U); }, "%I64x then %u"},
+    };
+    for (const Case& c : cases) {
+        sim::Platform platform;
+        c.print();
+        const auto output = platform.DebugOutput();
+        ASSERT_EQ(output.size(), 1U) << c.name;
+        EXPECT_NE(output[0].find(c.expected), std::string::npos) << c.name << ": " << output[0];
+    }
+}
