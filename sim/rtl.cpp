@@ -161,14 +161,20 @@ EXTERN_C BOOLEAN ExAcquireRundownProtection(PEX_RUNDOWN_REF RunRef)
 EXTERN_C VOID ExReleaseRundownProtection(PEX_RUNDOWN_REF RunRef)
 {
     sim::RequireIrqlAtMost("ExReleaseRundownProtection", DISPATCH_LEVEL);
+    // Checked and taken in one step, so that two releases of one grant racing each other are
+    // caught instead of wrapping the count.
     ULONG_PTR value = Load(RunRef);
-    if (value < 2) {
-        Platform::Current().Verifier().Report("ExReleaseRundownProtection", sim::Verifier::Pointer(RunRef), 0,
-                                              "release of run-down protection that is not held");
-        return;
+    for (;;) {
+        if (value < 2) {
+            Platform::Current().Verifier().Report("ExReleaseRundownProtection", sim::Verifier::Pointer(RunRef), 0,
+                                                  "release of run-down protection that is not held");
+            return;
+        }
+        if (__atomic_compare_exchange_n(&RunRef->Count, &value, value - 2, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST)) {
+            break;
+        }
     }
-    ULONG_PTR after = __atomic_sub_fetch(&RunRef->Count, 2, __ATOMIC_SEQ_CST);
-    if (after == kRundownActive) {
+    if (value - 2 == kRundownActive) {
         Platform::Current().Sched().Notify();
     }
 }
