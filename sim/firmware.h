@@ -8,8 +8,8 @@
 // Everything here may be read from any thread and inside scheduler predicates.
 #pragma once
 
-#include <cstddef>
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <deque>
 #include <functional>

@@ -170,6 +170,9 @@ NTSTATUS WmiModel::ExecuteMethod(PVOID object, PUNICODE_STRING instanceName, ULO
     if (!NT_SUCCESS(status)) {
         return status;
     }
+    if (block == nullptr) {
+        return STATUS_INVALID_HANDLE; // a fault rule that "fails" a lookup with a success status
+    }
     if (outBufferSize == nullptr || instanceName == nullptr ||
         (instanceName->Buffer == nullptr && instanceName->Length > 0)) {
         platform_.Verifier().Report(kOperation, block->Describe(), 0, "null OutBufferSize or instance name");

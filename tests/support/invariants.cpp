@@ -178,7 +178,7 @@ Bytes NumberedExchangeBuffer(std::uint32_t id, std::size_t requestLength, std::s
     Bytes request(std::max<std::size_t>(requestLength, 4));
     std::memcpy(request.data(), &id, sizeof id);
     for (std::size_t i = 4; i < request.size(); ++i) {
-        request[i] = static_cast<std::uint8_t>(id * 7 + i);
+        request[i] = static_cast<std::uint8_t>(std::size_t{id} * 7 + i);
     }
     Bytes response(responseLength);
     for (std::size_t i = 0; i < response.size(); ++i) {
