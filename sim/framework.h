@@ -241,6 +241,7 @@ private:
         // I/O targets.
         IoTargetState state = IoTargetState::Created;
         std::optional<OpenRecord> open;
+        std::string openNameText; // open->name as the trace shows it, narrowed once at open
         std::vector<std::shared_ptr<Send>> sends;
     };
 
@@ -328,7 +329,8 @@ private:
     bool driverCreated_ = false;                       // WdfDriverCreate succeeded during this load
     bool loaded_ = false;
     IoctlHandler ioctlHandler_;
-    std::vector<std::vector<std::uint8_t>> sendOutputsOnEntry_;
+    std::vector<std::vector<std::uint8_t>> sendOutputsOnEntry_; // a ring of the last 64
+    std::size_t sendOutputsNext_ = 0;                           // the oldest, once the ring is full
     // Atomics, so that scheduler predicates may read them.
     std::atomic<bool> holdSends_{false};
     std::atomic<std::size_t> sendsHeld_{0};

@@ -8,7 +8,9 @@
 #include "sim/framework.h"
 
 #include <algorithm>
+#include <array>
 #include <cstring>
+#include <span>
 
 #include "sim/framework_internal.h"
 #include "sim/irql.h"
@@ -108,7 +110,11 @@ std::size_t FrameworkModel::SendsHeldAtEntry() const
 std::vector<std::vector<std::uint8_t>> FrameworkModel::SendOutputsOnEntry() const
 {
     std::lock_guard lock(mutex_);
-    return sendOutputsOnEntry_;
+    // Oldest first: from the ring's next slot to its end, then from its start.
+    const auto split = sendOutputsOnEntry_.begin() + static_cast<std::ptrdiff_t>(sendOutputsNext_);
+    std::vector<std::vector<std::uint8_t>> inOrder(split, sendOutputsOnEntry_.end());
+    inOrder.insert(inOrder.end(), sendOutputsOnEntry_.begin(), split);
+    return inOrder;
 }
 
 std::size_t FrameworkModel::SendsInFlight() const
@@ -210,6 +216,7 @@ NTSTATUS FrameworkModel::IoTargetOpen(WDFIOTARGET target, PWDF_IO_TARGET_OPEN_PA
             status = STATUS_INVALID_DEVICE_STATE; // the record of the open in force stays as it is
         } else {
             object->open = record;
+            object->openNameText = Narrow(record.name);
         }
     }
     if (!NT_SUCCESS(status)) {
@@ -259,7 +266,8 @@ NTSTATUS FrameworkModel::IoTargetSendIoctlSynchronously(WDFIOTARGET target, WDFR
                                  result);
         return result;
     };
-    {
+    if (holdSends_) {
+        // A hold set after this look lets this send through, as if it had started a moment earlier.
         std::unique_lock lock(platform_.Sched().Mutex());
         if (holdSends_) {
             ++sendsHeld_;
@@ -289,15 +297,20 @@ NTSTATUS FrameworkModel::IoTargetSendIoctlSynchronously(WDFIOTARGET target, WDFR
     const ULONG outputLength = output != nullptr ? output->u.BufferType.Length : 0;
     if (output != nullptr && outputLength != 0) {
         const auto* bytes = static_cast<const std::uint8_t*>(output->u.BufferType.Buffer);
+        constexpr std::size_t kKept = 64;
         std::lock_guard lock(mutex_);
-        if (sendOutputsOnEntry_.size() == 64) {
-            sendOutputsOnEntry_.erase(sendOutputsOnEntry_.begin());
+        if (sendOutputsOnEntry_.size() < kKept) {
+            sendOutputsOnEntry_.emplace_back(bytes, bytes + outputLength);
+        } else {
+            // The oldest record's memory takes the newest.
+            sendOutputsOnEntry_[sendOutputsNext_].assign(bytes, bytes + outputLength);
+            sendOutputsNext_ = (sendOutputsNext_ + 1) % kKept;
         }
-        sendOutputsOnEntry_.emplace_back(bytes, bytes + outputLength);
     }
 
     auto send = std::make_shared<Send>();
     std::u16string link;
+    std::string linkText;
     IoctlHandler handler;
     {
         std::lock_guard lock(mutex_);
@@ -305,6 +318,7 @@ NTSTATUS FrameworkModel::IoTargetSendIoctlSynchronously(WDFIOTARGET target, WDFR
         if (object != nullptr && object->state == IoTargetState::Opened) {
             object->sends.push_back(send);
             link = object->open->name;
+            linkText = object->openNameText;
             handler = ioctlHandler_;
         } else {
             status = STATUS_INVALID_DEVICE_STATE;
@@ -316,8 +330,13 @@ NTSTATUS FrameworkModel::IoTargetSendIoctlSynchronously(WDFIOTARGET target, WDFR
     platform_.Trace().Record("driver", "framework", kOp, "{} IOCTL {}",
                              {TraceArg::Handle(target), TraceArg::Status(static_cast<NTSTATUS>(ioctlCode))});
 
-    // METHOD_BUFFERED: one system buffer carries the input in and the output back.
-    std::vector<unsigned char> system(std::max<std::size_t>({inputLength, outputLength, 1}), 0);
+    // METHOD_BUFFERED: one system buffer carries the input in and the output back. The control
+    // code's records are small, so most sends need no allocation for it.
+    const std::size_t systemLength = std::max<std::size_t>({inputLength, outputLength, 1});
+    std::array<unsigned char, 128> small{};
+    std::vector<unsigned char> large(systemLength > small.size() ? systemLength : 0, 0);
+    std::span<unsigned char> system =
+        large.empty() ? std::span<unsigned char>(small.data(), systemLength) : std::span<unsigned char>(large);
     if (inputLength != 0) {
         std::memcpy(system.data(), input->u.BufferType.Buffer, inputLength);
     }
@@ -326,7 +345,7 @@ NTSTATUS FrameworkModel::IoTargetSendIoctlSynchronously(WDFIOTARGET target, WDFR
     platform_.Trace().Record(
         "framework", "ta", "IRP_MJ_DEVICE_CONTROL", "{} {} IOCTL {}",
         {TraceArg::Text(), TraceArg::Handle(target), TraceArg::Status(static_cast<NTSTATUS>(ioctlCode))}, std::nullopt,
-        Narrow(link));
+        std::move(linkText));
     if (handler) {
         status =
             handler(link, ioctlCode, system.data(), inputLength, system.data(), outputLength, &information, cancelled);

@@ -259,6 +259,7 @@ std::vector<PoolAllocation> PoolModel::Live() const
 {
     std::lock_guard lock(mutex_);
     std::vector<PoolAllocation> result;
+    result.reserve(live_.size());
     for (const auto& [address, allocation] : live_) {
         result.push_back(allocation);
     }

@@ -1062,6 +1062,44 @@ TEST_F(IoTargetTest, SendBuffersTheRequestAndCopiesBackOnlyWhatFits)
     EXPECT_EQ(Send(target_, in, sizeof in, out, sizeof out), STATUS_INSUFFICIENT_RESOURCES);
 }
 
+// Sends of every size go through one system buffer, a large one included, and the framework's
+// record of what each caller's output held on entry keeps the last 64 sends, oldest first.
+TEST_F(IoTargetTest, LargeSendsAreBufferedWholeAndOutputsOnEntryKeepTheLast64)
+{
+    ASSERT_EQ(Open(target_), STATUS_SUCCESS);
+    Fx().SetIoctlHandlerForTest([](const std::u16string&, ULONG, const void* input, ULONG inputLength, void* output,
+                                   ULONG outputLength, ULONG_PTR* information, const std::function<bool()>&) {
+        // Echoes the input, reversed, into the output.
+        const auto* in = static_cast<const unsigned char*>(input);
+        std::vector<unsigned char> reversed(in, in + inputLength);
+        std::reverse(reversed.begin(), reversed.end());
+        const std::size_t n = std::min<std::size_t>(reversed.size(), outputLength);
+        std::memcpy(output, reversed.data(), n);
+        *information = n;
+        return STATUS_SUCCESS;
+    });
+    std::vector<unsigned char> in(1000);
+    for (std::size_t i = 0; i < in.size(); ++i) {
+        in[i] = static_cast<unsigned char>(i * 7);
+    }
+    std::vector<unsigned char> out(1000, 0);
+    ULONG_PTR bytes = 0;
+    EXPECT_EQ(Send(target_, in.data(), 1000, out.data(), 1000, &bytes), STATUS_SUCCESS);
+    EXPECT_EQ(bytes, 1000U);
+    EXPECT_TRUE(std::equal(out.begin(), out.end(), in.rbegin()));
+
+    for (unsigned char n = 0; n < 70; ++n) {
+        unsigned char one[1] = {n};
+        unsigned char held[1] = {n};
+        ASSERT_EQ(Send(target_, one, 1, held, 1), STATUS_SUCCESS);
+    }
+    const auto outputs = Fx().SendOutputsOnEntry();
+    ASSERT_EQ(outputs.size(), 64U);
+    for (std::size_t i = 0; i < outputs.size(); ++i) {
+        EXPECT_EQ(outputs[i], std::vector<std::uint8_t>{static_cast<std::uint8_t>(6 + i)}) << i;
+    }
+}
+
 TEST_F(IoTargetTest, CloseCancelsAnInFlightSendAndWaitsForIt)
 {
     ASSERT_EQ(Open(target_), STATUS_SUCCESS);
