@@ -79,31 +79,29 @@ NTSTATUS FirmwareModel::ExecuteMethod(ULONG methodId, ULONG inSize, PULONG outSi
     call.status = STATUS_PENDING;
     call.livePool = platform_.Pool().Live();
     const ULONG outSizeOnEntry = call.outSizeOnEntry;
-    std::size_t index = 0;
-    {
-        // Recorded on entry so that the log keeps the order in which calls began, also when a
-        // register hook makes calls of its own.
-        std::lock_guard guard(mutex_);
-        index = calls_.size();
-        calls_.push_back(std::move(call));
-    }
     NTSTATUS status = STATUS_WMI_ITEMID_NOT_FOUND;
-    switch (methodId) {
-    case firmware::kRegister:
-    case firmware::kUnregister:
-    case firmware::kAcknowledge:
-        status = ShortMethod(methodId, inSize, outSize, buffer);
-        break;
-    case firmware::kSetResponse:
-        status = SetResponse(inSize, outSize, buffer);
-        break;
-    case firmware::kGetRequest:
-        status = GetRequest(inSize, outSize, buffer);
-        break;
-    default:
-        break;
-    }
-    {
+    if (methodId == firmware::kGetRequest || methodId == firmware::kSetResponse) {
+        // Nothing else runs inside these two: the record, the method and its result under one
+        // acquisition.
+        std::lock_guard guard(mutex_);
+        calls_.push_back(std::move(call));
+        status = methodId == firmware::kGetRequest ? GetRequestLocked(inSize, outSize, buffer)
+                                                   : SetResponseLocked(inSize, outSize, buffer);
+        calls_.back().outSizeReturned = *outSize;
+        calls_.back().status = status;
+    } else {
+        std::size_t index = 0;
+        {
+            // Recorded on entry so that the log keeps the order in which calls began, also when
+            // a register hook makes calls of its own.
+            std::lock_guard guard(mutex_);
+            index = calls_.size();
+            calls_.push_back(std::move(call));
+        }
+        if (methodId == firmware::kRegister || methodId == firmware::kUnregister ||
+            methodId == firmware::kAcknowledge) {
+            status = ShortMethod(methodId, inSize, outSize, buffer);
+        }
         std::lock_guard guard(mutex_);
         calls_[index].outSizeReturned = *outSize;
         calls_[index].status = status;
@@ -170,12 +168,11 @@ NTSTATUS FirmwareModel::ShortMethod(ULONG methodId, ULONG inSize, PULONG outSize
     return STATUS_SUCCESS;
 }
 
-NTSTATUS FirmwareModel::GetRequest(ULONG inSize, PULONG outSize, PUCHAR buffer)
+NTSTATUS FirmwareModel::GetRequestLocked(ULONG inSize, PULONG outSize, PUCHAR buffer)
 {
     if (inSize != 0) {
         return STATUS_INVALID_PARAMETER;
     }
-    std::lock_guard guard(mutex_);
     if (buffer == nullptr && sizeQuery_.kind != SizeQuery::Kind::Pending) {
         *outSize = sizeQuery_.reportedSize;
         return sizeQuery_.kind == SizeQuery::Kind::Succeed ? STATUS_SUCCESS : sizeQuery_.status;
@@ -214,10 +211,8 @@ NTSTATUS FirmwareModel::GetRequest(ULONG inSize, PULONG outSize, PUCHAR buffer)
     return STATUS_SUCCESS;
 }
 
-NTSTATUS FirmwareModel::SetResponse(ULONG inSize, PULONG outSize, const UCHAR* buffer)
+NTSTATUS FirmwareModel::SetResponseLocked(ULONG inSize, PULONG outSize, const UCHAR* buffer)
 {
-    // The copy is made under the (leaf) lock: one acquisition per hand-back.
-    std::lock_guard guard(mutex_);
     std::vector<std::uint8_t> received;
     if (!spares_.empty()) {
         received = std::move(spares_.back());

@@ -180,8 +180,8 @@ private:
         return field;
     }
     NTSTATUS ShortMethod(ULONG methodId, ULONG inSize, PULONG outSize, const UCHAR* buffer);
-    NTSTATUS GetRequest(ULONG inSize, PULONG outSize, PUCHAR buffer);
-    NTSTATUS SetResponse(ULONG inSize, PULONG outSize, const UCHAR* buffer);
+    NTSTATUS GetRequestLocked(ULONG inSize, PULONG outSize, PUCHAR buffer);
+    NTSTATUS SetResponseLocked(ULONG inSize, PULONG outSize, const UCHAR* buffer);
     void FireEvent();
     void KeepSpareLocked(std::vector<std::uint8_t> buffer);
 
