@@ -194,6 +194,15 @@ bool Scheduler::WaitUntil(std::unique_lock<std::mutex>& lock, const std::functio
     }
     bool satisfied = false;
     auto stuckSince = std::chrono::steady_clock::time_point{};
+    // Real time since this thread first found nothing able to move, counted from now on the
+    // first look; a look that finds progress possible resets stuckSince.
+    auto stuckFor = [&stuckSince] {
+        const auto nowReal = std::chrono::steady_clock::now();
+        if (stuckSince == std::chrono::steady_clock::time_point{}) {
+            stuckSince = nowReal;
+        }
+        return nowReal - stuckSince;
+    };
     for (;;) {
         if (serialized_ && self != nullptr) {
             if (holder_ == nullptr && NextRunnableLocked(nullptr) == self) {
@@ -213,10 +222,7 @@ bool Scheduler::WaitUntil(std::unique_lock<std::mutex>& lock, const std::functio
                 }
             }
             if (holder_ == nullptr && !NextDeadlineLocked()) {
-                auto nowReal = std::chrono::steady_clock::now();
-                if (stuckSince == std::chrono::steady_clock::time_point{}) {
-                    stuckSince = nowReal;
-                } else if (nowReal - stuckSince > deadlockTimeout_) {
+                if (stuckFor() > deadlockTimeout_) {
                     ReportDeadlockLocked();
                 }
             } else {
@@ -243,10 +249,7 @@ bool Scheduler::WaitUntil(std::unique_lock<std::mutex>& lock, const std::functio
             }
             // Idle with nothing to advance to. Threads that are not registered (a sanitizer's,
             // or a test's helper) may still act, so allow some real time before giving up.
-            auto nowReal = std::chrono::steady_clock::now();
-            if (stuckSince == std::chrono::steady_clock::time_point{}) {
-                stuckSince = nowReal;
-            } else if (!next && nowReal - stuckSince > deadlockTimeout_) {
+            if (stuckFor() > deadlockTimeout_ && !next) {
                 ReportDeadlockLocked();
             }
         } else {

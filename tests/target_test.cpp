@@ -1,7 +1,6 @@
 // Discovery of the TA service and the target the relay sends to, including the exclusion of
 // relays from the control device's cleanup.
 #include <algorithm>
-#include <atomic>
 #include <chrono>
 
 #include "support/driver_fixture.h"
@@ -197,21 +196,16 @@ TEST_F(TargetTest, ServiceIgnoringCancellationHoldsDeviceRemovalUntilItAnswers)
     firmware.RaiseEvent(buffer);
     ASSERT_TRUE(RunUntil([&] { return ta.Blocked() == 1; }));
 
-    std::atomic<bool> removed{false};
     WDFDEVICE device = framework.PnpDevices().front();
-    sim::SimThread remover(platform, "pnp remove", [&] {
-        framework.RemoveDevice(device);
-        removed = true;
-    });
+    sim::SimThread remover(platform, "pnp remove", [&] { framework.RemoveDevice(device); });
     platform.Sched().AdvanceBy(600 * sim::kTicksPerSecond);
-    EXPECT_FALSE(removed) << "the removal went on while the service still held the request";
+    EXPECT_FALSE(remover.Finished()) << "the removal went on while the service still held the request";
     EXPECT_TRUE(platform.Wmi().CallbackInFlight());
     EXPECT_EQ(firmware.AckCount(), 0U);
     EXPECT_EQ(ta.Requests().at(0).status, STATUS_PENDING);
 
     ASSERT_TRUE(ta.Release());
     remover.Join();
-    EXPECT_TRUE(removed);
     ASSERT_TRUE(RunUntil([&] { return firmware.AckCount() == 1; }));
     // The service's late answer reached the response area before the hand-back.
     Bytes expected = buffer;
@@ -250,14 +244,10 @@ TEST_F(TargetTest, CleanupWaitsForARelayBetweenReadingTheTargetAndSending)
     firmware.RaiseEvent(buffer);
     ASSERT_TRUE(RunUntil([&] { return framework.SendsHeldAtEntry() == 1; }));
 
-    std::atomic<bool> removed{false};
     WDFDEVICE device = framework.PnpDevices().front();
-    sim::SimThread remover(platform, "pnp remove", [&] {
-        framework.RemoveDevice(device);
-        removed = true;
-    });
+    sim::SimThread remover(platform, "pnp remove", [&] { framework.RemoveDevice(device); });
     platform.Sched().Settle();
-    EXPECT_FALSE(removed) << "the control device went while a relay still held its target";
+    EXPECT_FALSE(remover.Finished()) << "the control device went while a relay still held its target";
 
     framework.HoldSendsAtEntry(false);
     remover.Join();
