@@ -211,6 +211,11 @@ VOID EvtControlDeviceCleanup(WDFOBJECT Device)
 
     context = GetDriverContext(WdfGetDriver());
 
+    // The framework deletes the control device itself when start-up fails after creating it, or
+    // when the driver unloads with no device left to delete it; the handle goes here then. After
+    // DeleteControlDevice it is already null.
+    (VOID) InterlockedExchangePointer(reinterpret_cast<PVOID volatile*>(&context->ControlDevice), nullptr);
+
     // No arrival runs or starts after this.
     UnregisterInterfaceNotification(&context->InterfaceNotificationEntry);
 

@@ -34,9 +34,9 @@
 //
 typedef struct _DriverContext {
     WDFDEVICE ControlDevice;          // parent of every service target; written by start-up,
-                                      // then taken out once, by one interlocked exchange, by
-                                      // the destroy that deletes it; arrivals read it
-                                      // interlocked
+                                      // then taken out by interlocked exchange, by the destroy
+                                      // that deletes it or by its own cleanup when the
+                                      // framework deletes it; arrivals read it interlocked
     PVOID InterfaceNotificationEntry; // written by start-up, then only by control-device
                                       // cleanup; no callback reads it
     WDFIOTARGET ServiceTarget;        // published with one interlocked pointer write
