@@ -31,6 +31,7 @@
 #include "sim/ta_service.h"
 #include "sim/wmi.h"
 #include "support/invariants.h"
+#include "support/wire.h"
 
 namespace {
 
@@ -42,8 +43,8 @@ using fwfuzz::Require;
 // all the fuzzer would then spend its time on. The whole-life target keeps its 64 MiB.
 constexpr std::size_t kFastPoolCapacity = std::size_t{1} << 20;
 
-// The name copy's tag as the pool shows it: "WMIN", little-endian.
-constexpr std::uint32_t kInstanceNameTag = 0x4E494D57;
+// The name copy's tag as the pool shows it.
+constexpr std::uint32_t kInstanceNameTag = fwtest::wire::Tag("WMIN");
 
 // Everything of the machine a relay could leave changed behind it.
 struct Snapshot {

@@ -24,6 +24,7 @@
 #include "sim/ta_service.h"
 #include "sim/wmi.h"
 #include "support/invariants.h"
+#include "support/wire.h"
 
 namespace {
 
@@ -58,7 +59,7 @@ void RunOne(const fwfuzz::RelayInput& input)
     platform.Faults().ClearRules();
 
     Require(platform.Verifier().Clean(), [&] { return "verifier after the event: " + platform.Verifier().Describe(); });
-    Require(platform.Pool().LiveCount() == 1 && platform.Pool().Live()[0].tag == 0x4E494D57 /* "WMIN" */,
+    Require(platform.Pool().LiveCount() == 1 && platform.Pool().Live()[0].tag == fwtest::wire::Tag("WMIN"),
             [&] { return "pool after the event: " + platform.Pool().LeakReport(); });
     auto audit = fwtest::AuditRelays(platform);
     Require(audit.faults.empty(), [&] { return audit.faults.front(); });

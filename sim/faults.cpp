@@ -76,28 +76,11 @@ std::size_t FaultInjector::OperationIndexLocked(std::string_view name)
     return operations_.size() - 1;
 }
 
-std::size_t FaultInjector::OperationIndexLocked(const char* literal)
-{
-    const std::string_view name(literal);
-    for (auto& [address, index] : seenAt_) {
-        if (address == literal) {
-            // One comparison confirms it, should a caller's buffer have been reused for other text.
-            if (operations_[index].name != name) {
-                index = OperationIndexLocked(name);
-            }
-            return index;
-        }
-    }
-    const std::size_t index = OperationIndexLocked(name);
-    seenAt_.emplace_back(literal, index);
-    return index;
-}
-
 bool FaultInjector::Check(const char* operation, NTSTATUS defaultStatus, NTSTATUS* status)
 {
     const std::string_view name(operation);
     std::lock_guard lock(mutex_);
-    const std::size_t index = OperationIndexLocked(operation);
+    const std::size_t index = OperationIndexLocked(name);
     std::uint64_t n = ++operations_[index].count;
     log_.push_back(static_cast<std::uint32_t>(index));
     std::uint64_t global = log_.size();

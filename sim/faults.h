@@ -10,7 +10,6 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <utility>
 #include <vector>
 
 #include "platform/ntbase.h"
@@ -54,15 +53,11 @@ private:
     // Check() runs on every fallible call, so it looks names up without building strings and
     // logs an operation's index rather than a copy of its name.
     std::size_t OperationIndexLocked(std::string_view name);
-    std::size_t OperationIndexLocked(const char* literal);
 
     mutable std::mutex mutex_;
     std::multimap<std::string, Rule, std::less<>> rules_;
     std::optional<Rule> global_;
     std::map<std::string, std::size_t, std::less<>> index_; // name -> operations_ index
-    // Callers pass string literals, so the address a name was last seen at finds it again with
-    // one comparison instead of a walk down index_; other addresses still go by index_.
-    std::vector<std::pair<const char*, std::size_t>> seenAt_;
     std::vector<Operation> operations_;
     std::vector<std::uint32_t> log_; // operations_ indexes in call order
     std::vector<std::string> injected_;

@@ -186,7 +186,7 @@ private:
     void KeepSpareLocked(std::vector<std::uint8_t> buffer);
 
     Platform& platform_;
-    mutable std::mutex mutex_; // leaf: guards everything below
+    mutable std::mutex mutex_; // leaf: guards everything below but presentFrom_
     // The virtual time from which the firmware is present: 0 present, the largest value absent.
     // Atomic and outside the mutex: the WMI layer asks on every call.
     std::atomic<Ticks> presentFrom_{0};

@@ -291,8 +291,7 @@ private:
     static constexpr unsigned kParentNotAllowed = 0x1;
     static constexpr unsigned kExecutionLevelAllowed = 0x2;
     static constexpr unsigned kSynchronizationScopeAllowed = 0x4;
-    NTSTATUS ReadAttributes(const char* operation, PWDF_OBJECT_ATTRIBUTES attributes, unsigned options,
-                            Creation* creation);
+    NTSTATUS ReadAttributes(PWDF_OBJECT_ATTRIBUTES attributes, unsigned options, Creation* creation);
     std::uint64_t InsertLocked(FxType type, std::uint64_t parent, const Creation& creation);
     bool ParentAcceptsChildrenLocked(std::uint64_t parent) const;
 

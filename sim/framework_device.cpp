@@ -236,7 +236,7 @@ NTSTATUS FrameworkModel::DeviceCreate(PWDFDEVICE_INIT* init, PWDF_OBJECT_ATTRIBU
     // The order and statuses of src/framework/shared/core/fxdeviceapi.cpp, WdfDeviceCreate.
     *device = nullptr;
     Creation creation;
-    status = ReadAttributes(kOp, attributes, kParentNotAllowed | kExecutionLevelAllowed | kSynchronizationScopeAllowed,
+    status = ReadAttributes(attributes, kParentNotAllowed | kExecutionLevelAllowed | kSynchronizationScopeAllowed,
                             &creation);
     if (!NT_SUCCESS(status)) {
         return Finish(kOp, "DeviceAttributes", status);

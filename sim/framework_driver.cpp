@@ -239,7 +239,7 @@ NTSTATUS FrameworkModel::DriverCreate(PDRIVER_OBJECT driverObject, PCUNICODE_STR
         return Finish(kOp, "non-PnP driver with EvtDriverDeviceAdd", STATUS_INVALID_PARAMETER);
     }
     Creation creation;
-    status = ReadAttributes(kOp, attributes, kParentNotAllowed | kExecutionLevelAllowed | kSynchronizationScopeAllowed,
+    status = ReadAttributes(attributes, kParentNotAllowed | kExecutionLevelAllowed | kSynchronizationScopeAllowed,
                             &creation);
     if (!NT_SUCCESS(status)) {
         return Finish(kOp, "DriverAttributes", status);

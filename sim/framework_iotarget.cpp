@@ -25,6 +25,7 @@ using fx::AsHandle;
 using fx::CopyText;
 using fx::Key;
 using fx::StatusHex;
+using fx::ValidUnicodeString;
 
 // Close, delete and removal of the target device all go through
 // src/framework/shared/targets/general/fxiotargetremote.cpp, FxIoTargetRemote::Close: the state
@@ -146,7 +147,7 @@ NTSTATUS FrameworkModel::IoTargetCreate(WDFDEVICE device, PWDF_OBJECT_ATTRIBUTES
     // level or synchronization scope of its own; a parent, if named, must lead to this device
     // (fxiotargetremote.cpp, FxIoTargetRemote::_Create).
     Creation creation;
-    status = ReadAttributes(kOp, attributes, 0, &creation);
+    status = ReadAttributes(attributes, 0, &creation);
     if (!NT_SUCCESS(status)) {
         return Finish(kOp, "IoTargetAttributes", status);
     }
@@ -187,7 +188,9 @@ NTSTATUS FrameworkModel::IoTargetOpen(WDFIOTARGET target, PWDF_IO_TARGET_OPEN_PA
     }
     OpenRecord record;
     record.type = params->Type;
-    record.name = CopyText(params->TargetDeviceName);
+    // Read only a name whose lengths and buffer agree; any other is refused below.
+    const bool nameValid = ValidUnicodeString(params->TargetDeviceName);
+    record.name = nameValid ? CopyText(params->TargetDeviceName) : std::u16string();
     record.desiredAccess = params->DesiredAccess;
     record.shareAccess = params->ShareAccess;
     record.createDisposition = params->CreateDisposition;
@@ -202,8 +205,7 @@ NTSTATUS FrameworkModel::IoTargetOpen(WDFIOTARGET target, PWDF_IO_TARGET_OPEN_PA
     }
     // fxiotargetapi.cpp, FxIoTargetValidateOpenParams: a buffer, a length and a capacity; an
     // open of an open (or deleted) target fails in fxiotargetremote.cpp, FxIoTargetRemote::Open.
-    if (record.name.empty() || params->TargetDeviceName.MaximumLength == 0 ||
-        (params->TargetDeviceName.Length % sizeof(WCHAR)) != 0) {
+    if (!nameValid || record.name.empty() || params->TargetDeviceName.MaximumLength == 0) {
         return Finish(kOp, detail + ": bad TargetDeviceName", STATUS_INVALID_PARAMETER);
     }
     {

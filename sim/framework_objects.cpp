@@ -142,10 +142,8 @@ bool FrameworkModel::CheckHandle(const char* operation, const void* handle, std:
 // The checks and statuses of src/framework/shared/object/fxvalidatefunctions.cpp,
 // FxValidateObjectAttributes. The framework only traces these and returns the status (no
 // verifier break), so neither does the model; the caller sees the failure.
-NTSTATUS FrameworkModel::ReadAttributes(const char* operation, PWDF_OBJECT_ATTRIBUTES attributes, unsigned options,
-                                        Creation* creation)
+NTSTATUS FrameworkModel::ReadAttributes(PWDF_OBJECT_ATTRIBUTES attributes, unsigned options, Creation* creation)
 {
-    (void)operation;
     if (attributes == nullptr) {
         return STATUS_SUCCESS;
     }
@@ -453,9 +451,12 @@ bool FrameworkModel::MarkDeleteCalled(const char* operation, std::uint64_t handl
 
 void FrameworkModel::HoldDeletion(WDFOBJECT object, DeletionPhase phase)
 {
+    // Phase and root are read together under the scheduler mutex, so they are written together
+    // under it: a deletion never sees a new phase with the old root.
+    std::lock_guard lock(platform_.Sched().Mutex());
     deletionHoldPhase_ = phase;
     deletionHoldRoot_ = Key(object);
-    platform_.Sched().Notify();
+    platform_.Sched().NotifyLocked();
 }
 
 bool FrameworkModel::DeletionHeld() const

@@ -36,7 +36,7 @@ void PnpModel::Shutdown()
         std::lock_guard lock(mutex_);
         held_ = false;
         stopping_ = true;
-        work_ = true;
+        QueueChangedLocked();
     }
     platform_.Sched().Notify();
     thread_->Join();
@@ -63,7 +63,7 @@ void PnpModel::RunNotificationThread()
                 }
                 delivery = std::move(queue_.front());
                 queue_.pop_front();
-                work_ = !queue_.empty() || stopping_;
+                QueueChangedLocked();
                 parked_ = held_;
             }
             sched.NotifyLocked();
@@ -124,7 +124,7 @@ void PnpModel::QueueLocked(const GUID& event, const Interface& iface)
         const bool listening = registration->state == State::Registering || registration->state == State::Active;
         if (listening && SameGuid(registration->classGuid, iface.classGuid)) {
             queue_.push_back(Delivery{registration.get(), event, iface.classGuid, iface.link});
-            work_ = true;
+            QueueChangedLocked();
         }
     }
 }
@@ -294,7 +294,7 @@ NTSTATUS PnpModel::RegisterNotification(IO_NOTIFICATION_EVENT_CATEGORY category,
             }
             if (duplicateExisting_) {
                 queue_.insert(queue_.end(), existing.begin(), existing.end());
-                work_ = !queue_.empty() || stopping_;
+                QueueChangedLocked();
                 queued = !existing.empty();
             }
         }
@@ -342,7 +342,7 @@ NTSTATUS PnpModel::UnregisterNotificationEx(PVOID notificationEntry)
             registration = it->second.get();
             registration->state = State::Unregistering;
             std::erase_if(queue_, [registration](const Delivery& d) { return d.registration == registration; });
-            work_ = !queue_.empty() || stopping_;
+            QueueChangedLocked();
         }
     }
     if (registration == nullptr) {

@@ -100,6 +100,7 @@ private:
 
     void RunNotificationThread();
     void QueueLocked(const GUID& event, const Interface& iface);
+    void QueueChangedLocked() { work_ = !queue_.empty() || stopping_; }
     bool Deliver(const Delivery& delivery);
     bool Held(Registration* registration) const;
 
@@ -108,8 +109,9 @@ private:
     std::vector<Interface> interfaces_;
     std::map<const void*, std::unique_ptr<Registration>> registrations_; // never erased: stale entries stay known
     std::deque<Delivery> queue_;
-    // !queue_.empty() || stopping_, kept beside them under the mutex so that the idle
-    // notification thread's wake-up test, run on every notification, takes no lock.
+    // !queue_.empty() || stopping_, kept beside them under the mutex (QueueChangedLocked after
+    // every change to either) so that the idle notification thread's wake-up test, run on every
+    // notification, takes no lock.
     std::atomic<bool> work_{false};
     bool duplicateExisting_ = false;
     bool held_ = false;

@@ -291,7 +291,7 @@ void Scheduler::WakeReadyLocked(const ThreadState* self)
     // send it back to sleep.
     if (!serialized_ || holder_ == nullptr) {
         for (auto& t : threads_) {
-            if (&t != self && t.blocked && ((t.deadline && now_ >= *t.deadline) || (t.pred && (*t.pred)()))) {
+            if (&t != self && t.blocked && RunnableLocked(t)) {
                 t.wake.notify_one();
             }
         }

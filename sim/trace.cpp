@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "sim/strings.h"
+#include "sim/verifier.h"
 
 namespace sim {
 
@@ -53,10 +54,7 @@ private:
             out += StatusText(static_cast<NTSTATUS>(arg.value));
             return;
         case TraceArg::Kind::Tag:
-            for (int i = 0; i < 4; ++i) {
-                auto c = static_cast<char>((arg.value >> (8 * i)) & 0xFF);
-                out += (c >= 0x20 && c < 0x7F) ? c : '?';
-            }
+            out += Verifier::TagText(static_cast<std::uint32_t>(arg.value));
             return;
         case TraceArg::Kind::Handle:
             std::snprintf(buffer, sizeof buffer, "0x%llx", static_cast<unsigned long long>(arg.value));

@@ -84,7 +84,7 @@ void WmiModel::Shutdown()
     {
         std::lock_guard guard(mutex_);
         stopping_ = true;
-        work_ = true;
+        QueueChangedLocked();
         hold_ = false;
     }
     Scheduler& sched = platform_.Sched();
@@ -267,7 +267,7 @@ std::size_t WmiModel::FireEvent(const GUID& guid)
             for (const auto& [block, installed] : callbacks_) {
                 if (SameGuid(block->Guid(), guid)) {
                     queue_.push_back(block);
-                    work_ = true;
+                    QueueChangedLocked();
                     ++queued;
                 }
             }
@@ -305,7 +305,7 @@ void WmiModel::DeliveryThread()
                 }
                 block = queue_.front();
                 queue_.pop_front();
-                work_ = stopping_ || !queue_.empty();
+                QueueChangedLocked();
                 // The callback and context are read at pick-up; from here on a release of the
                 // block no longer stops this delivery.
                 auto it = callbacks_.find(block);

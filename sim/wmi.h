@@ -110,14 +110,16 @@ private:
     void OnBlockReleased(const WmiBlock* block);
     void DeliveryThread();
     bool PickUpLocked(Installed* delivery, const WmiBlock** block);
+    void QueueChangedLocked() { work_ = stopping_ || !queue_.empty(); }
 
     Platform& platform_;
     mutable std::mutex mutex_;                       // leaf: guards everything below except thread_
     std::set<const WmiBlock*> live_;                 // opened and not yet released
     std::map<const WmiBlock*, Installed> callbacks_; // live blocks with a callback installed
     std::deque<const WmiBlock*> queue_;
-    // stopping_ || !queue_.empty(), kept beside them under the mutex so that the idle delivery
-    // thread's wake-up test, run on every notification, takes no lock.
+    // stopping_ || !queue_.empty(), kept beside them under the mutex (QueueChangedLocked after
+    // every change to either) so that the idle delivery thread's wake-up test, run on every
+    // notification, takes no lock.
     std::atomic<bool> work_{false};
     std::vector<GUID> released_;
     bool hold_ = false;

@@ -12,9 +12,8 @@ namespace {
 
 using fwtest::Bytes;
 using fwtest::Pattern;
-using fwtest::Tag;
 using sim::FirmwareModel;
-namespace fw = sim::firmware;
+namespace wire = fwtest::wire;
 
 // The channel on a context of its own, without the rest of the driver.
 class ChannelTest : public testing::Test {
@@ -75,9 +74,9 @@ TEST_F(ChannelTest, OpenRegistersAndDeliversEventsToTheRelay)
     EXPECT_EQ(context.InstanceName.MaximumLength, 40);
     EXPECT_EQ(std::u16string(context.InstanceName.Buffer, 19), std::u16string(u"ACPI\\PNP0C14\\PSMI_0"));
     ASSERT_EQ(platform.Pool().Live().size(), 1U);
-    EXPECT_EQ(platform.Pool().Live()[0].tag, Tag("WMIN"));
+    EXPECT_EQ(platform.Pool().Live()[0].tag, wire::Tag("WMIN"));
     EXPECT_EQ(platform.Pool().Live()[0].size, 40U);
-    EXPECT_EQ(platform.Pool().Live()[0].flags, 0x100U);
+    EXPECT_EQ(platform.Pool().Live()[0].flags, wire::kPagedPool);
 
     const Bytes buffer = FirmwareModel::BuildExchangeBuffer(Pattern(4, 1), Pattern(4, 2));
     platform.Firmware().RaiseEvent(buffer);
@@ -312,14 +311,12 @@ TEST_F(RetryWorkerBoundaryTest, RetriesOnceASecondOnAThreadWithFullAccess)
     EXPECT_EQ(platform.Trace().Find("KeDelayExecutionThread").size(), 4U);
     RemoveDevicesAndUnload();
 
-    const std::vector<std::pair<std::string, ACCESS_MASK>> fullAccess = {{"IoCreateSystemThread", 0x001FFFFF},
-                                                                         {"ObReferenceObjectByHandle", 0x001FFFFF}};
+    const std::vector<std::pair<std::string, ACCESS_MASK>> fullAccess = {
+        {"IoCreateSystemThread", wire::kThreadAllAccess}, {"ObReferenceObjectByHandle", wire::kThreadAllAccess}};
     EXPECT_EQ(platform.Kernel().ThreadAccessRequested(), fullAccess);
 }
 
 // ---- The channel as the WMI layer and the firmware see it ----
-
-namespace wire = fwtest::wire;
 
 TEST_F(ChannelTest, TheCallbackGetsTheContextAndTheMethodsTheInstanceName)
 {

@@ -12,13 +12,12 @@ namespace {
 
 using fwtest::Bytes;
 using fwtest::Pattern;
-using fwtest::Tag;
 using sim::FirmwareModel;
 using sim::TaBehaviour;
 namespace fw = sim::firmware;
+namespace wire = fwtest::wire;
 
 // The driver provides at least this much room for every fetch.
-constexpr ULONG kMinimumFetch = 16408;
 
 Bytes Concat(std::initializer_list<Bytes> parts)
 {
@@ -130,7 +129,7 @@ TEST_P(InputRecordTest, CarriesZeroWordsBothAddressesAndZeroExtendedLengths)
     const std::size_t responseLength = GetParam();
     const Bytes request = Pattern(3, 1);
     const Bytes buffer = FirmwareModel::BuildExchangeBuffer(request, Bytes(responseLength, 0x5A));
-    if (buffer.size() > kMinimumFetch) {
+    if (buffer.size() > wire::kFetchMinimum) {
         firmware.SetSizeQuery(sim::SizeQuery::Succeed(static_cast<ULONG>(buffer.size())));
     }
     ta.SetBehaviour(TaBehaviour::WriteFirst(responseLength));
@@ -257,20 +256,21 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(
         // As WMI answers: the query fails with the size needed, which the driver never believes, so
         // every fetch gets 16408 bytes and a larger request is dropped.
-        SizingCase{"WmiSmallRequest", sim::SizeQuery::Pending(), 64, kMinimumFetch, true},
-        SizingCase{"WmiExactlyMinimum", sim::SizeQuery::Pending(), kMinimumFetch, kMinimumFetch, true},
-        SizingCase{"WmiOnePastMinimum", sim::SizeQuery::Pending(), kMinimumFetch + 1, kMinimumFetch, false},
-        SizingCase{"WmiLarge", sim::SizeQuery::Pending(), 30000, kMinimumFetch, false},
+        SizingCase{"WmiSmallRequest", sim::SizeQuery::Pending(), 64, wire::kFetchMinimum, true},
+        SizingCase{"WmiExactlyMinimum", sim::SizeQuery::Pending(), wire::kFetchMinimum, wire::kFetchMinimum, true},
+        SizingCase{"WmiOnePastMinimum", sim::SizeQuery::Pending(), wire::kFetchMinimum + 1, wire::kFetchMinimum, false},
+        SizingCase{"WmiLarge", sim::SizeQuery::Pending(), 30000, wire::kFetchMinimum, false},
         // Firmware stacks that answer the query with success and a size.
         SizingCase{"SucceedsLarge", sim::SizeQuery::Succeed(30000), 30000, 30000, true},
-        SizingCase{"SucceedsSmall", sim::SizeQuery::Succeed(100), 100, kMinimumFetch, true},
-        SizingCase{"SucceedsExactlyMinimum", sim::SizeQuery::Succeed(kMinimumFetch), 200, kMinimumFetch, true},
+        SizingCase{"SucceedsSmall", sim::SizeQuery::Succeed(100), 100, wire::kFetchMinimum, true},
+        SizingCase{"SucceedsExactlyMinimum", sim::SizeQuery::Succeed(wire::kFetchMinimum), 200, wire::kFetchMinimum,
+                   true},
         // A failed query is never believed, whatever it reports: this 30000-byte request does
         // not fit the 16408 bytes provided and the fetch fails.
-        SizingCase{"FailsReportingLarge", sim::SizeQuery::Fail(STATUS_BUFFER_TOO_SMALL, 30000), 30000, kMinimumFetch,
-                   false},
+        SizingCase{"FailsReportingLarge", sim::SizeQuery::Fail(STATUS_BUFFER_TOO_SMALL, 30000), 30000,
+                   wire::kFetchMinimum, false},
         SizingCase{"FailsReportingLargeSmallRequest", sim::SizeQuery::Fail(STATUS_BUFFER_TOO_SMALL, 30000), 64,
-                   kMinimumFetch, true}),
+                   wire::kFetchMinimum, true}),
     [](const testing::TestParamInfo<SizingCase>& param) { return std::string(param.param.name); });
 
 TEST_F(RelayTest, RequestTooLargeForTheFetchIsDroppedAndBlocksTheOnesBehindIt)
@@ -287,7 +287,7 @@ TEST_F(RelayTest, RequestTooLargeForTheFetchIsDroppedAndBlocksTheOnesBehindIt)
     EXPECT_EQ(query.methodId, fw::kGetRequest);
     EXPECT_EQ(query.status, STATUS_BUFFER_TOO_SMALL);
     EXPECT_EQ(query.outSizeReturned, 30000U);
-    EXPECT_EQ(fetch.outSizeOnEntry, kMinimumFetch);
+    EXPECT_EQ(fetch.outSizeOnEntry, wire::kFetchMinimum);
     EXPECT_EQ(fetch.status, STATUS_BUFFER_TOO_SMALL);
     EXPECT_EQ(fetch.outSizeReturned, 30000U);
     EXPECT_EQ(calls.back().methodId, fw::kAcknowledge);
@@ -325,7 +325,7 @@ TEST_F(RelayTest, DataLengthBeyondTheProvidedBufferIsDropped)
 {
     // The platform claims more bytes than the driver provided: nothing past the allocation
     // may be read or handed back.
-    firmware.ReportDataLength(kMinimumFetch + 64);
+    firmware.ReportDataLength(wire::kFetchMinimum + 64);
     ASSERT_TRUE(RaiseAndWait(FirmwareModel::BuildExchangeBuffer(Pattern(8, 1), Pattern(8, 2))));
 
     EXPECT_EQ(CallsOf(fw::kSetResponse), 0U);
@@ -367,13 +367,13 @@ TEST_F(RelayTest, EveryAllocationIsPagedTaggedAndFreedBeforeTheAcknowledgement)
         relayAllocations += count - before[tag];
     }
     EXPECT_EQ(relayAllocations, 3U);
-    for (ULONG tag : {Tag("TEMP"), Tag("TARQ"), Tag("TARP")}) {
+    for (ULONG tag : {wire::Tag("TEMP"), wire::Tag("TARQ"), wire::Tag("TARP")}) {
         EXPECT_EQ(after[tag] - before[tag], 1U) << sim::Verifier::TagText(tag);
     }
     // Only the channel's name copy is still held between events.
     ASSERT_EQ(platform.Pool().LiveCount(), 1U);
-    EXPECT_EQ(platform.Pool().Live()[0].tag, Tag("WMIN"));
-    EXPECT_EQ(platform.Pool().Live()[0].flags, 0x100U); // paged
+    EXPECT_EQ(platform.Pool().Live()[0].tag, wire::Tag("WMIN"));
+    EXPECT_EQ(platform.Pool().Live()[0].flags, wire::kPagedPool);
 }
 
 TEST(ExchangeBufferUnit, WriteBackRefusesLayoutsBeyondDataLength)
@@ -391,8 +391,6 @@ TEST(ExchangeBufferUnit, WriteBackRefusesLayoutsBeyondDataLength)
 // Everything below compares with values written out from the interfaces (support/wire.h), so a
 // driver that sends another method id, size, tag, pool type or record layout fails here even
 // when a model would accept it.
-
-namespace wire = fwtest::wire;
 
 std::vector<std::uint32_t> LiveTags(const sim::FirmwareCall& call)
 {

@@ -28,15 +28,6 @@ using Bytes = std::vector<std::uint8_t>;
 // Bytes 0, 1, 2, ... (mod 251) starting at `seed`: recognisable and different per area.
 Bytes Pattern(std::size_t length, std::uint8_t seed);
 
-// A pool tag as a pool dump shows it: the first letter in the lowest byte.
-constexpr ULONG Tag(const char (&letters)[5])
-{
-    return static_cast<ULONG>(static_cast<unsigned char>(letters[0])) |
-           static_cast<ULONG>(static_cast<unsigned char>(letters[1])) << 8 |
-           static_cast<ULONG>(static_cast<unsigned char>(letters[2])) << 16 |
-           static_cast<ULONG>(static_cast<unsigned char>(letters[3])) << 24;
-}
-
 class DriverTest : public testing::Test {
 protected:
     void TearDown() override;
