@@ -3,6 +3,7 @@
 // 0xFFFFFFFF, TA answers that fail or write nothing, events with nothing pending. Each gets its
 // documented outcome, and the firmware always gets exactly one acknowledgement.
 #include <cstring>
+#include <functional>
 #include <optional>
 
 #include "support/driver_fixture.h"
@@ -277,5 +278,44 @@ TEST_P(ExactFitTest, RequestLengthLeavingNoRoomForResponseLengthIsDroppedUnread)
 }
 
 INSTANTIATE_TEST_SUITE_P(ShortBy, ExactFitTest, testing::Values(4U, 5U, 6U, 7U));
+
+// The hand-back check every relay test leans on: a buffer that changed only in its response
+// area passes, a change anywhere else is reported, and a longer DataLength reads as zeros.
+TEST(HandedBackCheck, AcceptsOnlyChangesInTheResponseArea)
+{
+    // RequestLength 3 at 0, request at 4, ResponseLength 2 at 7, response at 11, trailer at 13.
+    const Bytes raised = FirmwareModel::BuildExchangeBuffer({1, 2, 3}, {4, 5}, {9, 9, 9, 9});
+    struct Case {
+        const char* name;
+        std::function<void(Bytes&)> change;
+        bool accepted;
+    };
+    const std::vector<Case> cases = {
+        {"unchanged", [](Bytes&) {}, true},
+        {"response written",
+         [](Bytes& b) {
+             b[11] = 0xEE;
+             b[12] = 0xEF;
+         },
+         true},
+        {"request changed", [](Bytes& b) { b[5] ^= 1; }, false},
+        {"request length changed", [](Bytes& b) { b[0] = 2; }, false},
+        {"response length changed", [](Bytes& b) { b[7] = 1; }, false},
+        {"trailer changed", [](Bytes& b) { b[15] ^= 1; }, false},
+        {"longer, zeros past the raised bytes", [](Bytes& b) { b.resize(b.size() + 8, 0); }, true},
+        {"longer, a non-zero byte past the raised bytes",
+         [](Bytes& b) {
+             b.resize(b.size() + 8, 0);
+             b.back() = 1;
+         },
+         false},
+        {"shorter than its own areas", [](Bytes& b) { b.resize(12); }, false},
+    };
+    for (const Case& c : cases) {
+        Bytes back = raised;
+        c.change(back);
+        EXPECT_EQ(fwtest::CheckHandedBack({raised}, {back}).empty(), c.accepted) << c.name;
+    }
+}
 
 } // namespace

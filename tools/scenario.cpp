@@ -207,9 +207,6 @@ public:
         if (text.size() > 1 && text[0] == '0') {
             Fail(node, what + " must be written in decimal without leading zeros (" + text + ")");
         }
-        if (text.size() > 20) {
-            Fail(node, what + " must be at most " + std::to_string(max));
-        }
         std::uint64_t value = 0;
         try {
             value = std::stoull(text);
