@@ -186,19 +186,7 @@ public:
     }
 
     // Removes the device and unloads: nothing may remain.
-    void Finish()
-    {
-        for (WDFDEVICE device : framework_.PnpDevices()) {
-            framework_.RemoveDevice(device);
-        }
-        platform_.Sched().Settle();
-        Require(framework_.UnloadDriver(), "unload refused");
-        platform_.Shutdown();
-        Require(platform_.Verifier().Clean(),
-                [&] { return "verifier after unload: " + platform_.Verifier().Describe(); });
-        Require(platform_.Pool().LiveCount() == 0,
-                [&] { return "pool after unload: " + platform_.Pool().LeakReport(); });
-    }
+    void Finish() { fwfuzz::UnloadAndRequireNothingLeft(platform_); }
 
 private:
     // Logs that grow with every event.

@@ -80,14 +80,7 @@ void RunOne(const fwfuzz::RelayInput& input)
     auto changed = fwtest::CheckHandedBack({input.buffer}, handedBack);
     Require(changed.empty(), [&] { return changed.front(); });
 
-    for (WDFDEVICE device : framework.PnpDevices()) {
-        framework.RemoveDevice(device);
-    }
-    platform.Sched().Settle();
-    Require(framework.UnloadDriver(), "unload refused");
-    platform.Shutdown();
-    Require(platform.Verifier().Clean(), [&] { return "verifier after unload: " + platform.Verifier().Describe(); });
-    Require(platform.Pool().LiveCount() == 0, [&] { return "pool after unload: " + platform.Pool().LeakReport(); });
+    fwfuzz::UnloadAndRequireNothingLeft(platform);
 }
 
 } // namespace

@@ -21,7 +21,10 @@
 #include <vector>
 
 #include "platform/ntbase.h"
+#include "require.h"
 #include "sim/firmware.h"
+#include "sim/framework.h"
+#include "sim/platform.h"
 #include "sim/ta_service.h"
 
 namespace fwfuzz {
@@ -98,6 +101,20 @@ inline std::optional<RelayInput> DecodeRelayInput(const std::uint8_t* data, std:
         break;
     }
     return input;
+}
+
+// The end of a machine's life in both relay targets: every device removed, the driver unloaded,
+// the platform stopped, and nothing left behind.
+inline void UnloadAndRequireNothingLeft(sim::Platform& platform)
+{
+    for (WDFDEVICE device : platform.Framework().PnpDevices()) {
+        platform.Framework().RemoveDevice(device);
+    }
+    platform.Sched().Settle();
+    Require(platform.Framework().UnloadDriver(), "unload refused");
+    platform.Shutdown();
+    Require(platform.Verifier().Clean(), [&] { return "verifier after unload: " + platform.Verifier().Describe(); });
+    Require(platform.Pool().LiveCount() == 0, [&] { return "pool after unload: " + platform.Pool().LeakReport(); });
 }
 
 } // namespace fwfuzz
