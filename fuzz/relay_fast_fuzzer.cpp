@@ -157,16 +157,8 @@ public:
                 [&] { return "pool after the event: " + platform_.Pool().LeakReport(); });
 
         const fwtest::MethodAttempts attempts = fwtest::AttemptedMethods(platform_, "test");
-        std::size_t acknowledgements = 0;
-        for (unsigned method : attempts.methods) {
-            acknowledgements += method == sim::firmware::kAcknowledge ? 1U : 0U;
-        }
-        Require(!attempts.methods.empty() && attempts.methods.front() == sim::firmware::kGetRequest,
-                "the event did not begin with the size query");
-        Require(acknowledgements == 1 && attempts.methods.back() == sim::firmware::kAcknowledge, [&] {
-            return std::to_string(acknowledgements) + " acknowledgements, the last call method " +
-                   std::to_string(attempts.methods.back());
-        });
+        const auto methodFaults = fwtest::CheckEventMethods(attempts.methods);
+        Require(methodFaults.empty(), [&] { return "the event's firmware methods: " + methodFaults.front(); });
         Require(firmware_.AckCount() - acks == attempts.acknowledgementsReached,
                 "the firmware counted an acknowledgement the trace does not show, or missed one");
 

@@ -57,15 +57,10 @@ RelayAudit AuditRelays(sim::Platform& platform)
         if (methods.empty()) {
             ++audit.refused;
         } else {
-            auto acks =
+            audit.acknowledged +=
                 static_cast<std::size_t>(std::count(methods.begin(), methods.end(), sim::firmware::kAcknowledge));
-            audit.acknowledged += acks;
-            if (acks != 1 || methods.back() != sim::firmware::kAcknowledge) {
-                audit.faults.push_back(which + ": " + std::to_string(acks) + " acknowledgements, last call method " +
-                                       std::to_string(methods.back()));
-            }
-            if (methods.front() != sim::firmware::kGetRequest) {
-                audit.faults.push_back(which + ": began with method " + std::to_string(methods.front()));
+            for (const std::string& fault : CheckEventMethods(methods)) {
+                audit.faults.push_back(which + ": " + fault);
             }
         }
         methods.clear();
@@ -103,6 +98,23 @@ RelayAudit AuditRelays(sim::Platform& platform)
                                " acknowledgements, the trace " + std::to_string(reachedAcks));
     }
     return audit;
+}
+
+std::vector<std::string> CheckEventMethods(const std::vector<unsigned>& methods)
+{
+    std::vector<std::string> faults;
+    if (methods.empty()) {
+        return {"no firmware method attempted"};
+    }
+    const auto acks = std::count(methods.begin(), methods.end(), sim::firmware::kAcknowledge);
+    if (acks != 1 || methods.back() != sim::firmware::kAcknowledge) {
+        faults.push_back(std::to_string(acks) + " acknowledgements, last call method " +
+                         std::to_string(methods.back()));
+    }
+    if (methods.front() != sim::firmware::kGetRequest) {
+        faults.push_back("began with method " + std::to_string(methods.front()));
+    }
+    return faults;
 }
 
 MethodAttempts AttemptedMethods(sim::Platform& platform, const std::string& thread)

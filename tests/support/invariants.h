@@ -33,6 +33,10 @@ struct RelayAudit {
 // METHOD_ACKNOWLEDGE. The firmware's acknowledgement count must match the attempts that reached it.
 RelayAudit AuditRelays(sim::Platform& platform);
 
+// The firmware methods one event attempted, in order, against the relay's rule: the size query
+// first, and exactly one METHOD_ACKNOWLEDGE, last. Empty when they follow it.
+std::vector<std::string> CheckEventMethods(const std::vector<unsigned>& methods);
+
 // The firmware methods attempted on one thread since the trace was last cleared, in order, and
 // how many of the METHOD_ACKNOWLEDGE attempts reached the firmware. For a harness that calls the
 // driver's event callback itself, without a delivery by the WMI layer.
