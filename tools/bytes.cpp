@@ -254,34 +254,28 @@ Bytes LoadBufferFile(const std::string& path, bool forceHex)
 {
     const std::string raw = path == "-" ? ReadInputText(std::cin, kStdinName, kMaxInputBytes, "an exchange buffer")
                                         : ReadInputFile(path, kMaxInputBytes, "an exchange buffer");
-    Bytes contents(raw.begin(), raw.end());
-    if (!forceHex && !LooksLikeHexText(contents)) {
-        if (contents.size() > kMaxBufferSize) {
-            throw LocatedError(path, 0, 0,
-                               std::to_string(contents.size()) + " bytes; an exchange buffer is at most " +
-                                   std::to_string(kMaxBufferSize) + " bytes");
+    Bytes bytes(raw.begin(), raw.end());
+    if (forceHex || LooksLikeHexText(bytes)) {
+        TextProblem problem;
+        std::optional<Bytes> parsed = ParseHex(raw, &problem);
+        if (!parsed) {
+            int line = 0;
+            int column = 0;
+            LineAndColumn(raw, problem.offset, &line, &column);
+            LocatedError located(path, line, column, problem.message);
+            const std::size_t start = raw.rfind('\n', problem.offset == 0 ? 0 : problem.offset - 1);
+            const std::size_t from = start == std::string::npos || problem.offset == 0 ? 0 : start + 1;
+            located.source = raw.substr(from, raw.find('\n', from) - from);
+            throw located;
         }
-        return contents;
+        bytes = std::move(*parsed);
     }
-    const std::string text(contents.begin(), contents.end());
-    TextProblem problem;
-    std::optional<Bytes> bytes = ParseHex(text, &problem);
-    if (!bytes) {
-        int line = 0;
-        int column = 0;
-        LineAndColumn(text, problem.offset, &line, &column);
-        LocatedError located(path, line, column, problem.message);
-        const std::size_t start = text.rfind('\n', problem.offset == 0 ? 0 : problem.offset - 1);
-        const std::size_t from = start == std::string::npos || problem.offset == 0 ? 0 : start + 1;
-        located.source = text.substr(from, text.find('\n', from) - from);
-        throw located;
-    }
-    if (bytes->size() > kMaxBufferSize) {
+    if (bytes.size() > kMaxBufferSize) {
         throw LocatedError(path, 0, 0,
-                           std::to_string(bytes->size()) + " bytes; an exchange buffer is at most " +
+                           std::to_string(bytes.size()) + " bytes; an exchange buffer is at most " +
                                std::to_string(kMaxBufferSize) + " bytes");
     }
-    return *bytes;
+    return bytes;
 }
 
 std::string HexDump(const Bytes& bytes, const Bytes* before, std::size_t maxRows)

@@ -83,18 +83,28 @@ void Row(std::ostream& out, const std::string& label, std::uint64_t value, const
     out << text << extra << "\n";
 }
 
+double SecondsValue(sim::Ticks ticks)
+{
+    return static_cast<double>(ticks) / sim::kTicksPerSecond;
+}
+
+nlohmann::json OptionalIndex(const std::optional<std::size_t>& index)
+{
+    return index ? nlohmann::json(*index + 1) : nlohmann::json(nullptr);
+}
+
 nlohmann::json RelayJson(const RunResult& result, std::size_t index)
 {
     const Relay& relay = result.relays[index];
     nlohmann::json j = {{"type", "relay"},
                         {"index", index + 1},
                         {"ticks", relay.time},
-                        {"time", static_cast<double>(relay.time) / sim::kTicksPerSecond},
+                        {"time", SecondsValue(relay.time)},
                         {"outcome", OutcomeName(relay.outcome)},
                         {"reason", relay.reason},
                         {"acknowledged", relay.acknowledged}};
-    j["delivered_event"] = relay.delivered ? nlohmann::json(*relay.delivered + 1) : nlohmann::json(nullptr);
-    j["fetched_event"] = relay.event ? nlohmann::json(*relay.event + 1) : nlohmann::json(nullptr);
+    j["delivered_event"] = OptionalIndex(relay.delivered);
+    j["fetched_event"] = OptionalIndex(relay.event);
     if (relay.event) {
         j["event"] = result.events[*relay.event].label;
     }
@@ -217,21 +227,11 @@ void WriteSummary(std::ostream& out, const RunResult& result)
 
 namespace {
 
-double SecondsValue(sim::Ticks ticks)
-{
-    return static_cast<double>(ticks) / sim::kTicksPerSecond;
-}
-
 // Every input is checked to be UTF-8, so nothing needs replacing; if something ever does, the
 // line stays valid JSON rather than ending the stream half-written.
 void JsonLine(std::ostream& out, const nlohmann::json& j)
 {
     out << j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) << "\n";
-}
-
-nlohmann::json OptionalIndex(const std::optional<std::size_t>& index)
-{
-    return index ? nlohmann::json(*index + 1) : nlohmann::json(nullptr);
 }
 
 } // namespace
