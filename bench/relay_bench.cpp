@@ -40,7 +40,7 @@ namespace wire = fwtest::wire;
 constexpr std::int64_t kSizes[] = {64, 1024, 16 * 1024, 64 * 1024};
 // Logs that grow with every event are dropped this often, inside the timed loop: keeping them
 // is part of the platform's cost, keeping them for ever is not.
-constexpr std::int64_t kHistoryBatch = 256;
+constexpr std::int64_t kHistoryBatch = 64;
 constexpr sim::Ticks kPatience = 60 * sim::kTicksPerSecond;
 
 // One exchange buffer size: both areas as large as each other, the trailer, and the buffer the
@@ -246,7 +246,9 @@ void Conclude(benchmark::State& state, LoadedDriver& driver, const PoolWatch& po
 // Takes the one buffer the firmware was handed back by the last relay.
 bool TakeBack(benchmark::State& state, sim::FirmwareModel& firmware, Bytes& buffer)
 {
-    auto back = firmware.TakeHandedBack();
+    // The firmware's hand-back list lives in this memory from one event to the next.
+    thread_local std::vector<Bytes> back;
+    firmware.TakeHandedBack(back);
     if (back.size() != 1) {
         state.SkipWithError("the relay did not hand exactly one buffer back");
         return false;

@@ -162,11 +162,11 @@ public:
         Require(firmware_.AckCount() - acks == attempts.acknowledgementsReached,
                 "the firmware counted an acknowledgement the trace does not show, or missed one");
 
-        auto handedBack = firmware_.TakeHandedBack();
-        Require(handedBack.size() <= 1, "more than one buffer handed back");
-        const auto changed = fwtest::CheckHandedBack({input.buffer}, handedBack);
+        firmware_.TakeHandedBack(handedBack_);
+        Require(handedBack_.size() <= 1, "more than one buffer handed back");
+        const auto changed = fwtest::CheckHandedBack({input.buffer}, handedBack_);
         Require(changed.empty(), [&] { return changed.front(); });
-        firmware_.Recycle(std::move(handedBack));
+        firmware_.Recycle(handedBack_);
 
         // Back to the state after start-up: what the input configured, and what the firmware
         // still holds because the event failed before fetching it.
@@ -232,6 +232,8 @@ private:
     sim::FrameworkModel& framework_ = platform_.Framework();
     PDriverContext context_ = nullptr;
     Snapshot start_;
+    // Reused for every input: the firmware's hand-back list lives in this vector's memory.
+    std::vector<std::vector<std::uint8_t>> handedBack_;
 };
 
 // Lives for the whole run; unloaded at exit so that the run ends with the unload checks.

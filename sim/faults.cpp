@@ -65,22 +65,34 @@ void FaultInjector::ClearRules()
     global_.reset();
 }
 
-std::size_t FaultInjector::OperationIndexLocked(std::string_view name)
+std::size_t FaultInjector::OperationIndexLocked(const char* operation)
 {
-    auto it = index_.find(name);
-    if (it != index_.end()) {
-        return it->second;
+    for (std::size_t i = 0; i < byAddressCount_; ++i) {
+        if (byAddress_[i].address == operation) {
+            return byAddress_[i].index;
+        }
     }
-    operations_.push_back(Operation{std::string(name), 0});
-    index_.emplace(std::string(name), operations_.size() - 1);
-    return operations_.size() - 1;
+    const std::string_view name(operation);
+    auto it = index_.find(name);
+    std::size_t index = 0;
+    if (it != index_.end()) {
+        index = it->second;
+    } else {
+        operations_.push_back(Operation{std::string(name), 0});
+        index = operations_.size() - 1;
+        index_.emplace(std::string(name), index);
+    }
+    // Literals, and few: two translation units may each have their own copy of one name.
+    if (byAddressCount_ < byAddress_.size()) {
+        byAddress_[byAddressCount_++] = Known{operation, static_cast<std::uint32_t>(index)};
+    }
+    return index;
 }
 
 bool FaultInjector::Check(const char* operation, NTSTATUS defaultStatus, NTSTATUS* status)
 {
-    const std::string_view name(operation);
     std::lock_guard lock(mutex_);
-    const std::size_t index = OperationIndexLocked(name);
+    const std::size_t index = OperationIndexLocked(operation);
     std::uint64_t n = ++operations_[index].count;
     log_.push_back(static_cast<std::uint32_t>(index));
     std::uint64_t global = log_.size();
@@ -89,7 +101,8 @@ bool FaultInjector::Check(const char* operation, NTSTATUS defaultStatus, NTSTATU
     };
     bool fail = false;
     std::optional<NTSTATUS> chosen;
-    auto range = rules_.equal_range(name);
+    const std::string_view name(operation);
+    auto range = rules_.empty() ? std::make_pair(rules_.end(), rules_.end()) : rules_.equal_range(name);
     for (auto it = range.first; it != range.second; ++it) {
         if (matches(it->second, n)) {
             fail = true;

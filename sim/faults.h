@@ -4,6 +4,7 @@
 // operation and logged in order, so a sweep can enumerate every failure point of a scenario.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <map>
 #include <mutex>
@@ -12,6 +13,7 @@
 #include <string_view>
 #include <vector>
 
+#include "sim/leaf_lock.h"
 #include "platform/ntbase.h"
 
 namespace sim {
@@ -32,6 +34,7 @@ public:
     void ClearRules();
 
     // Returns true when this call must fail; *status then holds the status to fail with.
+    // `operation` must be a string literal: it is known by its address after its first call.
     bool Check(const char* operation, NTSTATUS defaultStatus, NTSTATUS* status);
 
     std::uint64_t Count(const std::string& operation) const;
@@ -52,13 +55,21 @@ private:
     };
     // Check() runs on every fallible call, so it looks names up without building strings and
     // logs an operation's index rather than a copy of its name.
-    std::size_t OperationIndexLocked(std::string_view name);
+    std::size_t OperationIndexLocked(const char* operation);
 
-    mutable std::mutex mutex_;
+    mutable LeafLock mutex_;
     std::multimap<std::string, Rule, std::less<>> rules_;
     std::optional<Rule> global_;
     std::map<std::string, std::size_t, std::less<>> index_; // name -> operations_ index
     std::vector<Operation> operations_;
+    // Callers pass their operation's name as a literal, so most lookups are settled by its
+    // address: no string comparisons on the path every fallible call takes.
+    struct Known {
+        const char* address = nullptr;
+        std::uint32_t index = 0;
+    };
+    std::array<Known, 32> byAddress_{};
+    std::size_t byAddressCount_ = 0;
     std::vector<std::uint32_t> log_; // operations_ indexes in call order
     std::vector<std::string> injected_;
 };

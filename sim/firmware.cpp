@@ -77,26 +77,36 @@ NTSTATUS FirmwareModel::ExecuteMethod(ULONG methodId, ULONG inSize, PULONG outSi
     call.inSize = inSize;
     call.outSizeOnEntry = *outSize;
     call.status = STATUS_PENDING;
-    call.livePool = platform_.Pool().Live();
     const ULONG outSizeOnEntry = call.outSizeOnEntry;
+    // Into a record a cleared log left behind where there is one; the pool as the call arrives
+    // goes into that record's list (the pool's lock is a leaf below this model's).
+    auto recordLocked = [this, &call] {
+        if (callCount_ == calls_.size()) {
+            calls_.emplace_back();
+        }
+        FirmwareCall& record = calls_[callCount_];
+        call.livePool = std::move(record.livePool);
+        platform_.Pool().LiveInto(call.livePool);
+        record = std::move(call);
+        return callCount_++;
+    };
     NTSTATUS status = STATUS_WMI_ITEMID_NOT_FOUND;
     if (methodId == firmware::kGetRequest || methodId == firmware::kSetResponse) {
         // Nothing else runs inside these two: the record, the method and its result under one
         // acquisition.
         std::lock_guard guard(mutex_);
-        calls_.push_back(std::move(call));
+        const std::size_t index = recordLocked();
         status = methodId == firmware::kGetRequest ? GetRequestLocked(inSize, outSize, buffer)
                                                    : SetResponseLocked(inSize, outSize, buffer);
-        calls_.back().outSizeReturned = *outSize;
-        calls_.back().status = status;
+        calls_[index].outSizeReturned = *outSize;
+        calls_[index].status = status;
     } else {
         std::size_t index = 0;
         {
             // Recorded on entry so that the log keeps the order in which calls began, also when
             // a register hook makes calls of its own.
             std::lock_guard guard(mutex_);
-            index = calls_.size();
-            calls_.push_back(std::move(call));
+            index = recordLocked();
         }
         if (methodId == firmware::kRegister || methodId == firmware::kUnregister ||
             methodId == firmware::kAcknowledge) {
@@ -347,21 +357,26 @@ std::vector<std::vector<std::uint8_t>> FirmwareModel::HandedBack() const
 
 std::vector<FirmwareCall> FirmwareModel::Calls() const
 {
-    return Locked(calls_);
+    std::lock_guard guard(mutex_);
+    return {calls_.begin(), calls_.begin() + static_cast<std::ptrdiff_t>(callCount_)};
 }
 
-std::vector<std::vector<std::uint8_t>> FirmwareModel::TakeHandedBack()
+void FirmwareModel::TakeHandedBack(std::vector<std::vector<std::uint8_t>>& into)
 {
+    into.clear();
     std::lock_guard guard(mutex_);
-    return std::exchange(handedBack_, {});
+    std::swap(into, handedBack_);
 }
 
-void FirmwareModel::Recycle(std::vector<std::vector<std::uint8_t>> buffers)
+void FirmwareModel::Recycle(std::vector<std::vector<std::uint8_t>>& buffers)
 {
-    std::lock_guard guard(mutex_);
-    for (auto& buffer : buffers) {
-        KeepSpareLocked(std::move(buffer));
+    {
+        std::lock_guard guard(mutex_);
+        for (auto& buffer : buffers) {
+            KeepSpareLocked(std::move(buffer));
+        }
     }
+    buffers.clear();
 }
 
 void FirmwareModel::KeepSpareLocked(std::vector<std::uint8_t> buffer)
@@ -380,10 +395,11 @@ bool FirmwareModel::ClearCalls()
 {
     // A call in progress completes its record by index, so only a quiet log may go.
     std::lock_guard guard(mutex_);
-    if (std::any_of(calls_.begin(), calls_.end(), [](const FirmwareCall& c) { return c.status == STATUS_PENDING; })) {
+    const auto end = calls_.begin() + static_cast<std::ptrdiff_t>(callCount_);
+    if (std::any_of(calls_.begin(), end, [](const FirmwareCall& c) { return c.status == STATUS_PENDING; })) {
         return false;
     }
-    calls_.clear();
+    callCount_ = 0;
     return true;
 }
 

@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "sim/leaf_lock.h"
 #include "platform/ntbase.h"
 #include "sim/pool.h"
 #include "sim/scheduler.h"
@@ -159,11 +160,14 @@ public:
     std::vector<std::vector<std::uint8_t>> HandedBack() const;
     std::vector<FirmwareCall> Calls() const;
     // Long runs (benchmarks) move the handed-back buffers out instead of copying them, and drop
-    // the call log, so that memory stays flat however many events pass.
-    std::vector<std::vector<std::uint8_t>> TakeHandedBack();
+    // the call log, so that memory stays flat however many events pass. `into` is emptied and
+    // receives them; its memory becomes the list the next hand-backs go to, so a loop that
+    // passes the same vector every time allocates no list.
+    void TakeHandedBack(std::vector<std::vector<std::uint8_t>>& into);
     // Gives back buffers taken with TakeHandedBack once read: the next hand-backs copy into
     // their memory instead of allocating (and, for large ones, faulting in) fresh pages.
-    void Recycle(std::vector<std::vector<std::uint8_t>> buffers);
+    // `buffers` is left empty, its own memory kept for the next TakeHandedBack.
+    void Recycle(std::vector<std::vector<std::uint8_t>>& buffers);
     // False, and nothing cleared, while a call is in progress.
     bool ClearCalls();
 
@@ -186,7 +190,7 @@ private:
     void KeepSpareLocked(std::vector<std::uint8_t> buffer);
 
     Platform& platform_;
-    mutable std::mutex mutex_; // leaf: guards everything below but presentFrom_
+    mutable LeafLock mutex_; // leaf: guards everything below but presentFrom_
     // The virtual time from which the firmware is present: 0 present, the largest value absent.
     // Atomic and outside the mutex: the WMI layer asks on every call.
     std::atomic<Ticks> presentFrom_{0};
@@ -207,7 +211,10 @@ private:
     std::size_t requestsLost_ = 0;
     std::vector<std::vector<std::uint8_t>> handedBack_;
     std::vector<std::vector<std::uint8_t>> spares_; // recycled, largest last
+    // The log is the first callCount_ records. ClearCalls keeps the records past it, whose
+    // live-pool lists' memory the next calls reuse.
     std::vector<FirmwareCall> calls_;
+    std::size_t callCount_ = 0;
 };
 
 } // namespace sim

@@ -33,6 +33,7 @@
 #include <thread>
 #include <vector>
 
+#include "sim/leaf_lock.h"
 #include "platform/wdfdevice.h"
 #include "platform/wdfdriver.h"
 #include "platform/wdfiotarget.h"
@@ -242,7 +243,8 @@ private:
         IoTargetState state = IoTargetState::Created;
         std::optional<OpenRecord> open;
         std::string openNameText; // open->name as the trace shows it, narrowed once at open
-        std::vector<std::shared_ptr<Send>> sends;
+        // Sends in progress, on their callers' stacks: each leaves the list before it returns.
+        std::vector<Send*> sends;
     };
 
     enum class InitState {
@@ -313,7 +315,7 @@ private:
     void ReleaseDriverObject();
 
     Platform& platform_;
-    mutable std::mutex mutex_;                                 // leaf: guards everything below
+    mutable LeafLock mutex_;                                   // leaf: guards everything below
     std::map<std::uint64_t, std::unique_ptr<Object>> objects_; // destroyed ones stay as tombstones
     std::map<std::uint64_t, DeviceInit> inits_;
     std::uint64_t nextHandle_ = 1;

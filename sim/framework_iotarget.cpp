@@ -310,7 +310,7 @@ NTSTATUS FrameworkModel::IoTargetSendIoctlSynchronously(WDFIOTARGET target, WDFR
         }
     }
 
-    auto send = std::make_shared<Send>();
+    Send send;
     std::u16string link;
     std::string linkText;
     IoctlHandler handler;
@@ -318,7 +318,7 @@ NTSTATUS FrameworkModel::IoTargetSendIoctlSynchronously(WDFIOTARGET target, WDFR
         std::lock_guard lock(mutex_);
         Object* object = FindLocked(Key(target));
         if (object != nullptr && object->state == IoTargetState::Opened) {
-            object->sends.push_back(send);
+            object->sends.push_back(&send);
             link = object->open->name;
             linkText = object->openNameText;
             handler = ioctlHandler_;
@@ -343,7 +343,7 @@ NTSTATUS FrameworkModel::IoTargetSendIoctlSynchronously(WDFIOTARGET target, WDFR
         std::memcpy(system.data(), input->u.BufferType.Buffer, inputLength);
     }
     ULONG_PTR information = 0;
-    auto cancelled = [send] { return send->cancelled.load(); };
+    auto cancelled = [&send] { return send.cancelled.load(); };
     platform_.Trace().Record(
         "framework", "ta", "IRP_MJ_DEVICE_CONTROL", "{} {} IOCTL {}",
         {TraceArg::Text(), TraceArg::Handle(target), TraceArg::Status(static_cast<NTSTATUS>(ioctlCode))}, std::nullopt,
@@ -373,8 +373,7 @@ NTSTATUS FrameworkModel::IoTargetSendIoctlSynchronously(WDFIOTARGET target, WDFR
     }
     {
         std::lock_guard lock(mutex_);
-        auto& sends = objects_.at(Key(target))->sends;
-        sends.erase(std::remove(sends.begin(), sends.end(), send), sends.end());
+        std::erase(objects_.at(Key(target))->sends, &send);
     }
     platform_.Sched().Notify();
     if (bytesReturned != nullptr) {

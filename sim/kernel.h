@@ -17,6 +17,7 @@
 #include <utility>
 #include <vector>
 
+#include "sim/leaf_lock.h"
 #include "platform/thread.h"
 #include "sim/scheduler.h"
 
@@ -115,7 +116,7 @@ private:
     void RunSystemThread(SystemThread& record, KernelObject* driver, PKSTART_ROUTINE routine, PVOID context);
 
     Platform& platform_;
-    mutable std::mutex mutex_; // leaf: guards the fields below
+    mutable LeafLock mutex_; // leaf: guards the fields below
     std::vector<std::unique_ptr<SystemThread>> threads_;
     std::size_t starting_ = 0; // threads spawned whose SimThread is not yet stored
     std::vector<std::pair<std::string, ACCESS_MASK>> threadAccess_;

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "sim/leaf_lock.h"
 #include "platform/object.h"
 
 namespace sim {
@@ -85,7 +86,7 @@ private:
     void InsertObject(std::unique_ptr<KernelObject> object);
 
     Platform& platform_;
-    mutable std::mutex mutex_;
+    mutable LeafLock mutex_;
     std::map<const void*, std::unique_ptr<KernelObject>> objects_;
     std::map<HANDLE, KernelObject*> handles_;
     std::map<HANDLE, ACCESS_MASK> grantedAccess_;

@@ -17,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "sim/leaf_lock.h"
 #include "platform/pnp.h"
 
 namespace sim {
@@ -105,7 +106,7 @@ private:
     bool Held(Registration* registration) const;
 
     Platform& platform_;
-    mutable std::mutex mutex_; // leaf: guards the fields below
+    mutable LeafLock mutex_; // leaf: guards the fields below
     std::vector<Interface> interfaces_;
     std::map<const void*, std::unique_ptr<Registration>> registrations_; // never erased: stale entries stay known
     std::deque<Delivery> queue_;

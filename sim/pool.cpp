@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <sstream>
+#include <utility>
 
 #include <sys/mman.h>
 #include <unistd.h>
@@ -21,6 +22,16 @@
 #ifdef FWRELAY_POOL_POISONS_GUARDS
 #include <sanitizer/asan_interface.h>
 #endif
+
+namespace {
+// Under AddressSanitizer a freed block goes straight back to the heap, whose quarantine then
+// catches a use after free; a block kept for reuse would hide it.
+#ifdef FWRELAY_POOL_POISONS_GUARDS
+constexpr bool kKeepsFreedBlocks = false;
+#else
+constexpr bool kKeepsFreedBlocks = true;
+#endif
+} // namespace
 
 namespace sim {
 
@@ -137,6 +148,44 @@ PoolModel::~PoolModel()
         ReleaseBlock(reinterpret_cast<unsigned char*>(address), allocation.size);
     }
     live_.clear();
+    for (KeptBlock& block : kept_) {
+        if (block.user != nullptr) {
+            ReleaseBlock(block.user, block.size);
+            block = {};
+        }
+    }
+}
+
+unsigned char* PoolModel::TakeKeptLocked(std::size_t size)
+{
+    // The newest first: its memory is the likeliest to be in the cache still.
+    for (auto it = kept_.rbegin(); it != kept_.rend(); ++it) {
+        if (it->user != nullptr && it->size == size) {
+            return std::exchange(*it, {}).user;
+        }
+    }
+    return nullptr;
+}
+
+bool PoolModel::KeepLocked(unsigned char* user, std::size_t size)
+{
+    if (!kKeepsFreedBlocks || size >= kMappedFrom) {
+        return false;
+    }
+    // The newest is kept: an empty slot, or else the oldest one's.
+    KeptBlock* slot = &kept_.front();
+    for (KeptBlock& block : kept_) {
+        if (block.user == nullptr) {
+            slot = &block;
+            break;
+        }
+    }
+    if (slot->user != nullptr) {
+        ReleaseBlock(slot->user, slot->size);
+    }
+    *slot = {user, size};
+    std::rotate(slot, slot + 1, kept_.end()); // oldest first, the new one last
+    return true;
 }
 
 PVOID PoolModel::Allocate(POOL_FLAGS flags, SIZE_T size, ULONG tag)
@@ -177,6 +226,8 @@ PVOID PoolModel::Allocate(POOL_FLAGS flags, SIZE_T size, ULONG tag)
         if (size <= capacity_ && liveBytes_ <= capacity_ - size) {
             if (size >= kMappedFrom) {
                 user = MapBlock(size);
+            } else if ((user = TakeKeptLocked(size)) != nullptr) {
+                std::memset(user, uninitialized ? kUninitializedByte : 0, size);
             } else if (auto* raw = static_cast<unsigned char*>(std::malloc(size + 2 * kGuard))) {
                 user = raw + kGuard;
                 std::memset(user, uninitialized ? kUninitializedByte : 0, size);
@@ -252,19 +303,28 @@ void PoolModel::Free(PVOID p, ULONG tag)
                                     "write outside the " + std::to_string(allocation.size) +
                                         "-byte allocation (pool corruption, bug check 0xC1)");
     }
-    ReleaseBlock(user, allocation.size);
+    std::lock_guard lock(mutex_);
+    if (!KeepLocked(user, allocation.size)) {
+        ReleaseBlock(user, allocation.size);
+    }
 }
 
 std::vector<PoolAllocation> PoolModel::Live() const
 {
-    std::lock_guard lock(mutex_);
     std::vector<PoolAllocation> result;
-    result.reserve(live_.size());
-    for (const auto& [address, allocation] : live_) {
-        result.push_back(allocation);
-    }
-    std::sort(result.begin(), result.end(), [](const auto& a, const auto& b) { return a.serial < b.serial; });
+    LiveInto(result);
     return result;
+}
+
+void PoolModel::LiveInto(std::vector<PoolAllocation>& out) const
+{
+    out.clear();
+    std::lock_guard lock(mutex_);
+    out.reserve(live_.size());
+    for (const auto& [address, allocation] : live_) {
+        out.push_back(allocation);
+    }
+    std::sort(out.begin(), out.end(), [](const auto& a, const auto& b) { return a.serial < b.serial; });
 }
 
 std::size_t PoolModel::LiveCount() const
@@ -325,18 +385,23 @@ std::optional<PoolAllocation> PoolModel::Containing(const void* p, std::size_t l
     return std::nullopt;
 }
 
-bool PoolModel::Overruns(const void* p, std::size_t length) const
+std::optional<std::size_t> PoolModel::FirstOverrun(std::initializer_list<Range> ranges) const
 {
-    auto address = reinterpret_cast<std::uintptr_t>(p);
     std::lock_guard lock(mutex_);
-    auto it = live_.upper_bound(address);
-    if (it == live_.begin()) {
-        return false;
+    std::size_t index = 0;
+    for (const Range& range : ranges) {
+        auto address = reinterpret_cast<std::uintptr_t>(range.p);
+        auto it = live_.upper_bound(address);
+        if (range.length != 0 && it != live_.begin()) {
+            const PoolAllocation& a = std::prev(it)->second;
+            const std::uintptr_t offset = address - a.address;
+            if (offset < a.size && range.length > a.size - offset) {
+                return index;
+            }
+        }
+        ++index;
     }
-    --it;
-    const PoolAllocation& a = it->second;
-    const std::uintptr_t offset = address - a.address;
-    return offset < a.size && length > a.size - offset;
+    return std::nullopt;
 }
 
 std::string PoolModel::LeakReport() const

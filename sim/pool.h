@@ -4,12 +4,16 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <array>
 #include <map>
+#include <memory_resource>
 #include <mutex>
+#include <initializer_list>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "sim/leaf_lock.h"
 #include "platform/pool.h"
 
 namespace sim {
@@ -41,6 +45,8 @@ public:
 
     // Live allocations, oldest first.
     std::vector<PoolAllocation> Live() const;
+    // The same into `out`, whose memory is reused: for a record taken on every call.
+    void LiveInto(std::vector<PoolAllocation>& out) const;
     std::size_t LiveCount() const;
     std::size_t LiveBytes() const;
     std::size_t HighWaterBytes() const;
@@ -53,10 +59,15 @@ public:
     std::map<std::uint32_t, std::uint64_t> FreesByTagPassed() const;
     // The live allocation containing [p, p + length), if the whole range lies inside one.
     std::optional<PoolAllocation> Containing(const void* p, std::size_t length) const;
-    // Whether p lies inside a live allocation that ends before p + length: a caller's size
-    // larger than the pool block it points into. One look under the lock, for checks made on
-    // every call.
-    bool Overruns(const void* p, std::size_t length) const;
+    // The first of `ranges` whose start lies inside a live allocation that ends before the
+    // range does (a caller's size larger than the pool block it points into), or none. One look
+    // under the lock for all of them, for checks made on every call; an empty range never
+    // overruns.
+    struct Range {
+        const void* p = nullptr;
+        std::size_t length = 0;
+    };
+    std::optional<std::size_t> FirstOverrun(std::initializer_list<Range> ranges) const;
     // One line per live allocation ("tag 'TEMP' 16408 bytes at 0x..."), for leak reports.
     std::string LeakReport() const;
     // Reports every live allocation to the verifier as a leak (used at driver unload).
@@ -64,8 +75,22 @@ public:
 
 private:
     Platform& platform_;
-    mutable std::mutex mutex_;
-    std::map<std::uintptr_t, PoolAllocation> live_;
+    // A block's memory, freed by the driver and kept for the next allocation of the same size.
+    struct KeptBlock {
+        unsigned char* user = nullptr;
+        std::size_t size = 0;
+    };
+    unsigned char* TakeKeptLocked(std::size_t size);
+    bool KeepLocked(unsigned char* user, std::size_t size);
+
+    mutable LeafLock mutex_;
+    // The live list's nodes come back to this resource and are reused, so an allocation and a
+    // free cost the host no heap call of their own.
+    std::pmr::unsynchronized_pool_resource nodes_;
+    std::pmr::map<std::uintptr_t, PoolAllocation> live_{&nodes_};
+    // A driver that allocates and frees the same sizes on every event (a lookaside list's
+    // pattern) gets its last blocks back without the host's heap walking its large-chunk bins.
+    std::array<KeptBlock, 4> kept_{};
     // The most recent frees, oldest overwritten first: a free of one of these that is not live
     // is a double free. Bounded, so that a run of millions of events keeps a flat heap.
     std::vector<std::uintptr_t> recentlyFreed_;

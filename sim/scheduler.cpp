@@ -370,9 +370,10 @@ bool Scheduler::RunUntil(const std::function<bool()>& pred, Ticks limit)
     return WaitUntil(lock, pred, limit);
 }
 
-std::string Scheduler::CurrentThreadName()
+const std::string& Scheduler::CurrentThreadName()
 {
-    return tlsThread != nullptr ? tlsThread->name : std::string();
+    static const std::string unregistered;
+    return tlsThread != nullptr ? tlsThread->name : unregistered;
 }
 
 bool Scheduler::CurrentThreadRegistered()

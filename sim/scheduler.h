@@ -90,7 +90,8 @@ public:
     bool RunUntil(const std::function<bool()>& pred, Ticks limit);
 
     // Name of the calling thread as registered ("" if unregistered).
-    static std::string CurrentThreadName();
+    // Valid while the calling thread stays registered; empty for an unregistered thread.
+    static const std::string& CurrentThreadName();
     static bool CurrentThreadRegistered();
 
     // Real-time patience before a system with no possible progress is declared deadlocked.

@@ -185,6 +185,14 @@ bool TaServiceModel::ClearRequests()
                     [](const TaRequest& r) { return r.status == STATUS_PENDING; })) {
         return false;
     }
+    // Enough for a long run that clears its log every few dozen events.
+    constexpr std::size_t kKeptRecords = 64;
+    for (TaRequest& request : requests_) {
+        if (spares_.size() == kKeptRecords) {
+            break;
+        }
+        spares_.push_back(std::move(request));
+    }
     requests_.clear();
     return true;
 }
@@ -240,22 +248,32 @@ NTSTATUS TaServiceModel::HandleIoctl(const std::u16string& link, ULONG ioctlCode
         *information = 0;
     }
     TaRequest record;
+    bool present = false;
+    {
+        std::lock_guard lock(mutex_);
+        present = present_ && link == link_;
+        // A cleared log's record lends its memory to this one's copies.
+        if (!spares_.empty()) {
+            TaRequest& spare = spares_.back();
+            record.link = std::move(spare.link);
+            record.input = std::move(spare.input);
+            record.request = std::move(spare.request);
+            spares_.pop_back();
+        }
+    }
     record.time = platform_.Sched().Now();
-    record.link = link;
+    record.link.assign(link);
     record.ioctlCode = ioctlCode;
     record.inputLength = inputLength;
     record.outputLength = outputLength;
+    record.input.clear();
+    record.request.clear();
     if (input != nullptr) {
         const auto* bytes = static_cast<const std::uint8_t*>(input);
         record.input.assign(bytes, bytes + std::min<ULONG>(inputLength, ta::kInputSize));
     }
 
     NTSTATUS refusal = STATUS_SUCCESS;
-    bool present = false;
-    {
-        std::lock_guard lock(mutex_);
-        present = present_ && link == link_;
-    }
     if (!present) {
         refusal = STATUS_NO_SUCH_DEVICE;
     } else if (ioctlCode != ta::kSendCode) {

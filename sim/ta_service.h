@@ -22,6 +22,7 @@
 #include <string>
 #include <vector>
 
+#include "sim/leaf_lock.h"
 #include "platform/ntbase.h"
 #include "sim/scheduler.h"
 
@@ -187,12 +188,13 @@ private:
     NTSTATUS Complete(std::size_t index, const TaBehaviour& behaviour, std::size_t written, NTSTATUS status);
 
     Platform& platform_;
-    mutable std::mutex mutex_; // leaf: guards everything below
+    mutable LeafLock mutex_; // leaf: guards everything below
     bool present_ = false;
     std::u16string link_;
     TaBehaviour default_;
     std::deque<TaBehaviour> queued_;
     std::vector<TaRequest> requests_;
+    std::vector<TaRequest> spares_;   // cleared records, whose memory new ones reuse
     std::deque<std::size_t> blocked_; // indexes into requests_, longest-blocked first
     std::set<std::size_t> released_;  // released and not yet resumed
     bool shutDown_ = false;

@@ -24,6 +24,7 @@
 #include <string_view>
 #include <vector>
 
+#include "sim/leaf_lock.h"
 #include "platform/ntbase.h"
 #include "sim/scheduler.h"
 
@@ -64,10 +65,11 @@ struct TraceArg {
         Object,  // a host address shown as <objectKind>#<n>
         Text,    // the record's own text
     };
-    std::uint64_t value = 0;
-    std::uint64_t extra = 0;
-    Kind kind = Kind::Decimal;
-    const char* objectKind = nullptr;
+    // No member initializers: a trace record's unused slots are never written or read.
+    std::uint64_t value;
+    std::uint64_t extra;
+    Kind kind;
+    const char* objectKind;
 
     static TraceArg Decimal(std::uint64_t n) { return {n, 0, Kind::Decimal, nullptr}; }
     static TraceArg Hex(std::uint64_t n) { return {n, 0, Kind::Hex, nullptr}; }
@@ -131,6 +133,9 @@ private:
     void Append(const char* from, const char* to, const char* operation, const char* format, const TraceArg* args,
                 std::size_t count, std::optional<NTSTATUS> status, std::string text);
     struct Entry {
+        // User-provided, so that a new entry is not zero-filled first: only the arguments it
+        // carries are written.
+        Entry() {} // NOLINT(modernize-use-equals-default)
         std::uint64_t sequence = 0;
         Ticks time = 0;
         std::string thread; // short names stay inside the string, no allocation
@@ -138,7 +143,7 @@ private:
         const char* to = nullptr;
         const char* operation = nullptr;
         const char* format = nullptr;
-        std::array<TraceArg, kMaxArgs> args{};
+        std::array<TraceArg, kMaxArgs> args;
         std::uint8_t argCount = 0;
         std::optional<NTSTATUS> status;
         std::string text;
@@ -146,7 +151,7 @@ private:
     class Renderer;
 
     Scheduler& scheduler_;
-    mutable std::mutex mutex_;
+    mutable LeafLock mutex_;
     std::vector<Entry> entries_;
     std::uint64_t sequence_ = 0;
     bool enabled_ = true;

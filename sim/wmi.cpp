@@ -22,15 +22,20 @@ NTSTATUS Rejected(Platform& platform, const char* operation, const TraceDetail& 
     return status;
 }
 
-// The kernel reads `length` bytes at `p`; when p is pool memory they must lie in one allocation.
-bool FitsInPool(Platform& platform, const char* operation, const void* p, std::size_t length, const char* what)
+// The kernel reads the method's buffer and the instance name; where either is pool memory it
+// must lie in one allocation.
+bool FitInPool(Platform& platform, const char* operation, const void* buffer, std::size_t span,
+               const UNICODE_STRING& instanceName)
 {
-    if (p == nullptr || length == 0 || !platform.Pool().Overruns(p, length)) {
+    const auto overrun = platform.Pool().FirstOverrun({{buffer, span}, {instanceName.Buffer, instanceName.Length}});
+    if (!overrun) {
         return true;
     }
-    platform.Verifier().Report(operation, Verifier::Pointer(p), 0,
-                               std::string(what) + " smaller than the sizes passed (" + std::to_string(length) +
-                                   " bytes)");
+    const bool isBuffer = *overrun == 0;
+    platform.Verifier().Report(operation, Verifier::Pointer(isBuffer ? buffer : instanceName.Buffer), 0,
+                               std::string(isBuffer ? "buffer" : "instance name buffer") +
+                                   " smaller than the sizes passed (" +
+                                   std::to_string(isBuffer ? span : std::size_t{instanceName.Length}) + " bytes)");
     return false;
 }
 
@@ -184,8 +189,7 @@ NTSTATUS WmiModel::ExecuteMethod(PVOID object, PUNICODE_STRING instanceName, ULO
         platform_.Verifier().Report(kOperation, block->Describe(), 0, "null buffer with a non-zero size");
         return Rejected(platform_, kOperation, detail, STATUS_INVALID_PARAMETER);
     }
-    if (!FitsInPool(platform_, kOperation, buffer, span, "buffer") ||
-        !FitsInPool(platform_, kOperation, instanceName->Buffer, instanceName->Length, "instance name buffer")) {
+    if (!FitInPool(platform_, kOperation, buffer, span, *instanceName)) {
         return Rejected(platform_, kOperation, detail, STATUS_INVALID_PARAMETER);
     }
     if (!platform_.Firmware().Present()) {

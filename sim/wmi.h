@@ -21,6 +21,7 @@
 #include <thread>
 #include <vector>
 
+#include "sim/leaf_lock.h"
 #include "platform/wmi.h"
 #include "sim/objects.h"
 #include "sim/trace.h"
@@ -113,7 +114,7 @@ private:
     void QueueChangedLocked() { work_ = stopping_ || !queue_.empty(); }
 
     Platform& platform_;
-    mutable std::mutex mutex_;                       // leaf: guards everything below except thread_
+    mutable LeafLock mutex_;                         // leaf: guards everything below except thread_
     std::set<const WmiBlock*> live_;                 // opened and not yet released
     std::map<const WmiBlock*, Installed> callbacks_; // live blocks with a callback installed
     std::deque<const WmiBlock*> queue_;

@@ -512,14 +512,16 @@ TEST_F(WmiTest, HandBacksIntoReusedMemoryShowOnlyTheirOwnBytes)
     ULONG out = kFetchRoom;
     ASSERT_EQ(Execute(block, fw::kGetRequest, buffer, 0, &out), STATUS_SUCCESS);
 
+    std::vector<std::vector<std::uint8_t>> handed;
     for (std::size_t length : {std::size_t{40}, std::size_t{0}, std::size_t{kFetchRoom}, std::size_t{3}}) {
         buffer.assign(std::max<std::size_t>(length, 1), static_cast<UCHAR>(length));
         out = 0;
         ASSERT_EQ(Execute(block, fw::kSetResponse, buffer, static_cast<ULONG>(length), &out), STATUS_SUCCESS);
-        auto handed = firmware().TakeHandedBack();
+        firmware().TakeHandedBack(handed);
         ASSERT_EQ(handed.size(), 1U);
         EXPECT_EQ(handed[0], std::vector<std::uint8_t>(length, static_cast<std::uint8_t>(length))) << length;
-        firmware().Recycle(std::move(handed));
+        firmware().Recycle(handed);
+        EXPECT_TRUE(handed.empty());
     }
     ObfDereferenceObject(block);
 }
