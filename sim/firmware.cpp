@@ -91,13 +91,24 @@ NTSTATUS FirmwareModel::ExecuteMethod(ULONG methodId, ULONG inSize, PULONG outSi
         return callCount_++;
     };
     NTSTATUS status = STATUS_WMI_ITEMID_NOT_FOUND;
-    if (methodId == firmware::kGetRequest || methodId == firmware::kSetResponse) {
-        // Nothing else runs inside these two: the record, the method and its result under one
+    const bool runsWhole = methodId == firmware::kGetRequest || methodId == firmware::kSetResponse ||
+                           methodId == firmware::kUnregister || methodId == firmware::kAcknowledge;
+    if (runsWhole) {
+        // Nothing else runs inside these: the record, the method and its result under one
         // acquisition.
         std::lock_guard guard(mutex_);
         const std::size_t index = recordLocked();
-        status = methodId == firmware::kGetRequest ? GetRequestLocked(inSize, outSize, buffer)
-                                                   : SetResponseLocked(inSize, outSize, buffer);
+        switch (methodId) {
+        case firmware::kGetRequest:
+            status = GetRequestLocked(inSize, outSize, buffer);
+            break;
+        case firmware::kSetResponse:
+            status = SetResponseLocked(inSize, outSize, buffer);
+            break;
+        default:
+            status = UnregisterOrAcknowledgeLocked(methodId, inSize, outSize, buffer);
+            break;
+        }
         calls_[index].outSizeReturned = *outSize;
         calls_[index].status = status;
     } else {
@@ -108,16 +119,15 @@ NTSTATUS FirmwareModel::ExecuteMethod(ULONG methodId, ULONG inSize, PULONG outSi
             std::lock_guard guard(mutex_);
             index = recordLocked();
         }
-        if (methodId == firmware::kRegister || methodId == firmware::kUnregister ||
-            methodId == firmware::kAcknowledge) {
-            status = ShortMethod(methodId, inSize, outSize, buffer);
+        if (methodId == firmware::kRegister) {
+            status = Register(inSize, outSize, buffer);
         }
         std::lock_guard guard(mutex_);
         calls_[index].outSizeReturned = *outSize;
         calls_[index].status = status;
     }
     const char* name = firmware::MethodName(methodId);
-    if (std::strcmp(name, "METHOD_UNKNOWN") == 0) {
+    if (!runsWhole && methodId != firmware::kRegister) {
         platform_.Trace().Record("driver", "firmware", name, "method {} in {}, out {} -> {}",
                                  {TraceArg::Decimal(methodId), TraceArg::Decimal(inSize),
                                   TraceArg::Decimal(outSizeOnEntry), TraceArg::Decimal(*outSize)},
@@ -131,27 +141,30 @@ NTSTATUS FirmwareModel::ExecuteMethod(ULONG methodId, ULONG inSize, PULONG outSi
     return status;
 }
 
-NTSTATUS FirmwareModel::ShortMethod(ULONG methodId, ULONG inSize, PULONG outSize, const UCHAR* buffer)
+namespace {
+// The three short methods take the signature as their only input.
+bool SignatureOk(ULONG inSize, const UCHAR* buffer)
+{
+    if (inSize != firmware::kSignatureSize) {
+        return false;
+    }
+    ULONG value = 0;
+    for (ULONG i = 0; i < firmware::kSignatureSize; ++i) {
+        value |= static_cast<ULONG>(buffer[i]) << (8 * i);
+    }
+    return value == firmware::kSignature;
+}
+} // namespace
+
+NTSTATUS FirmwareModel::Register(ULONG inSize, PULONG outSize, const UCHAR* buffer)
 {
     *outSize = 0;
-    bool signatureOk = inSize == firmware::kSignatureSize;
-    if (signatureOk) {
-        ULONG value = 0;
-        for (ULONG i = 0; i < firmware::kSignatureSize; ++i) {
-            value |= static_cast<ULONG>(buffer[i]) << (8 * i);
-        }
-        signatureOk = value == firmware::kSignature;
-    }
     std::function<void()> hook;
     {
         std::lock_guard guard(mutex_);
-        if (methodId == firmware::kRegister) {
-            ++registerCalls_;
-            hook = onRegister_;
-        } else if (methodId == firmware::kUnregister) {
-            ++unregisterCalls_;
-        }
-        if (!signatureOk) {
+        ++registerCalls_;
+        hook = onRegister_;
+        if (!SignatureOk(inSize, buffer)) {
             ++signatureMismatches_;
             return STATUS_INVALID_PARAMETER;
         }
@@ -160,20 +173,28 @@ NTSTATUS FirmwareModel::ShortMethod(ULONG methodId, ULONG inSize, PULONG outSize
         hook();
     }
     std::lock_guard guard(mutex_);
-    switch (methodId) {
-    case firmware::kRegister:
-        if (failRegister_ > 0) {
-            --failRegister_;
-            return failRegisterStatus_;
-        }
-        registered_ = true;
-        return acceptRegisterStatus_;
-    case firmware::kUnregister:
+    if (failRegister_ > 0) {
+        --failRegister_;
+        return failRegisterStatus_;
+    }
+    registered_ = true;
+    return acceptRegisterStatus_;
+}
+
+NTSTATUS FirmwareModel::UnregisterOrAcknowledgeLocked(ULONG methodId, ULONG inSize, PULONG outSize, const UCHAR* buffer)
+{
+    *outSize = 0;
+    if (methodId == firmware::kUnregister) {
+        ++unregisterCalls_;
+    }
+    if (!SignatureOk(inSize, buffer)) {
+        ++signatureMismatches_;
+        return STATUS_INVALID_PARAMETER;
+    }
+    if (methodId == firmware::kUnregister) {
         registered_ = false;
-        break;
-    default:
+    } else {
         ++ackCount_;
-        break;
     }
     return STATUS_SUCCESS;
 }

@@ -183,7 +183,10 @@ private:
         std::lock_guard guard(mutex_);
         return field;
     }
-    NTSTATUS ShortMethod(ULONG methodId, ULONG inSize, PULONG outSize, const UCHAR* buffer);
+    // Register runs the register hook with no lock held; the other short methods run whole
+    // under the caller's acquisition.
+    NTSTATUS Register(ULONG inSize, PULONG outSize, const UCHAR* buffer);
+    NTSTATUS UnregisterOrAcknowledgeLocked(ULONG methodId, ULONG inSize, PULONG outSize, const UCHAR* buffer);
     NTSTATUS GetRequestLocked(ULONG inSize, PULONG outSize, PUCHAR buffer);
     NTSTATUS SetResponseLocked(ULONG inSize, PULONG outSize, const UCHAR* buffer);
     void FireEvent();

@@ -297,30 +297,29 @@ NTSTATUS FrameworkModel::IoTargetSendIoctlSynchronously(WDFIOTARGET target, WDFR
     }
     const ULONG inputLength = input != nullptr ? input->u.BufferType.Length : 0;
     const ULONG outputLength = output != nullptr ? output->u.BufferType.Length : 0;
-    if (output != nullptr && outputLength != 0) {
-        const auto* bytes = static_cast<const std::uint8_t*>(output->u.BufferType.Buffer);
-        constexpr std::size_t kKept = 64;
-        std::lock_guard lock(mutex_);
-        if (sendOutputsOnEntry_.size() < kKept) {
-            sendOutputsOnEntry_.emplace_back(bytes, bytes + outputLength);
-        } else {
-            // The oldest record's memory takes the newest.
-            sendOutputsOnEntry_[sendOutputsNext_].assign(bytes, bytes + outputLength);
-            sendOutputsNext_ = (sendOutputsNext_ + 1) % kKept;
-        }
-    }
-
     Send send;
     std::u16string link;
-    std::string linkText;
+    // Read only until the send is recorded, before anything that could send again on this thread.
+    thread_local std::string linkText;
     IoctlHandler handler;
     {
         std::lock_guard lock(mutex_);
+        if (output != nullptr && outputLength != 0) {
+            const auto* bytes = static_cast<const std::uint8_t*>(output->u.BufferType.Buffer);
+            constexpr std::size_t kKept = 64;
+            if (sendOutputsOnEntry_.size() < kKept) {
+                sendOutputsOnEntry_.emplace_back(bytes, bytes + outputLength);
+            } else {
+                // The oldest record's memory takes the newest.
+                sendOutputsOnEntry_[sendOutputsNext_].assign(bytes, bytes + outputLength);
+                sendOutputsNext_ = (sendOutputsNext_ + 1) % kKept;
+            }
+        }
         Object* object = FindLocked(Key(target));
         if (object != nullptr && object->state == IoTargetState::Opened) {
             object->sends.push_back(&send);
             link = object->open->name;
-            linkText = object->openNameText;
+            linkText.assign(object->openNameText);
             handler = ioctlHandler_;
         } else {
             status = STATUS_INVALID_DEVICE_STATE;
@@ -329,9 +328,6 @@ NTSTATUS FrameworkModel::IoTargetSendIoctlSynchronously(WDFIOTARGET target, WDFR
     if (!NT_SUCCESS(status)) {
         return finish("{} IOCTL {}: target not open", status);
     }
-    platform_.Trace().Record("driver", "framework", kOp, "{} IOCTL {}",
-                             {TraceArg::Handle(target), TraceArg::Status(static_cast<NTSTATUS>(ioctlCode))});
-
     // METHOD_BUFFERED: one system buffer carries the input in and the output back. The control
     // code's records are small, so most sends need no allocation for it.
     const std::size_t systemLength = std::max<std::size_t>({inputLength, outputLength, 1});
@@ -344,10 +340,14 @@ NTSTATUS FrameworkModel::IoTargetSendIoctlSynchronously(WDFIOTARGET target, WDFR
     }
     ULONG_PTR information = 0;
     auto cancelled = [&send] { return send.cancelled.load(); };
-    platform_.Trace().Record(
-        "framework", "ta", "IRP_MJ_DEVICE_CONTROL", "{} {} IOCTL {}",
-        {TraceArg::Text(), TraceArg::Handle(target), TraceArg::Status(static_cast<NTSTATUS>(ioctlCode))}, std::nullopt,
-        std::move(linkText));
+    // Accepted and passed on at once: nothing of the send happens between the two records.
+    platform_.Trace().RecordPair(
+        {"driver", "framework", kOp,
+         TraceDetail("{} IOCTL {}", {TraceArg::Handle(target), TraceArg::Status(static_cast<NTSTATUS>(ioctlCode))})},
+        {"framework", "ta", "IRP_MJ_DEVICE_CONTROL",
+         TraceDetail("{} {} IOCTL {}",
+                     {TraceArg::Text(), TraceArg::Handle(target), TraceArg::Status(static_cast<NTSTATUS>(ioctlCode))}),
+         std::nullopt, linkText});
     if (handler) {
         status =
             handler(link, ioctlCode, system.data(), inputLength, system.data(), outputLength, &information, cancelled);
@@ -355,13 +355,19 @@ NTSTATUS FrameworkModel::IoTargetSendIoctlSynchronously(WDFIOTARGET target, WDFR
         status = platform_.TaService().HandleIoctl(link, ioctlCode, system.data(), inputLength, system.data(),
                                                    outputLength, &information, cancelled);
     }
-    platform_.Trace().Record("ta", "framework", "IRP completed", "information {}", {TraceArg::Decimal(information)},
-                             status);
     if (information > outputLength) {
         platform_.Verifier().Report(kOp, HandleText(target), 0,
                                     "the target reported " + std::to_string(information) + " bytes returned for a " +
                                         std::to_string(outputLength) + "-byte output buffer");
     }
+    // The caller returns what the completion says; both are recorded as the IRP completes.
+    platform_.Trace().RecordPair(
+        {"ta", "framework", "IRP completed", TraceDetail("information {}", {TraceArg::Decimal(information)}), status},
+        {"driver", "framework", kOp,
+         TraceDetail("{} IOCTL {} returned {} bytes",
+                     {TraceArg::Handle(target), TraceArg::Status(static_cast<NTSTATUS>(ioctlCode)),
+                      TraceArg::Decimal(information)}),
+         status});
     // The framework, not the I/O manager, completes an IOCTL it sent: it copies `Information` bytes
     // of its METHOD_BUFFERED system buffer back to the caller's output whatever the status
     // (src/framework/shared/inc/private/km/fxiotargetkm.hpp, FxIoContext::CopyParameters, called
@@ -379,10 +385,6 @@ NTSTATUS FrameworkModel::IoTargetSendIoctlSynchronously(WDFIOTARGET target, WDFR
     if (bytesReturned != nullptr) {
         *bytesReturned = information;
     }
-    platform_.Trace().Record(
-        "driver", "framework", kOp, "{} IOCTL {} returned {} bytes",
-        {TraceArg::Handle(target), TraceArg::Status(static_cast<NTSTATUS>(ioctlCode)), TraceArg::Decimal(information)},
-        status);
     return status;
 }
 

@@ -260,10 +260,13 @@ void PoolModel::Free(PVOID p, ULONG tag)
         return;
     }
     auto address = reinterpret_cast<std::uintptr_t>(p);
+    auto* user = static_cast<unsigned char*>(p);
     PoolAllocation allocation;
     bool found = false;
     bool twice = false;
+    bool intact = true;
     {
+        // Found, taken off the live list, checked and its memory given up under one acquisition.
         std::lock_guard lock(mutex_);
         auto it = live_.find(address);
         if (it != live_.end()) {
@@ -278,10 +281,16 @@ void PoolModel::Free(PVOID p, ULONG tag)
             }
             liveBytes_ -= allocation.size;
             ++freesByTagPassed_[tag];
+            PoisonGuards(user, allocation.size, false);
+            intact = GuardsIntact(user, allocation.size);
+            if (!KeepLocked(user, allocation.size)) {
+                ReleaseBlock(user, allocation.size);
+            }
         } else {
             twice = std::find(recentlyFreed_.begin(), recentlyFreed_.end(), address) != recentlyFreed_.end();
         }
     }
+    // The block's memory is gone: the reports below show only its address.
     if (!found) {
         platform_.Verifier().Report("ExFreePoolWithTag", Verifier::Pointer(p), tag,
                                     twice ? "pool block freed twice (bug check 0xC2, 0x07)"
@@ -296,16 +305,10 @@ void PoolModel::Free(PVOID p, ULONG tag)
         platform_.Verifier().Report("ExFreePoolWithTag", Verifier::Pointer(p), allocation.tag,
                                     "paged pool freed above APC_LEVEL");
     }
-    auto* user = static_cast<unsigned char*>(p);
-    PoisonGuards(user, allocation.size, false);
-    if (!GuardsIntact(user, allocation.size)) {
+    if (!intact) {
         platform_.Verifier().Report("ExFreePoolWithTag", Verifier::Pointer(p), allocation.tag,
                                     "write outside the " + std::to_string(allocation.size) +
                                         "-byte allocation (pool corruption, bug check 0xC1)");
-    }
-    std::lock_guard lock(mutex_);
-    if (!KeepLocked(user, allocation.size)) {
-        ReleaseBlock(user, allocation.size);
     }
 }
 
@@ -371,8 +374,13 @@ std::map<std::uint32_t, std::uint64_t> PoolModel::FreesByTagPassed() const
 
 std::optional<PoolAllocation> PoolModel::Containing(const void* p, std::size_t length) const
 {
-    auto address = reinterpret_cast<std::uintptr_t>(p);
     std::lock_guard lock(mutex_);
+    return ContainingLocked(p, length);
+}
+
+std::optional<PoolAllocation> PoolModel::ContainingLocked(const void* p, std::size_t length) const
+{
+    auto address = reinterpret_cast<std::uintptr_t>(p);
     auto it = live_.upper_bound(address);
     if (it == live_.begin()) {
         return std::nullopt;
@@ -381,6 +389,19 @@ std::optional<PoolAllocation> PoolModel::Containing(const void* p, std::size_t l
     const PoolAllocation& a = it->second;
     if (address >= a.address && address - a.address <= a.size && length <= a.size - (address - a.address)) {
         return a;
+    }
+    return std::nullopt;
+}
+
+std::optional<std::size_t> PoolModel::FirstOutside(std::initializer_list<Range> ranges) const
+{
+    std::lock_guard lock(mutex_);
+    std::size_t index = 0;
+    for (const Range& range : ranges) {
+        if ((range.p != nullptr || range.length != 0) && !ContainingLocked(range.p, range.length)) {
+            return index;
+        }
+        ++index;
     }
     return std::nullopt;
 }

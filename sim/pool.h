@@ -68,6 +68,10 @@ public:
         std::size_t length = 0;
     };
     std::optional<std::size_t> FirstOverrun(std::initializer_list<Range> ranges) const;
+    // The first of `ranges` that does not lie wholly inside one live allocation, or none; a
+    // range of no bytes at NULL is no range at all and lies nowhere wrong. One look under the
+    // lock for all of them.
+    std::optional<std::size_t> FirstOutside(std::initializer_list<Range> ranges) const;
     // One line per live allocation ("tag 'TEMP' 16408 bytes at 0x..."), for leak reports.
     std::string LeakReport() const;
     // Reports every live allocation to the verifier as a leak (used at driver unload).
@@ -80,6 +84,7 @@ private:
         unsigned char* user = nullptr;
         std::size_t size = 0;
     };
+    std::optional<PoolAllocation> ContainingLocked(const void* p, std::size_t length) const;
     unsigned char* TakeKeptLocked(std::size_t size);
     bool KeepLocked(unsigned char* user, std::size_t size);
 

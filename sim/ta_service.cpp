@@ -289,8 +289,7 @@ NTSTATUS TaServiceModel::HandleIoctl(const std::u16string& link, ULONG ioctlCode
         record.requestLength = ta::ReadWord(words, ta::kRequestLengthOffset);
         record.responseAddress = ta::ReadWord(words, ta::kResponseAddressOffset);
         record.responseLength = ta::ReadWord(words, ta::kResponseLengthOffset);
-        if (!AreaUsable("request", record.requestAddress, record.requestLength) ||
-            !AreaUsable("response", record.responseAddress, record.responseLength)) {
+        if (!AreasUsable(record.requestAddress, record.requestLength, record.responseAddress, record.responseLength)) {
             refusal = STATUS_INVALID_PARAMETER;
         } else if (record.requestLength != 0) {
             const std::uint8_t* request = AreaPointer(record.requestAddress);
@@ -339,8 +338,7 @@ NTSTATUS TaServiceModel::HandleIoctl(const std::u16string& link, ULONG ioctlCode
             return Complete(index, behaviour, 0, STATUS_CANCELLED);
         }
         // The driver's buffers must still be live when the held request is answered.
-        if (!AreaUsable("request", requestAddress, requestLength) ||
-            !AreaUsable("response", responseAddress, responseLength)) {
+        if (!AreasUsable(requestAddress, requestLength, responseAddress, responseLength)) {
             return Complete(index, behaviour, 0, STATUS_INVALID_PARAMETER);
         }
     }
@@ -369,17 +367,20 @@ TaBehaviour TaServiceModel::NextBehaviour()
     return next;
 }
 
-bool TaServiceModel::AreaUsable(const char* which, ULONG64 address, ULONG64 length)
+bool TaServiceModel::AreasUsable(ULONG64 requestAddress, ULONG64 requestLength, ULONG64 responseAddress,
+                                 ULONG64 responseLength)
 {
-    if (address == 0 && length == 0) {
+    // An area at 0 of no bytes is no area; any other must lie inside one allocation.
+    const auto outside = platform_.Pool().FirstOutside(
+        {{AreaPointer(requestAddress), requestLength}, {AreaPointer(responseAddress), responseLength}});
+    if (!outside) {
         return true;
     }
-    if (address != 0 && platform_.Pool().Containing(AreaPointer(address), length)) {
-        return true;
-    }
-    platform_.Verifier().Report("IOCTL_TA_SEND", Verifier::Pointer(AreaPointer(address)), 0,
-                                std::string("TA service given an address range outside any allocation (") + which +
-                                    " area, " + std::to_string(length) + " bytes)");
+    const bool request = *outside == 0;
+    platform_.Verifier().Report(
+        "IOCTL_TA_SEND", Verifier::Pointer(AreaPointer(request ? requestAddress : responseAddress)), 0,
+        std::string("TA service given an address range outside any allocation (") + (request ? "request" : "response") +
+            " area, " + std::to_string(request ? requestLength : responseLength) + " bytes)");
     return false;
 }
 

@@ -181,7 +181,7 @@ private:
     };
 
     TaBehaviour NextBehaviour();
-    bool AreaUsable(const char* which, ULONG64 address, ULONG64 length);
+    bool AreasUsable(ULONG64 requestAddress, ULONG64 requestLength, ULONG64 responseAddress, ULONG64 responseLength);
     Outcome Hold(std::size_t index, const std::function<bool()>& cancelled);
     std::size_t Answer(const TaBehaviour& behaviour, const std::uint8_t* request, std::size_t requestLength,
                        std::uint8_t* response, std::size_t room);

@@ -1,5 +1,6 @@
 #include "sim/trace.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <map>
@@ -95,44 +96,62 @@ private:
 };
 
 void Trace::Record(const char* from, const char* to, const char* operation, const char* format,
-                   std::initializer_list<TraceArg> args, std::optional<NTSTATUS> status, std::string text)
+                   std::initializer_list<TraceArg> args, std::optional<NTSTATUS> status, std::string_view text)
 {
-    Append(from, to, operation, format, args.begin(), args.size(), status, std::move(text));
+    Append(from, to, operation, format, args.begin(), args.size(), status, text);
 }
 
 void Trace::Record(const char* from, const char* to, const char* operation, const TraceDetail& detail,
-                   std::optional<NTSTATUS> status, std::string text)
+                   std::optional<NTSTATUS> status, std::string_view text)
 {
-    Append(from, to, operation, detail.format, detail.args.data(), detail.count, status, std::move(text));
+    Append(from, to, operation, detail.format, detail.args.data(), detail.count, status, text);
 }
 
-void Trace::Append(const char* from, const char* to, const char* operation, const char* format, const TraceArg* args,
-                   std::size_t count, std::optional<NTSTATUS> status, std::string text)
+void Trace::RecordPair(const Part& first, const Part& second)
 {
     const Ticks now = scheduler_.Now();
     std::lock_guard lock(mutex_);
+    for (const Part* part : {&first, &second}) {
+        AppendLocked(now, part->from, part->to, part->operation, part->detail.format, part->detail.args.data(),
+                     part->detail.count, part->status, part->text);
+    }
+}
+
+void Trace::Append(const char* from, const char* to, const char* operation, const char* format, const TraceArg* args,
+                   std::size_t count, std::optional<NTSTATUS> status, std::string_view text)
+{
+    const Ticks now = scheduler_.Now();
+    std::lock_guard lock(mutex_);
+    AppendLocked(now, from, to, operation, format, args, count, status, text);
+}
+
+void Trace::AppendLocked(Ticks now, const char* from, const char* to, const char* operation, const char* format,
+                         const TraceArg* args, std::size_t count, std::optional<NTSTATUS> status, std::string_view text)
+{
     if (!enabled_) {
         return;
     }
-    Entry& entry = entries_.emplace_back();
+    if (count_ == entries_.size()) {
+        entries_.emplace_back();
+    }
+    Entry& entry = entries_[count_++];
     entry.sequence = ++sequence_;
     entry.time = now;
-    entry.thread = Scheduler::CurrentThreadName();
+    entry.thread.assign(Scheduler::CurrentThreadName());
     entry.from = from;
     entry.to = to;
     entry.operation = operation;
     entry.format = format;
-    for (std::size_t i = 0; i < count && entry.argCount < kMaxArgs; ++i) {
-        entry.args[entry.argCount++] = args[i];
-    }
+    entry.argCount = static_cast<std::uint8_t>(std::min(count, kMaxArgs));
+    std::copy_n(args, entry.argCount, entry.args.begin());
     entry.status = status;
-    entry.text = std::move(text);
+    entry.text.assign(text); // a reused entry's memory, where it is large enough
 }
 
-void Trace::Add(const char* from, const char* to, const char* operation, std::string detail,
+void Trace::Add(const char* from, const char* to, const char* operation, std::string_view detail,
                 std::optional<NTSTATUS> status)
 {
-    Record(from, to, operation, "{}", {TraceArg::Text()}, status, std::move(detail));
+    Record(from, to, operation, "{}", {TraceArg::Text()}, status, detail);
 }
 
 std::vector<TraceEvent> Trace::Events() const
@@ -140,8 +159,8 @@ std::vector<TraceEvent> Trace::Events() const
     std::lock_guard lock(mutex_);
     Renderer renderer;
     std::vector<TraceEvent> events;
-    events.reserve(entries_.size());
-    for (const Entry& entry : entries_) {
+    events.reserve(count_);
+    for (const Entry& entry : Held()) {
         events.push_back(renderer.Render(entry));
     }
     return events;
@@ -151,8 +170,8 @@ std::vector<TraceHead> Trace::Heads() const
 {
     std::lock_guard lock(mutex_);
     std::vector<TraceHead> heads;
-    heads.reserve(entries_.size());
-    for (const Entry& entry : entries_) {
+    heads.reserve(count_);
+    for (const Entry& entry : Held()) {
         heads.push_back({entry.thread, entry.from, entry.to, entry.operation, entry.format,
                          entry.argCount > 0 ? entry.args[0].value : 0, entry.status});
     }
@@ -165,7 +184,7 @@ std::vector<TraceEvent> Trace::Find(const std::string& operation) const
     // Identifiers count from the start of the trace, so every record is rendered in order.
     Renderer renderer;
     std::vector<TraceEvent> result;
-    for (const Entry& entry : entries_) {
+    for (const Entry& entry : Held()) {
         TraceEvent event = renderer.Render(entry);
         if (event.operation == operation) {
             result.push_back(std::move(event));
@@ -177,13 +196,13 @@ std::vector<TraceEvent> Trace::Find(const std::string& operation) const
 std::size_t Trace::Size() const
 {
     std::lock_guard lock(mutex_);
-    return entries_.size();
+    return count_;
 }
 
 void Trace::Clear()
 {
     std::lock_guard lock(mutex_);
-    entries_.clear();
+    count_ = 0;
 }
 
 void Trace::SetEnabled(bool enabled)

@@ -20,6 +20,7 @@
 #include <cstdint>
 #include <mutex>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -110,11 +111,22 @@ public:
     // of `format` is replaced by the next of `args`.
     void Record(const char* from, const char* to, const char* operation, const char* format,
                 std::initializer_list<TraceArg> args = {}, std::optional<NTSTATUS> status = std::nullopt,
-                std::string text = {});
+                std::string_view text = {});
     void Record(const char* from, const char* to, const char* operation, const TraceDetail& detail,
-                std::optional<NTSTATUS> status = std::nullopt, std::string text = {});
+                std::optional<NTSTATUS> status = std::nullopt, std::string_view text = {});
+    // Two records that follow each other with nothing between them (a request passed on the
+    // moment it is accepted, a completion and the return it causes), under one acquisition.
+    struct Part {
+        const char* from;
+        const char* to;
+        const char* operation;
+        TraceDetail detail;
+        std::optional<NTSTATUS> status = std::nullopt;
+        std::string_view text = {};
+    };
+    void RecordPair(const Part& first, const Part& second);
     // A detail that is text already (rare calls: loading, a debug message, a refusal reason).
-    void Add(const char* from, const char* to, const char* operation, std::string detail,
+    void Add(const char* from, const char* to, const char* operation, std::string_view detail,
              std::optional<NTSTATUS> status = std::nullopt);
 
     std::vector<TraceEvent> Events() const;
@@ -129,9 +141,12 @@ public:
 
 private:
     static constexpr std::size_t kMaxArgs = 6;
-    // The one place an entry is written, under the mutex; arguments past kMaxArgs are dropped.
+    // The one place an entry is written, under the mutex (dropped while disabled); arguments
+    // past kMaxArgs are dropped.
+    void AppendLocked(Ticks now, const char* from, const char* to, const char* operation, const char* format,
+                      const TraceArg* args, std::size_t count, std::optional<NTSTATUS> status, std::string_view text);
     void Append(const char* from, const char* to, const char* operation, const char* format, const TraceArg* args,
-                std::size_t count, std::optional<NTSTATUS> status, std::string text);
+                std::size_t count, std::optional<NTSTATUS> status, std::string_view text);
     struct Entry {
         // User-provided, so that a new entry is not zero-filled first: only the arguments it
         // carries are written.
@@ -152,7 +167,11 @@ private:
 
     Scheduler& scheduler_;
     mutable LeafLock mutex_;
+    // The trace is the first count_ entries; Clear() keeps the rest, whose memory (their text's
+    // too) later records reuse.
     std::vector<Entry> entries_;
+    std::size_t count_ = 0;
+    std::span<const Entry> Held() const { return {entries_.data(), count_}; }
     std::uint64_t sequence_ = 0;
     bool enabled_ = true;
 };
