@@ -343,10 +343,10 @@ NTSTATUS FrameworkModel::IoTargetSendIoctlSynchronously(WDFIOTARGET target, WDFR
     // Accepted and passed on at once: nothing of the send happens between the two records.
     platform_.Trace().RecordPair(
         {"driver", "framework", kOp,
-         TraceDetail("{} IOCTL {}", {TraceArg::Handle(target), TraceArg::Status(static_cast<NTSTATUS>(ioctlCode))})},
+         TraceDetail("{} IOCTL {}", TraceArg::Handle(target), TraceArg::Status(static_cast<NTSTATUS>(ioctlCode)))},
         {"framework", "ta", "IRP_MJ_DEVICE_CONTROL",
-         TraceDetail("{} {} IOCTL {}",
-                     {TraceArg::Text(), TraceArg::Handle(target), TraceArg::Status(static_cast<NTSTATUS>(ioctlCode))}),
+         TraceDetail("{} {} IOCTL {}", TraceArg::Text(), TraceArg::Handle(target),
+                     TraceArg::Status(static_cast<NTSTATUS>(ioctlCode))),
          std::nullopt, linkText});
     if (handler) {
         status =
@@ -362,11 +362,10 @@ NTSTATUS FrameworkModel::IoTargetSendIoctlSynchronously(WDFIOTARGET target, WDFR
     }
     // The caller returns what the completion says; both are recorded as the IRP completes.
     platform_.Trace().RecordPair(
-        {"ta", "framework", "IRP completed", TraceDetail("information {}", {TraceArg::Decimal(information)}), status},
+        {"ta", "framework", "IRP completed", TraceDetail("information {}", TraceArg::Decimal(information)), status},
         {"driver", "framework", kOp,
-         TraceDetail("{} IOCTL {} returned {} bytes",
-                     {TraceArg::Handle(target), TraceArg::Status(static_cast<NTSTATUS>(ioctlCode)),
-                      TraceArg::Decimal(information)}),
+         TraceDetail("{} IOCTL {} returned {} bytes", TraceArg::Handle(target),
+                     TraceArg::Status(static_cast<NTSTATUS>(ioctlCode)), TraceArg::Decimal(information)),
          status});
     // The framework, not the I/O manager, completes an IOCTL it sent: it copies `Information` bytes
     // of its METHOD_BUFFERED system buffer back to the caller's output whatever the status

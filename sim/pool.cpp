@@ -116,13 +116,13 @@ void PoisonGuards(unsigned char* user, std::size_t size, bool poison)
 
 bool GuardsIntact(const unsigned char* user, std::size_t size)
 {
-    for (std::size_t i = 0; i < kGuard; ++i) {
-        if (user[-static_cast<std::ptrdiff_t>(kGuard) + static_cast<std::ptrdiff_t>(i)] != kGuardByte ||
-            user[size + i] != kGuardByte) {
-            return false;
-        }
-    }
-    return true;
+    static const auto kIntact = [] {
+        std::array<unsigned char, kGuard> guard{};
+        guard.fill(kGuardByte);
+        return guard;
+    }();
+    return std::memcmp(user - kGuard, kIntact.data(), kGuard) == 0 &&
+           std::memcmp(user + size, kIntact.data(), kGuard) == 0;
 }
 } // namespace
 
@@ -143,9 +143,9 @@ std::size_t PoolModel::Capacity() const
 PoolModel::~PoolModel()
 {
     std::lock_guard lock(mutex_);
-    for (auto& [address, allocation] : live_) {
-        PoisonGuards(reinterpret_cast<unsigned char*>(address), allocation.size, false);
-        ReleaseBlock(reinterpret_cast<unsigned char*>(address), allocation.size);
+    for (const PoolAllocation& allocation : live_) {
+        PoisonGuards(reinterpret_cast<unsigned char*>(allocation.address), allocation.size, false);
+        ReleaseBlock(reinterpret_cast<unsigned char*>(allocation.address), allocation.size);
     }
     live_.clear();
     for (KeptBlock& block : kept_) {
@@ -154,6 +154,24 @@ PoolModel::~PoolModel()
             block = {};
         }
     }
+}
+
+std::vector<PoolAllocation>::const_iterator PoolModel::AtOrBeforeLocked(std::uintptr_t address) const
+{
+    auto it = std::upper_bound(live_.begin(), live_.end(), address,
+                               [](std::uintptr_t x, const PoolAllocation& a) { return x < a.address; });
+    return it == live_.begin() ? live_.end() : std::prev(it);
+}
+
+void PoolModel::CountTag(TagCounts& counts, std::uint32_t tag)
+{
+    for (auto& [counted, n] : counts) {
+        if (counted == tag) {
+            ++n;
+            return;
+        }
+    }
+    counts.emplace_back(tag, 1);
 }
 
 unsigned char* PoolModel::TakeKeptLocked(std::size_t size)
@@ -242,9 +260,11 @@ PVOID PoolModel::Allocate(POOL_FLAGS flags, SIZE_T size, ULONG tag)
             PoisonGuards(user, size, true);
             liveBytes_ += size;
             auto address = reinterpret_cast<std::uintptr_t>(user);
-            live_[address] = PoolAllocation{address, size, tag, flags, ++serial_};
+            const auto at = std::lower_bound(live_.begin(), live_.end(), address,
+                                             [](const PoolAllocation& a, std::uintptr_t x) { return a.address < x; });
+            live_.insert(at, PoolAllocation{address, size, tag, flags, ++serial_});
             highWater_ = std::max(highWater_, liveBytes_);
-            ++byTag_[tag];
+            CountTag(byTag_, tag);
             return user;
         }
     }
@@ -268,10 +288,10 @@ void PoolModel::Free(PVOID p, ULONG tag)
     {
         // Found, taken off the live list, checked and its memory given up under one acquisition.
         std::lock_guard lock(mutex_);
-        auto it = live_.find(address);
-        if (it != live_.end()) {
+        auto it = AtOrBeforeLocked(address);
+        if (it != live_.end() && it->address == address) {
             found = true;
-            allocation = it->second;
+            allocation = *it;
             live_.erase(it);
             if (recentlyFreed_.size() < kRememberedFrees) {
                 recentlyFreed_.push_back(address);
@@ -280,7 +300,7 @@ void PoolModel::Free(PVOID p, ULONG tag)
                 nextFreed_ = (nextFreed_ + 1) % kRememberedFrees;
             }
             liveBytes_ -= allocation.size;
-            ++freesByTagPassed_[tag];
+            CountTag(freesByTagPassed_, tag);
             PoisonGuards(user, allocation.size, false);
             intact = GuardsIntact(user, allocation.size);
             if (!KeepLocked(user, allocation.size)) {
@@ -323,10 +343,7 @@ void PoolModel::LiveInto(std::vector<PoolAllocation>& out) const
 {
     out.clear();
     std::lock_guard lock(mutex_);
-    out.reserve(live_.size());
-    for (const auto& [address, allocation] : live_) {
-        out.push_back(allocation);
-    }
+    out.assign(live_.begin(), live_.end());
     std::sort(out.begin(), out.end(), [](const auto& a, const auto& b) { return a.serial < b.serial; });
 }
 
@@ -363,13 +380,13 @@ std::uint64_t PoolModel::TotalAllocations() const
 std::map<std::uint32_t, std::uint64_t> PoolModel::AllocationsByTag() const
 {
     std::lock_guard lock(mutex_);
-    return byTag_;
+    return {byTag_.begin(), byTag_.end()};
 }
 
 std::map<std::uint32_t, std::uint64_t> PoolModel::FreesByTagPassed() const
 {
     std::lock_guard lock(mutex_);
-    return freesByTagPassed_;
+    return {freesByTagPassed_.begin(), freesByTagPassed_.end()};
 }
 
 std::optional<PoolAllocation> PoolModel::Containing(const void* p, std::size_t length) const
@@ -381,12 +398,11 @@ std::optional<PoolAllocation> PoolModel::Containing(const void* p, std::size_t l
 std::optional<PoolAllocation> PoolModel::ContainingLocked(const void* p, std::size_t length) const
 {
     auto address = reinterpret_cast<std::uintptr_t>(p);
-    auto it = live_.upper_bound(address);
-    if (it == live_.begin()) {
+    auto it = AtOrBeforeLocked(address);
+    if (it == live_.end()) {
         return std::nullopt;
     }
-    --it;
-    const PoolAllocation& a = it->second;
+    const PoolAllocation& a = *it;
     if (address >= a.address && address - a.address <= a.size && length <= a.size - (address - a.address)) {
         return a;
     }
@@ -412,9 +428,9 @@ std::optional<std::size_t> PoolModel::FirstOverrun(std::initializer_list<Range> 
     std::size_t index = 0;
     for (const Range& range : ranges) {
         auto address = reinterpret_cast<std::uintptr_t>(range.p);
-        auto it = live_.upper_bound(address);
-        if (range.length != 0 && it != live_.begin()) {
-            const PoolAllocation& a = std::prev(it)->second;
+        auto it = AtOrBeforeLocked(address);
+        if (range.length != 0 && it != live_.end()) {
+            const PoolAllocation& a = *it;
             const std::uintptr_t offset = address - a.address;
             if (offset < a.size && range.length > a.size - offset) {
                 return index;

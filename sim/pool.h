@@ -6,7 +6,6 @@
 #include <cstdint>
 #include <array>
 #include <map>
-#include <memory_resource>
 #include <mutex>
 #include <initializer_list>
 #include <optional>
@@ -89,10 +88,11 @@ private:
     bool KeepLocked(unsigned char* user, std::size_t size);
 
     mutable LeafLock mutex_;
-    // The live list's nodes come back to this resource and are reused, so an allocation and a
-    // free cost the host no heap call of their own.
-    std::pmr::unsynchronized_pool_resource nodes_;
-    std::pmr::map<std::uintptr_t, PoolAllocation> live_{&nodes_};
+    // Sorted by address. A driver holds a handful of blocks at a time, so a sorted array is
+    // searched and updated faster than a tree, and costs the host no heap call per block.
+    std::vector<PoolAllocation> live_;
+    // The live block that holds `address`'s byte or, if none, the one before it; end() if none.
+    std::vector<PoolAllocation>::const_iterator AtOrBeforeLocked(std::uintptr_t address) const;
     // A driver that allocates and frees the same sizes on every event (a lookaside list's
     // pattern) gets its last blocks back without the host's heap walking its large-chunk bins.
     std::array<KeptBlock, 4> kept_{};
@@ -105,8 +105,11 @@ private:
     std::size_t liveBytes_ = 0;
     std::size_t highWater_ = 0;
     std::uint64_t serial_ = 0;
-    std::map<std::uint32_t, std::uint64_t> byTag_;
-    std::map<std::uint32_t, std::uint64_t> freesByTagPassed_;
+    // Per tag, in order of first appearance: a driver uses a few tags, so a scan beats a tree.
+    using TagCounts = std::vector<std::pair<std::uint32_t, std::uint64_t>>;
+    static void CountTag(TagCounts& counts, std::uint32_t tag);
+    TagCounts byTag_;
+    TagCounts freesByTagPassed_;
 };
 
 } // namespace sim

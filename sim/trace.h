@@ -90,17 +90,18 @@ struct TraceArg {
 // A detail decided on before it is known whether it will be recorded (a helper that may turn a
 // call away records it only then).
 struct TraceDetail {
-    TraceDetail(const char* detailFormat, std::initializer_list<TraceArg> detailArgs) : format(detailFormat)
+    // Each argument is written in place: a detail is made on every call of some operations, and
+    // copying arguments out of a list built on the stack stalls on reading back what was just
+    // written.
+    template <class... Args>
+    TraceDetail(const char* detailFormat, const Args&... detailArgs) // NOLINT(google-explicit-constructor)
+        : format(detailFormat), args{detailArgs...}, count(sizeof...(Args))
     {
-        for (const TraceArg& arg : detailArgs) {
-            if (count < args.size()) {
-                args[count++] = arg;
-            }
-        }
+        static_assert(sizeof...(Args) <= 4, "a detail carries at most four values");
     }
     const char* format;
-    std::array<TraceArg, 4> args{};
-    std::size_t count = 0;
+    std::array<TraceArg, 4> args;
+    std::size_t count;
 };
 
 class Trace {

@@ -145,7 +145,7 @@ NTSTATUS WmiModel::OpenBlock(LPCGUID guid, ULONG desiredAccess, PVOID* object)
         return STATUS_INVALID_PARAMETER;
     }
     *object = nullptr;
-    const TraceDetail detail("{} access {}", {TraceArg::Guid(*guid), TraceArg::Hex(desiredAccess)});
+    const TraceDetail detail("{} access {}", TraceArg::Guid(*guid), TraceArg::Hex(desiredAccess));
     NTSTATUS status = STATUS_SUCCESS;
     if (platform_.Faults().Check(kOperation, STATUS_WMI_GUID_NOT_FOUND, &status)) {
         return Rejected(platform_, kOperation, detail, status);
@@ -169,7 +169,7 @@ NTSTATUS WmiModel::ExecuteMethod(PVOID object, PUNICODE_STRING instanceName, ULO
                                  PULONG outBufferSize, PUCHAR buffer)
 {
     constexpr const char* kOperation = "IoWMIExecuteMethod";
-    const TraceDetail detail("method {} in {}", {TraceArg::Decimal(methodId), TraceArg::Decimal(inBufferSize)});
+    const TraceDetail detail("method {} in {}", TraceArg::Decimal(methodId), TraceArg::Decimal(inBufferSize));
     WmiBlock* block = nullptr;
     NTSTATUS status = AdmitBlockCall(kOperation, STATUS_WMI_GUID_DISCONNECTED, object, WMIGUID_EXECUTE, detail, &block);
     if (!NT_SUCCESS(status)) {
@@ -197,14 +197,14 @@ NTSTATUS WmiModel::ExecuteMethod(PVOID object, PUNICODE_STRING instanceName, ULO
     }
     if (!IsFirmwareInstance(*instanceName)) {
         return Rejected(platform_, kOperation,
-                        TraceDetail("method {} in {} instance '{}'",
-                                    {TraceArg::Decimal(methodId), TraceArg::Decimal(inBufferSize), TraceArg::Text()}),
+                        TraceDetail("method {} in {} instance '{}'", TraceArg::Decimal(methodId),
+                                    TraceArg::Decimal(inBufferSize), TraceArg::Text()),
                         STATUS_WMI_INSTANCE_NOT_FOUND, Narrow(*instanceName));
     }
     if (!SameGuid(block->Guid(), firmware::kMethodBlockGuid)) {
         return Rejected(platform_, kOperation,
-                        TraceDetail("method {} in {} on a block without methods",
-                                    {TraceArg::Decimal(methodId), TraceArg::Decimal(inBufferSize)}),
+                        TraceDetail("method {} in {} on a block without methods", TraceArg::Decimal(methodId),
+                                    TraceArg::Decimal(inBufferSize)),
                         STATUS_WMI_ITEMID_NOT_FOUND);
     }
     return platform_.Firmware().ExecuteMethod(methodId, inBufferSize, outBufferSize, buffer);
@@ -213,7 +213,7 @@ NTSTATUS WmiModel::ExecuteMethod(PVOID object, PUNICODE_STRING instanceName, ULO
 NTSTATUS WmiModel::SetNotificationCallback(PVOID object, WMI_NOTIFICATION_CALLBACK callback, PVOID context)
 {
     constexpr const char* kOperation = "IoWMISetNotificationCallback";
-    const TraceDetail detail("context {}", {TraceArg::Object("context", context)});
+    const TraceDetail detail("context {}", TraceArg::Object("context", context));
     WmiBlock* block = nullptr;
     NTSTATUS status = AdmitBlockCall(kOperation, STATUS_UNSUCCESSFUL, object, WMIGUID_NOTIFICATION, detail, &block);
     if (!NT_SUCCESS(status)) {
