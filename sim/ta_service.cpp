@@ -1,6 +1,7 @@
 #include "sim/ta_service.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
 
 #include "sim/framework.h"
@@ -26,6 +27,12 @@ bool Holds(const TaBehaviour& behaviour)
 
 ULONG64 ta::ReadWord(const std::uint8_t* record, std::size_t offset)
 {
+    // Little-endian on the wire.
+    if constexpr (std::endian::native == std::endian::little) {
+        ULONG64 value = 0;
+        std::memcpy(&value, record + offset, sizeof value);
+        return value;
+    }
     ULONG64 value = 0;
     for (std::size_t i = 0; i < 8; ++i) {
         value |= static_cast<ULONG64>(record[offset + i]) << (8 * i);
@@ -247,73 +254,74 @@ NTSTATUS TaServiceModel::HandleIoctl(const std::u16string& link, ULONG ioctlCode
     if (information != nullptr) {
         *information = 0;
     }
-    TaRequest record;
-    bool present = false;
+    NTSTATUS refusal = STATUS_SUCCESS;
+    std::size_t requestLength = 0;
+    ULONG64 requestAddress = 0;
+    ULONG64 responseAddress = 0;
+    ULONG64 responseLength = 0;
+    std::size_t index = 0;
+    TaBehaviour behaviour;
     {
+        // The request is read, checked and logged under one acquisition: the areas' check is a
+        // leaf look at the pool, and nothing here calls out.
         std::lock_guard lock(mutex_);
-        present = present_ && link == link_;
+        const bool present = present_ && link == link_;
+        index = requests_.size();
+        TaRequest& record = requests_.emplace_back();
         // A cleared log's record lends its memory to this one's copies.
         if (!spares_.empty()) {
             TaRequest& spare = spares_.back();
             record.link = std::move(spare.link);
             record.input = std::move(spare.input);
             record.request = std::move(spare.request);
+            record.input.clear();
+            record.request.clear();
             spares_.pop_back();
         }
-    }
-    record.time = platform_.Sched().Now();
-    record.link.assign(link);
-    record.ioctlCode = ioctlCode;
-    record.inputLength = inputLength;
-    record.outputLength = outputLength;
-    record.input.clear();
-    record.request.clear();
-    if (input != nullptr) {
-        const auto* bytes = static_cast<const std::uint8_t*>(input);
-        record.input.assign(bytes, bytes + std::min<ULONG>(inputLength, ta::kInputSize));
-    }
-
-    NTSTATUS refusal = STATUS_SUCCESS;
-    if (!present) {
-        refusal = STATUS_NO_SUCH_DEVICE;
-    } else if (ioctlCode != ta::kSendCode) {
-        refusal = STATUS_INVALID_DEVICE_REQUEST;
-    } else if (input == nullptr || inputLength < ta::kInputSize || output == nullptr ||
-               outputLength < ta::kOutputSize) {
-        refusal = STATUS_BUFFER_TOO_SMALL;
-    } else {
-        const std::uint8_t* words = record.input.data();
-        record.reserved0 = ta::ReadWord(words, ta::kReserved0Offset);
-        record.reserved1 = ta::ReadWord(words, ta::kReserved1Offset);
-        record.requestAddress = ta::ReadWord(words, ta::kRequestAddressOffset);
-        record.requestLength = ta::ReadWord(words, ta::kRequestLengthOffset);
-        record.responseAddress = ta::ReadWord(words, ta::kResponseAddressOffset);
-        record.responseLength = ta::ReadWord(words, ta::kResponseLengthOffset);
-        if (!AreasUsable(record.requestAddress, record.requestLength, record.responseAddress, record.responseLength)) {
-            refusal = STATUS_INVALID_PARAMETER;
-        } else if (record.requestLength != 0) {
-            const std::uint8_t* request = AreaPointer(record.requestAddress);
-            record.request.assign(request, request + record.requestLength);
+        record.time = platform_.Sched().Now();
+        record.link.assign(link);
+        record.ioctlCode = ioctlCode;
+        record.inputLength = inputLength;
+        record.outputLength = outputLength;
+        if (input != nullptr) {
+            const auto* bytes = static_cast<const std::uint8_t*>(input);
+            record.input.assign(bytes, bytes + std::min<ULONG>(inputLength, ta::kInputSize));
         }
-    }
 
-    const std::size_t requestLength = record.request.size();
-    const ULONG64 requestAddress = record.requestAddress;
-    const ULONG64 responseAddress = record.responseAddress;
-    const ULONG64 responseLength = record.responseLength;
-    std::size_t index = 0;
-    TaBehaviour behaviour;
-    {
-        std::lock_guard lock(mutex_);
+        if (!present) {
+            refusal = STATUS_NO_SUCH_DEVICE;
+        } else if (ioctlCode != ta::kSendCode) {
+            refusal = STATUS_INVALID_DEVICE_REQUEST;
+        } else if (input == nullptr || inputLength < ta::kInputSize || output == nullptr ||
+                   outputLength < ta::kOutputSize) {
+            refusal = STATUS_BUFFER_TOO_SMALL;
+        } else {
+            const std::uint8_t* words = record.input.data();
+            record.reserved0 = ta::ReadWord(words, ta::kReserved0Offset);
+            record.reserved1 = ta::ReadWord(words, ta::kReserved1Offset);
+            record.requestAddress = ta::ReadWord(words, ta::kRequestAddressOffset);
+            record.requestLength = ta::ReadWord(words, ta::kRequestLengthOffset);
+            record.responseAddress = ta::ReadWord(words, ta::kResponseAddressOffset);
+            record.responseLength = ta::ReadWord(words, ta::kResponseLengthOffset);
+            if (!AreasUsable(record.requestAddress, record.requestLength, record.responseAddress,
+                             record.responseLength)) {
+                refusal = STATUS_INVALID_PARAMETER;
+            } else if (record.requestLength != 0) {
+                // The log keeps the one copy of the request; the answer reads the driver's area.
+                const std::uint8_t* request = AreaPointer(record.requestAddress);
+                record.request.assign(request, request + record.requestLength);
+            }
+        }
+        requestLength = record.request.size();
+        requestAddress = record.requestAddress;
+        responseAddress = record.responseAddress;
+        responseLength = record.responseLength;
         if (refusal == STATUS_SUCCESS) {
             behaviour = NextBehaviour();
             record.behaviour = behaviour;
         } else {
             record.status = refusal;
         }
-        index = requests_.size();
-        // Moved: the log keeps the one copy of the request; the answer reads the driver's area.
-        requests_.push_back(std::move(record));
         if (refusal == STATUS_SUCCESS && Holds(behaviour)) {
             // After shutdown nobody would release it: let it through at once.
             if (shutDown_) {
