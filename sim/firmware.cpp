@@ -230,8 +230,9 @@ NTSTATUS FirmwareModel::GetRequestLocked(ULONG inSize, PULONG outSize, PUCHAR bu
         *outSize = required;
         return STATUS_BUFFER_TOO_SMALL;
     }
-    if (!head->empty()) {
-        std::memcpy(buffer, head->data(), head->size()); // an empty vector's data() may be null
+    if (!head->empty() && buffer != nullptr) {
+        // Only an empty output fits a call without a buffer; an empty vector's data() may be null.
+        std::memcpy(buffer, head->data(), head->size());
     }
     *outSize = reportDataLength_.value_or(required);
     if (!getRequestConsumes_) {

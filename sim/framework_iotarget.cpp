@@ -24,7 +24,6 @@ namespace sim {
 using fx::AsHandle;
 using fx::CopyText;
 using fx::Key;
-using fx::StatusHex;
 using fx::ValidUnicodeString;
 
 // Close, delete and removal of the target device all go through

@@ -310,23 +310,25 @@ void PoolModel::Free(PVOID p, ULONG tag)
             twice = std::find(recentlyFreed_.begin(), recentlyFreed_.end(), address) != recentlyFreed_.end();
         }
     }
-    // The block's memory is gone: the reports below show only its address.
+    // The block's memory may be gone: the reports below show only its address, never read it.
+    auto at = [address] {
+        return Verifier::Pointer(reinterpret_cast<const void*>(address)); // NOLINT(clang-analyzer-unix.Malloc)
+    };
     if (!found) {
-        platform_.Verifier().Report("ExFreePoolWithTag", Verifier::Pointer(p), tag,
+        platform_.Verifier().Report("ExFreePoolWithTag", at(), tag,
                                     twice ? "pool block freed twice (bug check 0xC2, 0x07)"
                                           : "free of a pointer the pool does not own (bug check 0xC4, 0x10)");
         return;
     }
     if (tag != 0 && tag != allocation.tag) {
-        platform_.Verifier().Report("ExFreePoolWithTag", Verifier::Pointer(p), allocation.tag,
+        platform_.Verifier().Report("ExFreePoolWithTag", at(), allocation.tag,
                                     "freed with the wrong tag '" + Verifier::TagText(tag) + "' (bug check 0xC2, 0x0A)");
     }
     if ((allocation.flags & POOL_FLAG_PAGED) != 0 && CurrentIrql() > APC_LEVEL) {
-        platform_.Verifier().Report("ExFreePoolWithTag", Verifier::Pointer(p), allocation.tag,
-                                    "paged pool freed above APC_LEVEL");
+        platform_.Verifier().Report("ExFreePoolWithTag", at(), allocation.tag, "paged pool freed above APC_LEVEL");
     }
     if (!intact) {
-        platform_.Verifier().Report("ExFreePoolWithTag", Verifier::Pointer(p), allocation.tag,
+        platform_.Verifier().Report("ExFreePoolWithTag", at(), allocation.tag,
                                     "write outside the " + std::to_string(allocation.size) +
                                         "-byte allocation (pool corruption, bug check 0xC1)");
     }

@@ -16,9 +16,9 @@ namespace {
 
 // Calls the WMI layer turns away before any provider sees them still belong in the conversation.
 NTSTATUS Rejected(Platform& platform, const char* operation, const TraceDetail& detail, NTSTATUS status,
-                  std::string text = {})
+                  std::string_view text = {})
 {
-    platform.Trace().Record("driver", "kernel", operation, detail, status, std::move(text));
+    platform.Trace().Record("driver", "kernel", operation, detail, status, text);
     return status;
 }
 

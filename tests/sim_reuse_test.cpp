@@ -218,7 +218,7 @@ TEST(FaultInjectorReuse, OneNameFromTwoAddressesIsOneOperation)
     // Two buffers with the same text: the injector knows a name by its address after the first
     // call, and must still count both as the one operation.
     const std::string one = "ExAllocatePool2";
-    const std::string two = one;
+    const std::string two(one.begin(), one.end()); // its own buffer, at another address
     faults.FailNth("ExAllocatePool2", 2);
     NTSTATUS status = STATUS_SUCCESS;
     EXPECT_FALSE(faults.Check(one.c_str(), STATUS_INSUFFICIENT_RESOURCES, &status));
@@ -235,6 +235,7 @@ TEST(LeafLock, ExcludesConcurrentHolders)
     constexpr int kThreads = 4;
     constexpr int kRounds = 20000;
     std::vector<std::thread> threads;
+    threads.reserve(kThreads);
     for (int t = 0; t < kThreads; ++t) {
         threads.emplace_back([&] {
             for (int i = 0; i < kRounds; ++i) {
