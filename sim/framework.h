@@ -242,7 +242,13 @@ private:
         // I/O targets.
         IoTargetState state = IoTargetState::Created;
         std::optional<OpenRecord> open;
-        std::string openNameText; // open->name as the trace shows it, narrowed once at open
+        // open->name, and its text as the trace shows it, made once at open. A send holds them
+        // for its whole course: a close and a reopen on another thread may replace them meanwhile.
+        struct OpenName {
+            std::u16string name;
+            std::string text;
+        };
+        std::shared_ptr<const OpenName> openName;
         // Sends in progress, on their callers' stacks: each leaves the list before it returns.
         std::vector<Send*> sends;
     };

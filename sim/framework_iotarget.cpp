@@ -217,7 +217,8 @@ NTSTATUS FrameworkModel::IoTargetOpen(WDFIOTARGET target, PWDF_IO_TARGET_OPEN_PA
             status = STATUS_INVALID_DEVICE_STATE; // the record of the open in force stays as it is
         } else {
             object->open = record;
-            object->openNameText = Narrow(record.name);
+            object->openName =
+                std::make_shared<const Object::OpenName>(Object::OpenName{record.name, Narrow(record.name)});
         }
     }
     if (!NT_SUCCESS(status)) {
@@ -297,9 +298,7 @@ NTSTATUS FrameworkModel::IoTargetSendIoctlSynchronously(WDFIOTARGET target, WDFR
     const ULONG inputLength = input != nullptr ? input->u.BufferType.Length : 0;
     const ULONG outputLength = output != nullptr ? output->u.BufferType.Length : 0;
     Send send;
-    std::u16string link;
-    // Read only until the send is recorded, before anything that could send again on this thread.
-    thread_local std::string linkText;
+    std::shared_ptr<const Object::OpenName> link;
     IoctlHandler handler;
     {
         std::lock_guard lock(mutex_);
@@ -317,8 +316,7 @@ NTSTATUS FrameworkModel::IoTargetSendIoctlSynchronously(WDFIOTARGET target, WDFR
         Object* object = FindLocked(Key(target));
         if (object != nullptr && object->state == IoTargetState::Opened) {
             object->sends.push_back(&send);
-            link = object->open->name;
-            linkText.assign(object->openNameText);
+            link = object->openName;
             handler = ioctlHandler_;
         } else {
             status = STATUS_INVALID_DEVICE_STATE;
@@ -346,12 +344,12 @@ NTSTATUS FrameworkModel::IoTargetSendIoctlSynchronously(WDFIOTARGET target, WDFR
         {"framework", "ta", "IRP_MJ_DEVICE_CONTROL",
          TraceDetail("{} {} IOCTL {}", TraceArg::Text(), TraceArg::Handle(target),
                      TraceArg::Status(static_cast<NTSTATUS>(ioctlCode))),
-         std::nullopt, linkText});
+         std::nullopt, link->text});
     if (handler) {
-        status =
-            handler(link, ioctlCode, system.data(), inputLength, system.data(), outputLength, &information, cancelled);
+        status = handler(link->name, ioctlCode, system.data(), inputLength, system.data(), outputLength, &information,
+                         cancelled);
     } else {
-        status = platform_.TaService().HandleIoctl(link, ioctlCode, system.data(), inputLength, system.data(),
+        status = platform_.TaService().HandleIoctl(link->name, ioctlCode, system.data(), inputLength, system.data(),
                                                    outputLength, &information, cancelled);
     }
     if (information > outputLength) {
