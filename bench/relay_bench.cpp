@@ -155,6 +155,8 @@ public:
     sim::FirmwareModel& firmware = platform.Firmware();
     sim::TaServiceModel& ta = platform.TaService();
     sim::FrameworkModel& framework = platform.Framework();
+    // The firmware's hand-back list lives in this vector's memory from one event to the next.
+    std::vector<Bytes> handedBack;
 };
 
 // The pool as a relay loop starts; Check() compares the pool after `events` relays with it.
@@ -244,11 +246,10 @@ void Conclude(benchmark::State& state, LoadedDriver& driver, const PoolWatch& po
 }
 
 // Takes the one buffer the firmware was handed back by the last relay.
-bool TakeBack(benchmark::State& state, sim::FirmwareModel& firmware, Bytes& buffer)
+bool TakeBack(benchmark::State& state, LoadedDriver& driver, Bytes& buffer)
 {
-    // The firmware's hand-back list lives in this memory from one event to the next.
-    thread_local std::vector<Bytes> back;
-    firmware.TakeHandedBack(back);
+    std::vector<Bytes>& back = driver.handedBack;
+    driver.firmware.TakeHandedBack(back);
     if (back.size() != 1) {
         state.SkipWithError("the relay did not hand exactly one buffer back");
         return false;
@@ -272,7 +273,7 @@ bool ReadyFor(benchmark::State& state, LoadedDriver& driver, const Shape& shape)
 // history now and then.
 bool Relayed(benchmark::State& state, LoadedDriver& driver, Bytes& buffer, std::int64_t events)
 {
-    if (!TakeBack(state, driver.firmware, buffer)) {
+    if (!TakeBack(state, driver, buffer)) {
         return false;
     }
     if (events % kHistoryBatch == 0) {
@@ -301,7 +302,7 @@ void DriverPath(benchmark::State& state)
     const std::uint64_t allocationsBefore = driver.platform.Pool().TotalAllocations();
     driver.firmware.QueueRequest(std::move(buffer));
     FirmwareEventCallback(nullptr, context);
-    if (!TakeBack(state, driver.firmware, buffer)) {
+    if (!TakeBack(state, driver, buffer)) {
         return;
     }
     const auto fallible = static_cast<double>(driver.platform.Faults().TotalCount());

@@ -13,8 +13,8 @@
 #include <string_view>
 #include <vector>
 
-#include "sim/leaf_lock.h"
 #include "platform/ntbase.h"
+#include "sim/leaf_lock.h"
 
 namespace sim {
 

@@ -18,8 +18,8 @@
 #include <string>
 #include <vector>
 
-#include "sim/leaf_lock.h"
 #include "platform/ntbase.h"
+#include "sim/leaf_lock.h"
 #include "sim/pool.h"
 #include "sim/scheduler.h"
 
@@ -193,7 +193,7 @@ private:
     void KeepSpareLocked(std::vector<std::uint8_t> buffer);
 
     Platform& platform_;
-    mutable LeafLock mutex_; // leaf: guards everything below but presentFrom_
+    mutable LeafLock mutex_; // leaf, takes the pool's under it: guards everything below but presentFrom_
     // The virtual time from which the firmware is present: 0 present, the largest value absent.
     // Atomic and outside the mutex: the WMI layer asks on every call.
     std::atomic<Ticks> presentFrom_{0};

@@ -33,10 +33,10 @@
 #include <thread>
 #include <vector>
 
-#include "sim/leaf_lock.h"
 #include "platform/wdfdevice.h"
 #include "platform/wdfdriver.h"
 #include "platform/wdfiotarget.h"
+#include "sim/leaf_lock.h"
 
 namespace sim {
 

@@ -17,8 +17,8 @@
 #include <utility>
 #include <vector>
 
-#include "sim/leaf_lock.h"
 #include "platform/thread.h"
+#include "sim/leaf_lock.h"
 #include "sim/scheduler.h"
 
 namespace sim {

@@ -1,5 +1,8 @@
-// The lock of a model's own state: held for a few loads and stores, never across a wait, a
-// callback into the driver or another model's blocking call, and taken on every boundary call.
+// The lock of a model's own state: held briefly (some bookkeeping, at most a copy of what a call
+// passed), never across a wait, a callback into the driver or a call that can block, and taken
+// on every boundary call. The firmware and the TA service take the pool's lock under their own,
+// and the pool's takes nothing under it. The scheduler's mutex may be held while a leaf lock is
+// taken (a wake-up test reads model state), never the other way round.
 //
 // Boundary calls take several of these each, so their cost is most of the host platform's cost
 // per event. A pthread mutex pays a library call and an atomic read-modify-write on both lock

@@ -12,8 +12,8 @@
 #include <string>
 #include <vector>
 
-#include "sim/leaf_lock.h"
 #include "platform/object.h"
+#include "sim/leaf_lock.h"
 
 namespace sim {
 

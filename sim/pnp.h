@@ -17,8 +17,8 @@
 #include <thread>
 #include <vector>
 
-#include "sim/leaf_lock.h"
 #include "platform/pnp.h"
+#include "sim/leaf_lock.h"
 
 namespace sim {
 

@@ -23,16 +23,6 @@
 #include <sanitizer/asan_interface.h>
 #endif
 
-namespace {
-// Under AddressSanitizer a freed block goes straight back to the heap, whose quarantine then
-// catches a use after free; a block kept for reuse would hide it.
-#ifdef FWRELAY_POOL_POISONS_GUARDS
-constexpr bool kKeepsFreedBlocks = false;
-#else
-constexpr bool kKeepsFreedBlocks = true;
-#endif
-} // namespace
-
 namespace sim {
 
 namespace {
@@ -41,6 +31,13 @@ namespace {
 constexpr std::size_t kGuard = 16;
 constexpr unsigned char kGuardByte = 0xFD;
 constexpr unsigned char kUninitializedByte = 0xCD;
+// Under AddressSanitizer a freed block goes straight back to the heap, whose quarantine then
+// catches a use after free; a block kept for reuse would hide it.
+#ifdef FWRELAY_POOL_POISONS_GUARDS
+constexpr bool kKeepsFreedBlocks = false;
+#else
+constexpr bool kKeepsFreedBlocks = true;
+#endif
 // How many past frees a double free is recognised against.
 constexpr std::size_t kRememberedFrees = 4096;
 constexpr POOL_FLAGS kKnownRequiredFlags = POOL_FLAG_USE_QUOTA | POOL_FLAG_UNINITIALIZED | POOL_FLAG_SESSION |
@@ -343,7 +340,6 @@ std::vector<PoolAllocation> PoolModel::Live() const
 
 void PoolModel::LiveInto(std::vector<PoolAllocation>& out) const
 {
-    out.clear();
     std::lock_guard lock(mutex_);
     out.assign(live_.begin(), live_.end());
     std::sort(out.begin(), out.end(), [](const auto& a, const auto& b) { return a.serial < b.serial; });

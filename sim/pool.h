@@ -2,18 +2,18 @@
 // report.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
-#include <array>
-#include <map>
-#include <mutex>
 #include <initializer_list>
+#include <map>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
-#include "sim/leaf_lock.h"
 #include "platform/pool.h"
+#include "sim/leaf_lock.h"
 
 namespace sim {
 
@@ -83,16 +83,19 @@ private:
         unsigned char* user = nullptr;
         std::size_t size = 0;
     };
+    // The live block that holds `address`'s byte or, if none, the last one before it; end() if
+    // no block starts at or before it.
+    std::vector<PoolAllocation>::const_iterator AtOrBeforeLocked(std::uintptr_t address) const;
     std::optional<PoolAllocation> ContainingLocked(const void* p, std::size_t length) const;
     unsigned char* TakeKeptLocked(std::size_t size);
     bool KeepLocked(unsigned char* user, std::size_t size);
 
+    // The lowest leaf lock: the firmware and the TA service take it under theirs, and nothing is
+    // taken under it.
     mutable LeafLock mutex_;
     // Sorted by address. A driver holds a handful of blocks at a time, so a sorted array is
     // searched and updated faster than a tree, and costs the host no heap call per block.
     std::vector<PoolAllocation> live_;
-    // The live block that holds `address`'s byte or, if none, the one before it; end() if none.
-    std::vector<PoolAllocation>::const_iterator AtOrBeforeLocked(std::uintptr_t address) const;
     // A driver that allocates and frees the same sizes on every event (a lookaside list's
     // pattern) gets its last blocks back without the host's heap walking its large-chunk bins.
     std::array<KeptBlock, 4> kept_{};

@@ -22,8 +22,8 @@
 #include <string>
 #include <vector>
 
-#include "sim/leaf_lock.h"
 #include "platform/ntbase.h"
+#include "sim/leaf_lock.h"
 #include "sim/scheduler.h"
 
 namespace sim {
@@ -188,7 +188,7 @@ private:
     NTSTATUS Complete(std::size_t index, const TaBehaviour& behaviour, std::size_t written, NTSTATUS status);
 
     Platform& platform_;
-    mutable LeafLock mutex_; // leaf: guards everything below
+    mutable LeafLock mutex_; // leaf, takes the pool's and the verifier's under it: guards all below
     bool present_ = false;
     std::u16string link_;
     TaBehaviour default_;

@@ -25,8 +25,8 @@
 #include <string_view>
 #include <vector>
 
-#include "sim/leaf_lock.h"
 #include "platform/ntbase.h"
+#include "sim/leaf_lock.h"
 #include "sim/scheduler.h"
 
 namespace sim {
@@ -94,7 +94,7 @@ struct TraceDetail {
     // copying arguments out of a list built on the stack stalls on reading back what was just
     // written.
     template <class... Args>
-    TraceDetail(const char* detailFormat, const Args&... detailArgs) // NOLINT(google-explicit-constructor)
+    explicit TraceDetail(const char* detailFormat, const Args&... detailArgs)
         : format(detailFormat), args{detailArgs...}, count(sizeof...(Args))
     {
         static_assert(sizeof...(Args) <= 4, "a detail carries at most four values");

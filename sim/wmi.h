@@ -21,8 +21,8 @@
 #include <thread>
 #include <vector>
 
-#include "sim/leaf_lock.h"
 #include "platform/wmi.h"
+#include "sim/leaf_lock.h"
 #include "sim/objects.h"
 #include "sim/trace.h"
 
