@@ -21,6 +21,9 @@ void ObjectManager::InsertObject(std::unique_ptr<KernelObject> object)
     object->references_ = 1;
     const void* key = object.get();
     objects_[key] = std::move(object);
+    if (key == lastKey_) {
+        lastObject_ = objects_[key].get();
+    }
 }
 
 KernelObject* ObjectManager::Lookup(const void* p, const char* operation) const
@@ -29,13 +32,20 @@ KernelObject* ObjectManager::Lookup(const void* p, const char* operation) const
     KernelObject* object = nullptr;
     {
         std::lock_guard lock(mutex_);
-        auto it = objects_.find(p);
-        if (it == objects_.end()) {
+        KernelObject* found = nullptr;
+        if (p != nullptr && p == lastKey_) {
+            found = lastObject_;
+        } else if (auto it = objects_.find(p); it != objects_.end()) {
+            found = it->second.get();
+            lastKey_ = p;
+            lastObject_ = found;
+        }
+        if (found == nullptr) {
             problem = "not a kernel object (bug check 0xC4)";
-        } else if (it->second->deleted_) {
-            problem = "object used after its last reference was released (" + it->second->Describe() + ")";
+        } else if (found->deleted_) {
+            problem = "object used after its last reference was released (" + found->Describe() + ")";
         } else {
-            object = it->second.get();
+            object = found;
         }
     }
     if (object == nullptr) {

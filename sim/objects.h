@@ -88,6 +88,11 @@ private:
     Platform& platform_;
     mutable LeafLock mutex_;
     std::map<const void*, std::unique_ptr<KernelObject>> objects_;
+    // The object found last. An object stays in objects_ for the platform's life (deleted ones
+    // too), so the pointer cannot dangle; a driver calls on the same few objects over and over,
+    // and this spares those calls the tree walk.
+    mutable const void* lastKey_ = nullptr;
+    mutable KernelObject* lastObject_ = nullptr;
     std::map<HANDLE, KernelObject*> handles_;
     std::map<HANDLE, ACCESS_MASK> grantedAccess_;
     std::uint64_t nextHandle_ = 1;
