@@ -38,7 +38,7 @@ void PnpModel::Shutdown()
         stopping_ = true;
         QueueChangedLocked();
     }
-    platform_.Sched().Notify();
+    platform_.Sched().Signal();
     thread_->Join();
     thread_.reset();
 }
@@ -50,7 +50,7 @@ void PnpModel::RunNotificationThread()
         Delivery delivery;
         {
             std::unique_lock lock(sched.Mutex());
-            sched.WaitUntil(lock, [this] { return work_.load(); });
+            sched.WaitForSignal(lock, [this] { return work_.load(); });
             {
                 std::lock_guard inner(mutex_);
                 if (queue_.empty()) {
@@ -140,7 +140,7 @@ void PnpModel::AddInterface(const GUID& classGuid, const std::u16string& symboli
         interfaces_.push_back(Interface{classGuid, symbolicLink});
         QueueLocked(GUID_DEVICE_INTERFACE_ARRIVAL, interfaces_.back());
     }
-    platform_.Sched().Notify();
+    platform_.Sched().Signal();
 }
 
 void PnpModel::RemoveInterface(const std::u16string& symbolicLink)
@@ -156,7 +156,7 @@ void PnpModel::RemoveInterface(const std::u16string& symbolicLink)
         interfaces_.erase(it);
         QueueLocked(GUID_DEVICE_INTERFACE_REMOVAL, gone);
     }
-    platform_.Sched().Notify();
+    platform_.Sched().Signal();
 }
 
 bool PnpModel::InterfacePresent(const std::u16string& symbolicLink) const
@@ -300,7 +300,7 @@ NTSTATUS PnpModel::RegisterNotification(IO_NOTIFICATION_EVENT_CATEGORY category,
         }
     }
     if (queued) {
-        platform_.Sched().Notify();
+        platform_.Sched().Signal();
     }
     finish(STATUS_SUCCESS, "interface class " + GuidText(registration->classGuid) + ", " +
                                std::to_string(existing.size()) + " existing");

@@ -111,8 +111,9 @@ private:
     std::map<const void*, std::unique_ptr<Registration>> registrations_; // never erased: stale entries stay known
     std::deque<Delivery> queue_;
     // !queue_.empty() || stopping_, kept beside them under the mutex (QueueChangedLocked after
-    // every change to either) so that the idle notification thread's wake-up test, run on every
-    // notification, takes no lock.
+    // every change to either) so that the idle notification thread's wake-up test takes no lock.
+    // That thread waits for a signal: whoever may have made this true calls Signal(), not
+    // Notify().
     std::atomic<bool> work_{false};
     bool duplicateExisting_ = false;
     bool held_ = false;

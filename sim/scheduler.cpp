@@ -186,6 +186,27 @@ void Scheduler::ReportDeadlockLocked() const
 bool Scheduler::WaitUntil(std::unique_lock<std::mutex>& lock, const std::function<bool()>& pred,
                           std::optional<Ticks> deadline)
 {
+    // Counted before the first look at the predicate: a notifier that changes the state after
+    // that look, and so must wake this thread, then finds the count non-zero (see Notify()).
+    notifiable_.fetch_add(1);
+    const bool satisfied = Wait(lock, pred, deadline);
+    notifiable_.fetch_sub(1);
+    return satisfied;
+}
+
+void Scheduler::WaitForSignal(std::unique_lock<std::mutex>& lock, const std::function<bool()>& pred)
+{
+    // An unregistered thread is woken through cv_, which only Notify() reaches when counted.
+    if (tlsThread == nullptr) {
+        WaitUntil(lock, pred);
+        return;
+    }
+    Wait(lock, pred, std::nullopt);
+}
+
+bool Scheduler::Wait(std::unique_lock<std::mutex>& lock, const std::function<bool()>& pred,
+                     std::optional<Ticks> deadline)
+{
     ThreadState* self = tlsThread;
     if (self != nullptr) {
         self->blocked = true;
@@ -273,6 +294,18 @@ bool Scheduler::WaitUntil(std::unique_lock<std::mutex>& lock, const std::functio
 }
 
 void Scheduler::Notify()
+{
+    // A waiter counts itself before it first looks at its predicate. So either this load sees
+    // the count, or the waiter's look comes after the caller's change and sees it; the fence
+    // keeps the caller's change (made under a leaf lock, or to an atomic) ahead of the load.
+    std::atomic_thread_fence(std::memory_order_seq_cst);
+    if (notifiable_.load(std::memory_order_relaxed) == 0 && !serializedFlag_.load(std::memory_order_relaxed)) {
+        return;
+    }
+    Signal();
+}
+
+void Scheduler::Signal()
 {
     // Taking the mutex orders the caller's state change before any waiter's next look at it, so
     // a waiter that has just found its predicate false cannot miss this wake-up.
@@ -392,6 +425,7 @@ void Scheduler::SetSerialized()
     Settle();
     std::lock_guard lock(mutex_);
     serialized_ = true;
+    serializedFlag_ = true;
     holder_ = tlsThread;
     WakeAllLocked();
 }

@@ -10,7 +10,8 @@
 //
 // All blocking in the host platform goes through WaitUntil() under the one scheduler mutex, so
 // that "idle" is decided atomically. Code that changes state a predicate reads must hold the
-// mutex, or a leaf mutex of its own that predicates may take, and call Notify() afterwards.
+// mutex, or a leaf mutex of its own that predicates may take, and call Notify() afterwards
+// (Signal() for state a WaitForSignal() predicate reads).
 //
 // Serialized mode (opt-in, SetSerialized()): one registered thread runs at a time. It holds the
 // run token until it blocks in WaitUntil() (or unregisters); the token then passes to the next
@@ -66,12 +67,20 @@ public:
     // deadline (returns false). The lock must hold Mutex(). pred() runs under the mutex.
     bool WaitUntil(std::unique_lock<std::mutex>& lock, const std::function<bool()>& pred,
                    std::optional<Ticks> deadline = std::nullopt);
+    // The same without a deadline, for a thread whose predicate only a Signal() can make true:
+    // an idle service thread waiting for its queue. Notify() passes such a waiter by.
+    void WaitForSignal(std::unique_lock<std::mutex>& lock, const std::function<bool()>& pred);
 
     // Wakes the waiters whose predicate now holds. Call after a state change, without holding
     // Mutex(); NotifyLocked() is the variant for callers that hold it. Predicates are evaluated
     // here, on the notifying thread, so a state change that wakes nobody costs no thread switch.
+    // When every blocked thread waits for a signal, Notify() returns without taking the mutex:
+    // the change cannot be what they wait for.
     void Notify();
     void NotifyLocked();
+    // Notify() that also reaches the waiters in WaitForSignal(): call it after the change their
+    // predicates read (a queue that may have become non-empty, a stop).
+    void Signal();
 
     // Virtual time now. Lock-free: callable with or without the mutex, also in predicates.
     Ticks Now() const;
@@ -121,8 +130,14 @@ private:
     void PassTokenLocked(const ThreadState* self);
     void AwaitTokenLocked(std::unique_lock<std::mutex>& lock, ThreadState* self);
 
+    bool Wait(std::unique_lock<std::mutex>& lock, const std::function<bool()>& pred, std::optional<Ticks> deadline);
+
     mutable std::mutex mutex_;
-    std::condition_variable cv_; // waiters that are not registered
+    // Threads in WaitUntil(), registered or not: Notify() has someone to wake only while this
+    // is non-zero. Changed under mutex_, read by Notify() without it.
+    std::atomic<std::size_t> notifiable_{0};
+    std::atomic<bool> serializedFlag_{false}; // serialized_, for Notify() to read without mutex_
+    std::condition_variable cv_;              // waiters that are not registered
     std::size_t unregisteredWaiters_ = 0;
     std::list<ThreadState> threads_;
     // Written only under mutex_; read without it, so Now() is safe inside predicates and by

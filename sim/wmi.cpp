@@ -93,7 +93,7 @@ void WmiModel::Shutdown()
         hold_ = false;
     }
     Scheduler& sched = platform_.Sched();
-    sched.Notify();
+    sched.Signal();
     {
         // Wait as a scheduler participant: the deliveries still queued may wait on the clock.
         std::unique_lock lock(sched.Mutex());
@@ -287,7 +287,7 @@ std::size_t WmiModel::FireEvent(const GUID& guid)
         platform_.Trace().Record("firmware", "kernel", "WmiEvent", "{} queued for {} block(s)",
                                  {TraceArg::Guid(guid), TraceArg::Decimal(queued)});
     }
-    platform_.Sched().Notify();
+    platform_.Sched().Signal();
     return queued;
 }
 
@@ -299,7 +299,7 @@ void WmiModel::DeliveryThread()
         Installed target;
         {
             std::unique_lock lock(sched.Mutex());
-            sched.WaitUntil(lock, [this] { return work_.load(); });
+            sched.WaitForSignal(lock, [this] { return work_.load(); });
             bool held = false;
             {
                 std::lock_guard guard(mutex_);

@@ -119,8 +119,9 @@ private:
     std::map<const WmiBlock*, Installed> callbacks_; // live blocks with a callback installed
     std::deque<const WmiBlock*> queue_;
     // stopping_ || !queue_.empty(), kept beside them under the mutex (QueueChangedLocked after
-    // every change to either) so that the idle delivery thread's wake-up test, run on every
-    // notification, takes no lock.
+    // every change to either) so that the idle delivery thread's wake-up test takes no lock.
+    // That thread waits for a signal: whoever may have made this true calls Signal(), not
+    // Notify().
     std::atomic<bool> work_{false};
     std::vector<GUID> released_;
     bool hold_ = false;

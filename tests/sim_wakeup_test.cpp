@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <functional>
+#include <thread>
 
 #include "sim/kernel.h"
 #include "sim/platform.h"
@@ -119,6 +120,55 @@ TEST_F(WakeupTest, AClockMoveWakesEveryDeadlineThatItReaches)
     EXPECT_EQ(woke[0], 10);
     EXPECT_EQ(woke[1], 20);
     EXPECT_LT(Clock::now() - start, kBudget);
+}
+
+TEST_F(WakeupTest, AThreadWaitingForASignalIsWokenBySignal)
+{
+    // The platform's idle WMI and PnP threads wait for a signal, so every Notify() below finds
+    // only the other side of the exchange counted; a notification passed by wrongly, or a signal
+    // that failed to reach its waiter, would fall back on the poll.
+    int request = 0;
+    int done = 0;
+    const auto start = Clock::now();
+    sim::SimThread partner(platform, "partner", [&] {
+        for (int round = 1; round <= kRounds; ++round) {
+            {
+                std::unique_lock lock(sched.Mutex());
+                sched.WaitForSignal(lock, [&] { return request == round; });
+            }
+            Set(done, round);
+        }
+    });
+    for (int round = 1; round <= kRounds; ++round) {
+        {
+            std::lock_guard lock(sched.Mutex());
+            request = round;
+        }
+        sched.Signal();
+        WaitFor(done, round);
+    }
+    partner.Join();
+    EXPECT_LT(Clock::now() - start, kBudget);
+}
+
+TEST_F(WakeupTest, AnUnregisteredThreadWaitingForASignalIsWokenByNotify)
+{
+    // A thread the scheduler does not know waits on the shared condition variable, which a
+    // Notify() reaches only while some waiter is counted: such a wait must count itself.
+    int flag = 0;
+    bool woken = false;
+    const auto start = Clock::now();
+    std::thread outsider([&] {
+        std::unique_lock lock(sched.Mutex());
+        sched.WaitForSignal(lock, [&] { return flag == 1; });
+        woken = true;
+    });
+    // Long enough for the outsider to block in most runs; the check holds either way.
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    Set(flag, 1);
+    outsider.join();
+    EXPECT_TRUE(woken);
+    EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(45)) << "woken by the poll, not the notification";
 }
 
 } // namespace
