@@ -21,24 +21,22 @@ void ObjectManager::InsertObject(std::unique_ptr<KernelObject> object)
     object->references_ = 1;
     const void* key = object.get();
     objects_[key] = std::move(object);
-    if (key == lastKey_) {
-        lastObject_ = objects_[key].get();
-    }
 }
 
 KernelObject* ObjectManager::Lookup(const void* p, const char* operation) const
 {
+    KernelObject* last = last_.load(std::memory_order_acquire);
+    if (last != nullptr && static_cast<const void*>(last) == p && !last->deleted_.load(std::memory_order_acquire)) {
+        return last;
+    }
     std::string problem;
     KernelObject* object = nullptr;
     {
         std::lock_guard lock(mutex_);
         KernelObject* found = nullptr;
-        if (p != nullptr && p == lastKey_) {
-            found = lastObject_;
-        } else if (auto it = objects_.find(p); it != objects_.end()) {
+        if (auto it = objects_.find(p); it != objects_.end()) {
             found = it->second.get();
-            lastKey_ = p;
-            lastObject_ = found;
+            last_.store(found, std::memory_order_release);
         }
         if (found == nullptr) {
             problem = "not a kernel object (bug check 0xC4)";

@@ -5,6 +5,7 @@
 // goes away, so a stale pointer is recognised and reported instead of crashing the host.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -39,7 +40,9 @@ private:
     std::string type_;
     std::string label_;
     LONG_PTR references_ = 0;
-    bool deleted_ = false;
+    // Written under the object manager's mutex; atomic so that a repeat lookup can read it
+    // without taking that mutex.
+    std::atomic<bool> deleted_{false};
 };
 
 class ObjectManager {
@@ -88,11 +91,11 @@ private:
     Platform& platform_;
     mutable LeafLock mutex_;
     std::map<const void*, std::unique_ptr<KernelObject>> objects_;
-    // The object found last. An object stays in objects_ for the platform's life (deleted ones
-    // too), so the pointer cannot dangle; a driver calls on the same few objects over and over,
-    // and this spares those calls the tree walk.
-    mutable const void* lastKey_ = nullptr;
-    mutable KernelObject* lastObject_ = nullptr;
+    // The object found last, which an object's key (its address) names. An object stays in
+    // objects_ for the platform's life (deleted ones too), so the pointer cannot dangle; a driver
+    // calls on the same few objects over and over, and a repeat lookup then reads this and the
+    // object's deleted_ flag without taking the mutex.
+    mutable std::atomic<KernelObject*> last_{nullptr};
     std::map<HANDLE, KernelObject*> handles_;
     std::map<HANDLE, ACCESS_MASK> grantedAccess_;
     std::uint64_t nextHandle_ = 1;

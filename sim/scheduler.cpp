@@ -3,11 +3,22 @@
 #include <cstdio>
 #include <cstdlib>
 #include <iterator>
+#include <set>
 
 namespace sim {
 
 namespace {
 thread_local Scheduler::ThreadState* tlsThread = nullptr;
+
+// Thread names are kept for the life of the process, one copy of each: a trace record points at
+// its thread's name long after the thread has gone, and no run has more than a few names.
+const std::string* Intern(const std::string& name)
+{
+    static std::mutex mutex;
+    static std::set<std::string> names;
+    std::lock_guard lock(mutex);
+    return &*names.insert(name).first;
+}
 constexpr std::chrono::milliseconds kPollInterval{50};
 } // namespace
 
@@ -19,7 +30,7 @@ void Scheduler::RegisterCurrentThread(const std::string& name)
 {
     std::unique_lock lock(mutex_);
     threads_.emplace_back();
-    threads_.back().name = name;
+    threads_.back().name = Intern(name);
     tlsThread = &threads_.back();
     if (serialized_) {
         AwaitTokenLocked(lock, tlsThread);
@@ -46,7 +57,7 @@ Scheduler::ThreadState* Scheduler::ReserveThread(const std::string& name)
 {
     std::lock_guard lock(mutex_);
     threads_.emplace_back();
-    threads_.back().name = name;
+    threads_.back().name = Intern(name);
     return &threads_.back();
 }
 
@@ -176,7 +187,7 @@ void Scheduler::ReportDeadlockLocked() const
                  "deadline is pending\n",
                  static_cast<long long>(now_.load()));
     for (const auto& t : threads_) {
-        std::fprintf(stderr, "    thread '%s': %s%s\n", t.name.c_str(), t.blocked ? "blocked" : "running",
+        std::fprintf(stderr, "    thread '%s': %s%s\n", t.name->c_str(), t.blocked ? "blocked" : "running",
                      t.deadline ? " (with deadline)" : "");
     }
     std::fflush(stderr);
@@ -406,7 +417,7 @@ bool Scheduler::RunUntil(const std::function<bool()>& pred, Ticks limit)
 const std::string& Scheduler::CurrentThreadName()
 {
     static const std::string unregistered;
-    return tlsThread != nullptr ? tlsThread->name : unregistered;
+    return tlsThread != nullptr ? *tlsThread->name : unregistered;
 }
 
 bool Scheduler::CurrentThreadRegistered()

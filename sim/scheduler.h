@@ -98,8 +98,8 @@ public:
     // pred() holds or virtual time reaches `limit`. Returns pred().
     bool RunUntil(const std::function<bool()>& pred, Ticks limit);
 
-    // Name of the calling thread as registered ("" if unregistered).
-    // Valid while the calling thread stays registered; empty for an unregistered thread.
+    // Name of the calling thread as registered ("" if unregistered). The reference stays valid
+    // for the life of the process, after the thread has gone too.
     static const std::string& CurrentThreadName();
     static bool CurrentThreadRegistered();
 
@@ -150,7 +150,7 @@ private:
 };
 
 struct Scheduler::ThreadState {
-    std::string name;
+    const std::string* name = nullptr; // interned: lives as long as the process
     bool blocked = false;
     bool settling = false;
     const std::function<bool()>* pred = nullptr;

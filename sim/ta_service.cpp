@@ -265,7 +265,9 @@ NTSTATUS TaServiceModel::HandleIoctl(const std::u16string& link, ULONG ioctlCode
         // The request is read, checked and logged under one acquisition: the areas' check is a
         // leaf look at the pool, and nothing here calls out.
         std::lock_guard lock(mutex_);
-        const bool present = present_ && link == link_;
+        // Equality only: the standard comparison of char16_t strings goes a character at a time.
+        const bool present = present_ && link.size() == link_.size() &&
+                             std::memcmp(link.data(), link_.data(), link.size() * sizeof(char16_t)) == 0;
         index = requests_.size();
         TaRequest& record = requests_.emplace_back();
         // A cleared log's record lends its memory to this one's copies.

@@ -25,7 +25,7 @@ class Trace::Renderer {
 public:
     TraceEvent Render(const Entry& entry)
     {
-        TraceEvent event{entry.sequence, entry.time,      entry.thread,  entry.from,
+        TraceEvent event{entry.sequence, entry.time,      *entry.thread, entry.from,
                          entry.to,       entry.operation, std::string(), entry.status};
         std::size_t next = 0;
         for (const char* p = entry.format; *p != '\0'; ++p) {
@@ -137,7 +137,7 @@ void Trace::AppendLocked(Ticks now, const char* from, const char* to, const char
     Entry& entry = entries_[count_++];
     entry.sequence = ++sequence_;
     entry.time = now;
-    entry.thread.assign(Scheduler::CurrentThreadName());
+    entry.thread = &Scheduler::CurrentThreadName();
     entry.from = from;
     entry.to = to;
     entry.operation = operation;
@@ -172,7 +172,7 @@ std::vector<TraceHead> Trace::Heads() const
     std::vector<TraceHead> heads;
     heads.reserve(count_);
     for (const Entry& entry : Held()) {
-        heads.push_back({entry.thread, entry.from, entry.to, entry.operation, entry.format,
+        heads.push_back({*entry.thread, entry.from, entry.to, entry.operation, entry.format,
                          entry.argCount > 0 ? entry.args[0].value : 0, entry.status});
     }
     return heads;

@@ -154,7 +154,7 @@ private:
         Entry() {} // NOLINT(modernize-use-equals-default)
         std::uint64_t sequence = 0;
         Ticks time = 0;
-        std::string thread; // short names stay inside the string, no allocation
+        const std::string* thread = nullptr; // Scheduler::CurrentThreadName(), which stays valid
         const char* from = nullptr;
         const char* to = nullptr;
         const char* operation = nullptr;

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string_view>
+#include <typeinfo>
 
 #include "sim/firmware.h"
 #include "sim/irql.h"
@@ -111,11 +112,13 @@ WmiBlock* WmiModel::LookupBlock(PVOID object, const char* operation) const
     if (found == nullptr) {
         return nullptr;
     }
-    auto* block = dynamic_cast<WmiBlock*>(found);
-    if (block == nullptr) {
+    // WmiBlock is final, so its exact type decides, which is cheaper to ask on every method call
+    // than a dynamic_cast's walk of the class hierarchy.
+    if (typeid(*found) != typeid(WmiBlock)) {
         platform_.Verifier().Report(operation, found->Describe(), 0, "not a WMI data block object");
+        return nullptr;
     }
-    return block;
+    return static_cast<WmiBlock*>(found);
 }
 
 NTSTATUS WmiModel::AdmitBlockCall(const char* operation, NTSTATUS faultStatus, PVOID object, ULONG access,

@@ -32,7 +32,7 @@ class Platform;
 class WmiModel;
 
 // The object behind the PVOID that IoWMIOpenBlock hands out.
-class WmiBlock : public KernelObject {
+class WmiBlock final : public KernelObject {
 public:
     WmiBlock(WmiModel& model, const GUID& guid, ULONG access);
 
