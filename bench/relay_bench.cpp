@@ -435,7 +435,7 @@ void Baseline(benchmark::State& state)
 // then steady from run to run, where the families above, minutes apart, drift apart by up to a
 // fifth on a shared machine. Each iteration times one batch of each; the ratio reported is of
 // their medians, so a batch that lost the processor moves nothing.
-constexpr std::int64_t kBatch = 32;
+constexpr std::int64_t kBatch = 128;
 
 double Median(std::vector<double>& values)
 {
