@@ -242,13 +242,16 @@ private:
         // I/O targets.
         IoTargetState state = IoTargetState::Created;
         std::optional<OpenRecord> open;
-        // open->name, and its text as the trace shows it, made once at open. A send holds them
-        // for its whole course: a close and a reopen on another thread may replace them meanwhile.
+        // open->name, and its text as the trace shows it, made once at open. A send reads them
+        // for its whole course while a close and a reopen on another thread may make new ones, so
+        // every one made is kept with the object, which outlives every send (objects stay as
+        // tombstones): a send needs no reference count.
         struct OpenName {
             std::u16string name;
             std::string text;
         };
-        std::shared_ptr<const OpenName> openName;
+        const OpenName* openName = nullptr;
+        std::vector<std::unique_ptr<const OpenName>> openNames;
         // Sends in progress, on their callers' stacks: each leaves the list before it returns.
         std::vector<Send*> sends;
     };

@@ -217,8 +217,9 @@ NTSTATUS FrameworkModel::IoTargetOpen(WDFIOTARGET target, PWDF_IO_TARGET_OPEN_PA
             status = STATUS_INVALID_DEVICE_STATE; // the record of the open in force stays as it is
         } else {
             object->open = record;
-            object->openName =
-                std::make_shared<const Object::OpenName>(Object::OpenName{record.name, Narrow(record.name)});
+            object->openNames.push_back(
+                std::make_unique<const Object::OpenName>(Object::OpenName{record.name, Narrow(record.name)}));
+            object->openName = object->openNames.back().get();
         }
     }
     if (!NT_SUCCESS(status)) {
@@ -298,7 +299,7 @@ NTSTATUS FrameworkModel::IoTargetSendIoctlSynchronously(WDFIOTARGET target, WDFR
     const ULONG inputLength = input != nullptr ? input->u.BufferType.Length : 0;
     const ULONG outputLength = output != nullptr ? output->u.BufferType.Length : 0;
     Send send;
-    std::shared_ptr<const Object::OpenName> link;
+    const Object::OpenName* link = nullptr;
     IoctlHandler handler;
     {
         std::lock_guard lock(mutex_);

@@ -145,7 +145,9 @@ void Trace::AppendLocked(Ticks now, const char* from, const char* to, const char
     entry.argCount = static_cast<std::uint8_t>(std::min(count, kMaxArgs));
     std::copy_n(args, entry.argCount, entry.args.begin());
     entry.status = status;
-    entry.text.assign(text); // a reused entry's memory, where it is large enough
+    if (!text.empty() || !entry.text.empty()) {
+        entry.text.assign(text); // a reused entry's memory, where it is large enough
+    }
 }
 
 void Trace::Add(const char* from, const char* to, const char* operation, std::string_view detail,
