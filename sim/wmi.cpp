@@ -40,20 +40,14 @@ bool FitInPool(Platform& platform, const char* operation, const void* buffer, st
     return false;
 }
 
-// The instance the firmware's method block answers on, compared character by character and
-// by length: WMI matches instance names exactly.
+// The instance the firmware's method block answers on, compared code unit for code unit and by
+// length: WMI matches instance names exactly.
 bool IsFirmwareInstance(const UNICODE_STRING& name)
 {
+    static_assert(sizeof(WCHAR) == sizeof(char16_t));
     const std::u16string_view expected(firmware::kInstanceName);
-    if (name.Length != expected.size() * sizeof(char16_t)) {
-        return false;
-    }
-    for (std::size_t i = 0; i < expected.size(); ++i) {
-        if (static_cast<char16_t>(name.Buffer[i]) != expected[i]) {
-            return false;
-        }
-    }
-    return true;
+    return name.Length == expected.size() * sizeof(char16_t) &&
+           std::memcmp(name.Buffer, expected.data(), name.Length) == 0;
 }
 
 } // namespace
