@@ -67,10 +67,9 @@ void FaultInjector::ClearRules()
 
 std::size_t FaultInjector::OperationIndexLocked(const char* operation)
 {
-    for (std::size_t i = 0; i < byAddressCount_; ++i) {
-        if (byAddress_[i].address == operation) {
-            return byAddress_[i].index;
-        }
+    Known& slot = byAddress_[Slot(operation)];
+    if (slot.address == operation) {
+        return slot.index;
     }
     const std::string_view name(operation);
     auto it = index_.find(name);
@@ -82,10 +81,9 @@ std::size_t FaultInjector::OperationIndexLocked(const char* operation)
         index = operations_.size() - 1;
         index_.emplace(std::string(name), index);
     }
-    // Literals, and few: two translation units may each have their own copy of one name.
-    if (byAddressCount_ < byAddress_.size()) {
-        byAddress_[byAddressCount_++] = Known{operation, static_cast<std::uint32_t>(index)};
-    }
+    // Literals, and few: two translation units may each have their own copy of one name. Two
+    // literals that share a slot take turns in it, each found by name when the other holds it.
+    slot = Known{operation, static_cast<std::uint32_t>(index)};
     return index;
 }
 

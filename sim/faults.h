@@ -68,8 +68,15 @@ private:
         const char* address = nullptr;
         std::uint32_t index = 0;
     };
-    std::array<Known, 32> byAddress_{};
-    std::size_t byAddressCount_ = 0;
+    // Direct-mapped by the literal's address, so a lookup is one compare however many
+    // operations the run has met.
+    static constexpr std::size_t kSlots = 128;
+    static std::size_t Slot(const char* address)
+    {
+        const auto bits = reinterpret_cast<std::uintptr_t>(address);
+        return (bits ^ (bits >> 7) ^ (bits >> 14)) % kSlots;
+    }
+    std::array<Known, kSlots> byAddress_{};
     std::vector<std::uint32_t> log_; // operations_ indexes in call order
     std::vector<std::string> injected_;
 };

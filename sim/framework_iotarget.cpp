@@ -300,6 +300,7 @@ NTSTATUS FrameworkModel::IoTargetSendIoctlSynchronously(WDFIOTARGET target, WDFR
     const ULONG outputLength = output != nullptr ? output->u.BufferType.Length : 0;
     Send send;
     const Object::OpenName* link = nullptr;
+    Object* sender = nullptr; // the target, which stays in objects_ (as a tombstone at worst)
     IoctlHandler handler;
     {
         std::lock_guard lock(mutex_);
@@ -317,6 +318,7 @@ NTSTATUS FrameworkModel::IoTargetSendIoctlSynchronously(WDFIOTARGET target, WDFR
         Object* object = FindLocked(Key(target));
         if (object != nullptr && object->state == IoTargetState::Opened) {
             object->sends.push_back(&send);
+            sender = object;
             link = object->openName;
             handler = ioctlHandler_;
         } else {
@@ -376,7 +378,7 @@ NTSTATUS FrameworkModel::IoTargetSendIoctlSynchronously(WDFIOTARGET target, WDFR
     }
     {
         std::lock_guard lock(mutex_);
-        std::erase(objects_.at(Key(target))->sends, &send);
+        std::erase(sender->sends, &send);
     }
     platform_.Sched().Notify();
     if (bytesReturned != nullptr) {
