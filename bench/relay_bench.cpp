@@ -40,7 +40,7 @@ namespace {
 using Bytes = std::vector<std::uint8_t>;
 namespace wire = fwtest::wire;
 
-constexpr std::int64_t kSizes[] = {64, 1024, 16 * 1024, 64 * 1024};
+constexpr std::int64_t kSizes[] = {64, 1024, std::int64_t{16} * 1024, std::int64_t{64} * 1024};
 // Logs that grow with every event are dropped this often, inside the timed loop: keeping them
 // is part of the platform's cost, keeping them for ever is not.
 constexpr std::int64_t kHistoryBatch = 64;
