@@ -329,15 +329,18 @@ NTSTATUS FrameworkModel::IoTargetSendIoctlSynchronously(WDFIOTARGET target, WDFR
         return finish("{} IOCTL {}: target not open", status);
     }
     // METHOD_BUFFERED: one system buffer carries the input in and the output back. The control
-    // code's records are small, so most sends need no allocation for it.
+    // code's records are small, so most sends need no allocation for it. The model hands the
+    // target zeros after the input; only the buffer's first systemLength bytes are ever read, so
+    // only those are written.
     const std::size_t systemLength = std::max<std::size_t>({inputLength, outputLength, 1});
-    std::array<unsigned char, 128> small{};
+    std::array<unsigned char, 128> small;
     std::vector<unsigned char> large(systemLength > small.size() ? systemLength : 0, 0);
     std::span<unsigned char> system =
         large.empty() ? std::span<unsigned char>(small.data(), systemLength) : std::span<unsigned char>(large);
     if (inputLength != 0) {
         std::memcpy(system.data(), input->u.BufferType.Buffer, inputLength);
     }
+    std::memset(system.data() + inputLength, 0, systemLength - inputLength);
     ULONG_PTR information = 0;
     auto cancelled = [&send] { return send.cancelled.load(); };
     // Accepted and passed on at once: nothing of the send happens between the two records.

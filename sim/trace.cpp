@@ -98,13 +98,13 @@ private:
 void Trace::Record(const char* from, const char* to, const char* operation, const char* format,
                    std::initializer_list<TraceArg> args, std::optional<NTSTATUS> status, std::string_view text)
 {
-    Append(from, to, operation, format, args.begin(), args.size(), status, text);
+    Append(from, to, operation, format, PackStatus(status), args.begin(), args.size(), text);
 }
 
 void Trace::Record(const char* from, const char* to, const char* operation, const TraceDetail& detail,
                    std::optional<NTSTATUS> status, std::string_view text)
 {
-    Append(from, to, operation, detail.format, detail.args.data(), detail.count, status, text);
+    Append(from, to, operation, detail.format, PackStatus(status), detail.args.data(), detail.count, text);
 }
 
 void Trace::RecordPair(const Part& first, const Part& second)
@@ -112,21 +112,21 @@ void Trace::RecordPair(const Part& first, const Part& second)
     const Ticks now = scheduler_.Now();
     std::lock_guard lock(mutex_);
     for (const Part* part : {&first, &second}) {
-        AppendLocked(now, part->from, part->to, part->operation, part->detail.format, part->detail.args.data(),
-                     part->detail.count, part->status, part->text);
+        AppendLocked(now, part->from, part->to, part->operation, PackStatus(part->status), part->detail.format,
+                     part->detail.args.data(), part->detail.count, part->text);
     }
 }
 
-void Trace::Append(const char* from, const char* to, const char* operation, const char* format, const TraceArg* args,
-                   std::size_t count, std::optional<NTSTATUS> status, std::string_view text)
+void Trace::Append(const char* from, const char* to, const char* operation, const char* format, std::uint64_t status,
+                   const TraceArg* args, std::size_t count, std::string_view text)
 {
     const Ticks now = scheduler_.Now();
     std::lock_guard lock(mutex_);
-    AppendLocked(now, from, to, operation, format, args, count, status, text);
+    AppendLocked(now, from, to, operation, status, format, args, count, text);
 }
 
-void Trace::AppendLocked(Ticks now, const char* from, const char* to, const char* operation, const char* format,
-                         const TraceArg* args, std::size_t count, std::optional<NTSTATUS> status, std::string_view text)
+void Trace::AppendLocked(Ticks now, const char* from, const char* to, const char* operation, std::uint64_t status,
+                         const char* format, const TraceArg* args, std::size_t count, std::string_view text)
 {
     if (!enabled_) {
         return;
@@ -144,7 +144,9 @@ void Trace::AppendLocked(Ticks now, const char* from, const char* to, const char
     entry.format = format;
     entry.argCount = static_cast<std::uint8_t>(std::min(count, kMaxArgs));
     std::copy_n(args, entry.argCount, entry.args.begin());
-    entry.status = status;
+    entry.status = (status >> 32) != 0
+                       ? std::optional<NTSTATUS>(static_cast<NTSTATUS>(static_cast<std::uint32_t>(status)))
+                       : std::nullopt;
     if (!text.empty() || !entry.text.empty()) {
         entry.text.assign(text); // a reused entry's memory, where it is large enough
     }

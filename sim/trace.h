@@ -92,15 +92,18 @@ struct TraceArg {
 struct TraceDetail {
     // Each argument is written in place: a detail is made on every call of some operations, and
     // copying arguments out of a list built on the stack stalls on reading back what was just
-    // written.
+    // written. The slots past `count` are left as they are, as a trace entry's are: filling
+    // them with zeros cost a string store per detail.
     template <class... Args>
     explicit TraceDetail(const char* detailFormat, const Args&... detailArgs)
-        : format(detailFormat), args{detailArgs...}, count(sizeof...(Args))
+        : format(detailFormat), count(sizeof...(Args))
     {
         static_assert(sizeof...(Args) <= 4, "a detail carries at most four values");
+        std::size_t slot = 0;
+        ((args[slot++] = detailArgs), ...);
     }
     const char* format;
-    std::array<TraceArg, 4> args;
+    std::array<TraceArg, 4> args; // the first `count` only
     std::size_t count;
 };
 
@@ -143,11 +146,17 @@ public:
 private:
     static constexpr std::size_t kMaxArgs = 6;
     // The one place an entry is written, under the mutex (dropped while disabled); arguments
-    // past kMaxArgs are dropped.
-    void AppendLocked(Ticks now, const char* from, const char* to, const char* operation, const char* format,
-                      const TraceArg* args, std::size_t count, std::optional<NTSTATUS> status, std::string_view text);
-    void Append(const char* from, const char* to, const char* operation, const char* format, const TraceArg* args,
-                std::size_t count, std::optional<NTSTATUS> status, std::string_view text);
+    // past kMaxArgs are dropped. The status travels packed in one word (PackStatus): an optional
+    // passed on is built on the stack from its value and its flag and then read back whole,
+    // which stalled every record on a failed store-to-load forward.
+    void AppendLocked(Ticks now, const char* from, const char* to, const char* operation, std::uint64_t status,
+                      const char* format, const TraceArg* args, std::size_t count, std::string_view text);
+    void Append(const char* from, const char* to, const char* operation, const char* format, std::uint64_t status,
+                const TraceArg* args, std::size_t count, std::string_view text);
+    static std::uint64_t PackStatus(const std::optional<NTSTATUS>& status)
+    {
+        return status.has_value() ? (std::uint64_t{1} << 32) | static_cast<std::uint32_t>(*status) : 0;
+    }
     struct Entry {
         // User-provided, so that a new entry is not zero-filled first: only the arguments it
         // carries are written.
