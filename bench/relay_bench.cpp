@@ -294,6 +294,16 @@ bool Relayed(benchmark::State& state, LoadedDriver& driver, Bytes& buffer, std::
     return true;
 }
 
+// One event on the benchmark thread: the buffer handed back last time is the next request, so
+// nothing is built; false after marking the run failed.
+bool RelayOnce(benchmark::State& state, LoadedDriver& driver, PDriverContext context, Bytes& buffer,
+               std::int64_t& events)
+{
+    driver.firmware.QueueRequest(std::move(buffer));
+    FirmwareEventCallback(nullptr, context);
+    return Relayed(state, driver, buffer, ++events);
+}
+
 void DriverPath(benchmark::State& state)
 {
     const Shape shape = Shape::Of(state.range(0));
@@ -327,10 +337,7 @@ void DriverPath(benchmark::State& state)
     const PoolWatch pool(driver.platform.Pool());
     std::int64_t events = 0;
     for (auto _ : state) {
-        // The buffer handed back last time is the next request: nothing is built in the loop.
-        driver.firmware.QueueRequest(std::move(buffer));
-        FirmwareEventCallback(nullptr, context);
-        if (!Relayed(state, driver, buffer, ++events)) {
+        if (!RelayOnce(state, driver, context, buffer, events)) {
             return;
         }
     }
@@ -432,11 +439,12 @@ void Baseline(benchmark::State& state)
     state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) * static_cast<std::int64_t>(shape.size));
 }
 
-// The driver path and the baseline in alternating batches on one thread, so that whatever else
-// the machine does in the meantime slows both alike: their ratio, the figure with a target, is
-// then steady from run to run, where the families above, minutes apart, drift apart by up to a
-// fifth on a shared machine. Each iteration times one batch of each; the ratio reported is of
-// their medians, so a batch that lost the processor moves nothing.
+// The driver path and the baseline in alternating batches on one thread, so that a change in
+// the machine's load between the families above, minutes apart, does not enter their ratio, the
+// figure with a target. Contention within the run still moves it: the driver path suffers more
+// from a busy sibling core than the memory-bound baseline. Each iteration times one batch of
+// each; the ratio reported is of their medians, so a batch that lost the processor moves
+// nothing.
 constexpr std::int64_t kBatch = 128;
 
 double Median(std::vector<double>& values)
@@ -470,9 +478,7 @@ void Interleaved(benchmark::State& state)
     for (auto _ : state) {
         const Clock::time_point start = Clock::now();
         for (std::int64_t i = 0; i < kBatch; ++i) {
-            driver.firmware.QueueRequest(std::move(buffer));
-            FirmwareEventCallback(nullptr, context);
-            if (!Relayed(state, driver, buffer, ++events)) {
+            if (!RelayOnce(state, driver, context, buffer, events)) {
                 return;
             }
         }

@@ -310,7 +310,7 @@ void Scheduler::Notify()
     // the count, or the waiter's look comes after the caller's change and sees it; the fence
     // keeps the caller's change (made under a leaf lock, or to an atomic) ahead of the load.
     std::atomic_thread_fence(std::memory_order_seq_cst);
-    if (notifiable_.load(std::memory_order_relaxed) == 0 && !serializedFlag_.load(std::memory_order_relaxed)) {
+    if (notifiable_.load(std::memory_order_relaxed) == 0 && !serialized_.load(std::memory_order_relaxed)) {
         return;
     }
     Signal();
@@ -436,7 +436,6 @@ void Scheduler::SetSerialized()
     Settle();
     std::lock_guard lock(mutex_);
     serialized_ = true;
-    serializedFlag_ = true;
     holder_ = tlsThread;
     WakeAllLocked();
 }

@@ -136,15 +136,15 @@ private:
     // Threads in WaitUntil(), registered or not: Notify() has someone to wake only while this
     // is non-zero. Changed under mutex_, read by Notify() without it.
     std::atomic<std::size_t> notifiable_{0};
-    std::atomic<bool> serializedFlag_{false}; // serialized_, for Notify() to read without mutex_
-    std::condition_variable cv_;              // waiters that are not registered
+    std::condition_variable cv_; // waiters that are not registered
     std::size_t unregisteredWaiters_ = 0;
     std::list<ThreadState> threads_;
     // Written only under mutex_; read without it, so Now() is safe inside predicates and by
     // code that already holds the mutex.
     std::atomic<Ticks> now_{0};
     bool autoAdvance_ = true;
-    bool serialized_ = false;
+    std::atomic<bool> serialized_{false}; // written under mutex_, read by Notify() without it
+
     ThreadState* holder_ = nullptr; // serialized mode: the thread that may run
     std::chrono::milliseconds deadlockTimeout_{10000};
 };

@@ -5,6 +5,7 @@
 // misdirected notification fails it rather than only slowing the suite down.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <functional>
 #include <thread>
@@ -38,26 +39,69 @@ protected:
             lock, [&] { return flag == value; }, sched.Now() + sim::kTicksPerSecond));
     }
 
+    // How a PingPong() wakes its partner and waits for the answer.
+    enum class Wake {
+        // Both sides wait in WaitUntil() and wake each other with Notify().
+        Notify,
+        // The partner waits in WaitUntil() and is woken by Notify(); this thread waits for the
+        // answer outside the scheduler. A thread that blocks in WaitUntil() wakes every waiter
+        // whose test holds, which would wake the partner even if the notification had not.
+        NotifyAlone,
+        // As NotifyAlone, but the partner waits in WaitForSignal() and is woken by Signal().
+        SignalAlone,
+    };
+
+    // kRounds exchanges with a partner thread: this thread sets `ping` and wakes the partner,
+    // which answers.
+    void PingPong(Wake wake)
+    {
+        int ping = 0;
+        int pong = 0;
+        std::atomic<int> answered{0};
+        sim::SimThread partner(platform, "partner", [&] {
+            for (int round = 1; round <= kRounds; ++round) {
+                if (wake == Wake::SignalAlone) {
+                    std::unique_lock lock(sched.Mutex());
+                    sched.WaitForSignal(lock, [&] { return ping == round; });
+                } else {
+                    WaitFor(ping, round);
+                }
+                if (wake == Wake::Notify) {
+                    Set(pong, round);
+                } else {
+                    answered = round;
+                }
+            }
+        });
+        for (int round = 1; round <= kRounds; ++round) {
+            {
+                std::lock_guard lock(sched.Mutex());
+                ping = round;
+            }
+            if (wake == Wake::SignalAlone) {
+                sched.Signal();
+            } else {
+                sched.Notify();
+            }
+            if (wake == Wake::Notify) {
+                WaitFor(pong, round);
+            } else {
+                while (answered.load() != round) {
+                    std::this_thread::yield();
+                }
+            }
+        }
+        partner.Join();
+    }
+
     sim::Platform platform;
     sim::Scheduler& sched = platform.Sched();
 };
 
 TEST_F(WakeupTest, PingPongBetweenTwoThreadsNeverWaitsForThePoll)
 {
-    int ping = 0;
-    int pong = 0;
     const auto start = Clock::now();
-    sim::SimThread partner(platform, "partner", [&] {
-        for (int round = 1; round <= kRounds; ++round) {
-            WaitFor(ping, round);
-            Set(pong, round);
-        }
-    });
-    for (int round = 1; round <= kRounds; ++round) {
-        Set(ping, round);
-        WaitFor(pong, round);
-    }
-    partner.Join();
+    PingPong(Wake::Notify);
     EXPECT_LT(Clock::now() - start, kBudget);
     EXPECT_EQ(sched.Now(), 0) << "nobody was idle long enough for the clock to move";
 }
@@ -124,30 +168,18 @@ TEST_F(WakeupTest, AClockMoveWakesEveryDeadlineThatItReaches)
 
 TEST_F(WakeupTest, AThreadWaitingForASignalIsWokenBySignal)
 {
-    // The platform's idle WMI and PnP threads wait for a signal, so every Notify() below finds
-    // only the other side of the exchange counted; a notification passed by wrongly, or a signal
-    // that failed to reach its waiter, would fall back on the poll.
-    int request = 0;
-    int done = 0;
+    // A signal that failed to reach its waiter would leave it to the poll.
     const auto start = Clock::now();
-    sim::SimThread partner(platform, "partner", [&] {
-        for (int round = 1; round <= kRounds; ++round) {
-            {
-                std::unique_lock lock(sched.Mutex());
-                sched.WaitForSignal(lock, [&] { return request == round; });
-            }
-            Set(done, round);
-        }
-    });
-    for (int round = 1; round <= kRounds; ++round) {
-        {
-            std::lock_guard lock(sched.Mutex());
-            request = round;
-        }
-        sched.Signal();
-        WaitFor(done, round);
-    }
-    partner.Join();
+    PingPong(Wake::SignalAlone);
+    EXPECT_LT(Clock::now() - start, kBudget);
+}
+
+TEST_F(WakeupTest, AThreadInWaitUntilIsWokenByANotificationAlone)
+{
+    // The platform's idle WMI and PnP threads wait for a signal, so each Notify() here finds
+    // only the partner counted; a notification passed by wrongly would leave it to the poll.
+    const auto start = Clock::now();
+    PingPong(Wake::NotifyAlone);
     EXPECT_LT(Clock::now() - start, kBudget);
 }
 
@@ -156,15 +188,28 @@ TEST_F(WakeupTest, AnUnregisteredThreadWaitingForASignalIsWokenByNotify)
     // A thread the scheduler does not know waits on the shared condition variable, which a
     // Notify() reaches only while some waiter is counted: such a wait must count itself.
     int flag = 0;
+    bool looked = false;
     bool woken = false;
-    const auto start = Clock::now();
     std::thread outsider([&] {
         std::unique_lock lock(sched.Mutex());
-        sched.WaitForSignal(lock, [&] { return flag == 1; });
+        sched.WaitForSignal(lock, [&] {
+            looked = true;
+            return flag == 1;
+        });
         woken = true;
     });
-    // Long enough for the outsider to block in most runs; the check holds either way.
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    // The outsider looks at its test and goes to sleep under the mutex without letting go of
+    // it: once this thread holds the mutex after the first look, the outsider is asleep.
+    for (;;) {
+        {
+            std::lock_guard lock(sched.Mutex());
+            if (looked) {
+                break;
+            }
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    const auto start = Clock::now();
     Set(flag, 1);
     outsider.join();
     EXPECT_TRUE(woken);
