@@ -44,10 +44,12 @@ constexpr POOL_FLAGS kKnownRequiredFlags = POOL_FLAG_USE_QUOTA | POOL_FLAG_UNINI
                                            POOL_FLAG_CACHE_ALIGNED | POOL_FLAG_RAISE_ON_FAILURE | POOL_FLAG_NON_PAGED |
                                            POOL_FLAG_NON_PAGED_EXECUTE | POOL_FLAG_PAGED;
 
-// Blocks from this size on get a mapping of their own that ends, as special pool places them,
-// right before a page with no access: a read or write past the end faults at once. Fresh pages
-// read as zero, so the zero-fill touches none of them, and unmapping returns them at once; a
-// firmware-chosen size of megabytes then costs what the driver touches, not its whole size.
+// Blocks from this size on get a mapping of their own, with a page of no access after the last
+// page the block and its guard reach: a read or write past that faults at once, and the guard
+// bytes fill the rest of the block's last page, so a write anywhere between is found at free.
+// Fresh pages read as zero, so the zero-fill touches none of them, and unmapping returns them at
+// once; a firmware-chosen size of megabytes then costs what the driver touches, not its whole
+// size.
 constexpr std::size_t kMappedFrom = std::size_t{256} << 10;
 
 std::size_t PageSize()
@@ -56,17 +58,35 @@ std::size_t PageSize()
     return size;
 }
 
-// The accessible pages of a mapped block: the block and both guards, rounded up to pages.
-std::size_t MappedUsable(std::size_t size)
+// Where a block starts, from the start of its memory, and so how it is aligned. The kernel's pool
+// gives a block of a page or more whole pages, starting a page; a smaller block lies within a
+// page, at 16 bytes' alignment at least. A block here starts at a multiple of the smallest power
+// of two that holds it, a page at most, so it cannot cross a page either; its front guard lies
+// in the bytes before.
+std::size_t BlockOffset(std::size_t size)
 {
-    const std::size_t page = PageSize();
-    return (size + 2 * kGuard + page - 1) / page * page;
+    std::size_t offset = kGuard;
+    while (offset < size && offset < PageSize()) {
+        offset *= 2;
+    }
+    return offset;
 }
 
-// From the mapping's start to the block: as far in as 16-byte alignment allows.
-std::size_t MappedOffset(std::size_t size)
+// The guard bytes after a block: the rest of a mapped block's last page, kGuard otherwise.
+std::size_t TailGuard(std::size_t size)
 {
-    return (MappedUsable(size) - size - kGuard) & ~std::size_t{15};
+    if (size < kMappedFrom) {
+        return kGuard;
+    }
+    const std::size_t page = PageSize();
+    return (size + kGuard + page - 1) / page * page - size;
+}
+
+// The accessible pages of a mapped block: the page its front guard ends, then its own and its
+// tail guard's.
+std::size_t MappedUsable(std::size_t size)
+{
+    return PageSize() + size + TailGuard(size);
 }
 
 unsigned char* MapBlock(std::size_t size)
@@ -78,16 +98,26 @@ unsigned char* MapBlock(std::size_t size)
     }
     auto* bytes = static_cast<unsigned char*>(base);
     mprotect(bytes + usable, PageSize(), PROT_NONE);
-    return bytes + MappedOffset(size);
+    return bytes + PageSize();
+}
+
+unsigned char* HeapBlock(std::size_t size)
+{
+    const std::size_t offset = BlockOffset(size);
+    void* raw = nullptr;
+    if (posix_memalign(&raw, offset, offset + size + kGuard) != 0) {
+        return nullptr;
+    }
+    return static_cast<unsigned char*>(raw) + offset;
 }
 
 // Gives back a block's memory; `user` is what Allocate returned.
 void ReleaseBlock(unsigned char* user, std::size_t size)
 {
     if (size >= kMappedFrom) {
-        munmap(user - MappedOffset(size), MappedUsable(size) + PageSize());
+        munmap(user - PageSize(), MappedUsable(size) + PageSize());
     } else {
-        std::free(user - kGuard);
+        std::free(user - BlockOffset(size));
     }
 }
 
@@ -99,10 +129,10 @@ void PoisonGuards(unsigned char* user, std::size_t size, bool poison)
 #ifdef FWRELAY_POOL_POISONS_GUARDS
     if (poison) {
         ASAN_POISON_MEMORY_REGION(user - kGuard, kGuard);
-        ASAN_POISON_MEMORY_REGION(user + size, kGuard);
+        ASAN_POISON_MEMORY_REGION(user + size, TailGuard(size));
     } else {
         ASAN_UNPOISON_MEMORY_REGION(user - kGuard, kGuard);
-        ASAN_UNPOISON_MEMORY_REGION(user + size, kGuard);
+        ASAN_UNPOISON_MEMORY_REGION(user + size, TailGuard(size));
     }
 #else
     (void)user;
@@ -118,8 +148,11 @@ bool GuardsIntact(const unsigned char* user, std::size_t size)
         guard.fill(kGuardByte);
         return guard;
     }();
+    const std::size_t tail = TailGuard(size);
     return std::memcmp(user - kGuard, kIntact.data(), kGuard) == 0 &&
-           std::memcmp(user + size, kIntact.data(), kGuard) == 0;
+           (tail == kGuard
+                ? std::memcmp(user + size, kIntact.data(), kGuard) == 0
+                : std::all_of(user + size, user + size + tail, [](unsigned char b) { return b == kGuardByte; }));
 }
 } // namespace
 
@@ -243,8 +276,7 @@ PVOID PoolModel::Allocate(POOL_FLAGS flags, SIZE_T size, ULONG tag)
                 user = MapBlock(size);
             } else if ((user = TakeKeptLocked(size)) != nullptr) {
                 std::memset(user, uninitialized ? kUninitializedByte : 0, size);
-            } else if (auto* raw = static_cast<unsigned char*>(std::malloc(size + 2 * kGuard))) {
-                user = raw + kGuard;
+            } else if ((user = HeapBlock(size)) != nullptr) {
                 std::memset(user, uninitialized ? kUninitializedByte : 0, size);
             }
         }
@@ -253,7 +285,7 @@ PVOID PoolModel::Allocate(POOL_FLAGS flags, SIZE_T size, ULONG tag)
                 std::memset(user, kUninitializedByte, size);
             }
             std::memset(user - kGuard, kGuardByte, kGuard);
-            std::memset(user + size, kGuardByte, kGuard);
+            std::memset(user + size, kGuardByte, TailGuard(size));
             PoisonGuards(user, size, true);
             liveBytes_ += size;
             auto address = reinterpret_cast<std::uintptr_t>(user);

@@ -4,6 +4,10 @@
 #include <gtest/gtest.h>
 
 #include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include <unistd.h>
 
 #include "platform/pool.h"
 #include "sim/platform.h"
@@ -59,10 +63,54 @@ TEST_P(PoolSizeTest, SecondFreeIsADoubleFree)
     EXPECT_NE(platform.Verifier().Records()[0].message.find("freed twice"), std::string::npos);
 }
 
+// A block of a page or more starts a page; a smaller one lies within a page. Several blocks of
+// each size are live at once, so that a placement which only happens to hold cannot pass.
+TEST_P(PoolSizeTest, PlacedAsTheKernelPoolPlacesIt)
+{
+    sim::Platform platform;
+    const std::size_t size = GetParam();
+    const auto page = static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE));
+    std::vector<void*> blocks;
+    for (int i = 0; i < 8; ++i) {
+        void* p = ExAllocatePool2(POOL_FLAG_PAGED, size, kTag);
+        ASSERT_NE(p, nullptr);
+        blocks.push_back(p);
+        const auto address = reinterpret_cast<std::uintptr_t>(p);
+        if (size >= page) {
+            EXPECT_EQ(address % page, 0U) << size << " bytes at " << p;
+        } else {
+            EXPECT_LE(address % page + size, page) << size << " bytes at " << p << " cross a page";
+        }
+    }
+    for (void* p : blocks) {
+        ExFreePoolWithTag(p, kTag);
+    }
+    EXPECT_TRUE(platform.Verifier().Clean()) << platform.Verifier().Describe();
+}
+
+// A write that lands past the guard bytes but still within the block's last page is found too.
+TEST(PoolLarge, WriteInTheRestOfAMappedBlocksLastPageIsFoundAtFree)
+{
+    sim::Platform platform;
+    platform.Verifier().SetEcho(false);
+    const std::size_t size = (std::size_t{1} << 20) + 3;
+    auto* p = static_cast<unsigned char*>(ExAllocatePool2(POOL_FLAG_PAGED, size, kTag));
+    ASSERT_NE(p, nullptr);
+    const auto page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
+    unsigned char* last = p + (size + page - 1) / page * page - 1; // the last byte of its last page
+    fwtest::AllowPoolOverrun(last);
+    *last = 0x42;
+    ExFreePoolWithTag(p, 0);
+    ASSERT_EQ(platform.Verifier().Records().size(), 1U);
+    EXPECT_NE(platform.Verifier().Records()[0].message.find("write outside"), std::string::npos);
+}
+
 // Either side of the size from which blocks are mapped, and the largest the pool provides.
 INSTANTIATE_TEST_SUITE_P(Sizes, PoolSizeTest,
-                         testing::Values(std::size_t{1}, std::size_t{16408}, std::size_t{256 << 10} - 1,
-                                         std::size_t{256 << 10}, std::size_t{1 << 20} + 3, std::size_t{64} << 20));
+                         testing::Values(std::size_t{1}, std::size_t{17}, std::size_t{100}, std::size_t{4095},
+                                         std::size_t{4096}, std::size_t{4097}, std::size_t{16408},
+                                         std::size_t{256 << 10} - 1, std::size_t{256 << 10}, std::size_t{1 << 20} + 3,
+                                         std::size_t{64} << 20));
 
 TEST(PoolLarge, UninitializedBlocksCarryTheirPatternAtEverySize)
 {
