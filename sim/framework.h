@@ -282,6 +282,9 @@ private:
         PFN_WDF_OBJECT_CONTEXT_DESTROY destroy = nullptr;
         PCWDF_OBJECT_CONTEXT_TYPE_INFO contextType = nullptr;
         std::uint64_t parent = 0; // the ParentObject the driver named (0 for none)
+        // The typed context's zero-filled memory, taken before the object is made, so that a
+        // size the machine cannot provide fails the creation as the framework's does.
+        std::unique_ptr<std::max_align_t[]> context;
     };
 
     NTSTATUS Finish(const char* operation, const std::string& detail, NTSTATUS status);
@@ -303,7 +306,9 @@ private:
     static constexpr unsigned kExecutionLevelAllowed = 0x2;
     static constexpr unsigned kSynchronizationScopeAllowed = 0x4;
     NTSTATUS ReadAttributes(PWDF_OBJECT_ATTRIBUTES attributes, unsigned options, Creation* creation);
-    std::uint64_t InsertLocked(FxType type, std::uint64_t parent, const Creation& creation);
+    NTSTATUS AllocateContext(std::size_t size, std::unique_ptr<std::max_align_t[]>* context);
+    // Takes the creation's context.
+    std::uint64_t InsertLocked(FxType type, std::uint64_t parent, Creation& creation);
     bool ParentAcceptsChildrenLocked(std::uint64_t parent) const;
 
     // Deletes `root` and its descendants (cleanup pass, then destroy pass). Returns false when

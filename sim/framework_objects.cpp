@@ -13,6 +13,8 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdio>
+#include <limits>
+#include <new>
 
 #include "sim/framework_internal.h"
 #include "sim/irql.h"
@@ -197,8 +199,27 @@ NTSTATUS FrameworkModel::ReadAttributes(PWDF_OBJECT_ATTRIBUTES attributes, unsig
         creation->contextType = info->UniqueType != nullptr ? info->UniqueType : info;
         record.contextTypeName = info->ContextName != nullptr ? info->ContextName : "";
         record.contextSize = std::max<std::size_t>(info->ContextSize, attributes->ContextSizeOverride);
+        return AllocateContext(record.contextSize, &creation->context);
     }
     return STATUS_SUCCESS;
+}
+
+// The object and its context are one pool allocation in the framework, whose size
+// src/framework/shared/object/handleapi.cpp (FxCalculateObjectTotalSize2) computes: a context
+// size that overflows when aligned up fails with STATUS_INTEGER_OVERFLOW, and one the pool
+// cannot provide fails the allocation. The host bounds the context by the pool's capacity.
+NTSTATUS FrameworkModel::AllocateContext(std::size_t size, std::unique_ptr<std::max_align_t[]>* context)
+{
+    constexpr std::size_t kUnit = sizeof(std::max_align_t);
+    if (size > std::numeric_limits<std::size_t>::max() - (kUnit - 1)) {
+        return STATUS_INTEGER_OVERFLOW;
+    }
+    if (size > platform_.Pool().Capacity()) {
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    const std::size_t units = std::max<std::size_t>(1, (size + kUnit - 1) / kUnit);
+    context->reset(new (std::nothrow) std::max_align_t[units]());
+    return *context != nullptr ? STATUS_SUCCESS : STATUS_INSUFFICIENT_RESOURCES;
 }
 
 bool FrameworkModel::ParentAcceptsChildrenLocked(std::uint64_t parent) const
@@ -207,7 +228,7 @@ bool FrameworkModel::ParentAcceptsChildrenLocked(std::uint64_t parent) const
     return object != nullptr && object->life == Life::Live;
 }
 
-std::uint64_t FrameworkModel::InsertLocked(FxType type, std::uint64_t parent, const Creation& creation)
+std::uint64_t FrameworkModel::InsertLocked(FxType type, std::uint64_t parent, Creation& creation)
 {
     auto object = std::make_unique<Object>();
     object->handle = kHandleBase + kHandleStep * nextHandle_++;
@@ -217,11 +238,7 @@ std::uint64_t FrameworkModel::InsertLocked(FxType type, std::uint64_t parent, co
     object->destroy = creation.destroy;
     object->attributes = creation.record;
     object->contextType = creation.contextType;
-    if (creation.contextType != nullptr) {
-        std::size_t units = std::max<std::size_t>(1, (creation.record.contextSize + sizeof(std::max_align_t) - 1) /
-                                                         sizeof(std::max_align_t));
-        object->context = std::make_unique<std::max_align_t[]>(units); // value-initialised: zero-filled
-    }
+    object->context = std::move(creation.context);
     std::uint64_t handle = object->handle;
     if (parent != 0) {
         objects_.at(parent)->children.push_back(handle);

@@ -754,7 +754,22 @@ INSTANTIATE_TEST_SUITE_P(
                       [](WDF_OBJECT_ATTRIBUTES* a) { a->SynchronizationScope = WdfSynchronizationScopeNone; },
                       STATUS_SUCCESS},
         AttributeRule{"TargetWithOverrideButNoType", true, [](WDF_OBJECT_ATTRIBUTES* a) { a->ContextSizeOverride = 8; },
-                      STATUS_WDF_OBJECT_ATTRIBUTES_INVALID}),
+                      STATUS_WDF_OBJECT_ATTRIBUTES_INVALID},
+        // The object's size with its context (src/framework/shared/object/handleapi.cpp,
+        // FxCalculateObjectTotalSize2): a context size that overflows when aligned up, and one
+        // larger than the pool can give.
+        AttributeRule{"TargetWithContextSizeThatOverflows", true,
+                      [](WDF_OBJECT_ATTRIBUTES* a) {
+                          a->ContextTypeInfo = WDF_GET_CONTEXT_TYPE_INFO(NodeContext);
+                          a->ContextSizeOverride = ~std::size_t{0} - 2;
+                      },
+                      STATUS_INTEGER_OVERFLOW},
+        AttributeRule{"TargetWithContextLargerThanThePool", true,
+                      [](WDF_OBJECT_ATTRIBUTES* a) {
+                          a->ContextTypeInfo = WDF_GET_CONTEXT_TYPE_INFO(NodeContext);
+                          a->ContextSizeOverride = std::size_t{1} << 62;
+                      },
+                      STATUS_INSUFFICIENT_RESOURCES}),
     [](const auto& param) { return std::string(param.param.name); });
 
 // ---- Destroy callbacks ----
