@@ -123,15 +123,17 @@ void ReleaseBlock(unsigned char* user, std::size_t size)
 
 // Under AddressSanitizer the guard bytes are poisoned as well, so that a read past either end
 // of a block faults at once, as it does in special pool, where a block ends at a page boundary.
-// Without it only a write outside the block is found, when the block is freed.
+// So is everything before the block that its placement leaves unused. Without it only a write
+// to a guard byte is found, when the block is freed.
 void PoisonGuards(unsigned char* user, std::size_t size, bool poison)
 {
 #ifdef FWRELAY_POOL_POISONS_GUARDS
+    const std::size_t front = size >= kMappedFrom ? PageSize() : BlockOffset(size);
     if (poison) {
-        ASAN_POISON_MEMORY_REGION(user - kGuard, kGuard);
+        ASAN_POISON_MEMORY_REGION(user - front, front);
         ASAN_POISON_MEMORY_REGION(user + size, TailGuard(size));
     } else {
-        ASAN_UNPOISON_MEMORY_REGION(user - kGuard, kGuard);
+        ASAN_UNPOISON_MEMORY_REGION(user - front, front);
         ASAN_UNPOISON_MEMORY_REGION(user + size, TailGuard(size));
     }
 #else

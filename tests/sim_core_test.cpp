@@ -260,6 +260,20 @@ TEST(PoolModelDeathTest, ReadPastABlockFaultsUnderAddressSanitizer)
         },
         "use-after-poison");
 }
+
+// A block lies at its placement's alignment, not at the start of its memory: the bytes before
+// it, beyond its guard, fault too.
+TEST(PoolModelDeathTest, ReadWellBeforeABlockFaultsUnderAddressSanitizer)
+{
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_DEATH(
+        {
+            sim::Platform platform;
+            auto* p = static_cast<volatile unsigned char*>(ExAllocatePool2(POOL_FLAG_PAGED, 100, kTag));
+            std::printf("%d\n", p[-40]);
+        },
+        "use-after-poison");
+}
 #endif
 
 } // namespace
