@@ -313,24 +313,36 @@ bool RelayOnce(benchmark::State& state, LoadedDriver& driver, PDriverContext con
 constexpr std::int64_t kBatch = 128;
 using Clock = std::chrono::steady_clock;
 
-double Median(std::vector<double>& values)
-{
-    if (values.empty()) {
-        return 0;
+// The time per event of each batch of kBatch events, and the median of them.
+class BatchTimes {
+public:
+    void Add(Clock::time_point start, Clock::time_point end)
+    {
+        perEvent_.push_back(std::chrono::duration<double, std::micro>(end - start).count() / kBatch);
     }
-    auto middle = values.begin() + static_cast<std::ptrdiff_t>(values.size() / 2);
-    std::nth_element(values.begin(), middle, values.end());
-    return *middle;
-}
+    // 0 before a whole batch has run.
+    double Median()
+    {
+        if (perEvent_.empty()) {
+            return 0;
+        }
+        auto middle = perEvent_.begin() + static_cast<std::ptrdiff_t>(perEvent_.size() / 2);
+        std::nth_element(perEvent_.begin(), middle, perEvent_.end());
+        return *middle;
+    }
 
-// Keeps the time per event of each batch of kBatch events of a loop.
+private:
+    std::vector<double> perEvent_;
+};
+
+// Cuts a loop that runs one event per iteration into batches of kBatch events.
 class BatchTimer {
 public:
     void Tick()
     {
         if (++events_ == kBatch) {
             const Clock::time_point now = Clock::now();
-            perEvent_.push_back(std::chrono::duration<double, std::micro>(now - start_).count() / kBatch);
+            times_.Add(start_, now);
             start_ = now;
             events_ = 0;
         }
@@ -339,15 +351,15 @@ public:
     // batch has run.
     void Report(benchmark::State& state)
     {
-        if (!perEvent_.empty()) {
-            state.counters["median_us"] = Median(perEvent_);
+        if (const double median = times_.Median(); median > 0) {
+            state.counters["median_us"] = median;
         }
     }
 
 private:
     Clock::time_point start_ = Clock::now();
     std::int64_t events_ = 0;
-    std::vector<double> perEvent_;
+    BatchTimes times_;
 };
 
 void DriverPath(benchmark::State& state)
@@ -538,8 +550,8 @@ void Interleaved(benchmark::State& state)
     driver.ForgetHistory();
     const unsigned acks = driver.firmware.AckCount();
     const PoolWatch pool(driver.platform.Pool());
-    std::vector<double> driverBatches;
-    std::vector<double> baselineBatches;
+    BatchTimes driverBatches;
+    BatchTimes baselineBatches;
     std::int64_t events = 0;
     for (auto _ : state) {
         const Clock::time_point start = Clock::now();
@@ -553,15 +565,15 @@ void Interleaved(benchmark::State& state)
             baseline.Run();
         }
         const Clock::time_point end = Clock::now();
-        driverBatches.push_back(std::chrono::duration<double, std::micro>(middle - start).count() / kBatch);
-        baselineBatches.push_back(std::chrono::duration<double, std::micro>(end - middle).count() / kBatch);
+        driverBatches.Add(start, middle);
+        baselineBatches.Add(middle, end);
     }
     if (!baseline.Reproduces()) {
         state.SkipWithError("the baseline's copies do not reproduce the echoed buffer");
         return;
     }
-    const double driverMedian = Median(driverBatches);
-    const double baselineMedian = Median(baselineBatches);
+    const double driverMedian = driverBatches.Median();
+    const double baselineMedian = baselineBatches.Median();
     state.counters["driver_us"] = driverMedian;
     state.counters["baseline_us"] = baselineMedian;
     state.counters["driver/baseline"] = baselineMedian > 0 ? driverMedian / baselineMedian : 0.0;
