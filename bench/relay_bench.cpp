@@ -451,6 +451,9 @@ public:
             data_ += (PageSize() - address % PageSize()) % PageSize();
         }
     }
+    // data_ points into storage_: a copy would point into the original's.
+    PoolPlaced(const PoolPlaced&) = delete;
+    PoolPlaced& operator=(const PoolPlaced&) = delete;
     std::uint8_t* data() { return data_; }
     std::size_t size() const { return size_; }
 
