@@ -166,6 +166,12 @@ void TaServiceModel::SetBehaviour(TaBehaviour behaviour)
     default_ = std::move(behaviour);
 }
 
+void TaServiceModel::SetRequestBytesKept(bool keep)
+{
+    std::lock_guard lock(mutex_);
+    keepRequestBytes_ = keep;
+}
+
 void TaServiceModel::QueueBehaviour(TaBehaviour behaviour)
 {
     std::lock_guard lock(mutex_);
@@ -308,13 +314,15 @@ NTSTATUS TaServiceModel::HandleIoctl(const std::u16string& link, ULONG ioctlCode
             if (!AreasUsable(record.requestAddress, record.requestLength, record.responseAddress,
                              record.responseLength)) {
                 refusal = STATUS_INVALID_PARAMETER;
-            } else if (record.requestLength != 0) {
-                // The log keeps the one copy of the request; the answer reads the driver's area.
-                const std::uint8_t* request = AreaPointer(record.requestAddress);
-                record.request.assign(request, request + record.requestLength);
+            } else {
+                // The answer reads the driver's area; the log's copy is the only other read.
+                requestLength = record.requestLength;
+                if (keepRequestBytes_ && requestLength != 0) {
+                    const std::uint8_t* request = AreaPointer(record.requestAddress);
+                    record.request.assign(request, request + requestLength);
+                }
             }
         }
-        requestLength = record.request.size();
         requestAddress = record.requestAddress;
         responseAddress = record.responseAddress;
         responseLength = record.responseLength;

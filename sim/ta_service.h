@@ -117,7 +117,7 @@ struct TaRequest {
     ULONG64 requestAddress = 0;
     ULONG64 requestLength = 0;
     ULONG64 responseAddress = 0;
-    std::vector<std::uint8_t> request; // read through RequestAddress
+    std::vector<std::uint8_t> request; // read through RequestAddress, unless not kept
     ULONG64 responseLength = 0;
     std::optional<TaBehaviour> behaviour; // none when the request was refused before answering
     std::size_t responseWritten = 0;      // bytes written through ResponseAddress
@@ -156,6 +156,12 @@ public:
     void SetBehaviour(TaBehaviour behaviour);
     // Answers for the next requests, first queued first used.
     void QueueBehaviour(TaBehaviour behaviour);
+
+    // Whether each request's record keeps a copy of its bytes (at first it does); its addresses
+    // and lengths are kept either way. The copy is a whole pass over the request area, as costly
+    // as one of the relay's own copies of it, so a long run that never reads the bytes turns it
+    // off.
+    void SetRequestBytesKept(bool keep);
 
     std::vector<TaRequest> Requests() const;
     std::size_t RequestCount() const;
@@ -198,6 +204,7 @@ private:
     std::deque<std::size_t> blocked_; // indexes into requests_, longest-blocked first
     std::set<std::size_t> released_;  // released and not yet resumed
     bool shutDown_ = false;
+    bool keepRequestBytes_ = true;
 };
 
 } // namespace sim

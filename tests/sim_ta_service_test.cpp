@@ -264,6 +264,30 @@ TEST_F(TaServiceTest, RecordsTheInputRecordAndTheRequest)
     EXPECT_EQ(r.status, STATUS_SUCCESS);
 }
 
+// A run that never reads the request's bytes can have the log skip copying them: the answer
+// still reads the whole request, and the record keeps where it was and how long.
+TEST_F(TaServiceTest, RequestBytesNotKeptStillAnswerWholeAndRecordTheAreas)
+{
+    MakeAreas(6, 32);
+    ta().SetRequestBytesKept(false);
+    ASSERT_EQ(Send(), STATUS_SUCCESS);
+    EXPECT_EQ(sent_.information, 16U);
+    ASSERT_EQ(ResponseWrittenPrefix(), 6U);
+    for (std::size_t i = 0; i < 6; ++i) {
+        EXPECT_EQ(response_[i], i + 1) << "response byte " << i;
+    }
+    ta().SetRequestBytesKept(true);
+    ASSERT_EQ(Send(), STATUS_SUCCESS);
+
+    auto requests = ta().Requests();
+    ASSERT_EQ(requests.size(), 2U);
+    EXPECT_EQ(requests[0].requestAddress, reinterpret_cast<ULONG64>(request_));
+    EXPECT_EQ(requests[0].requestLength, 6U);
+    EXPECT_EQ(requests[0].responseWritten, 6U);
+    EXPECT_TRUE(requests[0].request.empty());
+    EXPECT_EQ(requests[1].request, (std::vector<std::uint8_t>{1, 2, 3, 4, 5, 6}));
+}
+
 TEST_F(TaServiceTest, QueuedBehavioursComeFirstThenTheDefault)
 {
     ta().SetBehaviour(TaBehaviour::Fail(STATUS_UNSUCCESSFUL));
