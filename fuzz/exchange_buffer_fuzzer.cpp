@@ -133,7 +133,7 @@ Bytes Pattern(std::size_t length, std::uint8_t seed)
 {
     Bytes bytes(length);
     for (std::size_t i = 0; i < length; ++i) {
-        bytes[i] = static_cast<std::uint8_t>(seed * 31U + i * 7U + 1U);
+        bytes[i] = static_cast<std::uint8_t>(std::size_t{seed} * 31U + i * 7U + 1U);
     }
     return bytes;
 }

@@ -87,7 +87,7 @@ struct Snapshot {
         field("sends in flight", sendsInFlight);
         field("devices", pnpDevices);
         field("control devices", controlDevices);
-        field("target state", static_cast<std::uint64_t>(targetState + 1));
+        field("target state", static_cast<std::uint64_t>(std::int64_t{targetState} + 1));
         field("kernel objects", kernelObjects);
         field("handles", openHandles);
         field("registered", registered ? 1 : 0);
