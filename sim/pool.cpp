@@ -62,7 +62,7 @@ std::size_t PageSize()
 // gives a block of a page or more whole pages, starting a page; a smaller block lies within a
 // page, at 16 bytes' alignment at least. A block here starts at a multiple of the smallest power
 // of two that holds it, a page at most, so it cannot cross a page either; its front guard lies
-// in the bytes before.
+// in the bytes before. A block of a page or more, mapped or not, starts a page into its memory.
 std::size_t BlockOffset(std::size_t size)
 {
     std::size_t offset = kGuard;
@@ -86,7 +86,7 @@ std::size_t TailGuard(std::size_t size)
 // tail guard's.
 std::size_t MappedUsable(std::size_t size)
 {
-    return PageSize() + size + TailGuard(size);
+    return BlockOffset(size) + size + TailGuard(size);
 }
 
 unsigned char* MapBlock(std::size_t size)
@@ -98,7 +98,7 @@ unsigned char* MapBlock(std::size_t size)
     }
     auto* bytes = static_cast<unsigned char*>(base);
     mprotect(bytes + usable, PageSize(), PROT_NONE);
-    return bytes + PageSize();
+    return bytes + BlockOffset(size);
 }
 
 unsigned char* HeapBlock(std::size_t size)
@@ -114,10 +114,11 @@ unsigned char* HeapBlock(std::size_t size)
 // Gives back a block's memory; `user` is what Allocate returned.
 void ReleaseBlock(unsigned char* user, std::size_t size)
 {
+    unsigned char* memory = user - BlockOffset(size);
     if (size >= kMappedFrom) {
-        munmap(user - PageSize(), MappedUsable(size) + PageSize());
+        munmap(memory, MappedUsable(size) + PageSize());
     } else {
-        std::free(user - BlockOffset(size));
+        std::free(memory);
     }
 }
 
@@ -128,7 +129,7 @@ void ReleaseBlock(unsigned char* user, std::size_t size)
 void PoisonGuards(unsigned char* user, std::size_t size, bool poison)
 {
 #ifdef FWRELAY_POOL_POISONS_GUARDS
-    const std::size_t front = size >= kMappedFrom ? PageSize() : BlockOffset(size);
+    const std::size_t front = BlockOffset(size);
     if (poison) {
         ASAN_POISON_MEMORY_REGION(user - front, front);
         ASAN_POISON_MEMORY_REGION(user + size, TailGuard(size));

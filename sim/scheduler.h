@@ -144,8 +144,7 @@ private:
     std::atomic<Ticks> now_{0};
     bool autoAdvance_ = true;
     std::atomic<bool> serialized_{false}; // written under mutex_, read by Notify() without it
-
-    ThreadState* holder_ = nullptr; // serialized mode: the thread that may run
+    ThreadState* holder_ = nullptr;       // serialized mode: the thread that may run
     std::chrono::milliseconds deadlockTimeout_{10000};
 };
 
