@@ -22,7 +22,7 @@
 // Takes one slot of DeviceCount before a device is created, so that a destroy racing the add
 // cannot see the count reach 0 while the new device is about to live. Returns FALSE when 255
 // devices already live; *Previous receives the count before the slot was taken.
-static BOOLEAN AcquireDeviceSlot(_Inout_ PDriverContext Context, _Out_ PUCHAR Previous)
+_Success_(return != FALSE) static BOOLEAN AcquireDeviceSlot(_Inout_ PDriverContext Context, _Out_ PUCHAR Previous)
 {
     CHAR volatile* count = reinterpret_cast<CHAR volatile*>(&Context->DeviceCount);
     UCHAR observed = static_cast<UCHAR>(InterlockedCompareExchange8(count, 0, 0));
