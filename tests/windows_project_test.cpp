@@ -1,8 +1,11 @@
-// The Windows build files against each other and against CMake: the WDK project
+// The Windows build files against each other, CMake and the install guide: the WDK project
 // (windows/fwrelay.vcxproj) must build exactly the driver sources CMake builds, for ARM64 and
-// x64, as KMDF with warnings as errors and CMake's signature; the INF must install the binary the
-// project produces, for both architectures, with the framework version the project compiles for,
-// and reference only sections it has. Each rule is also shown to catch a broken file.
+// x64, as a universal KMDF driver with warnings as errors and CMake's signature, for no Windows
+// older than the sources need; the driver's INF must install the binary the project produces on
+// the devices the guide and the extension INF create, as a certification review and InfVerif's
+// universal rules expect, stamped for one architecture per package; the extension INF must add
+// only the software component the driver's INF matches. Each rule is also shown to catch a
+// broken file.
 #include <gtest/gtest.h>
 
 #include <algorithm>
