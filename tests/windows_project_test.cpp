@@ -361,7 +361,7 @@ std::map<std::string, std::string> LintModels(const std::string& who, const Inf&
         auto parts = SplitList(entry);
         for (std::size_t i = 1; i < parts.size(); ++i) {
             const std::string decoration = Lower(parts[i]);
-            if (decoration.rfind("nt" + architecture + ".", 0) != 0) {
+            if (decoration != "nt" + architecture && decoration.rfind("nt" + architecture + ".", 0) != 0) {
                 continue;
             }
             const std::string section = parts.front() + "." + decoration;
