@@ -338,6 +338,7 @@ def main():
         for name, secnum, _, storage in o.symbols.values():
             if storage == 2 and o.section_name(secnum) == "INIT":
                 init_externals.add(name)
+    reported = set()  # an Arm64 address takes two relocations (ADRP, ADD): one line for both
     for o in objects:
         for secname, _, body, relocs in o.sections:
             if UNWIND_AND_DEBUG.match(secname):
@@ -352,6 +353,9 @@ def main():
                 else:
                     branch = rtype == AMD64_REL32 and offset > 0 and body[offset - 1] in AMD64_CALL_JMP_OPCODES
                 what = plain_name(target)
+                if (what, o.name, secname, branch) in reported:
+                    continue
+                reported.add((what, o.name, secname, branch))
                 if not branch:
                     fail("INIT references", f"the address of {what} (INIT) is taken in {o.name} {secname}+{offset:#x}")
                 elif secname != "INIT":
