@@ -68,8 +68,10 @@ TEST_P(ScenarioErrors, ReportLineColumnAndCause)
 INSTANTIATE_TEST_SUITE_P(
     Parser, ScenarioErrors,
     testing::Values(
-        BadScenario{"BadYaml", "steps: [\n  - load: true\n", 2, 3, "illegal block entry"},
-        BadScenario{"BadYamlIndent", "steps:\n  - load: true\n   unload: true\n", 3, 4, "end of sequence"},
+        BadScenario{"BadYaml", "steps: [\n  - load: true\n", 2, 3,
+                    "not valid YAML: a list item ('- ') cannot stand here"},
+        BadScenario{"BadYamlIndent", "steps:\n  - load: true\n   unload: true\n", 3, 4,
+                    "not valid YAML: a list cannot go on here"},
         BadScenario{"UnknownTopKey", "stpes: []\n", 1, 1, "unknown key 'stpes'"},
         BadScenario{"UnknownStepKey", "steps:\n  - at: 1s\n    evnt: {}\n", 3, 5, "unknown key 'evnt' in step"},
         BadScenario{"UnknownEventKey", "steps:\n  - event: {request: '01', colour: red}\n", 2, 28,
@@ -90,7 +92,8 @@ INSTANTIATE_TEST_SUITE_P(
         BadScenario{"TwoActions", "steps:\n  - ta_arrive: true\n    ta_depart: true\n", 3, 5, "one action per step"},
         BadScenario{"NoAction", "steps:\n  - at: 1s\n", 2, 5, "needs an action"},
         BadScenario{"BadStatus", "firmware:\n  register_status: STATUS_NOPE\nsteps: []\n", 2, 20, "status name"},
-        BadScenario{"BadTaBehaviour", "ta_service:\n  behaviour: first:x\nsteps: []\n", 2, 14, "not a TA behaviour"},
+        BadScenario{"BadTaBehaviour", "ta_service:\n  behaviour: first:x\nsteps: []\n", 2, 14,
+                    "first: the count must be a whole number"},
         BadScenario{"FaultWithoutMode", "faults:\n  - {operation: ExAllocatePool2}\nsteps: []\n", 2, 5,
                     "exactly one of nth, from, always"},
         BadScenario{"FaultCountedFromOne", "faults:\n  - {operation: ExAllocatePool2, nth: 0}\nsteps: []\n", 2, 39,
@@ -104,7 +107,7 @@ INSTANTIATE_TEST_SUITE_P(
                     "fault operation is empty"},
         BadScenario{"FaultWithSuccessStatus",
                     "faults:\n  - {operation: ExAllocatePool2, nth: 1, status: STATUS_SUCCESS}\nsteps: []\n", 2, 50,
-                    "must fail with an error status"},
+                    "STATUS_SUCCESS is a success status"},
         BadScenario{"DuplicateTopKey", "name: a\nname: b\nsteps: []\n", 2, 1,
                     "duplicate key 'name' (first given at line 1)"},
         BadScenario{"DuplicateStepKey", "steps:\n  - at: 1s\n    at: 2s\n    load: true\n", 3, 5, "duplicate key 'at'"},
@@ -123,11 +126,12 @@ INSTANTIATE_TEST_SUITE_P(
         BadScenario{"OverlongUtf8", "name: \"\xc0\xaf\"\nsteps: []\n", 1, 8, "not UTF-8"},
         BadScenario{"DeepNesting", "steps: [[[[[[[[[[[[[[[[[[[[[[[[1]]]]]]]]]]]]]]]]]]]]]]]]\n", 1, 24,
                     "nested more than 16"},
-        BadScenario{"BufferFileIsADirectory", "steps:\n  - event: {file: .}\n", 2, 19, "cannot open buffer file"},
+        BadScenario{"BufferFileIsADirectory", "steps:\n  - event: {file: .}\n", 2, 19,
+                    "buffer file '.': is a directory"},
         BadScenario{"EventTwoSources", "steps:\n  - event: {raw: '00', request: '01'}\n", 2, 12, "exactly one of"},
         BadScenario{"UnknownExpectation", "steps: []\nexpect: {relays: 1}\n", 2, 10, "unknown key 'relays'"},
         BadScenario{"MissingBufferFile", "steps:\n  - event: {file: no-such-file.bin}\n", 2, 19,
-                    "cannot open buffer file"},
+                    "buffer file 'no-such-file.bin': cannot open: no such file"},
         BadScenario{"Empty", "", 1, 1, "empty"}),
     [](const testing::TestParamInfo<BadScenario>& param) { return std::string(param.param.name); });
 
@@ -138,9 +142,10 @@ TEST(Parser, ErrorsShowTheSourceLineWithACaret)
         FAIL() << "parsed without complaint";
     }
     catch (const fwtool::ScenarioError& e) {
-        EXPECT_EQ(fwtool::DescribeError(e), "s.yaml:2:17: error: add_device must be a whole number\n"
-                                            "  - add_device: two\n"
-                                            "                ^");
+        EXPECT_EQ(fwtool::DescribeError(e),
+                  "s.yaml:2:17: error: add_device must be a whole number such as 3 ('two' is not)\n"
+                  "  - add_device: two\n"
+                  "                ^");
     }
 }
 
