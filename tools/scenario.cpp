@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <climits>
 #include <cmath>
+#include <cstdio>
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
@@ -954,6 +955,41 @@ std::optional<std::string> CheckFaultOperation(const std::string& operation)
         message += "; operations that can fail: " + list;
     }
     return message;
+}
+
+std::string ListOperations()
+{
+    std::string out;
+    for (std::string_view name : sim::FailableOperations()) {
+        out += std::string(name) + "\n";
+    }
+    return out;
+}
+
+std::string ListStatuses()
+{
+    std::string out;
+    for (const auto& [name, value] : KnownStatuses()) {
+        // The two top bits of a status say what it is.
+        static const char* const kSeverity[] = {"success", "informational", "warning", "error"};
+        const char* severity = kSeverity[static_cast<std::uint32_t>(value) >> 30];
+        char line[96];
+        std::snprintf(line, sizeof line, "%-32s 0x%08X  %s%s\n", name.c_str(), static_cast<unsigned>(value), severity,
+                      NT_SUCCESS(value) ? " (not a failure)" : "");
+        out += line;
+    }
+    return out;
+}
+
+std::string ListBehaviours()
+{
+    return "echo           writes the request's bytes, at most the response length\n"
+           "fixed:HEX      writes the given bytes, at most the response length\n"
+           "first:N        writes N pattern bytes (0x80, 0x81, ...), at most the response length\n"
+           "fail:STATUS    writes nothing and completes with STATUS, a failure status\n"
+           "block          holds the request until a ta_release step (then answers as echo) or until the\n"
+           "               target is closed (then completes it as cancelled)\n"
+           "ignore_cancel  holds the request like block, but only a ta_release step ends it\n";
 }
 
 } // namespace fwtool

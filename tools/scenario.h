@@ -102,6 +102,12 @@ std::optional<sim::Ticks> ParseTime(const std::string& text, std::string* error)
 // with the nearest name when one is close), or nullopt when it can.
 std::optional<std::string> CheckFaultOperation(const std::string& operation);
 
+// What --list-operations, --list-statuses and --list-behaviours print: the operations a fault
+// may name, the statuses known by name with their values and severities, the TA behaviours.
+std::string ListOperations();
+std::string ListStatuses();
+std::string ListBehaviours();
+
 // Throws ScenarioError. `file` names the source in messages and anchors relative buffer files.
 Scenario ParseScenario(const std::string& text, const std::string& file);
 // "-" reads standard input.
