@@ -106,7 +106,7 @@ std::string YamlProblem(const std::string& message)
         {E::DOC_IN_SCALAR, "a document marker ('---' or '...') inside a text"},
         {E::CHAR_IN_SCALAR, "a character a plain text cannot hold here: quote the text"},
         {E::TAB_IN_INDENTATION, "a tab in the indentation: YAML indents with spaces only"},
-        {E::INVALID_ESCAPE, "an escape a double-quoted text does not know (write '\\' for a backslash)"},
+        {E::INVALID_ESCAPE, "an escape a double-quoted text does not know (write '\\\\' for a backslash)"},
         {E::INVALID_HEX, "a \\x, \\u or \\U escape without its hex digits"},
         {E::INVALID_UNICODE, "a \\u or \\U escape that is not a character"},
         {E::CHAR_IN_BLOCK, "text after a block scalar's '|' or '>' on its own line"},
