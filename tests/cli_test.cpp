@@ -158,6 +158,8 @@ INSTANTIATE_TEST_SUITE_P(
         BadScenario{"EmptyBufferFilePath", "steps:\n  - event: {file: ''}\n", 2, 19, "file: the path is empty"},
         BadScenario{"UnclosedFlowMapping", "steps: [{load: true\n", 2, 1,
                     "not valid YAML: a '{' mapping is not closed"},
+        BadScenario{"NonAsciiHexDigit", "steps:\n  - event: {request: \"01 \xc3\xa9\"}\n", 2, 26,
+                    "request: '\xc3\xa9' is not a hex digit"},
         BadScenario{"StrayColon", "name: a: b\nsteps: []\n", 1, 8, "not valid YAML: a ':' cannot stand here"}),
     [](const testing::TestParamInfo<BadScenario>& param) { return std::string(param.param.name); });
 

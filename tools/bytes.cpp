@@ -215,7 +215,11 @@ std::optional<Bytes> ParseHex(const std::string& text, TextProblem* problem)
         }
         const int value = HexValue(c);
         if (value < 0) {
-            *problem = {i, std::string("'") + c + "' is not a hex digit"};
+            // The whole character, escaped: a byte of a longer one, or a control byte, would
+            // garble the message.
+            char32_t code = 0;
+            const std::size_t length = std::max<std::size_t>(DecodeUtf8(text, i, &code), 1);
+            *problem = {i, Quoted(text.substr(i, length)) + " is not a hex digit"};
             return std::nullopt;
         }
         if (pendingAt) {
