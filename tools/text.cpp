@@ -149,8 +149,17 @@ std::string Quoted(std::string_view text)
 
 SourceExcerpt ExcerptAround(std::string_view line, std::size_t byteColumn, std::size_t width)
 {
-    const std::vector<Shown> units = Decode(line);
-    const std::size_t byte = byteColumn == 0 ? 0 : byteColumn - 1;
+    // Only the neighbourhood of the error is decoded: a line may be megabytes long. A character
+    // takes one byte or more, so eight bytes a cell on either side leave room for zero-width marks.
+    const std::size_t reach = 8 * width;
+    const std::size_t error = std::min(byteColumn == 0 ? 0 : byteColumn - 1, line.size());
+    std::size_t from = error > reach ? error - reach : 0;
+    for (int k = 0; k < 3 && from > 0 && (static_cast<unsigned char>(line[from]) & 0xC0U) == 0x80U; ++k) {
+        ++from; // start on a character, not inside one
+    }
+    const std::size_t to = std::min(line.size(), error + reach);
+    const std::vector<Shown> units = Decode(line.substr(from, to - from));
+    const std::size_t byte = error - from;
     // The character holding the error's byte; past the end of the line, the place after it.
     std::size_t at = 0;
     while (at < units.size() && units[at].byte + units[at].bytes <= byte) {
@@ -175,7 +184,7 @@ SourceExcerpt ExcerptAround(std::string_view line, std::size_t byteColumn, std::
         used += units[--begin].cells;
     }
     SourceExcerpt excerpt;
-    if (begin > 0) {
+    if (begin > 0 || from > 0) {
         excerpt.line = "...";
         excerpt.caret = "   ";
     }
@@ -186,7 +195,7 @@ SourceExcerpt ExcerptAround(std::string_view line, std::size_t byteColumn, std::
             excerpt.caret += units[i].text == "\t" ? std::string("\t") : std::string(units[i].cells, ' ');
         }
     }
-    if (end < units.size()) {
+    if (end < units.size() || to < line.size()) {
         excerpt.line += "...";
     }
     excerpt.caret += "^";
