@@ -510,13 +510,14 @@ public:
             return LoadBufferFile(resolved.string(), hex);
         }
         catch (const LocatedError& e) {
-            const std::string where = resolved.string() == written ? "" : " (resolved to " + resolved.string() + ")";
+            const std::string where =
+                resolved.string() == written ? "" : " (resolved to " + EscapeForTerminal(resolved.string()) + ")";
             if (e.line == 0) {
                 Fail(node, "buffer file " + Quoted(written) + where + ": " + e.message);
             }
             const YAML::Mark mark = node.Mark();
             LocatedError inside(e.file, e.line, e.column,
-                                e.message + " (the buffer file of the event at " + file_ + ":" +
+                                e.message + " (the buffer file of the event at " + EscapeForTerminal(file_) + ":" +
                                     std::to_string(mark.line + 1) + ":" + std::to_string(mark.column + 1) + ")");
             inside.source = e.source;
             throw inside;
