@@ -12,7 +12,7 @@
 #include <cstring>
 #include <iostream>
 #include <string>
-#include <tuple>
+#include <utility>
 
 #include "tools/default_scenario.h"
 #include "tools/output.h"
@@ -230,15 +230,17 @@ static int Run(int argc, char** argv)
     if (replay->parsed() && bufferPath.empty()) {
         return UsageError("replay: the buffer file's path is empty ('-' reads standard input)");
     }
-    for (const auto& [option, text, formats] : {std::tuple{formatOption, &formatText, "text, json or mermaid"},
-                                                std::tuple{replayFormatOption, &replayFormat, "text, json or mermaid"},
-                                                std::tuple{detailOption, &detailText, "compact or full"}}) {
+    // Choices are checked here rather than by the option library, so that a refusal is in our words.
+    for (const auto& [option, text] :
+         {std::pair{formatOption, formatText}, std::pair{replayFormatOption, replayFormat}}) {
         fwtool::Format format = fwtool::Format::Text;
-        const bool known =
-            option == detailOption ? (*text == "compact" || *text == "full") : fwtool::ParseFormat(*text, &format);
-        if (!known) {
-            return UsageError(option->get_name() + ": " + fwtool::Quoted(*text) + " is not one of " + formats);
+        if (!fwtool::ParseFormat(text, &format)) {
+            return UsageError(option->get_name() + ": " + fwtool::Quoted(text) +
+                              " is not one of text, json or mermaid");
         }
+    }
+    if (detailText != "compact" && detailText != "full") {
+        return UsageError("--detail: " + fwtool::Quoted(detailText) + " is not one of compact or full");
     }
 
     // Options that would be silently dropped are refused instead.
