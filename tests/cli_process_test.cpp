@@ -107,7 +107,7 @@ const char* kStdinDecimal = "steps:\n  - add_device: 010\n";
 INSTANTIATE_TEST_SUITE_P(
     Program, Conventions,
     testing::Values(
-        Case{"Version", "--version", "", 0, " (JSON schema 1)\n", ""}, Case{"Help", "--help", "", 0, "replay", ""},
+        Case{"Version", "--version", "", 0, " (JSON schema 2)\n", ""}, Case{"Help", "--help", "", 0, "replay", ""},
         Case{"HelpCommand", "help", "", 0, "Exit status", ""},
         Case{"HelpOfReplay", "help replay", "", 0, "--dump-all", ""},
         Case{"ReplayHelp", "replay --help", "", 0, "--dump-all", ""},
@@ -165,6 +165,7 @@ TEST(Program, AWriteErrorIsAFailure)
 struct Golden {
     std::string name; // golden file name
     std::string args;
+    int exit = 0;
 };
 
 void PrintTo(const Golden& g, std::ostream* os)
@@ -179,7 +180,7 @@ TEST_P(GoldenOutput, TwoRunsAreByteIdenticalAndMatchTheGoldenFile)
     const Golden& g = GetParam();
     const Outcome first = RunTool(g.args);
     const Outcome second = RunTool(g.args);
-    ASSERT_EQ(first.exit, 0) << first.err;
+    ASSERT_EQ(first.exit, g.exit) << first.err;
     EXPECT_EQ(first.err, "");
     ASSERT_EQ(first.out, second.out) << "two runs of '" << g.args << "' differ";
     const std::string path = std::string(FWRELAY_SOURCE_DIR) + "/tests/golden/" + g.name;
@@ -222,6 +223,12 @@ std::vector<Golden> GoldenCases()
     cases.push_back({"default-full.mmd", "examples/default.yaml -f mermaid --detail full"});
     cases.push_back({"replay-echo.txt", "replay examples/echo.hex --ta first:5"});
     cases.push_back({"replay-echo.jsonl", "replay examples/echo.hex --ta first:5 -f json"});
+    // A deadlock reports the timeline, the blocked calls and the summary, and exits with 3.
+    for (const char* format : {"txt", "jsonl", "mmd"}) {
+        const std::string flag =
+            std::string(format) == "txt" ? "" : std::string(" -f ") + (format[0] == 'j' ? "json" : "mermaid");
+        cases.push_back({std::string("ta-ignores-cancel.") + format, "examples/ta-ignores-cancel.yaml" + flag, 3});
+    }
     return cases;
 }
 

@@ -796,10 +796,16 @@ TEST(JsonSchema, EveryRecordOfEveryExampleMatchesTheDocument)
         fwtool::WriteJsonLines(out, r);
         std::istringstream lines(out.str());
         std::vector<std::string> order;
+        std::set<int> closed; // relays whose record has been written
         for (std::string line; std::getline(lines, line);) {
             const nlohmann::json record = nlohmann::json::parse(line);
             const std::string type = record.value("type", "");
             order.push_back(type);
+            if (type == "relay") {
+                closed.insert(record["index"].get<int>());
+            } else if (type == "call" && record["relay"].is_number()) {
+                EXPECT_EQ(closed.count(record["relay"].get<int>()), 0U) << name << ": a call after its relay's record";
+            }
             ASSERT_EQ(rules.count(type), 1U) << name << ": undocumented record type '" << type << "'";
             seenTypes.insert(type);
             const auto& fields = rules.at(type);
@@ -818,11 +824,11 @@ TEST(JsonSchema, EveryRecordOfEveryExampleMatchesTheDocument)
                 EXPECT_EQ(record["schema"], fwtool::kJsonSchemaVersion);
             }
         }
-        // run, calls, events, relays, summary: in that order.
+        // run, calls with each relay after its own calls, events, summary: in that order.
         ASSERT_GE(order.size(), 2U);
         EXPECT_EQ(order.front(), "run");
         EXPECT_EQ(order.back(), "summary");
-        const std::map<std::string, int> rank = {{"run", 0}, {"call", 1}, {"event", 2}, {"relay", 3}, {"summary", 4}};
+        const std::map<std::string, int> rank = {{"run", 0}, {"call", 1}, {"relay", 1}, {"event", 2}, {"summary", 3}};
         EXPECT_TRUE(std::is_sorted(order.begin(), order.end(), [&](const std::string& a, const std::string& b) {
             return rank.at(a) < rank.at(b);
         })) << name;

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -18,6 +19,7 @@
 #include "tools/replay.h"
 #include "tools/runner.h"
 #include "tools/scenario.h"
+#include "tools/session.h"
 
 #ifndef FWRELAY_VERSION
 #define FWRELAY_VERSION "unknown"
@@ -59,7 +61,8 @@ int Finish(int code)
 // Steps done so far on standard error, when it is a terminal and the run takes a while.
 class ProgressLine {
 public:
-    ProgressLine() : enabled_(isatty(STDERR_FILENO) != 0), start_(std::chrono::steady_clock::now()) {}
+    // Not while the report streams to the same terminal: the two would overwrite each other.
+    ProgressLine() : enabled_(isatty(STDERR_FILENO) != 0 && isatty(STDOUT_FILENO) == 0), start_(std::chrono::steady_clock::now()) {}
     ~ProgressLine()
     {
         if (shown_) {
@@ -229,21 +232,11 @@ static int Run(int argc, char** argv)
             std::cout << scenario.file << ": " << scenario.steps.size() << " step(s), no problem found\n";
             return Finish(0);
         }
-        fwtool::RunResult result;
-        {
-            ProgressLine progress;
-            result = fwtool::RunScenario(scenario, progress.Callback());
-        }
-        const std::size_t written = fwtool::WriteReport(std::cout, result, options);
-        if (options.format == fwtool::Format::Mermaid && written > fwtool::kMermaidDefaultLimit) {
-            std::cerr << "fwrelay-sim: warning: the diagram has " << written << " characters, more than the "
-                      << fwtool::kMermaidDefaultLimit
-                      << " a Mermaid renderer accepts by default (maxTextSize); it will render as an error unless "
-                         "the limit is raised"
-                      << (options.detail == fwtool::Detail::Full ? "; --detail compact draws a smaller one" : "")
-                      << "\n";
-        }
-        return Finish(result.ExitCode());
+        fwtool::SessionOptions session;
+        session.report = options;
+        ProgressLine progress;
+        const int code = fwtool::RunSession(scenario, session, progress.Callback(), std::cout);
+        return Finish(code);
     }
     catch (const fwtool::LocatedError& e) {
         std::cerr << fwtool::DescribeError(e) << "\n";
@@ -253,6 +246,8 @@ static int Run(int argc, char** argv)
 
 int main(int argc, char** argv)
 {
+    // A closed pipe is a write error like any other (exit status 2), not a silent death by SIGPIPE.
+    std::signal(SIGPIPE, SIG_IGN);
     // Whatever goes wrong on the host side is reported, never a crash.
     try {
         return Run(argc, argv);
