@@ -2,6 +2,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "tools/stats.h"
+
 #include <algorithm>
 #include <csignal>
 #include <cstdio>
@@ -206,6 +208,9 @@ public:
             WriteDeadlock(out_, result);
         }
         WriteSummary(out_, result);
+        if (options_.stats != nullptr) {
+            options_.stats->WriteText(out_, result);
+        }
         out_.flush();
     }
 
@@ -495,6 +500,9 @@ public:
                     JsonLine(out_, EventJson(result, i));
                 }
             }
+        }
+        if (options_.stats != nullptr) {
+            JsonLine(out_, options_.stats->Json(result));
         }
         JsonLine(out_, SummaryJson(result));
         out_.flush();

@@ -35,11 +35,16 @@ inline constexpr std::size_t kJsonRequestBytes = 4096;
 // What a Mermaid renderer accepts by default (its maxTextSize); larger diagrams render as an error.
 inline constexpr std::size_t kMermaidDefaultLimit = 50000;
 
+class Stats;
+
 struct ReportOptions {
     Format format = Format::Text;
     Detail detail = Detail::Compact;
     bool summaryOnly = false; // text: the summary; json: the run and summary records
     Filter filter;            // text and json: which calls, relays and events are shown
+    // Text: written after the summary; json: a `stats` record before it. It must have seen the
+    // run's calls (it is a sink of its own); the report does not feed it.
+    const Stats* stats = nullptr;
 };
 
 // "text", "json" or "mermaid".

@@ -167,6 +167,7 @@ public:
         }
         if (result_.interruptedBy) {
             stopping_ = true;
+            result_.loadedAtEnd = platform.Framework().Loaded();
             // What ran is reported as it was; the teardown that lets the process end is not part
             // of the run.
             End();
@@ -588,6 +589,7 @@ private:
         result_.registerCalls = platform.Firmware().RegisterCalls();
         result_.taRequests = platform.TaService().RequestCount() + taCleared_;
         result_.poolHighWater = platform.Pool().HighWaterBytes();
+        result_.poolHighWaterByTag = platform.Pool().HighWaterBytesByTag();
         result_.poolLeftAtEnd = platform.Pool().LiveCount();
         result_.checkedOperations.clear();
         for (std::string& name : platform.Faults().CallLog()) {

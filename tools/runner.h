@@ -93,6 +93,7 @@ struct RunResult {
     unsigned registerCalls = 0;
     std::size_t taRequests = 0;
     std::size_t poolHighWater = 0;
+    std::map<std::uint32_t, std::size_t> poolHighWaterByTag; // bytes, by pool tag
     std::size_t poolLeftAtEnd = 0;
     bool loadedAtEnd = false; // the driver was still loaded when the run ended (it refused to unload)
     std::optional<RetryGaveUp> retryGaveUp;

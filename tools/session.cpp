@@ -5,6 +5,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <iostream>
+#include <optional>
+#include <vector>
+
+#include "tools/dump.h"
+#include "tools/stats.h"
 
 namespace fwtool {
 
@@ -43,6 +48,35 @@ private:
     struct sigaction oldTerm_ = {};
 };
 
+// Every sink sees the run; the report last, so that what it writes at the end (statistics) is
+// complete.
+class Tee : public RunSink {
+public:
+    void Add(RunSink* sink) { sinks_.push_back(sink); }
+    void Call(const RunResult& result, const sim::TraceEvent& call, std::optional<std::size_t> relay,
+              bool opens) override
+    {
+        for (RunSink* sink : sinks_) {
+            sink->Call(result, call, relay, opens);
+        }
+    }
+    void RelayClosed(const RunResult& result, std::size_t relay) override
+    {
+        for (RunSink* sink : sinks_) {
+            sink->RelayClosed(result, relay);
+        }
+    }
+    void End(const RunResult& result) override
+    {
+        for (RunSink* sink : sinks_) {
+            sink->End(result);
+        }
+    }
+
+private:
+    std::vector<RunSink*> sinks_;
+};
+
 } // namespace
 
 int RunSession(const Scenario& scenario, const SessionOptions& options, const Progress& progress, std::ostream& out)
@@ -50,9 +84,22 @@ int RunSession(const Scenario& scenario, const SessionOptions& options, const Pr
     StopSignals signals;
     CountingBuffer counting(out.rdbuf());
     std::ostream counted(&counting);
-    std::unique_ptr<RunSink> report = MakeSink(counted, options.report);
+    Stats stats;
+    ReportOptions reportOptions = options.report;
+    Tee tee;
+    if (options.stats) {
+        reportOptions.stats = &stats;
+        tee.Add(&stats);
+    }
+    std::optional<BufferDump> dump;
+    if (!options.dumpDirectory.empty()) {
+        dump.emplace(options.dumpDirectory);
+        tee.Add(&*dump);
+    }
+    std::unique_ptr<RunSink> report = MakeSink(counted, reportOptions);
+    tee.Add(report.get());
     RunOptions run;
-    run.sink = report.get();
+    run.sink = &tee;
     // Only a diagram needs the calls again at the end; text and JSON keep no history.
     run.keepTrace = options.report.format == Format::Mermaid;
     run.keepBytes = false;
@@ -84,6 +131,10 @@ int RunSession(const Scenario& scenario, const SessionOptions& options, const Pr
         out.setstate(std::ios::badbit);
     }
     if (result.interruptedBy && *result.interruptedBy == SIGPIPE) {
+        return 2;
+    }
+    if (dump && dump->Error()) {
+        std::cerr << "fwrelay-sim: error: --dump-buffers: " << *dump->Error() << "\n";
         return 2;
     }
     return result.ExitCode();
