@@ -144,7 +144,27 @@ INSTANTIATE_TEST_SUITE_P(
              "fwrelay-sim: warning: the diagram has"},
         Case{"CompactMermaidFits", "-f mermaid -", ManyEvents(45, true), 0, "sequenceDiagram", ""},
         Case{"ReplayFromStdin", "replay -", "01000000 aa 01000000 00 00000000", 0, "Verdict: forwarded", ""},
-        Case{"ReplayOfADirectory", "replay examples", "", 2, "", "examples: error: is a directory"}),
+        Case{"ReplayOfADirectory", "replay examples", "", 2, "", "examples: error: is a directory"},
+        // The run-time tools: in the help, and their mistakes refused with the program's words.
+        Case{"HelpListsTheTools", "--help", "", 0, "--dump-buffers", ""},
+        Case{"HelpOfDiff", "help diff", "", 0, "before", ""},
+        Case{"RelayZero", "--relay 0", "", 2, "", "fwrelay-sim: error: --relay takes relay numbers from 1"},
+        Case{"RelayBackwards", "--relay 7-4", "", 2, "", "('7-4' is not one)"},
+        Case{"UnknownParty", "--party driver,cpu", "", 2, "", "--party: no party 'cpu'"},
+        Case{"NotATime", "--from soon", "", 2, "", "--from: 'soon' is not a virtual time"},
+        Case{"WindowBackwards", "--from 9s --to 4s", "", 2, "", "--to 4s comes before --from 9s"},
+        Case{"FilterOnADiagram", "-f mermaid --relay 1", "", 2, "", "--relay applies to text and json"},
+        Case{"StatsWithReplay", "--stats replay examples/echo.hex", "", 2, "", "--stats belongs to a scenario run"},
+        Case{"DumpToNowhere", "--dump-buffers /nonexistent/dir", "", 2, "", "--dump-buffers: /nonexistent/dir:"},
+        Case{"DiffOfYaml", "diff examples/default.yaml examples/default.yaml", "", 2, "",
+             "examples/default.yaml:1:1: error: not a JSON line"},
+        Case{"DiffOfACutRun", "diff tests/golden/default.jsonl /dev/null", "", 2, "", "no run record"},
+        Case{"DiffOfARunWithItself", "diff tests/golden/default.jsonl tests/golden/default.jsonl", "", 0,
+             "No difference", ""},
+        // A label's control characters never reach the terminal raw.
+        Case{"ControlCharactersEscaped", "-",
+             "steps:\n  - event: {label: \"a\\eb\\nc\", request: '01', response_size: 1}\n", 1, "a\\x1bb\\nc", "",
+             "a\x1b"}),
     [](const testing::TestParamInfo<Case>& param) {
         std::string name = param.param.name;
         for (char& c : name) {
@@ -223,6 +243,13 @@ std::vector<Golden> GoldenCases()
     cases.push_back({"default-full.mmd", "examples/default.yaml -f mermaid --detail full"});
     cases.push_back({"replay-echo.txt", "replay examples/echo.hex --ta first:5"});
     cases.push_back({"replay-echo.jsonl", "replay examples/echo.hex --ta first:5 -f json"});
+    cases.push_back({"default-stats.txt", "examples/default.yaml -q --stats"});
+    cases.push_back({"default-stats.jsonl", "examples/default.yaml -q --stats -f json"});
+    cases.push_back({"default-relay2-driver.txt", "examples/default.yaml --relay 2 --party driver,firmware"});
+    cases.push_back({"default-window.jsonl", "examples/default.yaml -f json --from 6s --to 7s --thread wmi"});
+    cases.push_back({"replay-echo.yaml", "replay examples/echo.hex --ta first:5 --emit-scenario"});
+    cases.push_back(
+        {"diff-default-ta-failures.txt", "diff tests/golden/default.jsonl tests/golden/ta-failures.jsonl", 1});
     // A deadlock reports the timeline, the blocked calls and the summary, and exits with 3.
     for (const char* format : {"txt", "jsonl", "mmd"}) {
         const std::string flag =

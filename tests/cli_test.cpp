@@ -15,6 +15,7 @@
 #include "tools/output.h"
 #include "tools/replay.h"
 #include "tools/runner.h"
+#include "tools/stats.h"
 #include "relay/relay.h"
 #include "tools/scenario.h"
 #include "sim/faults.h"
@@ -784,7 +785,7 @@ std::string JsonTypeName(const nlohmann::json& value)
 TEST(JsonSchema, EveryRecordOfEveryExampleMatchesTheDocument)
 {
     const RecordRules rules = ReadJsonSchemaDoc();
-    ASSERT_EQ(rules.size(), 5U) << "run, call, event, relay, summary";
+    ASSERT_EQ(rules.size(), 6U) << "run, call, event, relay, stats, summary";
     std::set<std::string> seenTypes;
     std::set<std::string> seenOptional;
     std::vector<std::string> files = {"default",           "device-churn", "fault-injection", "firmware-late",
@@ -793,7 +794,12 @@ TEST(JsonSchema, EveryRecordOfEveryExampleMatchesTheDocument)
         const fwtool::RunResult r = fwtool::RunScenario(
             fwtool::LoadScenarioFile(std::string(FWRELAY_SOURCE_DIR) + "/examples/" + name + ".yaml"));
         std::ostringstream out;
-        fwtool::WriteJsonLines(out, r);
+        fwtool::Stats stats;
+        fwtool::Replay(r, stats);
+        fwtool::ReportOptions json;
+        json.format = fwtool::Format::Json;
+        json.stats = &stats;
+        fwtool::WriteReport(out, r, json);
         std::istringstream lines(out.str());
         std::vector<std::string> order;
         std::set<int> closed; // relays whose record has been written
@@ -828,7 +834,7 @@ TEST(JsonSchema, EveryRecordOfEveryExampleMatchesTheDocument)
         ASSERT_GE(order.size(), 2U);
         EXPECT_EQ(order.front(), "run");
         EXPECT_EQ(order.back(), "summary");
-        const std::map<std::string, int> rank = {{"run", 0}, {"call", 1}, {"relay", 1}, {"event", 2}, {"summary", 3}};
+        const std::map<std::string, int> rank = {{"run", 0}, {"call", 1}, {"relay", 1}, {"event", 2}, {"stats", 3}, {"summary", 4}};
         EXPECT_TRUE(std::is_sorted(order.begin(), order.end(), [&](const std::string& a, const std::string& b) {
             return rank.at(a) < rank.at(b);
         })) << name;
