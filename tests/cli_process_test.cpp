@@ -180,6 +180,31 @@ TEST(Program, AWriteErrorIsAFailure)
     EXPECT_NE(o.err.find("fwrelay-sim: error: cannot write the output"), std::string::npos) << o.err;
 }
 
+// A long run stopped by SIGTERM once its output has begun, and one whose reader goes away: both
+// end with the status the help promises.
+TEST(Program, AnInterruptedRunAndAClosedPipeEndAsDocumented)
+{
+    const std::string dir = testing::TempDir() + "/cli_stop_" + std::to_string(getpid());
+    std::ofstream(dir + ".yaml") << ManyEvents(20000, true);
+    const std::string sim = std::string("'") + FWRELAY_SIM_PATH + "' '" + dir + ".yaml'";
+    const std::string interrupted = "{ " + sim + " > '" + dir + ".out' & pid=$!; while [ ! -s '" + dir +
+                                    ".out' ]; do sleep 0.05; done; kill -TERM $pid; wait $pid; echo $? > '" + dir +
+                                    ".status'; }";
+    ASSERT_EQ(std::system(interrupted.c_str()), 0);
+    EXPECT_EQ(ReadFile(dir + ".status"), "143\n");
+    const std::string out = ReadFile(dir + ".out");
+    EXPECT_NE(out.find("\nResult: INTERRUPTED by SIGTERM at "), std::string::npos) << out.substr(out.size() - 500);
+    EXPECT_NE(out.find("Expectations: not checked"), std::string::npos);
+
+    const std::string piped = "{ " + sim + " 2> '" + dir + ".err'; echo $? > '" + dir + ".status'; } | true";
+    ASSERT_EQ(std::system(piped.c_str()), 0);
+    EXPECT_EQ(ReadFile(dir + ".status"), "2\n");
+    EXPECT_NE(ReadFile(dir + ".err").find("fwrelay-sim: error: cannot write the output"), std::string::npos);
+    for (const char* suffix : {".yaml", ".out", ".status", ".err"}) {
+        std::remove((dir + suffix).c_str());
+    }
+}
+
 // ---- Every example, twice, in every format, against its golden file ----
 
 struct Golden {
