@@ -161,6 +161,10 @@ INSTANTIATE_TEST_SUITE_P(
         Case{"DiffOfACutRun", "diff tests/golden/default.jsonl /dev/null", "", 2, "", "no run record"},
         Case{"DiffOfARunWithItself", "diff tests/golden/default.jsonl tests/golden/default.jsonl", "", 0,
              "No difference", ""},
+        Case{"UnloadRefusedSaysWhy", "-", "firmware: {present: true}\nsteps:\n  - add_device: 1\n  - unload: true\n", 0,
+             "unload refused: control device 0x5f0000000030 still exists", ""},
+        Case{"ExpectationsInFileOrder", "-q -", "firmware: {present: true}\nsteps: []\nexpect: {events: 0, acks: 0}\n",
+             0, "  ok   events: expected 0, got 0\n  ok   acks: expected 0, got 0\n", ""},
         // A label's control characters never reach the terminal raw.
         Case{"ControlCharactersEscaped", "-",
              "steps:\n  - event: {label: \"a\\eb\\nc\", request: '01', response_size: 1}\n", 1, "a\\x1bb\\nc", "",

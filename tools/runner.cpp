@@ -209,9 +209,13 @@ private:
             return;
         }
         if (!framework.UnloadDriver()) {
-            const std::size_t devices = framework.PnpDevices().size();
-            Note(devices != 0 ? "unload refused: " + std::to_string(devices) + " device(s) still present"
-                              : "unload refused by the driver with no device present");
+            // The loader's own reason (a device, the control device, a registration held), as
+            // the trace recorded it.
+            Drain();
+            const std::string prefix = "refused: ";
+            Note("unload refused: " + (lastUnloadRefusal_.rfind(prefix, 0) == 0
+                                           ? lastUnloadRefusal_.substr(prefix.size())
+                                           : std::string("the driver stays loaded")));
         }
     }
 
@@ -378,6 +382,8 @@ private:
         }
         if (e.from == "driver") {
             lastDriverCall_[e.thread] = e.operation;
+        } else if (e.operation == "UnloadDriver") {
+            lastUnloadRefusal_ = e.detail;
         }
         if (e.thread != "wmi") {
             return false;
@@ -605,8 +611,16 @@ private:
         }
         result_.endTime = platform.Sched().Now();
         if (!result_.Unfinished()) {
-            for (const auto& [key, expected] : scenario_.expect) {
-                result_.expectations.push_back({key, expected, result_.Value(key)});
+            // In the order the scenario wrote them (a scenario built in code has no order: by key).
+            std::vector<std::string> keys = scenario_.expectOrder;
+            if (keys.size() != scenario_.expect.size()) {
+                keys.clear();
+                for (const auto& entry : scenario_.expect) {
+                    keys.push_back(entry.first);
+                }
+            }
+            for (const std::string& key : keys) {
+                result_.expectations.push_back({key, scenario_.expect.at(key), result_.Value(key)});
             }
             // A clean ending is expected unless the scenario says otherwise.
             for (const char* key : {"left_loaded", "pool_left"}) {
@@ -667,7 +681,8 @@ private:
     bool unloading_ = false;
     std::map<std::string, std::size_t> attempts_; // per system thread: its sleeps before an attempt
     std::map<std::string, std::string> lastDriverCall_;
-    bool stopping_ = false; // the run stops before its end: a relay still open is cut short
+    std::string lastUnloadRefusal_; // the detail of the last UnloadDriver record
+    bool stopping_ = false;         // the run stops before its end: a relay still open is cut short
 };
 
 } // namespace
