@@ -539,6 +539,10 @@ private:
             if (relay.ta) {
                 relay.ta->request = {};
                 relay.ta->request.shrink_to_fit();
+                relay.ta->input = {};
+                relay.ta->input.shrink_to_fit();
+                relay.ta->link = {};
+                relay.ta->link.shrink_to_fit();
             }
         }
     }
