@@ -21,7 +21,7 @@ struct RunRecords {
     std::vector<nlohmann::json> relays;
     std::vector<nlohmann::json> events;
     std::map<std::string, std::size_t> calls; // per operation
-    nlohmann::json summary;
+    std::vector<nlohmann::json> summary;      // the summary record, once read
 };
 
 RunRecords ReadRun(const std::string& path)
@@ -61,12 +61,12 @@ RunRecords ReadRun(const std::string& path)
         } else if (type == "event") {
             run.events.push_back(record);
         } else if (type == "summary") {
-            run.summary = record;
+            run.summary = {record};
         } else if (type.empty()) {
             throw LocatedError(path, number, 1, "a JSON line without a type is not fwrelay-sim output");
         }
     }
-    if (!sawRun || run.summary.is_null()) {
+    if (!sawRun || run.summary.empty()) {
         throw LocatedError(path, 0, 0,
                            std::string("not a whole fwrelay-sim run: no ") + (sawRun ? "summary" : "run") +
                                " record (write it with --format json, not cut short)");
@@ -203,24 +203,26 @@ int DiffRuns(const std::string& before, const std::string& after, std::ostream& 
 {
     const RunRecords a = ReadRun(before);
     const RunRecords b = ReadRun(after);
+    const nlohmann::json& summaryA = a.summary.front();
+    const nlohmann::json& summaryB = b.summary.front();
     out << "--- " << before << (a.scenario.empty() ? "" : " ('" + a.scenario + "')") << "\n+++ " << after
         << (b.scenario.empty() ? "" : " ('" + b.scenario + "')") << "\n";
     Differences diff(out);
     CompareRelays(a, b, diff);
     CompareEvents(a, b, diff);
-    CompareObjects(a.summary.value("counts", nlohmann::json::object()),
-                   b.summary.value("counts", nlohmann::json::object()), "Counts", diff);
+    CompareObjects(summaryA.value("counts", nlohmann::json::object()),
+                   summaryB.value("counts", nlohmann::json::object()), "Counts", diff);
     CompareObjects(CallCounts(a), CallCounts(b), "Calls by operation", diff);
-    nlohmann::json verdictA = {{"passed", a.summary.value("passed", false)},
-                               {"verifier records", a.summary.value("verifier", nlohmann::json::array()).size()},
-                               {"unloaded", a.summary.value("unloaded", true)},
-                               {"ended", a.summary.value("ended", "completed")},
-                               {"pool high-water bytes", a.summary.value("pool_high_water_bytes", 0)}};
-    nlohmann::json verdictB = {{"passed", b.summary.value("passed", false)},
-                               {"verifier records", b.summary.value("verifier", nlohmann::json::array()).size()},
-                               {"unloaded", b.summary.value("unloaded", true)},
-                               {"ended", b.summary.value("ended", "completed")},
-                               {"pool high-water bytes", b.summary.value("pool_high_water_bytes", 0)}};
+    nlohmann::json verdictA = {{"passed", summaryA.value("passed", false)},
+                               {"verifier records", summaryA.value("verifier", nlohmann::json::array()).size()},
+                               {"unloaded", summaryA.value("unloaded", true)},
+                               {"ended", summaryA.value("ended", "completed")},
+                               {"pool high-water bytes", summaryA.value("pool_high_water_bytes", 0)}};
+    nlohmann::json verdictB = {{"passed", summaryB.value("passed", false)},
+                               {"verifier records", summaryB.value("verifier", nlohmann::json::array()).size()},
+                               {"unloaded", summaryB.value("unloaded", true)},
+                               {"ended", summaryB.value("ended", "completed")},
+                               {"pool high-water bytes", summaryB.value("pool_high_water_bytes", 0)}};
     CompareObjects(verdictA, verdictB, "Run", diff);
     if (diff.Count() == 0) {
         out << "No difference in relays, events, counts, calls or verdict\n";
