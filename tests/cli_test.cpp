@@ -793,6 +793,22 @@ TEST(JsonSchema, EveryRecordOfEveryExampleMatchesTheDocument)
     for (const std::string& name : files) {
         const fwtool::RunResult r = fwtool::RunScenario(
             fwtool::LoadScenarioFile(std::string(FWRELAY_SOURCE_DIR) + "/examples/" + name + ".yaml"));
+        {
+            // Written as the run goes, keeping nothing, the lines are those of the finished run.
+            std::ostringstream streamed;
+            std::ostringstream whole;
+            fwtool::ReportOptions plain;
+            plain.format = fwtool::Format::Json;
+            const std::unique_ptr<fwtool::RunSink> sink = fwtool::MakeSink(streamed, plain);
+            fwtool::RunOptions live;
+            live.sink = sink.get();
+            live.keepTrace = false;
+            live.keepBytes = false;
+            fwtool::RunScenario(
+                fwtool::LoadScenarioFile(std::string(FWRELAY_SOURCE_DIR) + "/examples/" + name + ".yaml"), live);
+            fwtool::WriteJsonLines(whole, r);
+            EXPECT_EQ(streamed.str(), whole.str()) << name;
+        }
         std::ostringstream out;
         fwtool::Stats stats;
         fwtool::Replay(r, stats);
@@ -834,7 +850,8 @@ TEST(JsonSchema, EveryRecordOfEveryExampleMatchesTheDocument)
         ASSERT_GE(order.size(), 2U);
         EXPECT_EQ(order.front(), "run");
         EXPECT_EQ(order.back(), "summary");
-        const std::map<std::string, int> rank = {{"run", 0}, {"call", 1}, {"relay", 1}, {"event", 2}, {"stats", 3}, {"summary", 4}};
+        const std::map<std::string, int> rank = {{"run", 0},   {"call", 1},  {"relay", 1},
+                                                 {"event", 2}, {"stats", 3}, {"summary", 4}};
         EXPECT_TRUE(std::is_sorted(order.begin(), order.end(), [&](const std::string& a, const std::string& b) {
             return rank.at(a) < rank.at(b);
         })) << name;
