@@ -39,7 +39,7 @@ const char* kDescription =
     "  fwrelay-sim SCENARIO.yaml         run a scenario file (schema: docs/scenarios.md); '-' reads standard input\n"
     "  fwrelay-sim replay BUFFER         relay one exchange buffer (binary or hex text) and show the verdict\n"
     "  fwrelay-sim diff A.jsonl B.jsonl  what changed between two runs written with --format json\n"
-    "  fwrelay-sim help [replay]         this help, or the help of a command\n\n"
+    "  fwrelay-sim help [COMMAND]        this help, or the help of a command (replay, diff)\n\n"
     "Exit status: 0 clean run, 1 verifier records, unmet expectations or a driver left loaded,\n"
     "2 bad input or command line, or the output could not be written (a closed pipe too),\n"
     "3 the run deadlocked (the report shows where), 130/143 interrupted by SIGINT/SIGTERM\n"
