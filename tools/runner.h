@@ -85,7 +85,7 @@ struct Deadlock {
 struct RunResult {
     std::string name;
     std::string description;
-    std::vector<sim::TraceEvent> trace;
+    std::vector<sim::TraceEvent> trace; // every call, when the run kept them (RunOptions::keepTrace)
     std::vector<RaisedEvent> events;
     std::vector<Relay> relays;
     std::size_t eventsLost = 0; // raised while no callback was installed
