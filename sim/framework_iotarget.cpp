@@ -46,10 +46,13 @@ void FrameworkModel::CloseTarget(std::uint64_t handle, IoTargetState state)
     }
     platform_.Sched().Notify();
     std::unique_lock lock(platform_.Sched().Mutex());
-    platform_.Sched().WaitUntil(lock, [&] {
-        std::lock_guard leaf(mutex_);
-        return objects_.at(handle)->sends.empty();
-    });
+    platform_.Sched().WaitUntil(
+        lock,
+        [&] {
+            std::lock_guard leaf(mutex_);
+            return objects_.at(handle)->sends.empty();
+        },
+        std::nullopt, "waiting for the send to complete");
 }
 
 void FrameworkModel::OnInterfaceRemoved(const std::u16string& link)

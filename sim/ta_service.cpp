@@ -417,7 +417,7 @@ TaServiceModel::Outcome TaServiceModel::Hold(std::size_t index, const std::funct
     };
     {
         std::unique_lock lock(sched.Mutex());
-        sched.WaitUntil(lock, resumable);
+        sched.WaitUntil(lock, resumable, std::nullopt, "in the TA service");
     }
     std::lock_guard lock(mutex_);
     // A release that raced with the cancellation wins: the service had answered by then.
