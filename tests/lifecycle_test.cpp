@@ -330,7 +330,14 @@ TEST_F(LifecycleTest, DevicesAddedAndRemovedConcurrentlyKeepAnExactCount)
 // Lets a held deletion go on when a test ends early, before the thread running it is joined.
 struct HoldRelease {
     sim::FrameworkModel& framework;
-    ~HoldRelease() { framework.ReleaseDeletionHold(); }
+    ~HoldRelease()
+    {
+        framework.ReleaseDeletionHold();
+        framework.HoldDeviceCreates(false);
+        while (framework.DeviceCreatesHeld() != 0) {
+            framework.ReleaseHeldDeviceCreate();
+        }
+    }
 };
 
 // The last device's destroy is deleting the control device when another device is added and
@@ -413,18 +420,6 @@ struct AddUnderWay {
     bool controlDeviceStays;
 };
 
-// Lets held device creations go on when a test ends early, before their threads are joined.
-struct CreateRelease {
-    sim::FrameworkModel& framework;
-    ~CreateRelease()
-    {
-        framework.HoldDeviceCreates(false);
-        while (framework.DeviceCreatesHeld() != 0) {
-            framework.ReleaseHeldDeviceCreate();
-        }
-    }
-};
-
 class AddUnderWayTest : public LifecycleTest, public testing::WithParamInterface<AddUnderWay> {};
 
 TEST_P(AddUnderWayTest, LeavesTheControlDeviceToWhoeverEndsTheLastDevice)
@@ -440,10 +435,10 @@ TEST_P(AddUnderWayTest, LeavesTheControlDeviceToWhoeverEndsTheLastDevice)
     platform.Sched().Settle();
     ASSERT_NE(Context()->ServiceTarget, nullptr);
 
-    framework.HoldDeviceCreates(true);
-    CreateRelease release{framework};
     std::vector<NTSTATUS> statuses(static_cast<std::size_t>(c.adds), STATUS_PENDING);
-    std::vector<std::unique_ptr<sim::SimThread>> adds;
+    std::vector<std::unique_ptr<sim::SimThread>> adds; // joined after `release` lets them go
+    framework.HoldDeviceCreates(true);
+    HoldRelease release{framework};
     for (std::size_t i = 0; i < statuses.size(); ++i) {
         adds.push_back(
             std::make_unique<sim::SimThread>(platform, "pnp add", [&, i] { statuses[i] = framework.AddDevice(); }));
