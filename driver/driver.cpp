@@ -46,7 +46,7 @@ static BOOLEAN ChangeDeviceCount(_Inout_ PDriverContext Context, _In_ DEVICE_COU
     LONG observed = InterlockedCompareExchange(&Context->DeviceCount, 0, 0);
 
     for (;;) {
-        LONG next = observed;
+        LONG next;
         BOOLEAN deleteControlDevice = FALSE;
         LONG before;
 
@@ -70,6 +70,7 @@ static BOOLEAN ChangeDeviceCount(_Inout_ PDriverContext Context, _In_ DEVICE_COU
             }
             break;
         case DeviceDestroyed:
+        default:
             next = observed - 1;
             if ((next & DEVICE_COUNT_LIVE) == 0) {
                 if ((next & DEVICE_ADDS_UNDER_WAY) == 0) {
