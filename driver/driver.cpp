@@ -39,11 +39,13 @@ typedef enum _DEVICE_COUNT_CHANGE {
 
 // Applies Change to DeviceCount in one compare-exchange. Returns FALSE, changing nothing, when
 // an add starts with 255 devices live or being added. *DeleteControlDevice receives whether the
-// change has left the control device to the caller to delete.
+// change has left the control device to the caller to delete (FALSE when nothing changed).
 static BOOLEAN ChangeDeviceCount(_Inout_ PDriverContext Context, _In_ DEVICE_COUNT_CHANGE Change,
                                  _Out_ PBOOLEAN DeleteControlDevice)
 {
     LONG observed = InterlockedCompareExchange(&Context->DeviceCount, 0, 0);
+
+    *DeleteControlDevice = FALSE;
 
     for (;;) {
         LONG next;

@@ -13,8 +13,8 @@ DRIVER_INITIALIZE DriverEntry;
 _IRQL_requires_max_(PASSIVE_LEVEL) NTSTATUS CreateControlDevice(_In_ WDFDRIVER Driver, _In_ PDriverContext Context);
 
 EVT_WDF_DRIVER_DEVICE_ADD EvtDeviceAdd;
-EVT_WDF_OBJECT_CONTEXT_DESTROY EvtDeviceDestroy;
-EVT_WDF_OBJECT_CONTEXT_CLEANUP EvtControlDeviceCleanup;
+EVT_WDF_DEVICE_CONTEXT_DESTROY EvtDeviceDestroy;
+EVT_WDF_DEVICE_CONTEXT_CLEANUP EvtControlDeviceCleanup;
 EVT_WDF_DRIVER_UNLOAD EvtDriverUnload;
 
 EXTERN_C_END

@@ -16,6 +16,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (error.line < 1 || error.column < 1) {
             __builtin_trap(); // a problem must point into the input
         }
+        (void)fwtool::DescribeError(error); // the echoed line and caret, whatever the line holds
     }
     return 0;
 }

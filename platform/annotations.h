@@ -28,6 +28,7 @@ typedef KIRQL* PKIRQL;
 #define _Outptr_result_maybenull_
 #define _Use_decl_annotations_
 #define _Must_inspect_result_
+#define _Success_(expression)
 #define _Function_class_(name)
 #define _IRQL_requires_(irql)
 #define _IRQL_requires_max_(irql)

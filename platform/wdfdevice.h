@@ -14,6 +14,11 @@
 
 EXTERN_C_START
 
+// A device's own cleanup and destroy callbacks: the object role types under the names the
+// verification tools look for on a device (the kit's wdfroletypes.h).
+typedef EVT_WDF_OBJECT_CONTEXT_CLEANUP EVT_WDF_DEVICE_CONTEXT_CLEANUP;
+typedef EVT_WDF_OBJECT_CONTEXT_DESTROY EVT_WDF_DEVICE_CONTEXT_DESTROY;
+
 _Must_inspect_result_ _IRQL_requires_max_(PASSIVE_LEVEL)
 NTSTATUS WdfDeviceInitAssignName(_In_ PWDFDEVICE_INIT DeviceInit, _In_opt_ PCUNICODE_STRING DeviceName);
 

@@ -128,6 +128,7 @@ Drop:
 // Forwards both areas to the TA service if one is held. The target is read once, under
 // target run-down protection, so the control device's cleanup cannot close it or let its
 // deletion destroy it while this send may still use the handle.
+_Use_decl_annotations_
 static VOID SendToService(PDriverContext Context, PUCHAR RequestCopy, ULONG RequestLength, PUCHAR ResponseArea,
                           ULONG ResponseLength)
 {

@@ -56,8 +56,8 @@ EXTERN_C_START
 _IRQL_requires_max_(DISPATCH_LEVEL) ULONG ComputeExchangeBufferSize(_In_ NTSTATUS QueryStatus, _In_ ULONG ReportedSize);
 
 // Checks the fetched buffer's lengths against DataLength (which must not exceed BufferSize)
-// and fills Layout. Returns FALSE if the buffer must be dropped.
-_IRQL_requires_max_(DISPATCH_LEVEL) BOOLEAN
+// and fills Layout. Returns FALSE if the buffer must be dropped; Layout is then left unwritten.
+_Success_(return != FALSE) _IRQL_requires_max_(DISPATCH_LEVEL) BOOLEAN
     ValidateExchangeBuffer(_In_reads_bytes_(BufferSize) const UCHAR* Buffer, _In_ ULONG BufferSize,
                            _In_ ULONG DataLength, _Out_ PEXCHANGE_LAYOUT Layout);
 

@@ -112,7 +112,32 @@ INSTANTIATE_TEST_SUITE_P(
         Case{"HelpOfReplay", "help replay", "", 0, "--dump-all", ""},
         Case{"ReplayHelp", "replay --help", "", 0, "--dump-all", ""},
         Case{"HelpOfNothing", "help frobnicate", "", 2, "", "fwrelay-sim: error: no command 'frobnicate'"},
-        Case{"UnknownOption", "--frobnicate", "", 2, "", "fwrelay-sim: error: "},
+        Case{"UnknownOption", "--frobnicate", "", 2, "", "fwrelay-sim: error: unknown option '--frobnicate'"},
+        Case{"HelpOfHelp", "help help", "", 0, "command", ""},
+        // The option library's complaints come in the program's words.
+        Case{"FormatTwice", "-f json -f text", "", 2, "", "fwrelay-sim: error: --format is given more than once\n"},
+        Case{"UnknownFormat", "-f xml", "", 2, "", "fwrelay-sim: error: --format: 'xml' is not one of text"},
+        Case{"OptionWithoutValue", "--detail", "", 2, "", "fwrelay-sim: error: --detail needs a value\n"},
+        Case{"TwoScenarios", "a.yaml b.yaml", "", 2, "", "fwrelay-sim: error: unexpected argument 'b.yaml'"},
+        Case{"ReplayWithoutFile", "replay", "", 2, "", "fwrelay-sim: error: replay needs a buffer file"},
+        // Arguments that used to be dropped without a word.
+        Case{"EmptyScenarioPath", "''", "", 2, "", "fwrelay-sim: error: the scenario path is empty"},
+        Case{"EmptyBufferPath", "replay ''", "", 2, "", "fwrelay-sim: error: replay: the buffer file's path is empty"},
+        Case{"ScenarioWithReplay", "examples/default.yaml replay examples/echo.hex", "", 2, "",
+             "fwrelay-sim: error: a scenario file and 'replay' cannot go together"},
+        Case{"NoTargetWithAnAnswer", "replay examples/echo.hex --no-target --ta first:2", "", 2, "",
+             "fwrelay-sim: error: --ta answers for the TA service, which --no-target keeps away"},
+        Case{"ReplayFailingWithSuccess", "replay examples/echo.hex --ta fail:STATUS_SUCCESS", "", 2, "",
+             "STATUS_SUCCESS is a success status"},
+        Case{"ReplayHexWithByteOrderMark", "replay -",
+             "\xEF\xBB\xBF"
+             "01000000 aa 01000000 00 00000000",
+             0, "Verdict: forwarded", ""},
+        // Listings.
+        Case{"ListOperations", "--list-operations", "", 0, "\nWdfIoTargetSendIoctlSynchronously\n", ""},
+        Case{"ListStatuses", "--list-statuses", "", 0, "STATUS_UNSUCCESSFUL              0xC0000001  error\n", ""},
+        Case{"ListBehaviours", "--list-behaviours", "", 0, "\nignore_cancel  ", ""},
+        Case{"ListingWithAnotherOption", "--list-statuses -q", "", 2, "", "stands alone"},
         // Conflicting options are refused, not silently dropped.
         Case{"FormatBeforeReplay", "-f json replay examples/echo.hex", "", 2, "",
              "fwrelay-sim: error: --format belongs to a scenario run"},

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <unistd.h>
+
 #include <cstdio>
 #include <fstream>
 #include <regex>
@@ -17,6 +19,7 @@
 #include "tools/runner.h"
 #include "relay/relay.h"
 #include "tools/scenario.h"
+#include "tools/text.h"
 #include "sim/faults.h"
 
 namespace {
@@ -68,8 +71,10 @@ TEST_P(ScenarioErrors, ReportLineColumnAndCause)
 INSTANTIATE_TEST_SUITE_P(
     Parser, ScenarioErrors,
     testing::Values(
-        BadScenario{"BadYaml", "steps: [\n  - load: true\n", 2, 3, "illegal block entry"},
-        BadScenario{"BadYamlIndent", "steps:\n  - load: true\n   unload: true\n", 3, 4, "end of sequence"},
+        BadScenario{"BadYaml", "steps: [\n  - load: true\n", 2, 3,
+                    "not valid YAML: a list item ('- ') cannot stand here"},
+        BadScenario{"BadYamlIndent", "steps:\n  - load: true\n   unload: true\n", 3, 4,
+                    "not valid YAML: a list cannot go on here"},
         BadScenario{"UnknownTopKey", "stpes: []\n", 1, 1, "unknown key 'stpes'"},
         BadScenario{"UnknownStepKey", "steps:\n  - at: 1s\n    evnt: {}\n", 3, 5, "unknown key 'evnt' in step"},
         BadScenario{"UnknownEventKey", "steps:\n  - event: {request: '01', colour: red}\n", 2, 28,
@@ -90,7 +95,8 @@ INSTANTIATE_TEST_SUITE_P(
         BadScenario{"TwoActions", "steps:\n  - ta_arrive: true\n    ta_depart: true\n", 3, 5, "one action per step"},
         BadScenario{"NoAction", "steps:\n  - at: 1s\n", 2, 5, "needs an action"},
         BadScenario{"BadStatus", "firmware:\n  register_status: STATUS_NOPE\nsteps: []\n", 2, 20, "status name"},
-        BadScenario{"BadTaBehaviour", "ta_service:\n  behaviour: first:x\nsteps: []\n", 2, 14, "not a TA behaviour"},
+        BadScenario{"BadTaBehaviour", "ta_service:\n  behaviour: first:x\nsteps: []\n", 2, 14,
+                    "first: the count must be a whole number"},
         BadScenario{"FaultWithoutMode", "faults:\n  - {operation: ExAllocatePool2}\nsteps: []\n", 2, 5,
                     "exactly one of nth, from, always"},
         BadScenario{"FaultCountedFromOne", "faults:\n  - {operation: ExAllocatePool2, nth: 0}\nsteps: []\n", 2, 39,
@@ -104,7 +110,7 @@ INSTANTIATE_TEST_SUITE_P(
                     "fault operation is empty"},
         BadScenario{"FaultWithSuccessStatus",
                     "faults:\n  - {operation: ExAllocatePool2, nth: 1, status: STATUS_SUCCESS}\nsteps: []\n", 2, 50,
-                    "must fail with an error status"},
+                    "STATUS_SUCCESS is a success status"},
         BadScenario{"DuplicateTopKey", "name: a\nname: b\nsteps: []\n", 2, 1,
                     "duplicate key 'name' (first given at line 1)"},
         BadScenario{"DuplicateStepKey", "steps:\n  - at: 1s\n    at: 2s\n    load: true\n", 3, 5, "duplicate key 'at'"},
@@ -123,12 +129,38 @@ INSTANTIATE_TEST_SUITE_P(
         BadScenario{"OverlongUtf8", "name: \"\xc0\xaf\"\nsteps: []\n", 1, 8, "not UTF-8"},
         BadScenario{"DeepNesting", "steps: [[[[[[[[[[[[[[[[[[[[[[[[1]]]]]]]]]]]]]]]]]]]]]]]]\n", 1, 24,
                     "nested more than 16"},
-        BadScenario{"BufferFileIsADirectory", "steps:\n  - event: {file: .}\n", 2, 19, "cannot open buffer file"},
+        BadScenario{"BufferFileIsADirectory", "steps:\n  - event: {file: .}\n", 2, 19,
+                    "buffer file '.': is a directory"},
         BadScenario{"EventTwoSources", "steps:\n  - event: {raw: '00', request: '01'}\n", 2, 12, "exactly one of"},
         BadScenario{"UnknownExpectation", "steps: []\nexpect: {relays: 1}\n", 2, 10, "unknown key 'relays'"},
         BadScenario{"MissingBufferFile", "steps:\n  - event: {file: no-such-file.bin}\n", 2, 19,
-                    "cannot open buffer file"},
-        BadScenario{"Empty", "", 1, 1, "empty"}),
+                    "buffer file 'no-such-file.bin': cannot open: no such file"},
+        BadScenario{"Empty", "", 1, 1, "empty"},
+        // One number syntax, YAML's two booleans, failures that fail, steps that refer to what is there.
+        BadScenario{"BooleanYes", "firmware:\n  present: yes\nsteps: []\n", 2, 12, "true or false ('yes' is not)"},
+        BadScenario{"BooleanCapitalised", "firmware: {present: True}\nsteps: []\n", 1, 21, "true or false"},
+        BadScenario{"TimeInHex", "steps:\n  - at: 0x10\n    load: true\n", 2, 9, "at must be written in decimal"},
+        BadScenario{"TimeWithExponent", "steps:\n  - at: 1e3\n    load: true\n", 2, 9, "must be a time"},
+        BadScenario{"TimeWithSign", "steps:\n  - at: +2s\n    load: true\n", 2, 9, "without a sign (2, not +2)"},
+        BadScenario{"CountWithSign", "steps:\n  - add_device: +5\n", 2, 17, "without a sign (5, not +5)"},
+        BadScenario{"StatusInDecimal", "firmware: {register_status: 3221225473}\nsteps: []\n", 1, 29, "status name"},
+        BadScenario{"TaFailWithSuccess", "ta_service: {behaviour: {fail: STATUS_SUCCESS}}\nsteps: []\n", 1, 32,
+                    "STATUS_SUCCESS is a success status"},
+        BadScenario{"TaFailTextWithPending", "steps:\n  - ta_behaviour: fail:STATUS_PENDING\n", 2, 19,
+                    "STATUS_PENDING is a success status"},
+        BadScenario{"RegisterStatusSuccess", "firmware: {register_status: 0x0}\nsteps: []\n", 1, 29, "success status"},
+        BadScenario{"RemoveMoreDevicesThanAdded", "steps:\n  - add_device: 1\n  - remove_device: 5\n", 3, 20,
+                    "5 device(s), but only 1 present"},
+        BadScenario{"RemoveWithoutDevice", "steps:\n  - remove_device: all\n", 2, 20, "no device is present"},
+        BadScenario{"SecondTaArrive", "ta_service: {present: true}\nsteps:\n  - ta_arrive: true\n", 3, 16,
+                    "present already (ta_service present: true)"},
+        BadScenario{"TaDepartWithoutService", "steps:\n  - ta_depart: true\n", 2, 16, "not present"},
+        BadScenario{"EmptyBufferFilePath", "steps:\n  - event: {file: ''}\n", 2, 19, "file: the path is empty"},
+        BadScenario{"UnclosedFlowMapping", "steps: [{load: true\n", 2, 1,
+                    "not valid YAML: a '{' mapping is not closed"},
+        BadScenario{"NonAsciiHexDigit", "steps:\n  - event: {request: \"01 \xc3\xa9\"}\n", 2, 26,
+                    "request: '\xc3\xa9' is not a hex digit"},
+        BadScenario{"StrayColon", "name: a: b\nsteps: []\n", 1, 8, "not valid YAML: a ':' cannot stand here"}),
     [](const testing::TestParamInfo<BadScenario>& param) { return std::string(param.param.name); });
 
 TEST(Parser, ErrorsShowTheSourceLineWithACaret)
@@ -138,10 +170,53 @@ TEST(Parser, ErrorsShowTheSourceLineWithACaret)
         FAIL() << "parsed without complaint";
     }
     catch (const fwtool::ScenarioError& e) {
-        EXPECT_EQ(fwtool::DescribeError(e), "s.yaml:2:17: error: add_device must be a whole number\n"
-                                            "  - add_device: two\n"
-                                            "                ^");
+        EXPECT_EQ(fwtool::DescribeError(e),
+                  "s.yaml:2:17: error: add_device must be a whole number such as 3 ('two' is not)\n"
+                  "  - add_device: two\n"
+                  "                ^");
     }
+}
+
+// The source line under an error: escaped, cut around the error, the caret placed by cells.
+TEST(Parser, EchoedLinesAreEscapedCutAndMeasuredInCells)
+{
+    struct Echo {
+        const char* name;
+        std::string source;
+        int column; // of the error's byte, from 1
+        std::string line;
+        std::string caret;
+    };
+    const std::string longLine = std::string(5000, 'a') + "Z" + std::string(5000, 'b');
+    const Echo cases[] = {
+        {"WideCharacters",
+         "ab\xe6\x97\xa5\xe6\x9c\xac"
+         "x",
+         9,
+         "ab\xe6\x97\xa5\xe6\x9c\xac"
+         "x",
+         "      ^"},
+        {"EscapeSequence", "a\x1b[31mb", 7, "a\\x1b[31mb", std::string(9, ' ') + "^"},
+        {"BinaryBytes", "\xff\xfeZ", 3, "\\xff\\xfeZ", std::string(8, ' ') + "^"},
+        {"BidiOverride",
+         "a\xe2\x80\xae"
+         "b",
+         5, "a\\u{202E}b", std::string(9, ' ') + "^"},
+        {"Tab", "\tx", 2, "\tx", "\t^"},
+        {"PastTheEnd", "ab", 3, "ab", "  ^"},
+        {"LongLine", longLine, 5001, "..." + std::string(30, 'a') + "Z" + std::string(63, 'b') + "...",
+         std::string(33, ' ') + "^"},
+    };
+    for (const Echo& c : cases) {
+        fwtool::LocatedError error("f.yaml", 1, c.column, "m");
+        error.source = c.source;
+        EXPECT_EQ(fwtool::DescribeError(error),
+                  "f.yaml:1:" + std::to_string(c.column) + ": error: m\n" + c.line + "\n" + c.caret)
+            << c.name;
+    }
+    // Values quoted in messages are escaped and cut too.
+    EXPECT_EQ(fwtool::Quoted(std::string(100, 'k') + "\n"), "'" + std::string(40, 'k') + "...'");
+    EXPECT_EQ(fwtool::Quoted("a\rb"), "'a\\x0db'");
 }
 
 TEST(Parser, BinaryAndAbsurdlyNestedInputGetAClearLocatedError)
@@ -312,6 +387,23 @@ TEST(Parser, BufferFilesAreHexOrBinaryAndPointAtTheirOwnErrors)
     EXPECT_EQ(fwtool::LoadBufferFile(binPath, false), (Bytes{1, 0, 0, 0, 0xff, 0xfe}));
     std::ofstream(hexPath) << "0x01, 0x02:03-04\n";
     EXPECT_EQ(fwtool::LoadBufferFile(hexPath, false), (Bytes{1, 2, 3, 4}));
+    // Text is hex whatever an editor adds: a byte-order mark, a comment that is not ASCII.
+    std::ofstream(hexPath) << "\xEF\xBB\xBF# caf\xC3\xA9\n01 02\n";
+    EXPECT_EQ(fwtool::LoadBufferFile(hexPath, false), (Bytes{1, 2}));
+    // A scenario's buffer file that cannot be read says why, and where the path led.
+    const std::string loop = dir + "/cli_test_loop.bin";
+    std::remove(loop.c_str());
+    ASSERT_EQ(symlink(loop.c_str(), loop.c_str()), 0);
+    try {
+        fwtool::ParseScenario("steps:\n  - event: {file: cli_test_loop.bin}\n", dir + "/s.yaml");
+        FAIL() << "a symbolic link loop accepted";
+    }
+    catch (const fwtool::LocatedError& e) {
+        EXPECT_EQ(e.message.rfind("buffer file 'cli_test_loop.bin' (resolved to /", 0), 0U) << e.message;
+        EXPECT_NE(e.message.find("/cli_test_loop.bin): cannot open: a loop of symbolic links"), std::string::npos)
+            << e.message;
+    }
+    std::remove(loop.c_str());
 }
 
 TEST(Parser, BuiltInScenarioIsTheShippedExample)

@@ -6,11 +6,14 @@
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <iterator>
 #include <sstream>
+
+#include "tools/text.h"
 
 namespace fwtool {
 
@@ -88,7 +91,7 @@ std::string Hex2(std::uint8_t b)
 
 LocatedError::LocatedError(std::string path, int lineNumber, int columnNumber, const std::string& text)
     : std::runtime_error(
-          path +
+          EscapeForTerminal(path) +
           (lineNumber > 0 ? ":" + std::to_string(lineNumber) + ":" + std::to_string(columnNumber) : std::string()) +
           ": error: " + text),
       file(std::move(path)), line(lineNumber), column(columnNumber), message(text)
@@ -98,12 +101,8 @@ std::string DescribeError(const LocatedError& error)
 {
     std::string text = error.what();
     if (!error.source.empty() && error.column > 0) {
-        text += "\n" + error.source + "\n";
-        // Tabs stay tabs so that the caret lines up in any terminal.
-        for (std::size_t i = 0; i + 1 < static_cast<std::size_t>(error.column) && i < error.source.size(); ++i) {
-            text += error.source[i] == '\t' ? '\t' : ' ';
-        }
-        text += "^";
+        const SourceExcerpt excerpt = ExcerptAround(error.source, static_cast<std::size_t>(error.column));
+        text += "\n" + excerpt.line + "\n" + excerpt.caret;
     }
     return text;
 }
@@ -116,20 +115,9 @@ std::optional<TextProblem> CheckUtf8Text(const std::string& text)
         if (c == 0) {
             return TextProblem{i, "a NUL byte: this is a binary file, not text"};
         }
-        std::size_t length = c < 0x80 ? 1 : (c >> 5) == 0x6 ? 2 : (c >> 4) == 0xE ? 3 : (c >> 3) == 0x1E ? 4 : 0;
-        bool valid = length != 0 && i + length <= text.size();
-        std::uint32_t code = length == 1 ? c : length == 2 ? (c & 0x1FU) : length == 3 ? (c & 0x0FU) : (c & 0x07U);
-        for (std::size_t k = 1; valid && k < length; ++k) {
-            const auto next = static_cast<unsigned char>(text[i + k]);
-            valid = (next & 0xC0U) == 0x80U;
-            code = (code << 6) | (next & 0x3FU);
-        }
-        // Overlong forms, surrogates and values past U+10FFFF are not UTF-8 either.
-        static constexpr std::uint32_t kMinimum[] = {0, 0, 0x80, 0x800, 0x10000};
-        if (valid && length > 1 && (code < kMinimum[length] || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF))) {
-            valid = false;
-        }
-        if (!valid) {
+        char32_t code = 0;
+        const std::size_t length = DecodeUtf8(text, i, &code);
+        if (length == 0) {
             char hex[8];
             std::snprintf(hex, sizeof hex, "0x%02x", c);
             return TextProblem{i,
@@ -157,12 +145,34 @@ std::string ReadInputText(std::istream& in, const std::string& name, std::uint64
     return text;
 }
 
+std::string OpenFailure(int error)
+{
+    switch (error) {
+    case ENOENT:
+        return "no such file";
+    case ELOOP:
+        return "a loop of symbolic links (or too many of them in a row)";
+    case EACCES:
+    case EPERM:
+        return "permission denied";
+    case ENOTDIR:
+        return "a part of the path is not a directory";
+    case ENAMETOOLONG:
+        return "the path is too long";
+    default:
+        return std::strerror(error);
+    }
+}
+
 std::string ReadInputFile(const std::string& path, std::uint64_t limit, const std::string& what)
 {
+    if (path.empty()) {
+        throw LocatedError("''", 0, 0, "the path is empty; give " + what + " file");
+    }
     std::error_code error;
     const std::filesystem::file_status status = std::filesystem::status(path, error);
     if (error || status.type() == std::filesystem::file_type::not_found) {
-        throw LocatedError(path, 0, 0, "cannot open: no such file");
+        throw LocatedError(path, 0, 0, "cannot open: " + OpenFailure(error ? error.value() : ENOENT));
     }
     if (status.type() == std::filesystem::file_type::directory) {
         throw LocatedError(path, 0, 0, "is a directory; give " + what + " file");
@@ -170,9 +180,10 @@ std::string ReadInputFile(const std::string& path, std::uint64_t limit, const st
     if (status.type() != std::filesystem::file_type::regular && status.type() != std::filesystem::file_type::fifo) {
         throw LocatedError(path, 0, 0, "is a device or socket, not a file; give " + what + " file");
     }
+    errno = 0;
     std::ifstream in(path, std::ios::binary);
     if (!in) {
-        throw LocatedError(path, 0, 0, "cannot open: permission denied or unreadable");
+        throw LocatedError(path, 0, 0, "cannot open: " + OpenFailure(errno != 0 ? errno : EACCES));
     }
     return ReadInputText(in, path, limit, what);
 }
@@ -204,7 +215,11 @@ std::optional<Bytes> ParseHex(const std::string& text, TextProblem* problem)
         }
         const int value = HexValue(c);
         if (value < 0) {
-            *problem = {i, std::string("'") + c + "' is not a hex digit"};
+            // The whole character, escaped: a byte of a longer one, or a control byte, would
+            // garble the message.
+            char32_t code = 0;
+            const std::size_t length = std::max<std::size_t>(DecodeUtf8(text, i, &code), 1);
+            *problem = {i, Quoted(text.substr(i, length)) + " is not a hex digit"};
             return std::nullopt;
         }
         if (pendingAt) {
@@ -222,14 +237,24 @@ std::optional<Bytes> ParseHex(const std::string& text, TextProblem* problem)
     return out;
 }
 
+std::size_t ByteOrderMarkLength(const std::string& text)
+{
+    return text.compare(0, 3, "\xEF\xBB\xBF") == 0 ? 3 : 0;
+}
+
 bool LooksLikeHexText(const Bytes& contents)
 {
-    // Printable text is taken for hex, so that a typo is reported rather than the file being
-    // relayed as raw bytes; a binary buffer almost always holds a zero or control byte.
+    // Text (UTF-8, a byte-order mark and non-ASCII comments included) is taken for hex, so that a
+    // typo is reported rather than the file being relayed as raw bytes; a binary buffer almost
+    // always holds a zero or control byte, or bytes that are not UTF-8.
+    const std::string text(contents.begin(), contents.end());
+    if (CheckUtf8Text(text)) {
+        return false;
+    }
     bool anyDigit = false;
     for (std::uint8_t b : contents) {
         const char c = static_cast<char>(b);
-        if (b >= 0x7F || (b < 0x20 && c != '\n' && c != '\r' && c != '\t')) {
+        if (b == 0x7F || (b < 0x20 && c != '\n' && c != '\r' && c != '\t')) {
             return false;
         }
         anyDigit = anyDigit || HexValue(c) >= 0;
@@ -257,8 +282,12 @@ Bytes LoadBufferFile(const std::string& path, bool forceHex)
                                         : ReadInputFile(path, kMaxInputBytes, "an exchange buffer");
     Bytes bytes(raw.begin(), raw.end());
     if (forceHex || LooksLikeHexText(bytes)) {
+        // A byte-order mark is what some editors put before UTF-8 text; it says nothing about
+        // the bytes.
+        const std::size_t mark = ByteOrderMarkLength(raw);
         TextProblem problem;
-        std::optional<Bytes> parsed = ParseHex(raw, &problem);
+        std::optional<Bytes> parsed = ParseHex(raw.substr(mark), &problem);
+        problem.offset += mark;
         if (!parsed) {
             int line = 0;
             int column = 0;
@@ -343,17 +372,62 @@ std::optional<NTSTATUS> ParseStatus(const std::string& text)
             return named.value;
         }
     }
-    if (text.empty()) {
+    // A status code is written as the headers write it: 0x and up to eight hex digits.
+    if (text.size() < 3 || text.size() > 10 || text[0] != '0' || (text[1] != 'x' && text[1] != 'X') ||
+        !std::all_of(text.begin() + 2, text.end(), [](char c) { return HexValue(c) >= 0; })) {
         return std::nullopt;
     }
-    errno = 0;
-    char* end = nullptr;
-    const long long value = std::strtoll(text.c_str(), &end, 0);
-    if (errno != 0 || end == nullptr || *end != '\0' || value < INT32_MIN ||
-        value > static_cast<long long>(UINT32_MAX)) {
+    return static_cast<NTSTATUS>(static_cast<std::uint32_t>(std::stoul(text.substr(2), nullptr, 16)));
+}
+
+std::optional<std::string> NotAFailure(NTSTATUS status)
+{
+    if (NT_SUCCESS(status)) {
+        return StatusName(status) + " is a success status; a failure needs an error or warning status such as " +
+               "STATUS_UNSUCCESSFUL";
+    }
+    return std::nullopt;
+}
+
+std::vector<std::pair<std::string, NTSTATUS>> KnownStatuses()
+{
+    std::vector<std::pair<std::string, NTSTATUS>> list;
+    for (const NamedStatus& named : kStatuses) {
+        list.emplace_back(named.name, named.value);
+    }
+    return list;
+}
+
+std::optional<std::uint64_t> ParseCount(const std::string& text, std::uint64_t max, std::string* error)
+{
+    const std::size_t digits = text.find_first_not_of("0123456789");
+    if (!text.empty() && digits == std::string::npos) {
+        if (text.size() > 1 && text[0] == '0') {
+            // YAML would read 010 as octal: a count here is always decimal.
+            *error = "must be written in decimal without leading zeros (" + text + ")";
+            return std::nullopt;
+        }
+        if (text.size() <= 20) {
+            errno = 0;
+            const unsigned long long value = std::strtoull(text.c_str(), nullptr, 10);
+            if (errno == 0 && value <= max) {
+                return value;
+            }
+        }
+        *error = "must be at most " + std::to_string(max);
         return std::nullopt;
     }
-    return static_cast<NTSTATUS>(static_cast<std::uint32_t>(value));
+    const bool signedDigits = text.size() > 1 && text.find_first_not_of("0123456789", 1) == std::string::npos;
+    if (signedDigits && text[0] == '-') {
+        *error = "must not be negative";
+    } else if (signedDigits && text[0] == '+') {
+        *error = "must be written without a sign (" + text.substr(1) + ", not " + text + ")";
+    } else if (text.size() > 2 && text[0] == '0' && std::string("xXoObB").find(text[1]) != std::string::npos) {
+        *error = "must be written in decimal (" + Quoted(text) + " is not)";
+    } else {
+        *error = "must be a whole number such as 3 (" + Quoted(text) + " is not)";
+    }
+    return std::nullopt;
 }
 
 std::string StatusName(NTSTATUS status)

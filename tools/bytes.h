@@ -9,6 +9,7 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/ntbase.h"
@@ -59,7 +60,8 @@ std::string ReadInputText(std::istream& in, const std::string& name, std::uint64
 // group; '#' starts a comment that runs to the end of the line.
 std::optional<Bytes> ParseHex(const std::string& text, TextProblem* problem);
 
-// Whether a file's contents are printable text (then read as hex) rather than raw bytes.
+// Whether a file's contents are UTF-8 text without control characters (then read as hex,
+// after a byte-order mark if one leads) rather than raw bytes.
 bool LooksLikeHexText(const Bytes& contents);
 
 // Reads a buffer file ("-": standard input): hex text when `forceHex` or when it looks like hex,
@@ -76,8 +78,20 @@ void LineAndColumn(const std::string& text, std::size_t offset, int* line, int* 
 std::string HexDump(const Bytes& bytes, const Bytes* before = nullptr, std::size_t maxRows = 0);
 std::string HexString(const Bytes& bytes, std::size_t limit = 32);
 
-// "STATUS_NOT_FOUND" or 0xC0000225 (decimal and negative numbers are accepted too).
+// "STATUS_NOT_FOUND" or 0xC0000225: a name, or 0x and one to eight hex digits.
 std::optional<NTSTATUS> ParseStatus(const std::string& text);
+// Why `status` cannot stand for a failure (it is a success or informational status), if it cannot.
+std::optional<std::string> NotAFailure(NTSTATUS status);
+// The statuses known by name, in the headers' order of their values.
+std::vector<std::pair<std::string, NTSTATUS>> KnownStatuses();
+
+// A count or size as every numeric field takes it: decimal digits without a sign or a leading
+// zero, at most `max`. Otherwise nullopt, with *error saying what is wrong in words that follow
+// the field's name ("must not be negative").
+std::optional<std::uint64_t> ParseCount(const std::string& text, std::uint64_t max, std::string* error);
+
+// Why a file could not be opened, in words, from its errno value.
+std::string OpenFailure(int error);
 // The status's name when it has one in the platform headers, else its hex value.
 std::string StatusName(NTSTATUS status);
 

@@ -12,12 +12,14 @@
 #include <cstring>
 #include <iostream>
 #include <string>
+#include <utility>
 
 #include "tools/default_scenario.h"
 #include "tools/output.h"
 #include "tools/replay.h"
 #include "tools/runner.h"
 #include "tools/scenario.h"
+#include "tools/text.h"
 
 #ifndef FWRELAY_VERSION
 #define FWRELAY_VERSION "unknown"
@@ -33,7 +35,8 @@ const char* kDescription =
     "  fwrelay-sim                       run the built-in default scenario\n"
     "  fwrelay-sim SCENARIO.yaml         run a scenario file (schema: docs/scenarios.md); '-' reads standard input\n"
     "  fwrelay-sim replay BUFFER         relay one exchange buffer (binary or hex text) and show the verdict\n"
-    "  fwrelay-sim help [replay]         this help, or the help of a command\n\n"
+    "  fwrelay-sim help [replay]         this help, or the help of a command\n"
+    "  fwrelay-sim --list-operations     what a fault may fail; also --list-statuses, --list-behaviours\n\n"
     "Exit status: 0 clean run, 1 verifier records, unmet expectations or a driver left loaded,\n"
     "2 bad input or command line, or the output could not be written.";
 
@@ -41,6 +44,43 @@ int UsageError(const std::string& message)
 {
     std::cerr << "fwrelay-sim: error: " << message << "\nRun 'fwrelay-sim --help' for the usage.\n";
     return kExitUsage;
+}
+
+// The first word of a list the option library put after ": " in its message.
+std::string FirstArgument(const std::string& message)
+{
+    const std::size_t colon = message.find(": ");
+    std::string rest = colon == std::string::npos ? std::string() : message.substr(colon + 2);
+    if (!rest.empty() && rest[0] == '[') {
+        rest = rest.substr(1, rest.find_first_of(",]") - 1);
+    }
+    return rest.substr(0, rest.find(' '));
+}
+
+// The option library's complaints in the program's own words. Its messages start with the option's
+// name; that name and the argument it objects to are all that is kept from them.
+std::string DescribeCommandLineError(const CLI::ParseError& error)
+{
+    const std::string message = error.what();
+    const std::string option = message.substr(0, message.find(": "));
+    if (dynamic_cast<const CLI::ExtrasError*>(&error) != nullptr) {
+        const std::string argument = FirstArgument(message);
+        if (!argument.empty() && argument[0] == '-' && argument != "-") {
+            return "unknown option " + fwtool::Quoted(argument) + " (fwrelay-sim --help lists the options)";
+        }
+        return "unexpected argument " + fwtool::Quoted(argument) +
+               ": a run takes one scenario file, replay one buffer file, help one command";
+    }
+    if (dynamic_cast<const CLI::ArgumentMismatch*>(&error) != nullptr) {
+        if (message.find("missing") != std::string::npos) {
+            return option + " needs a value";
+        }
+        return option + " is given more than once";
+    }
+    if (dynamic_cast<const CLI::RequiredError*>(&error) != nullptr) {
+        return "replay needs a buffer file: fwrelay-sim replay FILE";
+    }
+    return "the command line cannot be read at " + fwtool::Quoted(option) + "; fwrelay-sim --help shows the usage";
 }
 
 // The output must have reached its destination: a full disk or a closed pipe is not a success.
@@ -111,17 +151,20 @@ static int Run(int argc, char** argv)
     CLI::Option* scenarioOption =
         app.add_option("scenario", scenarioPath, "Scenario file (YAML), '-' for standard input; default: built-in");
     CLI::Option* formatOption =
-        app.add_option("-f,--format", formatText, "Output: text (timeline and summary), json (JSON lines), mermaid")
-            ->check(CLI::IsMember({"text", "json", "mermaid"}));
-    CLI::Option* detailOption =
-        app.add_option("--detail", detailText,
-                       "Mermaid only: compact (firmware, driver, TA service) or full (every party and call)")
-            ->check(CLI::IsMember({"compact", "full"}));
+        app.add_option("-f,--format", formatText, "Output: text (timeline and summary), json (JSON lines), mermaid");
+    CLI::Option* detailOption = app.add_option(
+        "--detail", detailText, "Mermaid only: compact (firmware, driver, TA service) or full (every party and call)");
     CLI::Option* printOption =
         app.add_flag("--print-default", printDefault, "Print the built-in scenario's YAML and exit");
     CLI::Option* checkOption = app.add_flag("--check", checkOnly, "Only parse the scenario; report problems and exit");
     CLI::Option* quietOption = app.add_flag("-q,--summary-only", summaryOnly,
                                             "Text: only the summary; json: only the run and summary records");
+    bool listOperations = false;
+    bool listStatuses = false;
+    bool listBehaviours = false;
+    app.add_flag("--list-operations", listOperations, "List the operations a fault may fail, and exit");
+    app.add_flag("--list-statuses", listStatuses, "List the statuses known by name with their values, and exit");
+    app.add_flag("--list-behaviours", listBehaviours, "List the TA service's behaviours, and exit");
 
     CLI::App* replay = app.add_subcommand("replay", "Relay one raw exchange buffer through the driver");
     std::string bufferPath;
@@ -133,17 +176,18 @@ static int Run(int argc, char** argv)
     replay->add_option("file", bufferPath, "The exchange buffer: a binary file or hex text; '-' reads standard input")
         ->required();
     replay->add_flag("--hex", forceHex, "Read the file as hex text (otherwise detected)");
-    replay->add_option("--ta", answerText, "TA service answer: echo, fixed:HEX, first:N, fail:STATUS");
+    CLI::Option* taOption =
+        replay->add_option("--ta", answerText, "TA service answer: echo, fixed:HEX, first:N, fail:STATUS");
     replay->add_flag("--no-target", noTarget, "No TA service: the driver holds no target");
     replay->add_flag("--dump-all", dumpAll,
                      "Show every byte of the dumps (by default each shows its first " +
                          std::to_string(fwtool::kReplayDumpRows * 16) + " bytes)");
-    replay->add_option("-f,--format", replayFormat, "Output: text (verdict and dumps), json, mermaid")
-        ->check(CLI::IsMember({"text", "json", "mermaid"}));
+    CLI::Option* replayFormatOption =
+        replay->add_option("-f,--format", replayFormat, "Output: text (verdict and dumps), json, mermaid");
 
     CLI::App* help = app.add_subcommand("help", "Show the help of fwrelay-sim, or of one command");
     std::string helpTopic;
-    help->add_option("command", helpTopic, "A command: replay");
+    help->add_option("command", helpTopic, "A command: replay or help");
 
     try {
         app.parse(argc, argv);
@@ -152,23 +196,62 @@ static int Run(int argc, char** argv)
         if (e.get_exit_code() == 0) {
             return app.exit(e);
         }
-        return UsageError(e.what());
+        return UsageError(DescribeCommandLineError(e));
     }
 
     if (help->parsed()) {
         // App::help() would show the help of the command just parsed, 'help' itself.
         if (helpTopic.empty()) {
             std::cout << app.get_formatter()->make_help(&app, "fwrelay-sim", CLI::AppFormatMode::Normal);
-        } else if (helpTopic == "replay") {
-            std::cout << replay->get_formatter()->make_help(replay, "replay", CLI::AppFormatMode::Normal);
+        } else if (helpTopic == "replay" || helpTopic == "help") {
+            CLI::App* command = helpTopic == "replay" ? replay : help;
+            std::cout << command->get_formatter()->make_help(command, helpTopic, CLI::AppFormatMode::Normal);
         } else {
-            return UsageError("no command '" + helpTopic + "' (commands: replay, help)");
+            return UsageError("no command " + fwtool::Quoted(helpTopic) + " (commands: replay, help)");
         }
         return Finish(0);
     }
 
+    const int listings = (listOperations ? 1 : 0) + (listStatuses ? 1 : 0) + (listBehaviours ? 1 : 0);
+    if (listings != 0) {
+        if (listings > 1 || argc != 2) {
+            return UsageError("a --list-... option stands alone on the command line");
+        }
+        std::cout << (listOperations ? fwtool::ListOperations()
+                      : listStatuses ? fwtool::ListStatuses()
+                                     : fwtool::ListBehaviours());
+        return Finish(0);
+    }
+
+    // An empty path is a mistake (an unset variable, most often), never the built-in scenario.
+    if (scenarioOption->count() != 0 && scenarioPath.empty()) {
+        return UsageError("the scenario path is empty ('-' reads standard input; no path runs the built-in scenario)");
+    }
+    if (replay->parsed() && bufferPath.empty()) {
+        return UsageError("replay: the buffer file's path is empty ('-' reads standard input)");
+    }
+    // Choices are checked here rather than by the option library, so that a refusal is in our words.
+    for (const auto& [option, text] :
+         {std::pair{formatOption, formatText}, std::pair{replayFormatOption, replayFormat}}) {
+        fwtool::Format format = fwtool::Format::Text;
+        if (!fwtool::ParseFormat(text, &format)) {
+            return UsageError(option->get_name() + ": " + fwtool::Quoted(text) +
+                              " is not one of text, json or mermaid");
+        }
+    }
+    if (detailText != "compact" && detailText != "full") {
+        return UsageError("--detail: " + fwtool::Quoted(detailText) + " is not one of compact or full");
+    }
+
     // Options that would be silently dropped are refused instead.
     if (replay->parsed()) {
+        if (scenarioOption->count() != 0) {
+            return UsageError("a scenario file and 'replay' cannot go together: replay relays one buffer file "
+                              "(fwrelay-sim replay FILE)");
+        }
+        if (noTarget && taOption->count() != 0) {
+            return UsageError("--ta answers for the TA service, which --no-target keeps away; give one of them");
+        }
         for (CLI::Option* option : {formatOption, detailOption, printOption, checkOption, quietOption}) {
             if (option->count() != 0) {
                 return UsageError(option->get_name() + " belongs to a scenario run, not to 'replay'" +

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <climits>
 #include <cmath>
+#include <cstdio>
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
@@ -14,6 +15,7 @@
 #include <sstream>
 
 #include "sim/faults.h"
+#include "tools/text.h"
 
 namespace fwtool {
 
@@ -82,6 +84,55 @@ std::optional<int> SecondDocumentLine(const std::string& text)
     return std::nullopt;
 }
 
+// The YAML parser's complaint in the program's own words: what is wrong and what to look at.
+std::string YamlProblem(const std::string& message)
+{
+    namespace E = YAML::ErrorMsg;
+    struct Wording {
+        const char* parser;
+        const char* ours;
+    };
+    static const Wording kWordings[] = {
+        {E::END_OF_MAP, "a mapping cannot go on here: check the indentation, and that each key ends in ':'"},
+        {E::END_OF_MAP_FLOW, "a '{' mapping is not closed with '}' (or a ',' is missing between its entries)"},
+        {E::END_OF_SEQ, "a list cannot go on here: check the indentation (an item's keys line up under its first)"},
+        {E::END_OF_SEQ_FLOW, "a '[' list is not closed with ']' (or a ',' is missing between its items)"},
+        {E::BLOCK_ENTRY, "a list item ('- ') cannot stand here: check the indentation"},
+        {E::MAP_KEY, "a key cannot stand here: check the indentation"},
+        {E::MAP_VALUE, "a ':' cannot stand here: quote text that holds ': ', or check the indentation"},
+        {E::FLOW_END, "a closing ']' or '}' without its opening one"},
+        {E::UNKNOWN_TOKEN, "text YAML cannot read here"},
+        {E::EOF_IN_SCALAR, "a quoted text is not closed before the end of the file"},
+        {E::DOC_IN_SCALAR, "a document marker ('---' or '...') inside a text"},
+        {E::CHAR_IN_SCALAR, "a character a plain text cannot hold here: quote the text"},
+        {E::TAB_IN_INDENTATION, "a tab in the indentation: YAML indents with spaces only"},
+        {E::INVALID_ESCAPE, "an escape a double-quoted text does not know (write '\\\\' for a backslash)"},
+        {E::INVALID_HEX, "a \\x, \\u or \\U escape without its hex digits"},
+        {E::INVALID_UNICODE, "a \\u or \\U escape that is not a character"},
+        {E::CHAR_IN_BLOCK,
+         "text after a block scalar's '|' or '>' on the same line (its text goes on the lines below)"},
+        {E::ZERO_INDENT_IN_BLOCK, "a block scalar ('|' or '>') without indented lines"},
+        {E::UNKNOWN_ANCHOR, "an alias (*name) with no anchor (&name) before it"},
+        {E::ALIAS_NOT_FOUND, "'*' without an alias name"},
+        {E::ANCHOR_NOT_FOUND, "'&' without an anchor name"},
+        {E::CHAR_IN_ALIAS, "a character an alias name cannot hold"},
+        {E::CHAR_IN_ANCHOR, "a character an anchor name cannot hold"},
+        {E::MULTIPLE_ANCHORS, "two anchors on one value"},
+        {E::MULTIPLE_ALIASES, "two aliases on one value"},
+        {E::MULTIPLE_TAGS, "two tags on one value"},
+        {E::ALIAS_CONTENT, "an alias cannot have content of its own"},
+    };
+    for (const Wording& wording : kWordings) {
+        if (message.rfind(wording.parser, 0) == 0) {
+            return std::string("not valid YAML: ") + wording.ours;
+        }
+    }
+    if (message.find("directive") != std::string::npos || message.find("tag") != std::string::npos) {
+        return "not valid YAML: a '%' directive or '!' tag a scenario cannot use";
+    }
+    return "not valid YAML here";
+}
+
 // The TA behaviours that take no argument.
 std::optional<sim::TaBehaviour> PlainTaBehaviour(const std::string& kind)
 {
@@ -137,7 +188,7 @@ public:
                 if (entry.first.IsScalar()) {
                     auto [it, inserted] = seen.emplace(entry.first.Scalar(), entry.first.Mark());
                     if (!inserted) {
-                        Fail(entry.first, "duplicate key '" + entry.first.Scalar() + "' (first given at line " +
+                        Fail(entry.first, "duplicate key " + Quoted(entry.first.Scalar()) + " (first given at line " +
                                               std::to_string(it->second.line + 1) + ")");
                     }
                 }
@@ -166,7 +217,7 @@ public:
                 for (const auto& a : allowed) {
                     list += (list.empty() ? "" : ", ") + a;
                 }
-                Fail(entry.first, "unknown key '" + key + "' in " + what + " (expected one of: " + list + ")");
+                Fail(entry.first, "unknown key " + Quoted(key) + " in " + what + " (expected one of: " + list + ")");
             }
         }
     }
@@ -181,43 +232,27 @@ public:
 
     bool Bool(const YAML::Node& node, const std::string& what) const
     {
+        // YAML's own two words only: yes, on, True and their kind mean true to some readers
+        // and a string to others.
         const std::string text = node.IsScalar() ? node.Scalar() : "";
-        if (text == "true" || text == "yes" || text == "on") {
+        if (text == "true") {
             return true;
         }
-        if (text == "false" || text == "no" || text == "off") {
+        if (text == "false") {
             return false;
         }
-        Fail(node, what + " must be true or false");
+        Fail(node, what + " must be true or false" + (node.IsScalar() ? " (" + Quoted(text) + " is not)" : ""));
     }
 
     std::uint64_t Unsigned(const YAML::Node& node, const std::string& what, std::uint64_t max = UINT32_MAX) const
     {
-        const std::string text = node.IsScalar() ? node.Scalar() : "";
-        if (!text.empty() && text[0] == '-') {
-            Fail(node, what + " must not be negative");
+        std::string error = "must be a whole number such as 3";
+        const std::optional<std::uint64_t> value =
+            node.IsScalar() ? ParseCount(node.Scalar(), max, &error) : std::nullopt;
+        if (!value) {
+            Fail(node, what + " " + error);
         }
-        if (text.find_first_of("xXoObB") != std::string::npos && text[0] == '0') {
-            Fail(node, what + " must be written in decimal (" + text + ")");
-        }
-        if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos) {
-            Fail(node, what + " must be a whole number");
-        }
-        // YAML would read 010 as octal and 0x10 as hex; a count is always decimal here.
-        if (text.size() > 1 && text[0] == '0') {
-            Fail(node, what + " must be written in decimal without leading zeros (" + text + ")");
-        }
-        std::uint64_t value = 0;
-        try {
-            value = std::stoull(text);
-        }
-        catch (const std::out_of_range&) {
-            Fail(node, what + " must be at most " + std::to_string(max));
-        }
-        if (value > max) {
-            Fail(node, what + " must be at most " + std::to_string(max));
-        }
-        return value;
+        return *value;
     }
 
     // A count where "all" (or nothing) means 0 = every one.
@@ -239,54 +274,35 @@ public:
         return value;
     }
 
-    // Seconds as a number, or a number with a unit: "3s", "250ms", "40us", "2min".
     sim::Ticks Time(const YAML::Node& node, const std::string& what) const
     {
-        std::string text = node.IsScalar() ? node.Scalar() : "";
-        struct Unit {
-            const char* suffix;
-            double ticks;
-        };
-        static constexpr Unit kUnits[] = {{"min", 60.0 * sim::kTicksPerSecond},
-                                          {"ms", sim::kTicksPerMillisecond},
-                                          {"us", 10.0},
-                                          {"s", sim::kTicksPerSecond}};
-        double scale = sim::kTicksPerSecond;
-        for (const Unit& unit : kUnits) {
-            const std::string suffix = unit.suffix;
-            if (text.size() > suffix.size() && text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0) {
-                text.resize(text.size() - suffix.size());
-                scale = unit.ticks;
-                break;
-            }
+        std::string error = "must be a time such as 2.5, 2.5s, 300ms or 1min";
+        const std::optional<sim::Ticks> ticks = node.IsScalar() ? ParseTime(node.Scalar(), &error) : std::nullopt;
+        if (!ticks) {
+            Fail(node, what + " " + error);
         }
-        std::size_t used = 0;
-        double value = 0;
-        try {
-            value = std::stod(text, &used);
-        }
-        catch (const std::exception&) {
-            used = 0;
-        }
-        if (text.empty() || used != text.size() || !std::isfinite(value)) {
-            Fail(node, what + " must be a time such as 2.5, 2.5s, 300ms or 1min");
-        }
-        if (value < 0) {
-            Fail(node, what + " must not be negative");
-        }
-        if (value * scale > 1e17) {
-            Fail(node, what + " is too far in the future");
-        }
-        return static_cast<sim::Ticks>(std::llround(value * scale));
+        return *ticks;
     }
 
     NTSTATUS Status(const YAML::Node& node, const std::string& what) const
     {
         std::optional<NTSTATUS> status = node.IsScalar() ? ParseStatus(node.Scalar()) : std::nullopt;
         if (!status) {
-            Fail(node, what + " must be a status name such as STATUS_UNSUCCESSFUL or a number such as 0xC0000001");
+            Fail(node, what + " must be a status name such as STATUS_UNSUCCESSFUL or 0x and up to 8 hex digits such "
+                              "as 0xC0000001 (fwrelay-sim --list-statuses names them)");
         }
         return *status;
+    }
+
+    // A status that stands for a failure: a success status there would turn the failure into a
+    // success without a word.
+    NTSTATUS FailureStatus(const YAML::Node& node, const std::string& what) const
+    {
+        const NTSTATUS status = Status(node, what);
+        if (std::optional<std::string> problem = NotAFailure(status)) {
+            Fail(node, what + ": " + *problem);
+        }
+        return status;
     }
 
     Bytes Hex(const YAML::Node& node, const std::string& what) const
@@ -334,9 +350,10 @@ public:
             return sim::TaBehaviour::Fixed(Hex(entry.second, what + " fixed answer"));
         }
         if (kind == "first") {
-            return sim::TaBehaviour::WriteFirst(static_cast<std::size_t>(Unsigned(entry.second, what + " first")));
+            return sim::TaBehaviour::WriteFirst(
+                static_cast<std::size_t>(Unsigned(entry.second, what + " first", kMaxBufferSize)));
         }
-        return sim::TaBehaviour::Fail(Status(entry.second, what + " fail status"));
+        return sim::TaBehaviour::Fail(FailureStatus(entry.second, what + " fail status"));
     }
 
     sim::SizeQuery SizeQuery(const YAML::Node& node) const
@@ -361,7 +378,7 @@ public:
         }
         const ULONG size =
             node["size"] ? static_cast<ULONG>(Unsigned(node["size"], what + " size", kMaxBufferSize)) : 0;
-        return sim::SizeQuery::Fail(Status(node["fail"], what + " fail"), size);
+        return sim::SizeQuery::Fail(FailureStatus(node["fail"], what + " fail"), size);
     }
 
     FirmwareSpec Firmware(const YAML::Node& node) const
@@ -381,7 +398,7 @@ public:
                 static_cast<unsigned>(Unsigned(node["register_failures"], "register_failures", kMaxRegisterFailures));
         }
         if (node["register_status"]) {
-            spec.registerStatus = Status(node["register_status"], "register_status");
+            spec.registerStatus = FailureStatus(node["register_status"], "register_status");
         }
         if (node["size_query"]) {
             spec.sizeQuery = SizeQuery(node["size_query"]);
@@ -423,11 +440,7 @@ public:
             Fail(node[fault.mode == FaultSpec::Mode::Nth ? "nth" : "from"], "calls are counted from 1");
         }
         if (node["status"]) {
-            fault.status = Status(node["status"], "fault status");
-            if (NT_SUCCESS(*fault.status)) {
-                Fail(node["status"], "a fault must fail with an error status; " + StatusName(*fault.status) +
-                                         " would make the call succeed, so the fault could never show");
-            }
+            fault.status = FailureStatus(node["status"], "fault status");
         }
         return fault;
     }
@@ -461,14 +474,7 @@ public:
         } else if (node["file"] || node["hex_file"]) {
             const bool hex = static_cast<bool>(node["hex_file"]);
             const YAML::Node path = hex ? node["hex_file"] : node["file"];
-            std::filesystem::path resolved = String(path, "file");
-            if (resolved.is_relative()) {
-                resolved = std::filesystem::path(file_).parent_path() / resolved;
-            }
-            if (!std::filesystem::is_regular_file(resolved)) {
-                Fail(path, "cannot open buffer file '" + resolved.string() + "'");
-            }
-            event.buffer = LoadBufferFile(resolved.string(), hex);
+            event.buffer = BufferFile(path, hex);
         } else {
             if (node["response"] && node["response_size"]) {
                 Fail(node, "give either response or response_size, not both");
@@ -485,6 +491,85 @@ public:
             event.buffer = sim::FirmwareModel::BuildExchangeBuffer(request, response, trailer, padTo);
         }
         return event;
+    }
+
+    // An event's buffer file, relative to the scenario's. A file that cannot be read is an error
+    // here, with its cause and the path it resolved to; a mistake inside it is an error there.
+    Bytes BufferFile(const YAML::Node& node, bool hex) const
+    {
+        const std::string key = hex ? "hex_file" : "file";
+        const std::string written = String(node, key);
+        if (written.empty()) {
+            Fail(node, key + ": the path is empty");
+        }
+        std::filesystem::path resolved = written;
+        if (resolved.is_relative()) {
+            resolved = std::filesystem::path(file_).parent_path() / resolved;
+        }
+        try {
+            return LoadBufferFile(resolved.string(), hex);
+        }
+        catch (const LocatedError& e) {
+            const std::string where =
+                resolved.string() == written ? "" : " (resolved to " + EscapeForTerminal(resolved.string()) + ")";
+            if (e.line == 0) {
+                Fail(node, "buffer file " + Quoted(written) + where + ": " + e.message);
+            }
+            const YAML::Mark mark = node.Mark();
+            LocatedError inside(e.file, e.line, e.column,
+                                e.message + " (the buffer file of the event at " + EscapeForTerminal(file_) + ":" +
+                                    std::to_string(mark.line + 1) + ":" + std::to_string(mark.column + 1) + ")");
+            inside.source = e.source;
+            throw inside;
+        }
+    }
+
+    // Devices and the TA service as the steps before this one leave them, so that a step that
+    // refers to one that is not there is an error rather than a step that does nothing.
+    struct Presence {
+        std::uint64_t devices = 0;
+        bool ta = false;
+        int taLine = 0; // where the TA service arrived, 0: present from the start
+    };
+
+    void CheckPresence(const YAML::Node& node, const Step& step, Presence* presence) const
+    {
+        switch (step.kind) {
+        case StepKind::AddDevice:
+            presence->devices += step.count;
+            break;
+        case StepKind::RemoveDevice: {
+            const YAML::Node value = node["remove_device"];
+            if (presence->devices == 0) {
+                Fail(value, "remove_device: no device is present at this step (add_device adds one)");
+            }
+            if (step.count > presence->devices) {
+                Fail(value, "remove_device: " + std::to_string(step.count) + " device(s), but only " +
+                                std::to_string(presence->devices) + " present at this step ('all' removes every one)");
+            }
+            presence->devices -= step.count == 0 ? presence->devices : step.count;
+            break;
+        }
+        case StepKind::TaArrive:
+            if (presence->ta) {
+                Fail(node["ta_arrive"],
+                     "ta_arrive: the TA service is present already (" +
+                         (presence->taLine == 0 ? std::string("ta_service present: true")
+                                                : "arrived at line " + std::to_string(presence->taLine)) +
+                         "); ta_depart first");
+            }
+            presence->ta = true;
+            presence->taLine = step.line;
+            break;
+        case StepKind::TaDepart:
+            if (!presence->ta) {
+                Fail(node["ta_depart"], "ta_depart: the TA service is not present at this step (ta_arrive brings it)");
+            }
+            presence->ta = false;
+            break;
+        default:
+            break;
+        }
     }
 
     Step ParseStep(const YAML::Node& node, sim::Ticks previous) const
@@ -611,9 +696,12 @@ public:
             Fail(steps, "steps must be a list");
         }
         sim::Ticks previous = 0;
+        Presence presence;
+        presence.ta = scenario.taPresent;
         for (const auto& node : steps) {
             scenario.steps.push_back(ParseStep(node, previous));
             previous = scenario.steps.back().at;
+            CheckPresence(node, scenario.steps.back(), &presence);
         }
         if (const YAML::Node expect = root["expect"]) {
             const auto& keys = ExpectationKeys();
@@ -723,19 +811,75 @@ std::optional<sim::TaBehaviour> ParseTaBehaviour(const std::string& text, std::s
         }
         return sim::TaBehaviour::Fixed(*bytes);
     }
-    if (kind == "first" && hasArgument && !argument.empty() &&
-        argument.find_first_not_of("0123456789") == std::string::npos && argument.size() <= 9) {
-        return sim::TaBehaviour::WriteFirst(std::stoul(argument));
-    }
-    if (kind == "fail" && hasArgument) {
-        if (std::optional<NTSTATUS> status = ParseStatus(argument)) {
-            return sim::TaBehaviour::Fail(*status);
+    if (kind == "first" && hasArgument) {
+        std::string problem;
+        if (std::optional<std::uint64_t> count = ParseCount(argument, kMaxBufferSize, &problem)) {
+            return sim::TaBehaviour::WriteFirst(static_cast<std::size_t>(*count));
         }
-        *error = "'" + argument + "' is not a status";
+        *error = "first: the count " + problem;
         return std::nullopt;
     }
-    *error = "'" + text + "' is not a TA behaviour (echo, block, ignore_cancel, fixed:HEX, first:N, fail:STATUS)";
+    if (kind == "fail" && hasArgument) {
+        std::optional<NTSTATUS> status = ParseStatus(argument);
+        if (!status) {
+            *error = "fail: " + Quoted(argument) +
+                     " is not a status (a name such as STATUS_UNSUCCESSFUL, or 0x and "
+                     "up to 8 hex digits)";
+            return std::nullopt;
+        }
+        if (std::optional<std::string> problem = NotAFailure(*status)) {
+            *error = "fail: " + *problem;
+            return std::nullopt;
+        }
+        return sim::TaBehaviour::Fail(*status);
+    }
+    *error = Quoted(text) + " is not a TA behaviour (echo, block, ignore_cancel, fixed:HEX, first:N, fail:STATUS)";
     return std::nullopt;
+}
+
+std::optional<sim::Ticks> ParseTime(const std::string& text, std::string* error)
+{
+    struct Unit {
+        const char* suffix;
+        double ticks;
+    };
+    static constexpr Unit kUnits[] = {{"min", 60.0 * sim::kTicksPerSecond},
+                                      {"ms", sim::kTicksPerMillisecond},
+                                      {"us", 10.0},
+                                      {"s", sim::kTicksPerSecond}};
+    std::string number = text;
+    double scale = sim::kTicksPerSecond;
+    for (const Unit& unit : kUnits) {
+        const std::string suffix = unit.suffix;
+        if (number.size() > suffix.size() &&
+            number.compare(number.size() - suffix.size(), suffix.size(), suffix) == 0) {
+            number.resize(number.size() - suffix.size());
+            scale = unit.ticks;
+            break;
+        }
+    }
+    // Whole seconds (or units) as a count is written, then an optional decimal fraction.
+    const std::size_t point = number.find('.');
+    const std::string fraction = point == std::string::npos ? "" : number.substr(point + 1);
+    if (point != std::string::npos &&
+        (fraction.empty() || fraction.find_first_not_of("0123456789") != std::string::npos)) {
+        *error = "must be a time such as 2.5, 2.5s, 300ms or 1min (" + Quoted(text) + " is not)";
+        return std::nullopt;
+    }
+    std::string problem;
+    const std::optional<std::uint64_t> whole = ParseCount(number.substr(0, point), UINT32_MAX, &problem);
+    if (!whole) {
+        *error = problem.find("whole number") != std::string::npos
+                     ? "must be a time such as 2.5, 2.5s, 300ms or 1min (" + Quoted(text) + " is not)"
+                     : problem;
+        return std::nullopt;
+    }
+    const double value = static_cast<double>(*whole) + (fraction.empty() ? 0.0 : std::stod("0." + fraction));
+    if (value * scale > 1e17) {
+        *error = "is too far in the future";
+        return std::nullopt;
+    }
+    return static_cast<sim::Ticks>(std::llround(value * scale));
 }
 
 Scenario ParseScenario(const std::string& text, const std::string& file)
@@ -758,10 +902,10 @@ Scenario ParseScenario(const std::string& text, const std::string& file)
     }
     catch (const YAML::DeepRecursion& e) {
         reader.FailAt(e.mark.is_null() ? 0 : e.mark.line, e.mark.is_null() ? 0 : e.mark.column,
-                      "nested too deeply for a scenario (" + e.msg + ")");
+                      "nested too deeply for a scenario");
     }
     catch (const YAML::ParserException& e) {
-        reader.FailAt(e.mark.is_null() ? 0 : e.mark.line, e.mark.is_null() ? 0 : e.mark.column, e.msg);
+        reader.FailAt(e.mark.is_null() ? 0 : e.mark.line, e.mark.is_null() ? 0 : e.mark.column, YamlProblem(e.msg));
     }
     try {
         reader.CheckStructure(root, 0);
@@ -770,7 +914,7 @@ Scenario ParseScenario(const std::string& text, const std::string& file)
     catch (const YAML::Exception& shape) {
         // A document shape the checks above did not foresee still gets a position, not a crash.
         reader.FailAt(shape.mark.is_null() ? 0 : shape.mark.line, shape.mark.is_null() ? 0 : shape.mark.column,
-                      shape.msg);
+                      "a value of a shape the scenario cannot hold here");
     }
 }
 
@@ -806,13 +950,48 @@ std::optional<std::string> CheckFaultOperation(const std::string& operation)
         }
     }
     std::string message =
-        "'" + operation + "' is not an operation the platform can fail, so the fault could never fire";
+        Quoted(operation) + " is not an operation the platform can fail, so the fault could never fire";
     if (best <= 3) {
         message += "; did you mean " + std::string(nearest) + "?";
     } else {
         message += "; operations that can fail: " + list;
     }
     return message;
+}
+
+std::string ListOperations()
+{
+    std::string out;
+    for (std::string_view name : sim::FailableOperations()) {
+        out += std::string(name) + "\n";
+    }
+    return out;
+}
+
+std::string ListStatuses()
+{
+    std::string out;
+    for (const auto& [name, value] : KnownStatuses()) {
+        // The two top bits of a status say what it is.
+        static const char* const kSeverity[] = {"success", "informational", "warning", "error"};
+        const char* severity = kSeverity[static_cast<std::uint32_t>(value) >> 30];
+        char line[96];
+        std::snprintf(line, sizeof line, "%-32s 0x%08X  %s%s\n", name.c_str(), static_cast<unsigned>(value), severity,
+                      NT_SUCCESS(value) ? " (not a failure)" : "");
+        out += line;
+    }
+    return out;
+}
+
+std::string ListBehaviours()
+{
+    return "echo           writes the request's bytes, at most the response length\n"
+           "fixed:HEX      writes the given bytes, at most the response length\n"
+           "first:N        writes N pattern bytes (0x80, 0x81, ...), at most the response length\n"
+           "fail:STATUS    writes nothing and completes with STATUS, a failure status\n"
+           "block          holds the request until a ta_release step (then answers as echo) or until the\n"
+           "               target is closed (then completes it as cancelled)\n"
+           "ignore_cancel  holds the request like block, but only a ta_release step ends it\n";
 }
 
 } // namespace fwtool

@@ -93,9 +93,20 @@ const std::vector<std::string>& ExpectationKeys();
 // set otherwise.
 std::optional<sim::TaBehaviour> ParseTaBehaviour(const std::string& text, std::string* error);
 
+// A time as every time field takes it: seconds as a decimal number ("2", "1.5") or with a unit
+// ("250ms", "40us", "3s", "2min"); no sign, no leading zero, no exponent. Otherwise nullopt,
+// with *error in words that follow the field's name.
+std::optional<sim::Ticks> ParseTime(const std::string& text, std::string* error);
+
 // Why a fault rule on `operation` could never fire (not an operation the platform can fail,
 // with the nearest name when one is close), or nullopt when it can.
 std::optional<std::string> CheckFaultOperation(const std::string& operation);
+
+// What --list-operations, --list-statuses and --list-behaviours print: the operations a fault
+// may name, the statuses known by name with their values and severities, the TA behaviours.
+std::string ListOperations();
+std::string ListStatuses();
+std::string ListBehaviours();
 
 // Throws ScenarioError. `file` names the source in messages and anchors relative buffer files.
 Scenario ParseScenario(const std::string& text, const std::string& file);
