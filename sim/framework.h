@@ -185,6 +185,13 @@ public:
     void HoldDeletion(WDFOBJECT object, DeletionPhase phase);
     bool DeletionHeld() const;
     void ReleaseDeletionHold();
+    // Race hook: while held, each WdfDeviceCreate waits at its entry, before it has looked at
+    // anything, so that a test can add and remove other devices while a device add is under
+    // way. ReleaseHeldDeviceCreate() lets the longest-waiting call go on; turning the hold off
+    // lets later calls through, not those already waiting.
+    void HoldDeviceCreates(bool hold);
+    std::size_t DeviceCreatesHeld() const;
+    void ReleaseHeldDeviceCreate();
 
     // ---- The framework's C entry points land here (signatures as in platform/wdf*.h) ----
     NTSTATUS DriverCreate(PDRIVER_OBJECT driverObject, PCUNICODE_STRING registryPath, PWDF_OBJECT_ATTRIBUTES attributes,
@@ -352,6 +359,9 @@ private:
     std::atomic<std::uint64_t> deletionHoldRoot_{0}; // 0: no hold armed
     std::atomic<DeletionPhase> deletionHoldPhase_{DeletionPhase::BeforeCleanup};
     std::atomic<bool> deletionHeld_{false};
+    std::atomic<bool> holdCreates_{false};
+    std::atomic<std::uint64_t> createsHeld_{0};     // changed under the scheduler mutex, as is
+    std::atomic<std::uint64_t> createsReleased_{0}; // the next: WdfDeviceCreate calls let go
 };
 
 } // namespace sim

@@ -224,6 +224,14 @@ void FrameworkModel::DeviceInitFree(PWDFDEVICE_INIT init)
 NTSTATUS FrameworkModel::DeviceCreate(PWDFDEVICE_INIT* init, PWDF_OBJECT_ATTRIBUTES attributes, WDFDEVICE* device)
 {
     static constexpr const char* kOp = "WdfDeviceCreate";
+    if (holdCreates_) {
+        std::unique_lock lock(platform_.Sched().Mutex());
+        if (holdCreates_) {
+            const std::uint64_t ticket = createsHeld_++;
+            platform_.Sched().NotifyLocked();
+            platform_.Sched().WaitUntil(lock, [this, ticket] { return ticket < createsReleased_; });
+        }
+    }
     RequireIrqlAtMost(kOp, PASSIVE_LEVEL);
     NTSTATUS status = STATUS_SUCCESS;
     if (platform_.Faults().Check(kOp, STATUS_INSUFFICIENT_RESOURCES, &status)) {
@@ -284,6 +292,27 @@ NTSTATUS FrameworkModel::DeviceCreate(PWDFDEVICE_INIT* init, PWDF_OBJECT_ATTRIBU
     *init = nullptr;
     *device = AsHandle<WDFDEVICE>(handle);
     return Finish(kOp, std::string(control ? "control" : "PnP") + " WDFDEVICE " + HandleText(handle), STATUS_SUCCESS);
+}
+
+void FrameworkModel::HoldDeviceCreates(bool hold)
+{
+    holdCreates_ = hold;
+}
+
+std::size_t FrameworkModel::DeviceCreatesHeld() const
+{
+    return static_cast<std::size_t>(createsHeld_ - createsReleased_);
+}
+
+void FrameworkModel::ReleaseHeldDeviceCreate()
+{
+    {
+        std::lock_guard lock(platform_.Sched().Mutex());
+        if (createsReleased_ < createsHeld_) {
+            ++createsReleased_;
+        }
+    }
+    platform_.Sched().Notify();
 }
 
 // src/framework/shared/core/fxdeviceinitapi.cpp, WdfDeviceInitAssignName, and

@@ -143,6 +143,11 @@ NTSTATUS WmiModel::OpenBlock(LPCGUID guid, ULONG desiredAccess, PVOID* object)
     }
     *object = nullptr;
     const TraceDetail detail("{} access {}", TraceArg::Guid(*guid), TraceArg::Hex(desiredAccess));
+    if ((desiredAccess & WMIGUID_NOTIFICATION) != 0 && (desiredAccess & SYNCHRONIZE) == 0) {
+        // Recorded, not refused: the documentation states the rule, not what the kernel does.
+        platform_.Verifier().Report(kOperation, GuidText(*guid), 0,
+                                    "WMIGUID_NOTIFICATION without SYNCHRONIZE (IoWMIOpenBlock requires both)");
+    }
     NTSTATUS status = STATUS_SUCCESS;
     if (platform_.Faults().Check(kOperation, STATUS_WMI_GUID_NOT_FOUND, &status)) {
         return Rejected(platform_, kOperation, detail, status);

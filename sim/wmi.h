@@ -7,6 +7,10 @@
 // run, or even start, after the driver has released its block. HoldDeliveries() makes that
 // window as wide as a test wants.
 //
+// Access rule (the kernel's documentation of IoWMIOpenBlock): a caller that asks for
+// WMIGUID_NOTIFICATION must also ask for SYNCHRONIZE. An open without it is a verifier record,
+// not a refusal, because the documentation does not say that the kernel refuses it.
+//
 // Events are delivered on one thread of the model's own, registered with the scheduler as
 // "wmi", one delivery at a time, in the order they were raised.
 #pragma once

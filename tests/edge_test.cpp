@@ -277,7 +277,7 @@ TEST_P(ExactFitTest, RequestLengthLeavingNoRoomForResponseLengthIsDroppedUnread)
     EXPECT_EQ(ta.RequestCount(), 0U);
 }
 
-INSTANTIATE_TEST_SUITE_P(ShortBy, ExactFitTest, testing::Values(4U, 5U, 6U, 7U));
+INSTANTIATE_TEST_SUITE_P(ShortBy, ExactFitTest, testing::Values(4U, 5U, 6U, 7U), testing::PrintToStringParamName());
 
 // The hand-back check every relay test leans on: a buffer that changed only in its response
 // area passes, a change anywhere else is reported, and a longer DataLength reads as zeros.

@@ -860,7 +860,8 @@ TEST_P(CreationFaultTest, FailsWithInsufficientResourcesAndCreatesNothing)
 }
 
 INSTANTIATE_TEST_SUITE_P(Operations, CreationFaultTest,
-                         testing::Values("WdfDriverCreate", "WdfDeviceCreate", "WdfIoTargetCreate"));
+                         testing::Values("WdfDriverCreate", "WdfDeviceCreate", "WdfIoTargetCreate"),
+                         [](const testing::TestParamInfo<const char*>& param) { return std::string(param.param); });
 
 // ---- Unload ----
 

@@ -26,6 +26,8 @@ namespace fw = sim::firmware;
 constexpr ULONG kFetchRoom = 16408;
 
 constexpr ULONG kTag = 'T' | ('W' << 8) | ('M' << 16) | ('I' << 24);
+// What IoWMIOpenBlock's documentation asks of a caller that wants notifications.
+constexpr ULONG kNotify = WMIGUID_NOTIFICATION | SYNCHRONIZE;
 constexpr GUID kOtherGuid = {0x12345678, 0x1, 0x2, {1, 2, 3, 4, 5, 6, 7, 8}};
 
 struct CaseName {
@@ -119,7 +121,7 @@ protected:
     // An event block with RecordEvent installed for `receiver`.
     PVOID Subscribe(Receiver& receiver)
     {
-        PVOID block = Open(fw::kEventBlockGuid, WMIGUID_NOTIFICATION);
+        PVOID block = Open(fw::kEventBlockGuid, kNotify);
         receiver.block = block;
         EXPECT_EQ(IoWMISetNotificationCallback(block, RecordEvent, &receiver), STATUS_SUCCESS);
         return block;
@@ -154,7 +156,7 @@ TEST_F(WmiTest, OpenReturnsANewReferencedObjectPerCallWhilePresent)
     EXPECT_EQ(none, nullptr);
     firmware().SetPresent(false);
     none = &name_;
-    EXPECT_EQ(IoWMIOpenBlock(&fw::kEventBlockGuid, WMIGUID_NOTIFICATION, &none), STATUS_WMI_GUID_NOT_FOUND);
+    EXPECT_EQ(IoWMIOpenBlock(&fw::kEventBlockGuid, kNotify, &none), STATUS_WMI_GUID_NOT_FOUND);
     EXPECT_EQ(none, nullptr);
 }
 
@@ -194,7 +196,7 @@ TEST_P(WmiFaultTest, FailsTheFirstCallOnly)
     auto call = [&] {
         if (std::strcmp(fault.operation, "IoWMIOpenBlock") == 0) {
             block = &name_;
-            NTSTATUS status = IoWMIOpenBlock(&fw::kEventBlockGuid, WMIGUID_EXECUTE | WMIGUID_NOTIFICATION, &block);
+            NTSTATUS status = IoWMIOpenBlock(&fw::kEventBlockGuid, WMIGUID_EXECUTE | kNotify, &block);
             if (!NT_SUCCESS(status)) {
                 EXPECT_EQ(block, nullptr);
             }
@@ -206,7 +208,7 @@ TEST_P(WmiFaultTest, FailsTheFirstCallOnly)
         return Short(block, fw::kAcknowledge);
     };
     if (std::strcmp(fault.operation, "IoWMIOpenBlock") != 0) {
-        block = Open(fw::kMethodBlockGuid, WMIGUID_EXECUTE | WMIGUID_NOTIFICATION);
+        block = Open(fw::kMethodBlockGuid, WMIGUID_EXECUTE | kNotify);
     }
     EXPECT_EQ(call(), fault.expected);
     EXPECT_EQ(call(), STATUS_SUCCESS);
@@ -274,8 +276,10 @@ constexpr ULONG kExecute = WMIGUID_EXECUTE;
 INSTANTIATE_TEST_SUITE_P(
     Rules, WmiMisuseTest,
     testing::Values(
-        Misuse{"NotOpenedForExecute", WMIGUID_NOTIFICATION, [](auto&, auto&, auto&, auto&, auto&, auto&) {},
-               STATUS_ACCESS_DENIED, nullptr},
+        Misuse{"NotOpenedForExecute", kNotify, [](auto&, auto&, auto&, auto&, auto&, auto&) {}, STATUS_ACCESS_DENIED,
+               nullptr},
+        Misuse{"OpenedForNotificationWithoutSynchronize", WMIGUID_NOTIFICATION,
+               [](auto&, auto&, auto&, auto&, auto&, auto&) {}, STATUS_ACCESS_DENIED, "without SYNCHRONIZE"},
         Misuse{"OpenedForQueryOnly", WMIGUID_QUERY, [](auto&, auto&, auto&, auto&, auto&, auto&) {},
                STATUS_ACCESS_DENIED, nullptr},
         Misuse{"OtherInstance", kExecute,
@@ -610,7 +614,7 @@ TEST_F(WmiTest, InstalledCallbackIsReportedAsHeld)
 {
     platform_.Verifier().SetEcho(false);
     PVOID block = Subscribe(first_);
-    PVOID plain = Open(fw::kEventBlockGuid, WMIGUID_NOTIFICATION);
+    PVOID plain = Open(fw::kEventBlockGuid, kNotify);
     wmi().ReportHeld("unload");
     auto records = platform_.Verifier().Take();
     ASSERT_EQ(records.size(), 1U);
