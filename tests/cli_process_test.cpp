@@ -176,7 +176,7 @@ INSTANTIATE_TEST_SUITE_P(
         Case{"RelayZero", "--relay 0", "", 2, "", "fwrelay-sim: error: --relay takes relay numbers from 1"},
         Case{"RelayBackwards", "--relay 7-4", "", 2, "", "('7-4' is not one)"},
         Case{"UnknownParty", "--party driver,cpu", "", 2, "", "--party: no party 'cpu'"},
-        Case{"NotATime", "--from soon", "", 2, "", "--from: 'soon' is not a virtual time"},
+        Case{"NotATime", "--from soon", "", 2, "", "--from: must be a time such as 2.5, 2.5s, 300ms or 1min ('soon' is not)"},
         Case{"WindowBackwards", "--from 9s --to 4s", "", 2, "", "--to 4s comes before --from 9s"},
         Case{"FilterOnADiagram", "-f mermaid --relay 1", "", 2, "", "--relay applies to text and json"},
         Case{"StatsWithReplay", "--stats replay examples/echo.hex", "", 2, "", "--stats belongs to a scenario run"},
