@@ -156,12 +156,13 @@ NTSTATUS FrameworkModel::IoTargetCreate(WDFDEVICE device, PWDF_OBJECT_ATTRIBUTES
     std::uint64_t handle = 0;
     {
         std::lock_guard lock(mutex_);
-        if (ParentAcceptsChildrenLocked(Key(device))) {
+        status = ParentAcceptsChildrenLocked(Key(device));
+        if (NT_SUCCESS(status)) {
             handle = InsertLocked(FxType::IoTarget, Key(device), creation);
         }
     }
     if (handle == 0) {
-        return Finish(kOp, "device is being deleted", STATUS_INVALID_DEVICE_STATE);
+        return Finish(kOp, "device is being deleted", status);
     }
     *target = AsHandle<WDFIOTARGET>(handle);
     return Finish(kOp, "WDFIOTARGET " + HandleText(handle) + " on " + HandleText(device), STATUS_SUCCESS);

@@ -20,6 +20,7 @@
 #include "platform/wdfiotarget.h"
 #include "sim/framework.h"
 #include "sim/irql.h"
+#include "sim/kernel.h"
 #include "sim/pnp.h"
 #include "sim/platform.h"
 
@@ -292,7 +293,9 @@ TEST_F(FrameworkTest, FailedDriverEntryPrintsTheFailureAndUnbindsWithoutUnload)
     EXPECT_EQ(script_.Events(),
               (std::vector<std::string>{"cleanup control", "cleanup driver", "destroy control", "destroy driver"}));
     EXPECT_FALSE(Fx().Loaded());
-    EXPECT_EQ(WdfGetDriver(), nullptr);
+    // The globals keep the dead handle; the late call is the misuse.
+    EXPECT_NE(WdfGetDriver(), nullptr);
+    ExpectOneRecord("WDFDRIVER was deleted", "WdfGetDriver");
     EXPECT_EQ(Fx().LiveObjectCount(), 0U);
     EXPECT_TRUE(platform_.Objects().LiveObjects().empty()) << "the DRIVER_OBJECT must be released";
 }
@@ -319,7 +322,9 @@ TEST_F(FrameworkTest, LoadBindsVersionAndRecordsTheDriverConfig)
     EXPECT_EQ(WdfDriverWdmGetDriverObject(driver), Fx().DriverObject());
     EXPECT_EQ(NameOf(driver), "driver");
     EXPECT_TRUE(Fx().UnloadDriver());
-    EXPECT_EQ(WdfGetDriver(), nullptr);
+    EXPECT_TRUE(platform_.Verifier().Clean()) << platform_.Verifier().Describe();
+    EXPECT_EQ(WdfGetDriver(), driver) << "the handle stays in the driver globals";
+    ExpectOneRecord("WDFDRIVER was deleted", "WdfGetDriver");
 }
 
 struct DriverCreateMisuse {
@@ -915,11 +920,38 @@ TEST_F(FrameworkTest, UnloadIsRefusedWhileADeviceOrRegistrationRemains)
 TEST_F(FrameworkTest, NonPnpDriverControlDeviceGoesAfterUnloadCallback)
 {
     LoadDriver(WdfDriverInitNonPnpDriver);
-    CreateControlDevice("control");
+    WDFDEVICE control = CreateControlDevice("control");
+    CreateTarget(control, "target");
     EXPECT_EQ(Fx().AddDevice(), STATUS_INVALID_DEVICE_STATE);
+    // Nothing takes a child once the deletion has begun.
+    script_.onDestroy = [control](WDFOBJECT, const std::string& name) {
+        if (name == "target") {
+            WDFIOTARGET late = nullptr;
+            EXPECT_EQ(WdfIoTargetCreate(control, nullptr, &late), STATUS_DELETE_PENDING);
+            EXPECT_EQ(late, nullptr);
+        }
+    };
     EXPECT_TRUE(Fx().UnloadDriver());
-    EXPECT_EQ(script_.Events(), (std::vector<std::string>{"unload", "cleanup control", "cleanup driver",
-                                                          "destroy control", "destroy driver"}));
+    // The control device destroys its children right after its own cleanup.
+    EXPECT_EQ(script_.Events(),
+              (std::vector<std::string>{"unload", "cleanup target", "cleanup control", "destroy target",
+                                        "cleanup driver", "destroy control", "destroy driver"}));
+}
+
+TEST_F(FrameworkTest, ConcurrentUnloadsRunTheUnloadOnce)
+{
+    LoadDriver();
+    sim::Gate gate(platform_);
+    script_.unload = [&gate](WDFDRIVER) { gate.Wait(); };
+    std::atomic<int> unloaded{0};
+    sim::SimThread first(platform_, "first", [&] { unloaded += Fx().UnloadDriver() ? 1 : 0; });
+    ASSERT_TRUE(platform_.Sched().RunUntil([&] { return script_.Events().size() == 1; },
+                                           platform_.Sched().Now() + sim::kTicksPerSecond));
+    EXPECT_FALSE(Fx().UnloadDriver()) << "a second unload while the first runs";
+    gate.Open();
+    first.Join();
+    EXPECT_EQ(unloaded, 1);
+    EXPECT_EQ(script_.Events(), (std::vector<std::string>{"unload", "cleanup driver", "destroy driver"}));
 }
 
 // ---- I/O targets ----
