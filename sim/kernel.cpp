@@ -228,7 +228,8 @@ std::vector<std::pair<std::string, ACCESS_MASK>> KernelModel::ThreadAccessReques
 }
 
 NTSTATUS KernelModel::CreateSystemThread(PVOID ioObject, PHANDLE threadHandle, ACCESS_MASK desiredAccess,
-                                         HANDLE processHandle, PKSTART_ROUTINE startRoutine, PVOID startContext)
+                                         const OBJECT_ATTRIBUTES* attributes, HANDLE processHandle,
+                                         PKSTART_ROUTINE startRoutine, PVOID startContext)
 {
     constexpr const char* kOperation = "IoCreateSystemThread";
     RequireIrqlAtMost(kOperation, PASSIVE_LEVEL);
@@ -279,8 +280,17 @@ NTSTATUS KernelModel::CreateSystemThread(PVOID ioObject, PHANDLE threadHandle, A
         record = threads_.back().get();
         record->object = threadObject;
     }
-    // A kernel handle is granted what was asked for; the handle table keeps it.
-    HANDLE handle = platform_.Objects().CreateHandle(threadObject, desiredAccess);
+    // The handle is granted what was asked for. Without OBJ_KERNEL_HANDLE it goes to the table of
+    // the process the caller runs in, which the kernel's documentation of IoCreateSystemThread
+    // and PsCreateSystemThread forbids outside the system process: that process's code could
+    // then use or close it.
+    const bool kernelHandle = attributes != nullptr && (attributes->Attributes & OBJ_KERNEL_HANDLE) != 0;
+    if (!kernelHandle && ProcessContext::Current() != ProcessContext::kSystem) {
+        platform_.Verifier().Report(kOperation, threadObject->Describe(), 0,
+                                    "called in process '" + ProcessContext::Current() +
+                                        "' without OBJ_KERNEL_HANDLE: the thread handle lands in that process");
+    }
+    HANDLE handle = platform_.Objects().CreateHandle(threadObject, desiredAccess, kernelHandle);
     platform_.Trace().Add("driver", "kernel", kOperation, name + " for " + object->Label(), STATUS_SUCCESS);
 
     auto thread = std::make_unique<SimThread>(platform_, name, [this, record, object, startRoutine, startContext] {
@@ -422,11 +432,10 @@ EXTERN_C NTSTATUS IoCreateSystemThread(PVOID IoObject, PHANDLE ThreadHandle, ULO
                                        POBJECT_ATTRIBUTES ObjectAttributes, HANDLE ProcessHandle, PCLIENT_ID ClientId,
                                        PKSTART_ROUTINE StartRoutine, PVOID StartContext)
 {
-    (void)ObjectAttributes;
     (void)ClientId;
     Platform::Current().Kernel().RecordThreadAccess("IoCreateSystemThread", DesiredAccess);
-    return Platform::Current().Kernel().CreateSystemThread(IoObject, ThreadHandle, DesiredAccess, ProcessHandle,
-                                                           StartRoutine, StartContext);
+    return Platform::Current().Kernel().CreateSystemThread(IoObject, ThreadHandle, DesiredAccess, ObjectAttributes,
+                                                           ProcessHandle, StartRoutine, StartContext);
 }
 
 EXTERN_C NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable, PLARGE_INTEGER Interval)

@@ -437,7 +437,11 @@ std::size_t TaServiceModel::Answer(const TaBehaviour& behaviour, const std::uint
     case TaBehaviour::Kind::Block:        // released: answers as Echo
     case TaBehaviour::Kind::IgnoreCancel: // likewise
         written = std::min(requestLength, room);
-        std::copy_n(request, written, response);
+        // A faulty driver can hand areas that overlap; the copy is then as if through a buffer
+        // of its own, never a forward byte loop that reads what it has just written.
+        if (written != 0) {
+            std::memmove(response, request, written);
+        }
         break;
     case TaBehaviour::Kind::Fixed:
         written = std::min(behaviour.bytes.size(), room);
