@@ -299,6 +299,18 @@ NTSTATUS FrameworkModel::IoTargetSendIoctlSynchronously(WDFIOTARGET target, WDFR
     }
     const ULONG inputLength = input != nullptr ? input->u.BufferType.Length : 0;
     const ULONG outputLength = output != nullptr ? output->u.BufferType.Length : 0;
+    // The framework copies the input into its system buffer and the output back by the lengths
+    // the descriptors state; a length past the end of the pool block its buffer lies in would
+    // make it read and write another block's bytes. The model records that and sends nothing.
+    if (const auto overrun = platform_.Pool().FirstOverrun(
+            {{inputLength != 0 ? input->u.BufferType.Buffer : nullptr, inputLength},
+             {outputLength != 0 ? output->u.BufferType.Buffer : nullptr, outputLength}})) {
+        const bool isInput = *overrun == 0;
+        platform_.Verifier().Report(kOp, HandleText(target), 0,
+                                    std::string(isInput ? "input" : "output") + " buffer smaller than its stated " +
+                                        std::to_string(isInput ? inputLength : outputLength) + " bytes");
+        return finish("{} IOCTL {}: buffer smaller than its stated length", STATUS_INVALID_PARAMETER);
+    }
     Send send;
     const Object::OpenName* link = nullptr;
     Object* sender = nullptr; // the target, which stays in objects_ (as a tombstone at worst)

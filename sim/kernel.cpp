@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <limits>
+#include <system_error>
 
 #include "sim/irql.h"
 #include "sim/objects.h"
@@ -46,16 +47,23 @@ SimThread::SimThread(Platform& platform, std::string name, std::function<void()>
     : scheduler_(platform.Sched()), name_(std::move(name))
 {
     Scheduler::ThreadState* token = scheduler_.ReserveThread(name_);
-    thread_ = std::thread([this, token, body = std::move(body)] {
-        scheduler_.AdoptReservation(token);
-        body();
-        {
-            std::lock_guard lock(scheduler_.Mutex());
-            finished_ = true;
-            scheduler_.NotifyLocked();
-        }
-        scheduler_.UnregisterCurrentThread();
-    });
+    try {
+        thread_ = std::thread([this, token, body = std::move(body)] {
+            scheduler_.AdoptReservation(token);
+            body();
+            {
+                std::lock_guard lock(scheduler_.Mutex());
+                finished_ = true;
+                scheduler_.NotifyLocked();
+            }
+            scheduler_.UnregisterCurrentThread();
+        });
+    }
+    catch (...) {
+        // A reservation that no thread adopts would keep the machine busy for ever.
+        scheduler_.CancelReservation(token);
+        throw;
+    }
 }
 
 SimThread::~SimThread()
@@ -293,9 +301,25 @@ NTSTATUS KernelModel::CreateSystemThread(PVOID ioObject, PHANDLE threadHandle, A
     HANDLE handle = platform_.Objects().CreateHandle(threadObject, desiredAccess, kernelHandle);
     platform_.Trace().Add("driver", "kernel", kOperation, name + " for " + object->Label(), STATUS_SUCCESS);
 
-    auto thread = std::make_unique<SimThread>(platform_, name, [this, record, object, startRoutine, startContext] {
-        RunSystemThread(*record, object, startRoutine, startContext);
-    });
+    std::unique_ptr<SimThread> thread;
+    try {
+        thread = std::make_unique<SimThread>(platform_, name, [this, record, object, startRoutine, startContext] {
+            RunSystemThread(*record, object, startRoutine, startContext);
+        });
+    }
+    catch (const std::system_error&) {
+        // The host could not start a thread: everything above is undone, and the driver sees
+        // the status the kernel fails with when it runs out of resources.
+        (void)platform_.Objects().CloseHandle(handle, kOperation);
+        {
+            std::lock_guard lock(mutex_);
+            std::erase_if(threads_, [record](const auto& entry) { return entry.get() == record; });
+            --starting_;
+        }
+        platform_.Objects().Dereference(threadObject, kOperation);
+        platform_.Objects().Dereference(object, kOperation);
+        return fail(STATUS_INSUFFICIENT_RESOURCES, name + ": the host could not start a thread");
+    }
     {
         std::lock_guard lock(mutex_);
         record->thread = std::move(thread);

@@ -1102,6 +1102,15 @@ TEST_F(IoTargetTest, SendBuffersTheRequestAndCopiesBackOnlyWhatFits)
     EXPECT_EQ(out[1], 0x5A);
     EXPECT_EQ(out[2], 0);
 
+    // A pool buffer shorter than the length its descriptor states is neither read nor written.
+    auto* pooled = static_cast<unsigned char*>(ExAllocatePool2(POOL_FLAG_NON_PAGED, 8, kTag));
+    ASSERT_NE(pooled, nullptr);
+    EXPECT_EQ(Send(target_, in, sizeof in, pooled, 9), STATUS_INVALID_PARAMETER);
+    ExpectOneRecord("output buffer smaller than its stated 9 bytes");
+    EXPECT_EQ(Send(target_, pooled, 12, out, sizeof out), STATUS_INVALID_PARAMETER);
+    ExpectOneRecord("input buffer smaller than its stated 12 bytes");
+    ExFreePoolWithTag(pooled, kTag);
+
     WDFREQUEST request = reinterpret_cast<WDFREQUEST>(0x10);
     EXPECT_EQ(WdfIoTargetSendIoctlSynchronously(target_, request, kIoctl, nullptr, nullptr, nullptr, nullptr),
               STATUS_NOT_SUPPORTED);
