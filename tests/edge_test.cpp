@@ -2,6 +2,7 @@
 // wrap in 32 bits, DataLength claims beyond or short of what was written, size queries at 0 and
 // 0xFFFFFFFF, TA answers that fail or write nothing, events with nothing pending. Each gets its
 // documented outcome, and the firmware always gets exactly one acknowledgement.
+#include <algorithm>
 #include <cstring>
 #include <functional>
 #include <optional>
@@ -241,6 +242,8 @@ TEST_F(EdgeTest, ALostEventStrandsItsRequestUntilAnEventComesWithNothingNew)
     platform.Sched().Settle();
     EXPECT_EQ(firmware.AckCount(), 0U);
     EXPECT_EQ(firmware.PendingCount(), 1U) << "nothing fetches a request whose event was lost";
+    const auto calls = platform.Faults().CallLog();
+    EXPECT_EQ(std::count(calls.begin(), calls.end(), "WmiEventDelivery"), 0) << "not a call the driver makes";
 
     // One request per event: the next event's relay fetches the stranded one and leaves its own.
     raised.push_back(first);
