@@ -2,6 +2,8 @@
 // Nth call of a named operation, every call from the Nth on, or every call, with the
 // operation's documented failure status unless the rule names another. Calls are counted per
 // operation and logged in order, so a sweep can enumerate every failure point of a scenario.
+// Faults of the machine itself (CheckMachineFault: a lost event, a firmware answer too long) are
+// named and counted the same way but stay out of that log.
 #pragma once
 
 #include <array>

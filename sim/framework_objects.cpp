@@ -6,8 +6,10 @@
 // parent. Deletion claims the object and every live descendant, runs the cleanup pass (children
 // before parents; an I/O target is closed after its own cleanup callback, before its parent's),
 // then the destroy pass (children before parents), freeing each context right after its destroy
-// callback. No lock is held while driver code runs, so callbacks may call back in. WdfObjectDelete
-// is accepted once per object, as the framework asserts; a test may hold a deletion at a phase.
+// callback; a control device's children are destroyed as soon as its own cleanup has run. A
+// parent whose deletion has begun takes no child (STATUS_DELETE_PENDING). No lock is held while
+// driver code runs, so callbacks may call back in. WdfObjectDelete is accepted once per object,
+// as the framework asserts; a test may hold a deletion at a phase.
 #include "sim/framework.h"
 
 #include <algorithm>
