@@ -186,6 +186,10 @@ public:
     // has read the handle but not used it yet.
     void HoldSendsAtEntry(bool hold);
     std::size_t SendsHeldAtEntry() const;
+    // Race hook: while held, WdfIoTargetOpen waits after it has found the target's interface
+    // present and before it marks the target open; lets a test remove the interface in between.
+    void HoldOpensBeforeCommit(bool hold);
+    std::size_t OpensHeld() const;
     // Race hook: the next deletion of `object` stops at `phase` until ReleaseDeletionHold(), so
     // that a test can add, remove and delete on other threads while it is under way. One hold
     // at a time; arming replaces the previous one.
@@ -335,6 +339,8 @@ private:
     bool MarkDeleteCalled(const char* operation, std::uint64_t handle);
     // Runs the object's cleanup or destroy callback, if it has one; returns the object's type.
     FxType InvokeObjectCallback(std::uint64_t handle, bool destroyPass);
+    // Waits, as a scheduler participant, while `hold` is set, counting itself in `held`.
+    void StopAtHold(const std::atomic<bool>& hold, std::atomic<std::size_t>& held);
     // Moves a target to `state`, cancels its sends and waits for them to return.
     void CloseTarget(std::uint64_t handle, IoTargetState state);
 
@@ -364,6 +370,8 @@ private:
     // Atomics, so that scheduler predicates may read them.
     std::atomic<bool> holdSends_{false};
     std::atomic<std::size_t> sendsHeld_{0};
+    std::atomic<bool> holdOpens_{false};
+    std::atomic<std::size_t> opensHeld_{0};
     std::atomic<std::uint64_t> deletionHoldRoot_{0}; // 0: no hold armed
     std::atomic<DeletionPhase> deletionHoldPhase_{DeletionPhase::BeforeCleanup};
     std::atomic<bool> deletionHeld_{false};

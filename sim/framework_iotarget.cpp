@@ -107,6 +107,32 @@ std::size_t FrameworkModel::SendsHeldAtEntry() const
     return sendsHeld_;
 }
 
+void FrameworkModel::HoldOpensBeforeCommit(bool hold)
+{
+    holdOpens_ = hold;
+    platform_.Sched().Notify();
+}
+
+std::size_t FrameworkModel::OpensHeld() const
+{
+    return opensHeld_;
+}
+
+void FrameworkModel::StopAtHold(const std::atomic<bool>& hold, std::atomic<std::size_t>& held)
+{
+    if (!hold) {
+        return;
+    }
+    // A hold set after this look lets the call through, as if it had come a moment earlier.
+    std::unique_lock lock(platform_.Sched().Mutex());
+    if (hold) {
+        ++held;
+        platform_.Sched().NotifyLocked();
+        platform_.Sched().WaitUntil(lock, [&hold] { return !hold; });
+        --held;
+    }
+}
+
 std::vector<std::vector<std::uint8_t>> FrameworkModel::SendOutputsOnEntry() const
 {
     std::lock_guard lock(mutex_);
@@ -231,6 +257,7 @@ NTSTATUS FrameworkModel::IoTargetOpen(WDFIOTARGET target, PWDF_IO_TARGET_OPEN_PA
     }
     // Share access is not checked here: neither the framework nor the I/O manager checks it for
     // an open of a device; the device's own driver decides in its create handler.
+    StopAtHold(holdOpens_, opensHeld_);
     {
         std::lock_guard lock(mutex_);
         Object* object = FindLocked(Key(target));
@@ -239,6 +266,13 @@ NTSTATUS FrameworkModel::IoTargetOpen(WDFIOTARGET target, PWDF_IO_TARGET_OPEN_PA
         } else {
             object->state = IoTargetState::Opened;
         }
+    }
+    if (NT_SUCCESS(status) && !platform_.Pnp().InterfacePresent(record.name)) {
+        // The device's removal began while the open was on its way: the removal's close of the
+        // targets on the interface may have looked before this one was open, so the open undoes
+        // itself rather than leave a target open on a device that is going.
+        CloseTarget(Key(target), IoTargetState::Closed);
+        return Finish(kOp, detail + ": the interface went while opening", STATUS_OBJECT_NAME_NOT_FOUND);
     }
     return Finish(kOp, detail, status);
 }
@@ -270,16 +304,7 @@ NTSTATUS FrameworkModel::IoTargetSendIoctlSynchronously(WDFIOTARGET target, WDFR
                                  result);
         return result;
     };
-    if (holdSends_) {
-        // A hold set after this look lets this send through, as if it had started a moment earlier.
-        std::unique_lock lock(platform_.Sched().Mutex());
-        if (holdSends_) {
-            ++sendsHeld_;
-            platform_.Sched().NotifyLocked();
-            platform_.Sched().WaitUntil(lock, [this] { return !holdSends_; });
-            --sendsHeld_;
-        }
-    }
+    StopAtHold(holdSends_, sendsHeld_);
     NTSTATUS status = STATUS_SUCCESS;
     if (platform_.Faults().Check(kOp, STATUS_INSUFFICIENT_RESOURCES, &status)) {
         return finish("{} IOCTL {} injected", status);

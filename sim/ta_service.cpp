@@ -141,8 +141,9 @@ void TaServiceModel::Depart()
         present_ = false;
         link = link_;
     }
-    // Targets open on the interface are closed first: that cancels sends held here and waits
-    // for them, as a removed target device does.
+    // No open reaches the device from here on. Targets open on the interface are closed first:
+    // that cancels sends held here and waits for them, as a removed target device does.
+    platform_.Pnp().BeginInterfaceRemoval(link);
     platform_.Framework().OnInterfaceRemoved(link);
     platform_.Trace().Add("ta", "pnp", "RemoveInterface", Narrow(link));
     platform_.Pnp().RemoveInterface(link);

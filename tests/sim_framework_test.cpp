@@ -23,6 +23,7 @@
 #include "sim/kernel.h"
 #include "sim/pnp.h"
 #include "sim/platform.h"
+#include "sim/ta_service.h"
 
 namespace {
 
@@ -1209,6 +1210,25 @@ TEST_F(IoTargetTest, InterfaceRemovalClosesOnlyTargetsOnThatLink)
     EXPECT_EQ(status.load(), STATUS_CANCELLED);
     EXPECT_EQ(Fx().TargetState(target_), sim::IoTargetState::Closed);
     EXPECT_EQ(Fx().TargetState(other), sim::IoTargetState::Opened);
+}
+
+TEST_F(IoTargetTest, AnOpenOvertakenByTheDevicesRemovalLeavesTheTargetClosed)
+{
+    // The open has found the interface; the service departs before the target is marked open,
+    // so the departure's close finds nothing open on its link.
+    platform_.TaService().Arrive();
+    const std::u16string link = platform_.TaService().Link();
+    Fx().HoldOpensBeforeCommit(true);
+    std::atomic<NTSTATUS> status{STATUS_PENDING};
+    sim::SimThread opener(platform_, "opener", [&] { status = Open(target_, link); });
+    ASSERT_TRUE(platform_.Sched().RunUntil([&] { return Fx().OpensHeld() == 1; },
+                                           platform_.Sched().Now() + sim::kTicksPerSecond));
+    platform_.TaService().Depart();
+    Fx().HoldOpensBeforeCommit(false);
+    opener.Join();
+    EXPECT_EQ(status.load(), STATUS_OBJECT_NAME_NOT_FOUND);
+    EXPECT_EQ(Fx().TargetState(target_), sim::IoTargetState::Closed);
+    EXPECT_EQ(Open(target_, link), STATUS_OBJECT_NAME_NOT_FOUND) << "nothing opens on a departed service";
 }
 
 TEST_F(IoTargetTest, ConcurrentAddAndRemoveKeepTheTreeConsistent)
