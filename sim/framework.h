@@ -369,12 +369,12 @@ private:
     std::size_t sendOutputsNext_ = 0;                           // the oldest, once the ring is full
     // Atomics, so that scheduler predicates may read them.
     std::atomic<bool> holdSends_{false};
-    std::atomic<std::size_t> sendsHeld_{0};
     std::atomic<bool> holdOpens_{false};
+    std::atomic<bool> deletionHeld_{false};
+    std::atomic<std::size_t> sendsHeld_{0};
     std::atomic<std::size_t> opensHeld_{0};
     std::atomic<std::uint64_t> deletionHoldRoot_{0}; // 0: no hold armed
     std::atomic<DeletionPhase> deletionHoldPhase_{DeletionPhase::BeforeCleanup};
-    std::atomic<bool> deletionHeld_{false};
 };
 
 } // namespace sim
