@@ -62,6 +62,13 @@ Scheduler::ThreadState* Scheduler::ReserveThread(const std::string& name)
     return &threads_.back();
 }
 
+void Scheduler::CancelReservation(ThreadState* token)
+{
+    std::lock_guard lock(mutex_);
+    threads_.remove_if([token](const ThreadState& t) { return &t == token; });
+    WakeAllLocked();
+}
+
 void Scheduler::AdoptReservation(ThreadState* token)
 {
     tlsThread = token;

@@ -81,6 +81,8 @@ public:
     // AdoptReservation() with the token before doing anything else.
     ThreadState* ReserveThread(const std::string& name);
     void AdoptReservation(ThreadState* token);
+    // Gives back a reservation whose thread could not be started.
+    void CancelReservation(ThreadState* token);
 
     // Blocks the calling thread until pred() holds (returns true) or virtual time reaches the
     // deadline (returns false). The lock must hold Mutex(). pred() runs under the mutex. `why`

@@ -548,7 +548,7 @@ TEST_F(LifecycleTest, UnloadWithTheChannelOpenUnregistersOnceAndReleasesTheBlock
     EXPECT_EQ(firmware.UnregisterCalls(), 1U);
     EXPECT_EQ(WmiBlocksHeld(), 0U);
     EXPECT_FALSE(framework.Loaded());
-    EXPECT_EQ(WdfGetDriver(), nullptr);
+    EXPECT_EQ(framework.LiveObjectCount(sim::FxType::Driver), 0U);
 }
 
 TEST_F(LifecycleTest, UnloadIsRefusedWhileADeviceLives)
