@@ -44,6 +44,7 @@ constexpr NamedStatus kStatuses[] = {
     FWTOOL_STATUS(STATUS_OBJECT_TYPE_MISMATCH),
     FWTOOL_STATUS(STATUS_OBJECT_NAME_NOT_FOUND),
     FWTOOL_STATUS(STATUS_SHARING_VIOLATION),
+    FWTOOL_STATUS(STATUS_DELETE_PENDING),
     FWTOOL_STATUS(STATUS_INTEGER_OVERFLOW),
     FWTOOL_STATUS(STATUS_INSUFFICIENT_RESOURCES),
     FWTOOL_STATUS(STATUS_DEVICE_NOT_READY),
@@ -308,7 +309,7 @@ Bytes LoadBufferFile(const std::string& path, bool forceHex)
     return bytes;
 }
 
-std::string HexDump(const Bytes& bytes, const Bytes* before, std::size_t maxRows)
+std::string HexDump(const Bytes& bytes, const Bytes* before, std::size_t maxRows, bool* cut)
 {
     constexpr std::size_t kRow = 16;
     auto changed = [&](std::size_t i) {
@@ -328,6 +329,9 @@ std::string HexDump(const Bytes& bytes, const Bytes* before, std::size_t maxRows
     for (std::size_t row = 0; row < bytes.size(); row += kRow) {
         if (maxRows != 0 && shown == maxRows) {
             out << "     ... " << bytes.size() - row << " more byte(s) not shown\n";
+            if (cut != nullptr) {
+                *cut = true;
+            }
             break;
         }
         // Long stretches that nothing touched say nothing; keep their neighbours for context.

@@ -74,8 +74,8 @@ void LineAndColumn(const std::string& text, std::size_t offset, int* line, int* 
 
 // Sixteen bytes a row with offsets; with `before`, bytes that differ from it are bracketed and
 // rows with no change between unchanged neighbours are folded. At most `maxRows` rows are shown
-// (0: all), then a line says how many bytes were left out.
-std::string HexDump(const Bytes& bytes, const Bytes* before = nullptr, std::size_t maxRows = 0);
+// (0: all), then a line says how many bytes were left out and *cut, when given, is set.
+std::string HexDump(const Bytes& bytes, const Bytes* before = nullptr, std::size_t maxRows = 0, bool* cut = nullptr);
 std::string HexString(const Bytes& bytes, std::size_t limit = 32);
 
 // "STATUS_NOT_FOUND" or 0xC0000225: a name, or 0x and one to eight hex digits.

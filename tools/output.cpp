@@ -292,7 +292,7 @@ void WriteSummary(std::ostream& out, const RunResult& result)
     }
     // Counts of relays by outcome and counts of calls are told apart by their nouns.
     Row(out, "events raised", result.events.size());
-    Row(out, "events lost (no callback installed)", result.eventsLost);
+    Row(out, "events lost before any callback ran", result.eventsLost);
     Row(out, "deliveries to the driver (relays)", result.relays.size());
     Row(out, "relays forwarded to the TA service", result.Count(Relay::Outcome::Forwarded));
     Row(out, "relays handed back without the TA service", result.Count(Relay::Outcome::NoTarget));

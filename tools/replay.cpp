@@ -4,7 +4,6 @@
 #include <cstring>
 #include <string>
 
-#include "relay/relay.h"
 #include "tools/output.h"
 
 namespace fwtool {
@@ -65,8 +64,9 @@ Scenario ReplayScenario(const Bytes& buffer, const sim::TaBehaviour& answer, boo
 void WriteReplayReport(std::ostream& out, const RunResult& result, std::size_t maxRows)
 {
     auto dump = [maxRows](const Bytes& bytes, const Bytes* before) {
-        std::string text = HexDump(bytes, before, maxRows);
-        if (text.find("not shown") != std::string::npos) {
+        bool cut = false;
+        std::string text = HexDump(bytes, before, maxRows, &cut);
+        if (cut) {
             text += "     (--dump-all shows every byte)\n";
         }
         return text;

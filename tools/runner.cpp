@@ -8,7 +8,6 @@
 #include <deque>
 
 #include "driver/driver.h"
-#include "relay/relay.h"
 #include "sim/firmware.h"
 #include "sim/framework.h"
 #include "sim/platform.h"
@@ -361,6 +360,7 @@ private:
         if (e.operation == "WmiEvent" && raised_ < result_.events.size()) {
             if (e.detail.find(" lost") != std::string::npos) {
                 result_.events[raised_].lost = true;
+                result_.events[raised_].lostByFault = e.detail.find("(injected)") != std::string::npos;
             } else {
                 queued_.push_back(raised_);
             }
@@ -735,7 +735,8 @@ std::string EventFate(const RunResult& result, std::size_t index)
     const RaisedEvent& event = result.events[index];
     std::string text;
     if (event.lost) {
-        text = "lost: no notification callback was installed";
+        text = event.lostByFault ? "lost: the WMI layer dropped it (injected fault)"
+                                 : "lost: no notification callback was installed";
     } else if (event.droppedBeforeDelivery) {
         text = "not delivered: the event block was released first";
     } else if (event.deliveredAs) {
@@ -890,35 +891,34 @@ void Replay(const RunResult& result, RunSink& sink)
 
 std::optional<std::string> ExplainValidation(const Bytes& buffer, ULONG bufferSize, ULONG dataLength)
 {
-    // The buffer as the driver held it: what the firmware copied, then the pool's zero fill.
+    // The bounds of the exchange buffer as the firmware's interface writes them, not the driver's
+    // constants: the words name the bound a buffer breaks, and a test holds them to the driver's
+    // verdict. What the driver held: what the firmware copied, then the pool's zero fill.
+    namespace fw = sim::firmware;
+    constexpr std::size_t overhead = 2 * fw::kLengthFieldSize + fw::kTrailerSize;
     Bytes fetched(buffer);
-    fetched.resize(std::max<std::size_t>(bufferSize, EXCHANGE_LENGTH_FIELDS_SIZE), 0);
-    EXCHANGE_LAYOUT layout{};
-    if (ValidateExchangeBuffer(fetched.data(), bufferSize, dataLength, &layout)) {
-        return std::nullopt;
-    }
-    // The verdict is the driver's; the words below only name the bound that was not met.
+    fetched.resize(std::max<std::size_t>(bufferSize, 2 * fw::kLengthFieldSize), 0);
     const std::string data = "DataLength " + std::to_string(dataLength);
     if (dataLength > bufferSize) {
         return data + " exceeds the " + std::to_string(bufferSize) + "-byte buffer provided for the fetch";
     }
-    if (dataLength < EXCHANGE_LENGTH_FIELD_SIZE) {
-        return data + " is too short to hold RequestLength (" + std::to_string(EXCHANGE_LENGTH_FIELD_SIZE) + " bytes)";
+    if (dataLength < fw::kLengthFieldSize) {
+        return data + " is too short to hold RequestLength (" + std::to_string(fw::kLengthFieldSize) + " bytes)";
     }
-    const ULONG requestLength = ReadU32(fetched, 0);
-    const auto needed = static_cast<std::uint64_t>(requestLength) + EXCHANGE_LENGTH_FIELDS_SIZE;
+    const ULONG requestLength = ReadU32(fetched, fw::kRequestLengthOffset);
+    const auto needed = static_cast<std::uint64_t>(requestLength) + 2 * fw::kLengthFieldSize;
     if (dataLength < needed) {
         return "RequestLength " + std::to_string(requestLength) + " puts ResponseLength outside " + data + " (needs " +
                std::to_string(needed) + ")";
     }
-    const ULONG responseLength = ReadU32(fetched, EXCHANGE_LENGTH_FIELD_SIZE + requestLength);
-    const auto total = static_cast<std::uint64_t>(requestLength) + responseLength + EXCHANGE_OVERHEAD;
+    const ULONG responseLength = ReadU32(fetched, fw::kRequestOffset + requestLength);
+    const auto total = static_cast<std::uint64_t>(requestLength) + responseLength + overhead;
     if (dataLength < total) {
         return "RequestLength " + std::to_string(requestLength) + " + ResponseLength " +
-               std::to_string(responseLength) + " + " + std::to_string(EXCHANGE_OVERHEAD) + " = " +
-               std::to_string(total) + " exceeds " + data + " (response area or trailer missing)";
+               std::to_string(responseLength) + " + " + std::to_string(overhead) + " = " + std::to_string(total) +
+               " exceeds " + data + " (response area or trailer missing)";
     }
-    return "refused by ValidateExchangeBuffer";
+    return std::nullopt;
 }
 
 } // namespace fwtool

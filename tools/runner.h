@@ -50,6 +50,7 @@ struct RaisedEvent {
     sim::Ticks time = 0;
     std::optional<Bytes> buffer;            // none: raised with nothing pending
     bool lost = false;                      // raised while no notification callback was installed
+    bool lostByFault = false;               // or dropped by the WMI layer under an injected fault
     bool droppedBeforeDelivery = false;     // the block was released before the notification ran
     std::optional<std::size_t> deliveredAs; // index into RunResult::relays
     std::optional<std::size_t> fetchedBy;   // the relay that fetched this event's buffer
@@ -173,8 +174,8 @@ private:
     std::map<std::string, std::size_t> ids_;
 };
 
-// Why ValidateExchangeBuffer refuses `buffer` as fetched into a `bufferSize`-byte allocation
-// with `dataLength` reported; nullopt when it accepts it.
+// Which bound of the exchange buffer's layout `buffer`, fetched into a `bufferSize`-byte
+// allocation with `dataLength` reported, breaks; nullopt when it breaks none.
 std::optional<std::string> ExplainValidation(const Bytes& buffer, ULONG bufferSize, ULONG dataLength);
 
 } // namespace fwtool
