@@ -69,17 +69,17 @@ std::string NameOf(WDFOBJECT object)
     return node != nullptr ? node->name : "?";
 }
 
-NTSTATUS Entry(PDRIVER_OBJECT driverObject, PUNICODE_STRING registryPath)
+NTSTATUS NTAPI Entry(PDRIVER_OBJECT driverObject, PUNICODE_STRING registryPath)
 {
     return script->entry(driverObject, registryPath);
 }
 
-NTSTATUS DeviceAdd(WDFDRIVER driver, PWDFDEVICE_INIT init)
+NTSTATUS WDFAPI DeviceAdd(WDFDRIVER driver, PWDFDEVICE_INIT init)
 {
     return script->deviceAdd ? script->deviceAdd(driver, init) : STATUS_SUCCESS;
 }
 
-VOID Unload(WDFDRIVER driver)
+VOID WDFAPI Unload(WDFDRIVER driver)
 {
     script->Record("unload");
     if (script->unload) {
@@ -87,12 +87,17 @@ VOID Unload(WDFDRIVER driver)
     }
 }
 
-VOID Cleanup(WDFOBJECT object)
+NTSTATUS NTAPI AcceptNotification(PVOID, PVOID)
+{
+    return STATUS_SUCCESS;
+}
+
+VOID WDFAPI Cleanup(WDFOBJECT object)
 {
     script->Record("cleanup " + NameOf(object));
 }
 
-VOID Destroy(WDFOBJECT object)
+VOID WDFAPI Destroy(WDFOBJECT object)
 {
     const std::string name = NameOf(object); // the context is still readable in destroy
     script->Record("destroy " + name);
@@ -875,9 +880,8 @@ TEST_F(FrameworkTest, UnloadIsRefusedWhileADeviceOrRegistrationRemains)
     WdfObjectDelete(control);
 
     PVOID entry = nullptr;
-    ASSERT_EQ(IoRegisterPlugPlayNotification(
-                  EventCategoryDeviceInterfaceChange, 0, const_cast<GUID*>(&kInterfaceClass), Fx().DriverObject(),
-                  [](PVOID, PVOID) -> NTSTATUS { return STATUS_SUCCESS; }, nullptr, &entry),
+    ASSERT_EQ(IoRegisterPlugPlayNotification(EventCategoryDeviceInterfaceChange, 0, const_cast<GUID*>(&kInterfaceClass),
+                                             Fx().DriverObject(), AcceptNotification, nullptr, &entry),
               STATUS_SUCCESS);
     EXPECT_FALSE(Fx().UnloadDriver());
     auto beforeUnload = script_.Events();
