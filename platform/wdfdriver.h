@@ -36,6 +36,17 @@ FORCEINLINE VOID WDF_DRIVER_CONFIG_INIT(_Out_ PWDF_DRIVER_CONFIG Config,
     Config->EvtDriverDeviceAdd = EvtDriverDeviceAdd;
 }
 
+// The driver's framework globals (the kit's wdfglobals.h): what the framework's loader hands the
+// entry glue at bind; the kit's WdfGetDriver() reads Driver inline.
+#define WDF_DRIVER_GLOBALS_NAME_LEN (32)
+typedef struct _WDF_DRIVER_GLOBALS {
+    WDFDRIVER Driver;
+    ULONG DriverFlags;
+    ULONG DriverTag;
+    CHAR DriverName[WDF_DRIVER_GLOBALS_NAME_LEN];
+    BOOLEAN DisplaceDriverUnload;
+} WDF_DRIVER_GLOBALS, *PWDF_DRIVER_GLOBALS;
+
 EXTERN_C_START
 
 _Must_inspect_result_ _IRQL_requires_max_(PASSIVE_LEVEL)
