@@ -302,6 +302,58 @@ TEST_F(FrameworkTest, FailedDriverEntryPrintsTheFailureAndUnbindsWithoutUnload)
     EXPECT_TRUE(platform_.Objects().LiveObjects().empty()) << "the DRIVER_OBJECT must be released";
 }
 
+// The bind a Windows image's entry glue asks for: a record that is not KMDF 1.15's is refused
+// with a record naming the field; a good one gets the kit's globals and a full table whose every
+// entry the model does not provide is a verifier record naming its index and function.
+TEST_F(FrameworkTest, BindChecksTheRecordAndNamesEveryUnprovidedTableEntry)
+{
+    struct BindRecord { // fxldr.h, WDF_BIND_INFO version 1
+        ULONG size;
+        const WCHAR* component;
+        ULONG major, minor, build;
+        ULONG functionCount;
+        void* functionTable;
+        PVOID module;
+    };
+    struct Case {
+        const char* name;
+        std::function<void(BindRecord&)> change;
+        const char* problem; // nullptr: the bind succeeds
+    };
+    const std::vector<Case> cases = {
+        {"size", [](BindRecord& r) { r.size = 40; }, "Size 40"},
+        {"version", [](BindRecord& r) { r.minor = 13; }, "version 1.13"},
+        {"component", [](BindRecord& r) { r.component = u"KmdfLibraryX"; }, "component"},
+        {"function count", [](BindRecord& r) { r.functionCount = 443; }, "FuncCount 443"},
+        {"KMDF 1.15", [](BindRecord&) {}, nullptr},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const void* const* table = nullptr;
+        BindRecord record{sizeof(BindRecord), u"KmdfLibrary", 1, 15, 0, 444, &table, nullptr};
+        c.change(record);
+        PWDF_DRIVER_GLOBALS globals = nullptr;
+        script_.entry = [&](PDRIVER_OBJECT driverObject, PUNICODE_STRING registryPath) {
+            return Fx().Bind(driverObject, registryPath, &record, &globals);
+        };
+        if (c.problem != nullptr) {
+            EXPECT_EQ(Fx().LoadDriver(Entry), STATUS_INVALID_PARAMETER);
+            ExpectOneRecord(c.problem, "WdfVersionBind");
+            continue;
+        }
+        ASSERT_EQ(Fx().LoadDriver(Entry), STATUS_SUCCESS);
+        ASSERT_NE(globals, nullptr);
+        EXPECT_TRUE(globals->DisplaceDriverUnload);
+        ASSERT_NE(table, nullptr);
+        EXPECT_NE(table[116], table[0]) << "WdfDriverCreate leads to the model";
+        const auto unprovided = reinterpret_cast<ULONG_PTR(NTAPI*)()>(const_cast<void*>(table[443]));
+        EXPECT_EQ(static_cast<NTSTATUS>(unprovided()), STATUS_NOT_IMPLEMENTED);
+        ExpectOneRecord("WdfDeviceOpenDevicemapKey called", "WdfFunctions_01015[443]");
+        EXPECT_EQ(Fx().Unbind(nullptr, &record, globals), STATUS_SUCCESS);
+        EXPECT_TRUE(Fx().UnloadDriver());
+    }
+}
+
 TEST_F(FrameworkTest, LoadBindsVersionAndRecordsTheDriverConfig)
 {
     LoadDriver();
