@@ -206,6 +206,7 @@ const void* HostImport(const std::string& module, const std::string& name)
         const void* routine;
     };
     static const Export kExports[] = {
+        {"ntoskrnl.exe", "DbgPrint", reinterpret_cast<const void*>(&KernelDbgPrint)},
         {"ntoskrnl.exe", "DbgPrintEx", reinterpret_cast<const void*>(&DbgPrintEx)},
         {"ntoskrnl.exe", "ExAcquireRundownProtection", reinterpret_cast<const void*>(&ExAcquireRundownProtection)},
         {"ntoskrnl.exe", "ExAllocatePool2", reinterpret_cast<const void*>(&ExAllocatePool2)},

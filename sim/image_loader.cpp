@@ -3,12 +3,18 @@
 // optional header, section table, import directory, base relocation table).
 #include "sim/image_loader.h"
 
+#include "sim/irql.h"
+
+#include <signal.h>
 #include <sys/mman.h>
+#include <ucontext.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstring>
 #include <fstream>
 #include <iterator>
+#include <mutex>
 
 namespace sim {
 
@@ -55,7 +61,94 @@ std::string Hex(std::uint64_t value)
     return text;
 }
 
+// The mapped images, for the fault handler, which may take no lock: a few slots of atomics.
+constexpr std::size_t kImageSlots = 16;
+std::atomic<std::uintptr_t> imageBase[kImageSlots];
+std::atomic<std::uintptr_t> imageEnd[kImageSlots];
+
+void RegisterImage(std::uintptr_t base, std::uintptr_t end)
+{
+    for (std::size_t i = 0; i < kImageSlots; ++i) {
+        std::uintptr_t expected = 0;
+        if (imageBase[i].compare_exchange_strong(expected, base)) {
+            imageEnd[i].store(end);
+            return;
+        }
+    }
+}
+
+void UnregisterImage(std::uintptr_t base)
+{
+    for (std::size_t i = 0; i < kImageSlots; ++i) {
+        if (imageBase[i].load() == base) {
+            imageEnd[i].store(0);
+            imageBase[i].store(0);
+        }
+    }
+}
+
+bool InAnImage(std::uintptr_t address, std::size_t length)
+{
+    for (std::size_t i = 0; i < kImageSlots; ++i) {
+        const std::uintptr_t base = imageBase[i].load();
+        if (base != 0 && address >= base && address + length <= imageEnd[i].load()) {
+            return true;
+        }
+    }
+    return false;
+}
+
+struct sigaction previousSegv;
+
+// mov r64, cr8: REX with R set (cr8) and W, B as they come; 0F 20; ModRM mod 11, reg 000.
+void OnSegv(int signal, siginfo_t* info, void* context)
+{
+#if defined(__x86_64__)
+    auto* uc = static_cast<ucontext_t*>(context);
+    const auto rip = static_cast<std::uintptr_t>(uc->uc_mcontext.gregs[REG_RIP]);
+    if (InAnImage(rip, 4)) {
+        const auto* code = reinterpret_cast<const std::uint8_t*>(rip);
+        if ((code[0] & 0xF2) == 0x40 && (code[0] & 0x04) != 0 && code[1] == 0x0F && code[2] == 0x20 &&
+            (code[3] & 0xF8) == 0xC0) {
+            static constexpr int kRegisters[16] = {REG_RAX, REG_RCX, REG_RDX, REG_RBX, REG_RSP, REG_RBP,
+                                                   REG_RSI, REG_RDI, REG_R8,  REG_R9,  REG_R10, REG_R11,
+                                                   REG_R12, REG_R13, REG_R14, REG_R15};
+            const unsigned target = (code[3] & 7U) | ((code[0] & 1U) << 3);
+            uc->uc_mcontext.gregs[kRegisters[target]] = static_cast<greg_t>(CurrentIrql());
+            uc->uc_mcontext.gregs[REG_RIP] = static_cast<greg_t>(rip + 4);
+            return;
+        }
+    }
+#endif
+    // Not ours: as if this handler were not there.
+    if ((previousSegv.sa_flags & SA_SIGINFO) != 0 && previousSegv.sa_sigaction != nullptr) {
+        previousSegv.sa_sigaction(signal, info, context);
+        return;
+    }
+    if (previousSegv.sa_handler != SIG_DFL && previousSegv.sa_handler != SIG_IGN) {
+        previousSegv.sa_handler(signal);
+        return;
+    }
+    // The default action: restore it and let the fault recur.
+    struct sigaction fallback {};
+    fallback.sa_handler = SIG_DFL;
+    sigemptyset(&fallback.sa_mask);
+    sigaction(signal, &fallback, nullptr);
+}
+
 } // namespace
+
+void InstallImageFaultHandler()
+{
+    static std::once_flag once;
+    std::call_once(once, [] {
+        struct sigaction action {};
+        action.sa_sigaction = OnSegv;
+        action.sa_flags = SA_SIGINFO | SA_NODEFER;
+        sigemptyset(&action.sa_mask);
+        sigaction(SIGSEGV, &action, &previousSegv);
+    });
+}
 
 std::unique_ptr<DriverImage> DriverImage::Load(const std::string& path, const ImportResolver& resolve,
                                                std::string* error)
@@ -247,12 +340,15 @@ std::unique_ptr<DriverImage> DriverImage::Load(const std::string& path, const Im
         }
     }
     error->clear();
+    InstallImageFaultHandler();
+    RegisterImage(image->base_, image->base_ + image->size_);
     return image;
 }
 
 DriverImage::~DriverImage()
 {
     if (mapping_ != nullptr) {
+        UnregisterImage(base_);
         munmap(mapping_, mapped_);
     }
 }

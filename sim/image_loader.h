@@ -32,6 +32,15 @@ namespace sim {
 #else
 #define FWRELAY_NO_FUNCTION_SANITIZER
 #endif
+// The kernel's DbgPrint, which only the Debug image imports (KdPrint); formats as DbgPrintEx.
+ULONG NTAPI KernelDbgPrint(PCSTR Format, ...);
+
+// Answers the x64 Debug image's `mov reg, cr8` (its PAGED_CODE() reads the IRQL so: a privileged
+// instruction, which faults here) with the calling thread's modelled IRQL. Only that
+// instruction, only inside a mapped image; every other fault goes to the previous handler, so
+// ASan's reports and ordinary crashes stay as they were. Installed once; async-signal-safe.
+void InstallImageFaultHandler();
+
 template <class R, class... A> FWRELAY_NO_FUNCTION_SANITIZER R CallIntoDriver(R(NTAPI* routine)(A...), A... args)
 {
     return routine(args...);

@@ -124,7 +124,8 @@ struct _DRIVER_OBJECT : sim::KernelObject {
     }
 
 private:
-    unsigned char kitFields_[kKitSize - sizeof(sim::KernelObject)] = {};
+    // Room for the kit's fields past the host's own, reached through the offsets above.
+    [[maybe_unused]] unsigned char kitFields_[kKitSize - sizeof(sim::KernelObject)] = {};
 };
 static_assert(sizeof(sim::KernelObject) + sizeof(void*) <= _DRIVER_OBJECT::kKitDriverUnload &&
               sizeof(_DRIVER_OBJECT) >= _DRIVER_OBJECT::kKitSize);

@@ -8,6 +8,7 @@
 #include "platform/debug.h"
 #include "platform/rtl.h"
 #include "platform/rundown.h"
+#include "sim/image_loader.h"
 #include "sim/irql.h"
 #include "sim/kernel.h"
 #include "sim/platform.h"
@@ -176,6 +177,18 @@ EXTERN_C ULONG DbgPrintEx(ULONG ComponentId, ULONG Level, PCSTR Format, ...)
     std::snprintf(prefix, sizeof prefix, "[component %u level %u] ", ComponentId, Level);
     Platform::Current().AddDebugOutput(out);
     Platform::Current().Trace().Add("driver", "kernel", "DbgPrintEx", prefix + out);
+    return 0;
+}
+
+// What the Debug image's KdPrint calls (its PAGED_CODE() reports a wrong IRQL through it).
+ULONG NTAPI sim::KernelDbgPrint(PCSTR Format, ...)
+{
+    KernelVaList args;
+    KERNEL_VA_START(args, Format);
+    std::string out = FormatKernel(Format, args);
+    KERNEL_VA_END(args);
+    Platform::Current().AddDebugOutput(out);
+    Platform::Current().Trace().Add("driver", "kernel", "DbgPrint", out);
     return 0;
 }
 
