@@ -10,7 +10,10 @@
 #include <ucontext.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <iterator>
@@ -63,37 +66,90 @@ std::string Hex(std::uint64_t value)
 
 // The mapped images, for the fault handler, which may take no lock: a few slots of atomics.
 constexpr std::size_t kImageSlots = 16;
-std::atomic<std::uintptr_t> imageBase[kImageSlots];
-std::atomic<std::uintptr_t> imageEnd[kImageSlots];
+std::atomic<const DriverImage*> images[kImageSlots];
 
-void RegisterImage(std::uintptr_t base, std::uintptr_t end)
+void RegisterImage(const DriverImage* image)
 {
-    for (std::size_t i = 0; i < kImageSlots; ++i) {
-        std::uintptr_t expected = 0;
-        if (imageBase[i].compare_exchange_strong(expected, base)) {
-            imageEnd[i].store(end);
+    for (auto& slot : images) {
+        const DriverImage* expected = nullptr;
+        if (slot.compare_exchange_strong(expected, image)) {
             return;
         }
     }
 }
 
-void UnregisterImage(std::uintptr_t base)
+void UnregisterImage(const DriverImage* image)
 {
-    for (std::size_t i = 0; i < kImageSlots; ++i) {
-        if (imageBase[i].load() == base) {
-            imageEnd[i].store(0);
-            imageBase[i].store(0);
-        }
+    for (auto& slot : images) {
+        const DriverImage* expected = image;
+        slot.compare_exchange_strong(expected, nullptr);
     }
 }
 
-bool InAnImage(std::uintptr_t address, std::size_t length)
+const DriverImage* ImageAt(std::uintptr_t address, std::size_t length)
 {
-    for (std::size_t i = 0; i < kImageSlots; ++i) {
-        const std::uintptr_t base = imageBase[i].load();
-        if (base != 0 && address >= base && address + length <= imageEnd[i].load()) {
-            return true;
+    for (auto& slot : images) {
+        const DriverImage* image = slot.load();
+        if (image != nullptr && image->Contains(address) && image->Contains(address + length - 1)) {
+            return image;
         }
+    }
+    return nullptr;
+}
+
+void WriteText(const char* text)
+{
+    std::size_t length = std::strlen(text);
+    while (length > 0) {
+        const ssize_t written = write(STDERR_FILENO, text, length);
+        if (written <= 0) {
+            return;
+        }
+        text += written;
+        length -= static_cast<std::size_t>(written);
+    }
+}
+
+void WriteHex(std::uint64_t value)
+{
+    char text[19] = "0x";
+    int digits = 16;
+    while (digits > 1 && ((value >> ((digits - 1) * 4)) & 0xF) == 0) {
+        --digits;
+    }
+    for (int i = 0; i < digits; ++i) {
+        text[2 + i] = "0123456789abcdef"[(value >> ((digits - 1 - i) * 4)) & 0xF];
+    }
+    text[2 + digits] = '\0';
+    WriteText(text);
+}
+
+// A call into, or a read of, INIT after it was discarded: what a machine would bug check on.
+bool ReportDiscardedInit(std::uintptr_t address, std::uintptr_t from)
+{
+    for (auto& slot : images) {
+        const DriverImage* image = slot.load();
+        if (image == nullptr || !image->InDiscardedInit(address)) {
+            continue;
+        }
+        char symbol[160];
+        image->SymbolAt(address, symbol, sizeof symbol);
+        WriteText("*** VERIFIER: driver image: access to discarded INIT at ");
+        WriteHex(address);
+        WriteText(" (");
+        WriteText(symbol[0] != '\0' ? symbol : "no symbol");
+        WriteText(", image ");
+        WriteText(image->Path().c_str());
+        WriteText("), from ");
+        WriteHex(from);
+        if (image->Contains(from)) {
+            image->SymbolAt(from, symbol, sizeof symbol);
+            WriteText(" (");
+            WriteText(symbol);
+            WriteText(")");
+        }
+        WriteText(": the kernel frees INIT once DriverEntry has returned\n");
+        return true;
     }
     return false;
 }
@@ -106,7 +162,22 @@ void OnSegv(int signal, siginfo_t* info, void* context)
 #if defined(__x86_64__)
     auto* uc = static_cast<ucontext_t*>(context);
     const auto rip = static_cast<std::uintptr_t>(uc->uc_mcontext.gregs[REG_RIP]);
-    if (InAnImage(rip, 4)) {
+    // A call into INIT faults at its target: the caller is the return address on the stack.
+    // (Read only then: for any other fault the stack pointer may be what faulted.)
+    std::uintptr_t caller = rip;
+    const DriverImage* executing = ImageAt(rip, 1);
+    if (executing != nullptr && executing->InDiscardedInit(rip)) {
+        std::memcpy(&caller, reinterpret_cast<const void*>(uc->uc_mcontext.gregs[REG_RSP]), sizeof caller);
+    }
+    if (ReportDiscardedInit(rip, caller) || ReportDiscardedInit(reinterpret_cast<std::uintptr_t>(info->si_addr), rip)) {
+        // Ends the run, as the bug check would; the report above says why.
+        struct sigaction fallback {};
+        fallback.sa_handler = SIG_DFL;
+        sigemptyset(&fallback.sa_mask);
+        sigaction(SIGABRT, &fallback, nullptr);
+        abort();
+    }
+    if (ImageAt(rip, 4) != nullptr) {
         const auto* code = reinterpret_cast<const std::uint8_t*>(rip);
         if ((code[0] & 0xF2) == 0x40 && (code[0] & 0x04) != 0 && code[1] == 0x0F && code[2] == 0x20 &&
             (code[3] & 0xF8) == 0xC0) {
@@ -207,6 +278,7 @@ std::unique_ptr<DriverImage> DriverImage::Load(const std::string& path, const Im
 
     std::unique_ptr<DriverImage> image(new DriverImage());
     image->path_ = path;
+    image->preferredBase_ = preferredBase;
     image->size_ = sizeOfImage;
     image->entry_ = entry;
     // Any free address, aligned as the sections require: an alignment beyond the page needs room.
@@ -248,6 +320,10 @@ std::unique_ptr<DriverImage> DriverImage::Load(const std::string& path, const Im
         }
         std::memcpy(base + rva, file.data() + rawOffset, copy);
         image->sections_.push_back({name, rva, static_cast<std::uint32_t>(rounded), characteristics});
+        if (image->sections_.back().name == "INIT") {
+            image->initStart_ = rva;
+            image->initEnd_ = static_cast<std::uint32_t>(rva + rounded);
+        }
     }
 
     // Base relocations: the image runs wherever the host mapped it.
@@ -341,16 +417,73 @@ std::unique_ptr<DriverImage> DriverImage::Load(const std::string& path, const Im
     }
     error->clear();
     InstallImageFaultHandler();
-    RegisterImage(image->base_, image->base_ + image->size_);
+    RegisterImage(image.get());
     return image;
 }
 
 DriverImage::~DriverImage()
 {
     if (mapping_ != nullptr) {
-        UnregisterImage(base_);
+        UnregisterImage(this);
         munmap(mapping_, mapped_);
     }
+}
+
+bool DriverImage::LoadSymbols(const std::string& mapPath)
+{
+    // lld-link's map: " SSSS:OOOOOOOO       Name       Rva+Base        Object", Rva+Base at the
+    // preferred base.
+    std::ifstream in(mapPath);
+    if (!in) {
+        return false;
+    }
+    std::string line;
+    while (std::getline(in, line)) {
+        char section[16];
+        char name[512];
+        unsigned long long address = 0;
+        if (std::sscanf(line.c_str(), " %15[0-9a-fA-F:] %511s %llx", section, name, &address) == 3 &&
+            std::strchr(section, ':') != nullptr && address >= preferredBase_ && address - preferredBase_ < size_) {
+            symbols_.emplace_back(static_cast<std::uint32_t>(address - preferredBase_), name);
+        }
+    }
+    std::sort(symbols_.begin(), symbols_.end());
+    return !symbols_.empty();
+}
+
+void DriverImage::SymbolAt(std::uintptr_t address, char* out, std::size_t size) const
+{
+    out[0] = '\0';
+    if (!Contains(address) || size < 32) {
+        return;
+    }
+    const auto rva = static_cast<std::uint32_t>(address - base_);
+    const std::pair<std::uint32_t, std::string>* best = nullptr;
+    for (const auto& symbol : symbols_) { // no allocation: safe in a signal handler
+        if (symbol.first > rva) {
+            break;
+        }
+        best = &symbol;
+    }
+    if (best == nullptr) {
+        return;
+    }
+    std::size_t used = std::min(best->second.size(), size - 20);
+    std::memcpy(out, best->second.data(), used);
+    std::uint32_t offset = rva - best->first;
+    out[used++] = '+';
+    out[used++] = '0';
+    out[used++] = 'x';
+    char digits[9];
+    int count = 0;
+    do {
+        digits[count++] = "0123456789abcdef"[offset & 0xF];
+        offset >>= 4;
+    } while (offset != 0);
+    while (count > 0) {
+        out[used++] = digits[--count];
+    }
+    out[used] = '\0';
 }
 
 void DriverImage::DiscardInit()

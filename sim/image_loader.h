@@ -68,6 +68,16 @@ public:
     void DiscardInit();
     bool InitDiscarded() const { return initDiscarded_; }
     bool Contains(std::uintptr_t address) const { return address >= base_ && address < base_ + size_; }
+    // Reads the linker's map beside the image (lld-link /map) for the names of its functions, so
+    // that a fault in the image is reported with the symbol; false when it cannot be read.
+    bool LoadSymbols(const std::string& mapPath);
+    // "Name+0xOFFSET" of the function at or before `address`, or "" (async-signal-safe: writes
+    // into `out`, at most `size` bytes with the terminator).
+    void SymbolAt(std::uintptr_t address, char* out, std::size_t size) const;
+    bool InDiscardedInit(std::uintptr_t address) const
+    {
+        return initDiscarded_ && address >= base_ + initStart_ && address < base_ + initEnd_;
+    }
 
     struct Section {
         std::string name;
@@ -87,6 +97,10 @@ private:
     void* mapping_ = nullptr;
     std::uint32_t entry_ = 0;
     std::vector<Section> sections_;
+    std::uint64_t preferredBase_ = 0;
+    std::uint32_t initStart_ = 0; // INIT's range, as RVAs
+    std::uint32_t initEnd_ = 0;
+    std::vector<std::pair<std::uint32_t, std::string>> symbols_; // by RVA
     bool initDiscarded_ = false;
 };
 

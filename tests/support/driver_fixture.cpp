@@ -1,6 +1,7 @@
 #include "support/driver_fixture.h"
 
 #include <cstdlib>
+#include <filesystem>
 
 #include "support/wire.h"
 
@@ -44,6 +45,8 @@ NTSTATUS DriverTest::Load()
             ADD_FAILURE() << error;
             return STATUS_UNSUCCESSFUL;
         }
+        // The linker's map beside it names the function of a fault in the image.
+        image_->LoadSymbols(std::filesystem::path(imagePath).replace_extension(".map").string());
         status = framework.LoadDriver(*image_);
     } else {
         status = framework.LoadDriver(DriverEntry);
