@@ -17,43 +17,77 @@
 #pragma alloc_text(PAGE, EvtDriverUnload)
 #endif
 
+// DeviceCount is one word, so that a device's arrival and departure and the adds under way are
+// seen together. The low byte counts live devices. The next byte counts adds between taking
+// their slot and the return of WdfDeviceCreate: a destroy that finds one under way does not
+// delete the control device under a device that is about to live. It hands the deletion on
+// instead (DEVICE_DELETION_OWED): the add that succeeds takes it over with its device, whose
+// destroy deletes; if every add under way fails, the last one deletes. An add that fails with no
+// device having lived meanwhile deletes nothing.
 #define DEVICE_COUNT_LIMIT 255
+#define DEVICE_COUNT_LIVE 0x000000FF
+#define DEVICE_ADD_ONE 0x00000100
+#define DEVICE_ADDS_UNDER_WAY 0x0000FF00
+#define DEVICE_DELETION_OWED 0x00010000
 
-// Takes one slot of DeviceCount before a device is created, so that a destroy racing the add
-// cannot see the count reach 0 while the new device is about to live. Returns FALSE when 255
-// devices already live; *Previous receives the count before the slot was taken.
-_Success_(return != FALSE) static BOOLEAN AcquireDeviceSlot(_Inout_ PDriverContext Context, _Out_ PUCHAR Previous)
+typedef enum _DEVICE_COUNT_CHANGE {
+    DeviceAddStarting,
+    DeviceAddSucceeded,
+    DeviceAddFailed,
+    DeviceDestroyed
+} DEVICE_COUNT_CHANGE;
+
+// Applies Change to DeviceCount in one compare-exchange. Returns FALSE, changing nothing, when
+// an add starts with 255 devices live or being added. *DeleteControlDevice receives whether the
+// change has left the control device to the caller to delete (FALSE when nothing changed).
+static BOOLEAN ChangeDeviceCount(_Inout_ PDriverContext Context, _In_ DEVICE_COUNT_CHANGE Change,
+                                 _Out_ PBOOLEAN DeleteControlDevice)
 {
-    CHAR volatile* count = reinterpret_cast<CHAR volatile*>(&Context->DeviceCount);
-    UCHAR observed = static_cast<UCHAR>(InterlockedCompareExchange8(count, 0, 0));
+    LONG observed = InterlockedCompareExchange(&Context->DeviceCount, 0, 0);
+
+    *DeleteControlDevice = FALSE;
 
     for (;;) {
-        UCHAR before;
+        LONG next;
+        BOOLEAN deleteControlDevice = FALSE;
+        LONG before;
 
-        if (observed >= DEVICE_COUNT_LIMIT) {
-            return FALSE;
+        switch (Change) {
+        case DeviceAddStarting:
+            if ((observed & DEVICE_COUNT_LIVE) + ((observed & DEVICE_ADDS_UNDER_WAY) / DEVICE_ADD_ONE) >=
+                DEVICE_COUNT_LIMIT) {
+                return FALSE;
+            }
+            next = observed + DEVICE_ADD_ONE;
+            break;
+        case DeviceAddSucceeded:
+            // The new device's destroy will see the count reach 0 itself.
+            next = ((observed - DEVICE_ADD_ONE) + 1) & ~DEVICE_DELETION_OWED;
+            break;
+        case DeviceAddFailed:
+            next = observed - DEVICE_ADD_ONE;
+            if ((next & (DEVICE_COUNT_LIVE | DEVICE_ADDS_UNDER_WAY)) == 0) {
+                deleteControlDevice = (next & DEVICE_DELETION_OWED) != 0;
+                next = 0;
+            }
+            break;
+        case DeviceDestroyed:
+        default:
+            next = observed - 1;
+            if ((next & DEVICE_COUNT_LIVE) == 0) {
+                if ((next & DEVICE_ADDS_UNDER_WAY) == 0) {
+                    deleteControlDevice = TRUE;
+                } else {
+                    next |= DEVICE_DELETION_OWED;
+                }
+            }
+            break;
         }
-        before = static_cast<UCHAR>(
-            InterlockedCompareExchange8(count, static_cast<CHAR>(observed + 1), static_cast<CHAR>(observed)));
+
+        before = InterlockedCompareExchange(&Context->DeviceCount, next, observed);
         if (before == observed) {
-            *Previous = observed;
+            *DeleteControlDevice = deleteControlDevice;
             return TRUE;
-        }
-        observed = before;
-    }
-}
-
-// Gives one slot back and returns the count after it.
-static UCHAR ReleaseDeviceSlot(_Inout_ PDriverContext Context)
-{
-    CHAR volatile* count = reinterpret_cast<CHAR volatile*>(&Context->DeviceCount);
-    UCHAR observed = static_cast<UCHAR>(InterlockedCompareExchange8(count, 0, 0));
-
-    for (;;) {
-        UCHAR before = static_cast<UCHAR>(
-            InterlockedCompareExchange8(count, static_cast<CHAR>(observed - 1), static_cast<CHAR>(observed)));
-        if (before == observed) {
-            return static_cast<UCHAR>(observed - 1);
         }
         observed = before;
     }
@@ -161,13 +195,13 @@ NTSTATUS EvtDeviceAdd(WDFDRIVER Driver, PWDFDEVICE_INIT DeviceInit)
     WDF_OBJECT_ATTRIBUTES attributes;
     WDFDEVICE device;
     PDriverContext context;
-    UCHAR previous;
+    BOOLEAN deleteControlDevice;
 
     PAGED_CODE();
 
     context = GetDriverContext(Driver);
 
-    if (!AcquireDeviceSlot(context, &previous)) {
+    if (!ChangeDeviceCount(context, DeviceAddStarting, &deleteControlDevice)) {
         return STATUS_INSUFFICIENT_RESOURCES;
     }
 
@@ -176,12 +210,12 @@ NTSTATUS EvtDeviceAdd(WDFDRIVER Driver, PWDFDEVICE_INIT DeviceInit)
     attributes.EvtDestroyCallback = EvtDeviceDestroy;
 
     status = WdfDeviceCreate(&DeviceInit, &attributes, &device);
-    if (!NT_SUCCESS(status)) {
-        // The count is as before. If the devices that lived when the slot was taken have all
-        // been destroyed meanwhile, their last destroy left the control device to us.
-        if (ReleaseDeviceSlot(context) == 0 && previous != 0) {
-            DeleteControlDevice(context);
-        }
+
+    // A failed add leaves the count of live devices as it was, but the last device may have
+    // been destroyed meanwhile and left the control device to this add.
+    (VOID) ChangeDeviceCount(context, NT_SUCCESS(status) ? DeviceAddSucceeded : DeviceAddFailed, &deleteControlDevice);
+    if (deleteControlDevice) {
+        DeleteControlDevice(context);
     }
     return status;
 }
@@ -190,13 +224,15 @@ _Use_decl_annotations_
 VOID EvtDeviceDestroy(WDFOBJECT Device)
 {
     PDriverContext context;
+    BOOLEAN deleteControlDevice;
 
     PAGED_CODE();
     UNREFERENCED_PARAMETER(Device);
 
     context = GetDriverContext(WdfGetDriver());
 
-    if (ReleaseDeviceSlot(context) == 0) {
+    (VOID) ChangeDeviceCount(context, DeviceDestroyed, &deleteControlDevice);
+    if (deleteControlDevice) {
         DeleteControlDevice(context);
     }
 }

@@ -43,7 +43,9 @@ typedef struct _DriverContext {
     PVOID MethodBlock;                // firmware method block, opened for execute
     UNICODE_STRING InstanceName;      // pool copy ("WMIN") while MethodBlock is held
     PVOID EventBlock;                 // firmware event block, opened for notification
-    UCHAR DeviceCount;                // live PnP devices; interlocked updates only
+    LONG DeviceCount;                 // live PnP devices in the low byte, adds under way and
+                                      // the control device's hand-off above it (driver.cpp);
+                                      // interlocked updates only
     HANDLE RetryThread;               // the retry worker, from creation until unload
     BOOLEAN RetryActive;              // worker may keep trying; interlocked accesses only
 

@@ -152,7 +152,7 @@ void RunOne(const std::uint8_t* data, std::size_t size)
     const bool noResponseCopy = (seed & 0x40) != 0;
 
     // Sizing.
-    const ULONG allocation = ExchangeBufferAllocationSize(queryStatus, reported);
+    const ULONG allocation = ComputeExchangeBufferSize(queryStatus, reported);
     Require(allocation == ReferenceProvided(queryStatus, reported), [&] {
         return "sizing: status " + std::to_string(queryStatus) + " size " + std::to_string(reported) + " gave " +
                std::to_string(allocation);

@@ -32,6 +32,12 @@ FORCEINLINE CHAR InterlockedCompareExchange8(_Interlocked_operand_ CHAR volatile
     return Comparand;
 }
 
+FORCEINLINE LONG InterlockedCompareExchange(_Interlocked_operand_ LONG volatile* Destination, LONG ExChange,
+                                            LONG Comparand)
+{
+    __atomic_compare_exchange_n(Destination, &Comparand, ExChange, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
+    return Comparand;
+}
 FORCEINLINE PVOID InterlockedExchangePointer(_Interlocked_operand_ PVOID volatile* Target, PVOID Value)
 {
     return __atomic_exchange_n(Target, Value, __ATOMIC_SEQ_CST);

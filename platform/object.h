@@ -7,7 +7,32 @@
 #include <ntddk.h>
 #else
 
+typedef struct _OBJECT_ATTRIBUTES {
+    ULONG Length;
+    HANDLE RootDirectory;
+    PUNICODE_STRING ObjectName;
+    ULONG Attributes;
+    PVOID SecurityDescriptor;
+    PVOID SecurityQualityOfService;
+} OBJECT_ATTRIBUTES;
+static_assert(sizeof(OBJECT_ATTRIBUTES) == 48);
+
+#define OBJ_KERNEL_HANDLE 0x00000200L
+
+#define InitializeObjectAttributes(p, n, a, r, s)                                                                      \
+    {                                                                                                                  \
+        (p)->Length = sizeof(OBJECT_ATTRIBUTES);                                                                       \
+        (p)->RootDirectory = r;                                                                                        \
+        (p)->Attributes = a;                                                                                           \
+        (p)->ObjectName = n;                                                                                           \
+        (p)->SecurityDescriptor = s;                                                                                   \
+        (p)->SecurityQualityOfService = nullptr;                                                                       \
+    }
+
 EXTERN_C_START
+
+extern POBJECT_TYPE* IoFileObjectType;
+extern POBJECT_TYPE* PsThreadType;
 
 _IRQL_requires_max_(DISPATCH_LEVEL) LONG_PTR FASTCALL ObfDereferenceObject(_In_ PVOID Object);
 

@@ -40,6 +40,21 @@ typedef struct tagWNODE_EVENT_ITEM {
     WNODE_HEADER WnodeHeader;
 } WNODE_EVENT_ITEM, *PWNODE_EVENT_ITEM;
 
+// How an event from a data block provider arrives: the header, the instance, and the data block
+// at DataBlockOffset from the start of the structure.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wpedantic" // the kit's flexible array member
+typedef struct tagWNODE_SINGLE_INSTANCE {
+    struct _WNODE_HEADER WnodeHeader;
+    ULONG OffsetInstanceName;
+    ULONG InstanceIndex;
+    ULONG DataBlockOffset;
+    ULONG SizeDataBlock;
+    UCHAR VariableData[];
+} WNODE_SINGLE_INSTANCE, *PWNODE_SINGLE_INSTANCE;
+#pragma GCC diagnostic pop
+static_assert(sizeof(WNODE_SINGLE_INSTANCE) == 64);
+
 #define WNODE_FLAG_SINGLE_INSTANCE 0x00000002
 #define WNODE_FLAG_EVENT_ITEM 0x00000008
 

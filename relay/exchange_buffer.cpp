@@ -6,7 +6,7 @@
 // that no combination of 32-bit lengths can wrap past a bound.
 
 _Use_decl_annotations_
-ULONG ExchangeBufferAllocationSize(NTSTATUS QueryStatus, ULONG ReportedSize)
+ULONG ComputeExchangeBufferSize(NTSTATUS QueryStatus, ULONG ReportedSize)
 {
     if (NT_SUCCESS(QueryStatus) && ReportedSize >= EXCHANGE_BUFFER_MINIMUM) {
         return ReportedSize;

@@ -78,7 +78,7 @@ VOID RelayFirmwareRequest(PDriverContext Context)
 
     status =
         IoWMIExecuteMethod(Context->MethodBlock, &Context->InstanceName, METHOD_GET_REQUEST, 0, &reportedSize, nullptr);
-    bufferSize = ExchangeBufferAllocationSize(status, reportedSize);
+    bufferSize = ComputeExchangeBufferSize(status, reportedSize);
 
     exchangeBuffer = static_cast<PUCHAR>(ExAllocatePool2(POOL_FLAG_PAGED, bufferSize, POOL_TAG_EXCHANGE_BUFFER));
     if (exchangeBuffer == nullptr) {

@@ -53,8 +53,7 @@ EXTERN_C_START
 // Sizing, validation and write-back touch no platform call and hold no state.
 
 // The size of buffer to provide for the fetch, from the size query's status and reported size.
-_IRQL_requires_max_(DISPATCH_LEVEL) ULONG
-    ExchangeBufferAllocationSize(_In_ NTSTATUS QueryStatus, _In_ ULONG ReportedSize);
+_IRQL_requires_max_(DISPATCH_LEVEL) ULONG ComputeExchangeBufferSize(_In_ NTSTATUS QueryStatus, _In_ ULONG ReportedSize);
 
 // Checks the fetched buffer's lengths against DataLength (which must not exceed BufferSize)
 // and fills Layout. Returns FALSE if the buffer must be dropped; Layout is then left unwritten.

@@ -10,6 +10,7 @@ const std::vector<std::string_view>& FailableOperations()
     static const std::vector<std::string_view> operations = [] {
         std::vector<std::string_view> names = {
             "ExAllocatePool2",
+            "FirmwareMethodOutput",
             "IoCreateSystemThread",
             "IoRegisterPlugPlayNotification",
             "IoWMIExecuteMethod",
@@ -22,6 +23,7 @@ const std::vector<std::string_view>& FailableOperations()
             "WdfIoTargetCreate",
             "WdfIoTargetOpen",
             "WdfIoTargetSendIoctlSynchronously",
+            "WmiEventDelivery",
         };
         std::sort(names.begin(), names.end());
         return names;
@@ -93,22 +95,30 @@ bool FaultInjector::Check(const char* operation, NTSTATUS defaultStatus, NTSTATU
     const std::size_t index = OperationIndexLocked(operation);
     std::uint64_t n = ++operations_[index].count;
     log_.push_back(static_cast<std::uint32_t>(index));
-    std::uint64_t global = log_.size();
-    auto matches = [](const Rule& rule, std::uint64_t at) {
-        return rule.onwards ? at >= rule.first : at == rule.first;
-    };
-    bool fail = false;
+    const std::uint64_t global = log_.size();
+    const bool globalMatched = global_ && (global_->onwards ? global >= global_->first : global == global_->first);
+    return MatchRulesLocked(operation, n, globalMatched, defaultStatus, status);
+}
+
+bool FaultInjector::CheckMachineFault(const char* fault, NTSTATUS defaultStatus, NTSTATUS* status)
+{
+    std::lock_guard lock(mutex_);
+    const std::uint64_t n = ++operations_[OperationIndexLocked(fault)].count;
+    return MatchRulesLocked(fault, n, false, defaultStatus, status);
+}
+
+bool FaultInjector::MatchRulesLocked(std::string_view name, std::uint64_t n, bool globalMatched, NTSTATUS defaultStatus,
+                                     NTSTATUS* status)
+{
+    bool fail = globalMatched;
     std::optional<NTSTATUS> chosen;
-    const std::string_view name(operation);
     auto range = rules_.empty() ? std::make_pair(rules_.end(), rules_.end()) : rules_.equal_range(name);
     for (auto it = range.first; it != range.second; ++it) {
-        if (matches(it->second, n)) {
+        const Rule& rule = it->second;
+        if (rule.onwards ? n >= rule.first : n == rule.first) {
             fail = true;
-            chosen = it->second.status;
+            chosen = rule.status;
         }
-    }
-    if (global_ && matches(*global_, global)) {
-        fail = true;
     }
     if (fail) {
         *status = chosen.value_or(defaultStatus);

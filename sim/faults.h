@@ -2,6 +2,8 @@
 // Nth call of a named operation, every call from the Nth on, or every call, with the
 // operation's documented failure status unless the rule names another. Calls are counted per
 // operation and logged in order, so a sweep can enumerate every failure point of a scenario.
+// Faults of the machine itself (CheckMachineFault: a lost event, a firmware answer too long) are
+// named and counted the same way but stay out of that log.
 #pragma once
 
 #include <array>
@@ -18,8 +20,9 @@
 
 namespace sim {
 
-// The platform operations that ask Check() before they act, i.e. every name a rule can fail.
-// Sorted; a rule naming anything else can never fire.
+// The platform operations that ask Check() before they act, and the machine faults that ask
+// CheckMachineFault(), i.e. every name a rule can fail. Sorted; a rule naming anything else can
+// never fire.
 const std::vector<std::string_view>& FailableOperations();
 
 class FaultInjector {
@@ -36,6 +39,11 @@ public:
     // Returns true when this call must fail; *status then holds the status to fail with.
     // `operation` must be a string literal: it is known by its address after its first call.
     bool Check(const char* operation, NTSTATUS defaultStatus, NTSTATUS* status);
+    // A fault of the machine itself rather than the failure of a call the driver makes (an event
+    // the WMI layer loses, a firmware answer longer than the room offered): counted per name for
+    // the rules that name it, but neither logged among the calls nor subject to the global rules,
+    // so a sweep over the driver's fallible calls sees the same calls with or without it.
+    bool CheckMachineFault(const char* fault, NTSTATUS defaultStatus, NTSTATUS* status);
 
     std::uint64_t Count(const std::string& operation) const;
     std::uint64_t TotalCount() const;
@@ -56,6 +64,9 @@ private:
     // Check() runs on every fallible call, so it looks names up without building strings and
     // logs an operation's index rather than a copy of its name.
     std::size_t OperationIndexLocked(const char* operation);
+    // The named rules' verdict on call `n` of `name`; records an injection.
+    bool MatchRulesLocked(std::string_view name, std::uint64_t n, bool globalMatched, NTSTATUS defaultStatus,
+                          NTSTATUS* status);
 
     mutable LeafLock mutex_;
     std::multimap<std::string, Rule, std::less<>> rules_;

@@ -156,8 +156,32 @@ bool SignatureOk(ULONG inSize, const UCHAR* buffer)
 }
 } // namespace
 
-NTSTATUS FirmwareModel::Register(ULONG inSize, PULONG outSize, const UCHAR* buffer)
+NTSTATUS FirmwareModel::AnswerShortMethodLocked(ULONG methodId, NTSTATUS accepted, ULONG room, PULONG outSize,
+                                                PUCHAR buffer)
 {
+    *outSize = 0;
+    NTSTATUS tooSmall = STATUS_BUFFER_TOO_SMALL;
+    if (!platform_.Faults().CheckMachineFault("FirmwareMethodOutput", STATUS_BUFFER_TOO_SMALL, &tooSmall)) {
+        return accepted;
+    }
+    // The method has run, side effects and all; the WMI layer then finds its output larger than
+    // the room the caller gave and answers with the size it needs (the kernel's documentation of
+    // IoWMIExecuteMethod), handing out no part of it.
+    *outSize = firmware::kLongAnswerSize;
+    if (room < firmware::kLongAnswerSize || buffer == nullptr) {
+        ++answersTooLong_;
+        return tooSmall;
+    }
+    // Room enough: the answer is the method id and the status it completed with.
+    const ULONG words[] = {methodId, static_cast<ULONG>(accepted)};
+    static_assert(sizeof words == firmware::kLongAnswerSize);
+    std::memcpy(buffer, words, sizeof words);
+    return accepted;
+}
+
+NTSTATUS FirmwareModel::Register(ULONG inSize, PULONG outSize, PUCHAR buffer)
+{
+    const ULONG room = *outSize;
     *outSize = 0;
     std::function<void()> hook;
     {
@@ -178,11 +202,12 @@ NTSTATUS FirmwareModel::Register(ULONG inSize, PULONG outSize, const UCHAR* buff
         return failRegisterStatus_;
     }
     registered_ = true;
-    return acceptRegisterStatus_;
+    return AnswerShortMethodLocked(firmware::kRegister, acceptRegisterStatus_, room, outSize, buffer);
 }
 
-NTSTATUS FirmwareModel::UnregisterOrAcknowledgeLocked(ULONG methodId, ULONG inSize, PULONG outSize, const UCHAR* buffer)
+NTSTATUS FirmwareModel::UnregisterOrAcknowledgeLocked(ULONG methodId, ULONG inSize, PULONG outSize, PUCHAR buffer)
 {
+    const ULONG room = *outSize;
     *outSize = 0;
     if (methodId == firmware::kUnregister) {
         ++unregisterCalls_;
@@ -196,7 +221,7 @@ NTSTATUS FirmwareModel::UnregisterOrAcknowledgeLocked(ULONG methodId, ULONG inSi
     } else {
         ++ackCount_;
     }
-    return STATUS_SUCCESS;
+    return AnswerShortMethodLocked(methodId, STATUS_SUCCESS, room, outSize, buffer);
 }
 
 NTSTATUS FirmwareModel::GetRequestLocked(ULONG inSize, PULONG outSize, PUCHAR buffer)
@@ -323,11 +348,24 @@ void FirmwareModel::RaiseEventWithoutBuffer()
 
 void FirmwareModel::FireEvent()
 {
+    std::vector<std::uint8_t> data;
     {
         std::lock_guard guard(mutex_);
         ++eventsRaised_;
+        data = eventData_;
     }
-    platform_.Wmi().FireEvent(firmware::kEventBlockGuid);
+    platform_.Wmi().FireEvent(firmware::kEventBlockGuid, data);
+}
+
+void FirmwareModel::SetEventData(std::vector<std::uint8_t> data)
+{
+    std::lock_guard guard(mutex_);
+    eventData_ = std::move(data);
+}
+
+std::size_t FirmwareModel::AnswersTooLong() const
+{
+    return Locked(answersTooLong_);
 }
 
 std::size_t FirmwareModel::DropPending()

@@ -53,6 +53,9 @@ inline constexpr ULONG kGetRequest = 6;
 #endif
 inline constexpr ULONG kSignature = FWRELAY_FIRMWARE_SIGNATURE;
 inline constexpr ULONG kSignatureSize = 4;
+// Methods 1, 2 and 3 answer with no output. A firmware that answers with more (the fault
+// "FirmwareMethodOutput") gives these many bytes: the method id and its status.
+inline constexpr ULONG kLongAnswerSize = 8;
 
 // The exchange buffer: u32 RequestLength at 0, the request at 4, u32 ResponseLength right after
 // it, the response after that, then a 4-byte trailer. Little-endian, packed.
@@ -134,6 +137,13 @@ public:
     unsigned AckCount() const;
     unsigned SignatureMismatches() const;
 
+    // The data the event carries to its consumers (what the firmware's event data method
+    // answers); none by default.
+    void SetEventData(std::vector<std::uint8_t> data);
+    // Short methods whose answer was longer than the caller's room (the fault
+    // "FirmwareMethodOutput"): each ran, and its caller got STATUS_BUFFER_TOO_SMALL.
+    std::size_t AnswersTooLong() const;
+
     // Pending exchange buffers.
     void RaiseEvent(std::vector<std::uint8_t> exchangeBuffer);
     void RaiseEventWithoutBuffer();
@@ -185,15 +195,19 @@ private:
     }
     // Register runs the register hook with no lock held; the other short methods run whole
     // under the caller's acquisition.
-    NTSTATUS Register(ULONG inSize, PULONG outSize, const UCHAR* buffer);
-    NTSTATUS UnregisterOrAcknowledgeLocked(ULONG methodId, ULONG inSize, PULONG outSize, const UCHAR* buffer);
+    NTSTATUS Register(ULONG inSize, PULONG outSize, PUCHAR buffer);
+    NTSTATUS UnregisterOrAcknowledgeLocked(ULONG methodId, ULONG inSize, PULONG outSize, PUCHAR buffer);
+    // The output of a short method that has run and completed with `accepted`.
+    NTSTATUS AnswerShortMethodLocked(ULONG methodId, NTSTATUS accepted, ULONG room, PULONG outSize, PUCHAR buffer);
     NTSTATUS GetRequestLocked(ULONG inSize, PULONG outSize, PUCHAR buffer);
     NTSTATUS SetResponseLocked(ULONG inSize, PULONG outSize, const UCHAR* buffer);
     void FireEvent();
     void KeepSpareLocked(std::vector<std::uint8_t> buffer);
 
     Platform& platform_;
-    mutable LeafLock mutex_; // leaf, takes the pool's under it: guards everything below but presentFrom_
+    // Leaf, takes the pool's and the fault injector's under it: guards everything below but
+    // presentFrom_.
+    mutable LeafLock mutex_;
     // The virtual time from which the firmware is present: 0 present, the largest value absent.
     // Atomic and outside the mutex: the WMI layer asks on every call.
     std::atomic<Ticks> presentFrom_{0};
@@ -212,6 +226,8 @@ private:
     std::optional<ULONG> reportDataLength_;
     bool getRequestConsumes_ = false;
     std::size_t requestsLost_ = 0;
+    std::size_t answersTooLong_ = 0;
+    std::vector<std::uint8_t> eventData_;
     std::vector<std::vector<std::uint8_t>> handedBack_;
     std::vector<std::vector<std::uint8_t>> spares_; // recycled, largest last
     // The log is the first callCount_ records. ClearCalls keeps the records past it, whose

@@ -13,8 +13,15 @@
 // descendant (children before parents; an I/O target runs its own cleanup callback, then has its
 // sends cancelled and waited for, before its parent's cleanup runs), then the destroy pass
 // (children before parents); each object's handle dies and its context is freed right after its
-// destroy callback. No lock is held while driver code runs, so callbacks may call back into the
-// framework (a device's destroy callback may delete the control device).
+// destroy callback. A control device destroys its children right after its own cleanup
+// (FxDevice::Dispose), not in the tree's destroy pass. A child created on a parent whose deletion
+// has begun fails with STATUS_DELETE_PENDING (FxObject::AddChildObjectInternal). No lock is held
+// while driver code runs, so callbacks may call back into the framework (a device's destroy
+// callback may delete the control device).
+//
+// WdfGetDriver reads WdfDriverGlobals->Driver, which WdfDriverCreate sets and nothing clears
+// (src/framework/shared/core/fxdriverapi.cpp, WdfGetDriver): after the WDFDRIVER is gone it
+// still returns the stale handle, and the model records the late call.
 //
 // Threads: the loader, the PnP manager and the driver's calls run on whatever registered thread
 // calls them; AddDevice and RemoveDevice may run concurrently. Blocking (close waiting for
@@ -134,9 +141,9 @@ public:
     // failure prints the start-up failure line, deletes what the driver created (no
     // EvtDriverUnload) and runs the unload checks.
     NTSTATUS LoadDriver(PDRIVER_INITIALIZE entry, std::u16string registryPath = kDefaultRegistryPath);
-    // False (and nothing called) while a device, or a PnP registration, remains. Otherwise
-    // EvtDriverUnload, deletion of the WDFDRIVER tree, the unload checks, and the release of the
-    // DRIVER_OBJECT.
+    // False (and nothing called) while a device or a PnP registration remains, or while another
+    // UnloadDriver runs. Otherwise EvtDriverUnload, deletion of the WDFDRIVER tree, the unload
+    // checks, and the release of the DRIVER_OBJECT.
     bool UnloadDriver();
     // The same for the x64 Windows image: its entry point (the framework's entry glue) binds
     // through WdfVersionBind and calls DriverEntry; once it has succeeded INIT is discarded. The
@@ -198,12 +205,23 @@ public:
     // has read the handle but not used it yet.
     void HoldSendsAtEntry(bool hold);
     std::size_t SendsHeldAtEntry() const;
+    // Race hook: while held, WdfIoTargetOpen waits after it has found the target's interface
+    // present and before it marks the target open; lets a test remove the interface in between.
+    void HoldOpensBeforeCommit(bool hold);
+    std::size_t OpensHeld() const;
     // Race hook: the next deletion of `object` stops at `phase` until ReleaseDeletionHold(), so
     // that a test can add, remove and delete on other threads while it is under way. One hold
     // at a time; arming replaces the previous one.
     void HoldDeletion(WDFOBJECT object, DeletionPhase phase);
     bool DeletionHeld() const;
     void ReleaseDeletionHold();
+    // Race hook: while held, each WdfDeviceCreate waits at its entry, before it has looked at
+    // anything, so that a test can add and remove other devices while a device add is under
+    // way. ReleaseHeldDeviceCreate() lets the longest-waiting call go on; turning the hold off
+    // lets later calls through, not those already waiting.
+    void HoldDeviceCreates(bool hold);
+    std::size_t DeviceCreatesHeld() const;
+    void ReleaseHeldDeviceCreate();
 
     // ---- The framework's C entry points land here (signatures as in platform/wdf*.h) ----
     NTSTATUS DriverCreate(PDRIVER_OBJECT driverObject, PCUNICODE_STRING registryPath, PWDF_OBJECT_ATTRIBUTES attributes,
@@ -328,12 +346,18 @@ private:
     NTSTATUS AllocateContext(std::size_t size, std::unique_ptr<std::max_align_t[]>* context);
     // Takes the creation's context.
     std::uint64_t InsertLocked(FxType type, std::uint64_t parent, Creation& creation);
-    bool ParentAcceptsChildrenLocked(std::uint64_t parent) const;
+    // STATUS_SUCCESS, STATUS_DELETE_PENDING while its deletion runs, STATUS_INVALID_DEVICE_STATE
+    // once it is gone.
+    NTSTATUS ParentAcceptsChildrenLocked(std::uint64_t parent) const;
 
     // Deletes `root` and its descendants (cleanup pass, then destroy pass). Returns false when
     // another deleter already claimed it.
     bool DeleteTree(std::uint64_t root, const std::string& reason);
     void ClaimLocked(std::uint64_t handle, std::vector<std::uint64_t>* order);
+    bool IsDescendant(std::uint64_t handle, std::uint64_t ancestor) const;
+    // The destroy step of one claimed object, once its children are destroyed; nothing if it
+    // already was.
+    void DestroyObject(std::uint64_t handle);
     void WaitForChildren(std::uint64_t handle, bool destroyed);
     // Waits here while a HoldDeletion() for this root and phase is armed.
     void StopAtDeletionHold(std::uint64_t root, DeletionPhase phase);
@@ -341,6 +365,8 @@ private:
     bool MarkDeleteCalled(const char* operation, std::uint64_t handle);
     // Runs the object's cleanup or destroy callback, if it has one; returns the object's type.
     FxType InvokeObjectCallback(std::uint64_t handle, bool destroyPass);
+    // Waits, as a scheduler participant, while `hold` is set, counting itself in `held`.
+    void StopAtHold(const std::atomic<bool>& hold, std::atomic<std::size_t>& held);
     // Moves a target to `state`, cancels its sends and waits for them to return.
     void CloseTarget(std::uint64_t handle, IoTargetState state);
 
@@ -353,6 +379,7 @@ private:
     std::map<std::uint64_t, DeviceInit> inits_;
     std::uint64_t nextHandle_ = 1;
     std::uint64_t driver_ = 0;
+    std::uint64_t driverGlobal_ = 0; // WdfDriverGlobals->Driver: set by WdfDriverCreate, never cleared
     std::optional<DriverConfigRecord> config_;
     PFN_WDF_DRIVER_DEVICE_ADD deviceAdd_ = nullptr;
     PFN_WDF_DRIVER_UNLOAD unload_ = nullptr;
@@ -366,15 +393,21 @@ private:
     std::optional<std::thread::id> driverEntryThread_; // set while DriverEntry runs
     bool driverCreated_ = false;                       // WdfDriverCreate succeeded during this load
     bool loaded_ = false;
+    bool unloading_ = false; // an UnloadDriver has passed its checks and not finished
     IoctlHandler ioctlHandler_;
     std::vector<std::vector<std::uint8_t>> sendOutputsOnEntry_; // a ring of the last 64
     std::size_t sendOutputsNext_ = 0;                           // the oldest, once the ring is full
     // Atomics, so that scheduler predicates may read them.
     std::atomic<bool> holdSends_{false};
+    std::atomic<bool> holdOpens_{false};
+    std::atomic<bool> deletionHeld_{false};
     std::atomic<std::size_t> sendsHeld_{0};
+    std::atomic<std::size_t> opensHeld_{0};
     std::atomic<std::uint64_t> deletionHoldRoot_{0}; // 0: no hold armed
     std::atomic<DeletionPhase> deletionHoldPhase_{DeletionPhase::BeforeCleanup};
-    std::atomic<bool> deletionHeld_{false};
+    std::atomic<bool> holdCreates_{false};
+    std::atomic<std::uint64_t> createsHeld_{0};     // changed under the scheduler mutex, as is
+    std::atomic<std::uint64_t> createsReleased_{0}; // the next: WdfDeviceCreate calls let go
 };
 
 } // namespace sim

@@ -42,6 +42,7 @@ NTSTATUS FrameworkModel::LoadDriver(PDRIVER_INITIALIZE entry, std::u16string reg
         version_ = FrameworkVersion{1, 15};
         registryPath_ = std::move(registryPath);
         driverCreated_ = false;
+        driverGlobal_ = 0; // a new load has fresh driver globals
         config_.reset();
         deviceAdd_ = nullptr;
         unload_ = nullptr;
@@ -117,6 +118,15 @@ bool FrameworkModel::UnloadDriver()
         blocker = std::to_string(platform_.Pnp().RegistrationCount()) + " PnP notification registration(s) held";
         platform_.Pnp().ReportHeld("UnloadDriver");
     }
+    if (blocker.empty()) {
+        // The I/O manager unloads a driver once: a second caller that passed the checks above
+        // while the first was running finds the unload claimed.
+        std::lock_guard lock(mutex_);
+        if (unloading_) {
+            blocker = "an unload is already under way";
+        }
+        unloading_ = true;
+    }
     if (!blocker.empty()) {
         platform_.Trace().Add("test", "kernel", "UnloadDriver", "refused: " + blocker, STATUS_INVALID_DEVICE_STATE);
         return false;
@@ -151,6 +161,7 @@ bool FrameworkModel::UnloadDriver()
         std::lock_guard lock(mutex_);
         driver_ = 0;
         loaded_ = false;
+        unloading_ = false;
         version_.reset();
     }
     RunUnloadChecks("driver unload");
@@ -309,6 +320,7 @@ NTSTATUS FrameworkModel::DriverCreate(PDRIVER_OBJECT driverObject, PCUNICODE_STR
         } else {
             handle = InsertLocked(FxType::Driver, 0, creation);
             driver_ = handle;
+            driverGlobal_ = handle;
             driverCreated_ = true;
             deviceAdd_ = config->EvtDriverDeviceAdd;
             unload_ = config->EvtDriverUnload;
@@ -332,11 +344,25 @@ NTSTATUS FrameworkModel::DriverCreate(PDRIVER_OBJECT driverObject, PCUNICODE_STR
     return Finish(kOp, "WDFDRIVER " + HandleText(handle), STATUS_SUCCESS);
 }
 
+// src/framework/shared/core/fxdriverapi.cpp, WdfDriverCreate, stores the handle in
+// WdfDriverGlobals->Driver, which the kit's inline WdfGetDriver reads; FxDriver::Unload
+// (fxdriver.cpp) clears only the framework's internal pointer, so a late call still gets the
+// handle, now dead. The model returns it too, and records the call.
 WDFDRIVER FrameworkModel::GetDriver() const
 {
     // Not traced: the kit reads the driver globals inline.
-    std::lock_guard lock(mutex_);
-    return driver_ != 0 && FindLocked(driver_) != nullptr ? AsHandle<WDFDRIVER>(driver_) : nullptr;
+    std::uint64_t handle = 0;
+    bool gone = false;
+    {
+        std::lock_guard lock(mutex_);
+        handle = driverGlobal_;
+        gone = handle != 0 && FindLocked(handle) == nullptr;
+    }
+    if (gone) {
+        platform_.Verifier().Report("WdfGetDriver", HandleText(handle), 0,
+                                    "called after the WDFDRIVER was deleted: the handle it returns is dead");
+    }
+    return AsHandle<WDFDRIVER>(handle);
 }
 
 PDRIVER_OBJECT FrameworkModel::DriverWdmGetDriverObject(WDFDRIVER driver)

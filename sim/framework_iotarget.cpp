@@ -46,10 +46,13 @@ void FrameworkModel::CloseTarget(std::uint64_t handle, IoTargetState state)
     }
     platform_.Sched().Notify();
     std::unique_lock lock(platform_.Sched().Mutex());
-    platform_.Sched().WaitUntil(lock, [&] {
-        std::lock_guard leaf(mutex_);
-        return objects_.at(handle)->sends.empty();
-    });
+    platform_.Sched().WaitUntil(
+        lock,
+        [&] {
+            std::lock_guard leaf(mutex_);
+            return objects_.at(handle)->sends.empty();
+        },
+        std::nullopt, "waiting for the send to complete");
 }
 
 void FrameworkModel::OnInterfaceRemoved(const std::u16string& link)
@@ -107,6 +110,32 @@ std::size_t FrameworkModel::SendsHeldAtEntry() const
     return sendsHeld_;
 }
 
+void FrameworkModel::HoldOpensBeforeCommit(bool hold)
+{
+    holdOpens_ = hold;
+    platform_.Sched().Notify();
+}
+
+std::size_t FrameworkModel::OpensHeld() const
+{
+    return opensHeld_;
+}
+
+void FrameworkModel::StopAtHold(const std::atomic<bool>& hold, std::atomic<std::size_t>& held)
+{
+    if (!hold) {
+        return;
+    }
+    // A hold set after this look lets the call through, as if it had come a moment earlier.
+    std::unique_lock lock(platform_.Sched().Mutex());
+    if (hold) {
+        ++held;
+        platform_.Sched().NotifyLocked();
+        platform_.Sched().WaitUntil(lock, [&hold] { return !hold; });
+        --held;
+    }
+}
+
 std::vector<std::vector<std::uint8_t>> FrameworkModel::SendOutputsOnEntry() const
 {
     std::lock_guard lock(mutex_);
@@ -156,12 +185,13 @@ NTSTATUS FrameworkModel::IoTargetCreate(WDFDEVICE device, PWDF_OBJECT_ATTRIBUTES
     std::uint64_t handle = 0;
     {
         std::lock_guard lock(mutex_);
-        if (ParentAcceptsChildrenLocked(Key(device))) {
+        status = ParentAcceptsChildrenLocked(Key(device));
+        if (NT_SUCCESS(status)) {
             handle = InsertLocked(FxType::IoTarget, Key(device), creation);
         }
     }
     if (handle == 0) {
-        return Finish(kOp, "device is being deleted", STATUS_INVALID_DEVICE_STATE);
+        return Finish(kOp, "device is being deleted", status);
     }
     *target = AsHandle<WDFIOTARGET>(handle);
     return Finish(kOp, "WDFIOTARGET " + HandleText(handle) + " on " + HandleText(device), STATUS_SUCCESS);
@@ -230,6 +260,7 @@ NTSTATUS FrameworkModel::IoTargetOpen(WDFIOTARGET target, PWDF_IO_TARGET_OPEN_PA
     }
     // Share access is not checked here: neither the framework nor the I/O manager checks it for
     // an open of a device; the device's own driver decides in its create handler.
+    StopAtHold(holdOpens_, opensHeld_);
     {
         std::lock_guard lock(mutex_);
         Object* object = FindLocked(Key(target));
@@ -238,6 +269,13 @@ NTSTATUS FrameworkModel::IoTargetOpen(WDFIOTARGET target, PWDF_IO_TARGET_OPEN_PA
         } else {
             object->state = IoTargetState::Opened;
         }
+    }
+    if (NT_SUCCESS(status) && !platform_.Pnp().InterfacePresent(record.name)) {
+        // The device's removal began while the open was on its way: the removal's close of the
+        // targets on the interface may have looked before this one was open, so the open undoes
+        // itself rather than leave a target open on a device that is going.
+        CloseTarget(Key(target), IoTargetState::Closed);
+        return Finish(kOp, detail + ": the interface went while opening", STATUS_OBJECT_NAME_NOT_FOUND);
     }
     return Finish(kOp, detail, status);
 }
@@ -269,16 +307,7 @@ NTSTATUS FrameworkModel::IoTargetSendIoctlSynchronously(WDFIOTARGET target, WDFR
                                  result);
         return result;
     };
-    if (holdSends_) {
-        // A hold set after this look lets this send through, as if it had started a moment earlier.
-        std::unique_lock lock(platform_.Sched().Mutex());
-        if (holdSends_) {
-            ++sendsHeld_;
-            platform_.Sched().NotifyLocked();
-            platform_.Sched().WaitUntil(lock, [this] { return !holdSends_; });
-            --sendsHeld_;
-        }
-    }
+    StopAtHold(holdSends_, sendsHeld_);
     NTSTATUS status = STATUS_SUCCESS;
     if (platform_.Faults().Check(kOp, STATUS_INSUFFICIENT_RESOURCES, &status)) {
         return finish("{} IOCTL {} injected", status);
@@ -298,6 +327,18 @@ NTSTATUS FrameworkModel::IoTargetSendIoctlSynchronously(WDFIOTARGET target, WDFR
     }
     const ULONG inputLength = input != nullptr ? input->u.BufferType.Length : 0;
     const ULONG outputLength = output != nullptr ? output->u.BufferType.Length : 0;
+    // The framework copies the input into its system buffer and the output back by the lengths
+    // the descriptors state; a length past the end of the pool block its buffer lies in would
+    // make it read and write another block's bytes. The model records that and sends nothing.
+    if (const auto overrun = platform_.Pool().FirstOverrun(
+            {{inputLength != 0 ? input->u.BufferType.Buffer : nullptr, inputLength},
+             {outputLength != 0 ? output->u.BufferType.Buffer : nullptr, outputLength}})) {
+        const bool isInput = *overrun == 0;
+        platform_.Verifier().Report(kOp, HandleText(target), 0,
+                                    std::string(isInput ? "input" : "output") + " buffer smaller than its stated " +
+                                        std::to_string(isInput ? inputLength : outputLength) + " bytes");
+        return finish("{} IOCTL {}: buffer smaller than its stated length", STATUS_INVALID_PARAMETER);
+    }
     Send send;
     const Object::OpenName* link = nullptr;
     Object* sender = nullptr; // the target, which stays in objects_ (as a tombstone at worst)

@@ -6,8 +6,10 @@
 // parent. Deletion claims the object and every live descendant, runs the cleanup pass (children
 // before parents; an I/O target is closed after its own cleanup callback, before its parent's),
 // then the destroy pass (children before parents), freeing each context right after its destroy
-// callback. No lock is held while driver code runs, so callbacks may call back in. WdfObjectDelete
-// is accepted once per object, as the framework asserts; a test may hold a deletion at a phase.
+// callback; a control device's children are destroyed as soon as its own cleanup has run. A
+// parent whose deletion has begun takes no child (STATUS_DELETE_PENDING). No lock is held while
+// driver code runs, so callbacks may call back in. WdfObjectDelete is accepted once per object,
+// as the framework asserts; a test may hold a deletion at a phase.
 #include "sim/framework.h"
 
 #include <algorithm>
@@ -222,10 +224,16 @@ NTSTATUS FrameworkModel::AllocateContext(std::size_t size, std::unique_ptr<std::
     return *context != nullptr ? STATUS_SUCCESS : STATUS_INSUFFICIENT_RESOURCES;
 }
 
-bool FrameworkModel::ParentAcceptsChildrenLocked(std::uint64_t parent) const
+// src/framework/shared/object/fxobject.cpp, FxObject::AddChildObjectInternal: a parent whose
+// deletion has begun (its state has left FxObjectStateCreated) takes no child and the creation
+// fails with STATUS_DELETE_PENDING. A parent that is gone altogether is a dead handle.
+NTSTATUS FrameworkModel::ParentAcceptsChildrenLocked(std::uint64_t parent) const
 {
     const Object* object = FindLocked(parent);
-    return object != nullptr && object->life == Life::Live;
+    if (object == nullptr) {
+        return STATUS_INVALID_DEVICE_STATE;
+    }
+    return object->life == Life::Live ? STATUS_SUCCESS : STATUS_DELETE_PENDING;
 }
 
 std::uint64_t FrameworkModel::InsertLocked(FxType type, std::uint64_t parent, Creation& creation)
@@ -317,39 +325,76 @@ bool FrameworkModel::DeleteTree(std::uint64_t root, const std::string& reason)
     platform_.Trace().Add("framework", "framework", "delete", HandleText(root) + " (" + reason + ")");
     StopAtDeletionHold(root, DeletionPhase::BeforeCleanup);
 
-    for (std::uint64_t handle : order) {
+    for (std::size_t index = 0; index < order.size(); ++index) {
+        const std::uint64_t handle = order[index];
         WaitForChildren(handle, false);
-        if (InvokeObjectCallback(handle, false) == FxType::IoTarget) {
+        const FxType type = InvokeObjectCallback(handle, false);
+        if (type == FxType::IoTarget) {
             CloseTarget(handle, IoTargetState::Deleted);
         }
-        {
-            std::lock_guard lock(mutex_);
-            objects_.at(handle)->life = Life::CleanedUp;
-        }
-        platform_.Sched().Notify();
-    }
-
-    for (std::uint64_t handle : order) {
-        WaitForChildren(handle, true);
-        {
-            std::lock_guard lock(mutex_);
-            objects_.at(handle)->life = Life::Destroying;
-        }
-        InvokeObjectCallback(handle, true);
+        bool control = false;
         {
             std::lock_guard lock(mutex_);
             Object& object = *objects_.at(handle);
-            object.life = Life::Destroyed;
-            object.context.reset();
-            if (object.parent != 0) {
-                auto& siblings = objects_.at(object.parent)->children;
-                siblings.erase(std::remove(siblings.begin(), siblings.end(), handle), siblings.end());
-            }
+            object.life = Life::CleanedUp;
+            control = object.control;
         }
         platform_.Sched().Notify();
+        if (control) {
+            // src/framework/shared/core/fxdevice.cpp, FxDevice::Dispose: a control (legacy)
+            // device destroys its children right after its own cleanup callback, before the
+            // rest of the tree is disposed of. They precede it in `order` (children first).
+            for (std::size_t child = 0; child < index; ++child) {
+                if (IsDescendant(order[child], handle)) {
+                    DestroyObject(order[child]);
+                }
+            }
+        }
+    }
+
+    for (std::uint64_t handle : order) {
+        DestroyObject(handle);
     }
     StopAtDeletionHold(root, DeletionPhase::AfterDestroy);
     return true;
+}
+
+bool FrameworkModel::IsDescendant(std::uint64_t handle, std::uint64_t ancestor) const
+{
+    std::lock_guard lock(mutex_);
+    for (std::uint64_t at = objects_.at(handle)->parent; at != 0; at = objects_.at(at)->parent) {
+        if (at == ancestor) {
+            return true;
+        }
+    }
+    return false;
+}
+
+void FrameworkModel::DestroyObject(std::uint64_t handle)
+{
+    {
+        std::lock_guard lock(mutex_);
+        if (objects_.at(handle)->life == Life::Destroyed) {
+            return; // destroyed early with its control device's children
+        }
+    }
+    WaitForChildren(handle, true);
+    {
+        std::lock_guard lock(mutex_);
+        objects_.at(handle)->life = Life::Destroying;
+    }
+    InvokeObjectCallback(handle, true);
+    {
+        std::lock_guard lock(mutex_);
+        Object& object = *objects_.at(handle);
+        object.life = Life::Destroyed;
+        object.context.reset();
+        if (object.parent != 0) {
+            auto& siblings = objects_.at(object.parent)->children;
+            siblings.erase(std::remove(siblings.begin(), siblings.end(), handle), siblings.end());
+        }
+    }
+    platform_.Sched().Notify();
 }
 
 std::optional<FxAttributesRecord> FrameworkModel::Attributes(WDFOBJECT object) const

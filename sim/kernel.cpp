@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <limits>
+#include <system_error>
 
 #include "sim/irql.h"
 #include "sim/objects.h"
@@ -46,16 +47,23 @@ SimThread::SimThread(Platform& platform, std::string name, std::function<void()>
     : scheduler_(platform.Sched()), name_(std::move(name))
 {
     Scheduler::ThreadState* token = scheduler_.ReserveThread(name_);
-    thread_ = std::thread([this, token, body = std::move(body)] {
-        scheduler_.AdoptReservation(token);
-        body();
-        {
-            std::lock_guard lock(scheduler_.Mutex());
-            finished_ = true;
-            scheduler_.NotifyLocked();
-        }
-        scheduler_.UnregisterCurrentThread();
-    });
+    try {
+        thread_ = std::thread([this, token, body = std::move(body)] {
+            scheduler_.AdoptReservation(token);
+            body();
+            {
+                std::lock_guard lock(scheduler_.Mutex());
+                finished_ = true;
+                scheduler_.NotifyLocked();
+            }
+            scheduler_.UnregisterCurrentThread();
+        });
+    }
+    catch (...) {
+        // A reservation that no thread adopts would keep the machine busy for ever.
+        scheduler_.CancelReservation(token);
+        throw;
+    }
 }
 
 SimThread::~SimThread()
@@ -228,7 +236,8 @@ std::vector<std::pair<std::string, ACCESS_MASK>> KernelModel::ThreadAccessReques
 }
 
 NTSTATUS KernelModel::CreateSystemThread(PVOID ioObject, PHANDLE threadHandle, ACCESS_MASK desiredAccess,
-                                         HANDLE processHandle, PKSTART_ROUTINE startRoutine, PVOID startContext)
+                                         const OBJECT_ATTRIBUTES* attributes, HANDLE processHandle,
+                                         PKSTART_ROUTINE startRoutine, PVOID startContext)
 {
     constexpr const char* kOperation = "IoCreateSystemThread";
     RequireIrqlAtMost(kOperation, PASSIVE_LEVEL);
@@ -279,13 +288,38 @@ NTSTATUS KernelModel::CreateSystemThread(PVOID ioObject, PHANDLE threadHandle, A
         record = threads_.back().get();
         record->object = threadObject;
     }
-    // A kernel handle is granted what was asked for; the handle table keeps it.
-    HANDLE handle = platform_.Objects().CreateHandle(threadObject, desiredAccess);
+    // The handle is granted what was asked for. Without OBJ_KERNEL_HANDLE it goes to the table of
+    // the process the caller runs in, which the kernel's documentation of IoCreateSystemThread
+    // and PsCreateSystemThread forbids outside the system process: that process's code could
+    // then use or close it.
+    const bool kernelHandle = attributes != nullptr && (attributes->Attributes & OBJ_KERNEL_HANDLE) != 0;
+    if (!kernelHandle && ProcessContext::Current() != ProcessContext::kSystem) {
+        platform_.Verifier().Report(kOperation, threadObject->Describe(), 0,
+                                    "called in process '" + ProcessContext::Current() +
+                                        "' without OBJ_KERNEL_HANDLE: the thread handle lands in that process");
+    }
+    HANDLE handle = platform_.Objects().CreateHandle(threadObject, desiredAccess, kernelHandle);
     platform_.Trace().Add("driver", "kernel", kOperation, name + " for " + object->Label(), STATUS_SUCCESS);
 
-    auto thread = std::make_unique<SimThread>(platform_, name, [this, record, object, startRoutine, startContext] {
-        RunSystemThread(*record, object, startRoutine, startContext);
-    });
+    std::unique_ptr<SimThread> thread;
+    try {
+        thread = std::make_unique<SimThread>(platform_, name, [this, record, object, startRoutine, startContext] {
+            RunSystemThread(*record, object, startRoutine, startContext);
+        });
+    }
+    catch (const std::system_error&) {
+        // The host could not start a thread: everything above is undone, and the driver sees
+        // the status the kernel fails with when it runs out of resources.
+        (void)platform_.Objects().CloseHandle(handle, kOperation);
+        {
+            std::lock_guard lock(mutex_);
+            std::erase_if(threads_, [record](const auto& entry) { return entry.get() == record; });
+            --starting_;
+        }
+        platform_.Objects().Dereference(threadObject, kOperation);
+        platform_.Objects().Dereference(object, kOperation);
+        return fail(STATUS_INSUFFICIENT_RESOURCES, name + ": the host could not start a thread");
+    }
     {
         std::lock_guard lock(mutex_);
         record->thread = std::move(thread);
@@ -422,11 +456,10 @@ EXTERN_C NTSTATUS IoCreateSystemThread(PVOID IoObject, PHANDLE ThreadHandle, ULO
                                        POBJECT_ATTRIBUTES ObjectAttributes, HANDLE ProcessHandle, PCLIENT_ID ClientId,
                                        PKSTART_ROUTINE StartRoutine, PVOID StartContext)
 {
-    (void)ObjectAttributes;
     (void)ClientId;
     Platform::Current().Kernel().RecordThreadAccess("IoCreateSystemThread", DesiredAccess);
-    return Platform::Current().Kernel().CreateSystemThread(IoObject, ThreadHandle, DesiredAccess, ProcessHandle,
-                                                           StartRoutine, StartContext);
+    return Platform::Current().Kernel().CreateSystemThread(IoObject, ThreadHandle, DesiredAccess, ObjectAttributes,
+                                                           ProcessHandle, StartRoutine, StartContext);
 }
 
 EXTERN_C NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable, PLARGE_INTEGER Interval)

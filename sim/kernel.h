@@ -17,6 +17,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/object.h"
 #include "platform/thread.h"
 #include "sim/leaf_lock.h"
 #include "sim/scheduler.h"
@@ -98,8 +99,9 @@ public:
     bool WaitForAllThreads(std::optional<Ticks> deadline = std::nullopt);
 
     // The C entry points of platform/thread.h.
-    NTSTATUS CreateSystemThread(PVOID ioObject, PHANDLE threadHandle, ACCESS_MASK desiredAccess, HANDLE processHandle,
-                                PKSTART_ROUTINE startRoutine, PVOID startContext);
+    NTSTATUS CreateSystemThread(PVOID ioObject, PHANDLE threadHandle, ACCESS_MASK desiredAccess,
+                                const OBJECT_ATTRIBUTES* attributes, HANDLE processHandle, PKSTART_ROUTINE startRoutine,
+                                PVOID startContext);
     NTSTATUS DelayExecution(const LARGE_INTEGER* interval);
     NTSTATUS WaitForSingleObject(PVOID object, const LARGE_INTEGER* timeout);
 

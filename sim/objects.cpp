@@ -105,48 +105,88 @@ LONG_PTR ObjectManager::Dereference(const void* p, const char* operation)
     return remaining;
 }
 
-HANDLE ObjectManager::CreateHandle(KernelObject* object, ACCESS_MASK grantedAccess)
+namespace {
+thread_local std::string tlsProcess; // "" is the system process
+} // namespace
+
+ProcessContext::ProcessContext(std::string process) : previous_(std::move(tlsProcess))
+{
+    tlsProcess = process == kSystem ? std::string() : std::move(process);
+}
+
+ProcessContext::~ProcessContext()
+{
+    tlsProcess = std::move(previous_);
+}
+
+std::string ProcessContext::Current()
+{
+    return tlsProcess.empty() ? kSystem : tlsProcess;
+}
+
+HANDLE ObjectManager::CreateHandle(KernelObject* object, ACCESS_MASK grantedAccess, bool kernelHandle)
 {
     std::lock_guard lock(mutex_);
     ++object->references_;
-    // Kernel handles have the high bit set; keep them recognisable in traces.
+    // Kernel handles have the high bit set; keep them recognisable in traces. The model numbers
+    // process handles the same way, so a trace reads alike whichever kind the driver made.
     auto value = static_cast<std::uintptr_t>(0xFFFF800000000000ULL | (nextHandle_++ * 4));
     auto handle = reinterpret_cast<HANDLE>(value);
-    handles_[handle] = object;
-    grantedAccess_[handle] = grantedAccess;
+    handles_[handle] = OpenHandle{object, grantedAccess, kernelHandle ? std::string() : ProcessContext::Current()};
     return handle;
 }
 
-NTSTATUS ObjectManager::ReferenceByHandle(HANDLE handle, const char* operation, KernelObject** object)
+KernelObject* ObjectManager::FindHandleLocked(HANDLE handle, std::string* problem) const
 {
+    auto it = handles_.find(handle);
+    if (it == handles_.end()) {
+        *problem = "invalid handle";
+        return nullptr;
+    }
+    const std::string& owner = it->second.process;
+    if (!owner.empty() && owner != ProcessContext::Current()) {
+        *problem = "handle of process '" + owner + "' (made without OBJ_KERNEL_HANDLE) used in process '" +
+                   ProcessContext::Current() + "', whose handle table does not hold it";
+        return nullptr;
+    }
+    return it->second.object;
+}
+
+NTSTATUS ObjectManager::ReferenceByHandle(HANDLE handle, const char* operation, KernelObject** object,
+                                          const char* objectType)
+{
+    std::string problem;
     {
         std::lock_guard lock(mutex_);
-        auto it = handles_.find(handle);
-        if (it != handles_.end()) {
-            ++it->second->references_;
-            *object = it->second;
+        KernelObject* found = FindHandleLocked(handle, &problem);
+        if (found != nullptr && objectType != nullptr && found->Type() != objectType) {
+            return STATUS_OBJECT_TYPE_MISMATCH; // documented, and no misuse of the handle itself
+        }
+        if (found != nullptr) {
+            ++found->references_;
+            *object = found;
             return STATUS_SUCCESS;
         }
     }
-    platform_.Verifier().Report(operation, Verifier::Pointer(handle), 0, "invalid handle (bug check 0xC4, 0x3C)");
+    platform_.Verifier().Report(operation, Verifier::Pointer(handle), 0, problem + " (bug check 0xC4, 0x3C)");
     return STATUS_INVALID_HANDLE;
 }
 
 NTSTATUS ObjectManager::CloseHandle(HANDLE handle, const char* operation)
 {
     KernelObject* object = nullptr;
+    std::string problem;
     {
         std::lock_guard lock(mutex_);
-        auto it = handles_.find(handle);
-        if (it != handles_.end()) {
-            object = it->second;
-            handles_.erase(it);
-            grantedAccess_.erase(handle);
+        object = FindHandleLocked(handle, &problem);
+        if (object != nullptr) {
+            handles_.erase(handle);
         }
     }
     if (object == nullptr) {
-        platform_.Verifier().Report(operation, Verifier::Pointer(handle), 0,
-                                    "close of a handle that is not open (bug check 0x93)");
+        platform_.Verifier().Report(
+            operation, Verifier::Pointer(handle), 0,
+            "close of " + (problem == "invalid handle" ? "a handle that is not open" : problem) + " (bug check 0x93)");
         return STATUS_INVALID_HANDLE;
     }
     Dereference(object, operation);
@@ -163,8 +203,8 @@ std::vector<ObjectManager::HandleRecord> ObjectManager::OpenHandles() const
 {
     std::lock_guard lock(mutex_);
     std::vector<HandleRecord> result;
-    for (const auto& [handle, object] : handles_) {
-        result.push_back(HandleRecord{handle, object->Type(), grantedAccess_.at(handle)});
+    for (const auto& [handle, open] : handles_) {
+        result.push_back(HandleRecord{handle, open.object->Type(), open.grantedAccess, open.process});
     }
     return result;
 }
@@ -174,8 +214,8 @@ void ObjectManager::ReportHeld(const std::string& when) const
     std::vector<std::string> held;
     {
         std::lock_guard lock(mutex_);
-        for (const auto& [handle, object] : handles_) {
-            held.push_back("handle " + Verifier::Pointer(handle) + " to " + object->Describe() + " still open");
+        for (const auto& [handle, open] : handles_) {
+            held.push_back("handle " + Verifier::Pointer(handle) + " to " + open.object->Describe() + " still open");
         }
         for (const auto& [key, object] : objects_) {
             if (!object->deleted_ && object->references_ > 0 && object->Type() != "Driver") {
@@ -217,11 +257,28 @@ EXTERN_C LONG_PTR ObfReferenceObject(PVOID Object)
     return Platform::Current().Objects().Reference(Object, "ObfReferenceObject");
 }
 
+// The object types a driver can name: each is the KernelObject type string of its objects.
+struct _OBJECT_TYPE {
+    const char* name;
+};
+
+namespace {
+_OBJECT_TYPE fileObjectType{"File"};
+_OBJECT_TYPE threadObjectType{"Thread"};
+POBJECT_TYPE fileObjectTypePointer = &fileObjectType;
+POBJECT_TYPE threadObjectTypePointer = &threadObjectType;
+} // namespace
+
+// NOLINTBEGIN(cppcoreguidelines-avoid-non-const-global-variables): the kernel's exported names (extern "C", declared in
+// platform/object.h)
+POBJECT_TYPE* IoFileObjectType = &fileObjectTypePointer;
+POBJECT_TYPE* PsThreadType = &threadObjectTypePointer;
+// NOLINTEND(cppcoreguidelines-avoid-non-const-global-variables)
+
 EXTERN_C NTSTATUS ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK DesiredAccess, POBJECT_TYPE ObjectType,
                                             KPROCESSOR_MODE AccessMode, PVOID* Object,
                                             POBJECT_HANDLE_INFORMATION HandleInformation)
 {
-    (void)ObjectType;
     (void)HandleInformation;
     sim::RequireIrqlAtMost("ObReferenceObjectByHandle", APC_LEVEL);
     auto& platform = Platform::Current();
@@ -235,7 +292,8 @@ EXTERN_C NTSTATUS ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK DesiredAc
                                    "kernel handle referenced with UserMode access");
     }
     sim::KernelObject* object = nullptr;
-    NTSTATUS status = platform.Objects().ReferenceByHandle(Handle, "ObReferenceObjectByHandle", &object);
+    NTSTATUS status = platform.Objects().ReferenceByHandle(Handle, "ObReferenceObjectByHandle", &object,
+                                                           ObjectType == nullptr ? nullptr : ObjectType->name);
     if (NT_SUCCESS(status)) {
         *Object = object;
     }

@@ -1,8 +1,16 @@
-// The object manager: reference-counted kernel objects and the kernel handle table.
+// The object manager: reference-counted kernel objects and the handle tables.
 //
 // Objects handed to the driver (WMI blocks, thread objects, the driver object) are pointers to
 // KernelObject instances owned here. A deleted object is kept (never freed) until the platform
 // goes away, so a stale pointer is recognised and reported instead of crashing the host.
+//
+// Handles, as the kernel's documentation of OBJECT_ATTRIBUTES, ObReferenceObjectByHandle and
+// ZwClose describes them: a handle made with OBJ_KERNEL_HANDLE is a kernel handle, valid in
+// every process context; one made without it lives in the handle table of the process the
+// creating thread ran in (ProcessContext), and in any other process's context it names nothing:
+// the use fails with STATUS_INVALID_HANDLE and is recorded. ObReferenceObjectByHandle checks the
+// object's type against the ObjectType it is given (STATUS_OBJECT_TYPE_MISMATCH, no reference).
+// One numbering serves both kinds.
 #pragma once
 
 #include <atomic>
@@ -46,6 +54,23 @@ private:
     std::atomic<bool> deleted_{false};
 };
 
+// The process whose context the calling thread runs in, for the handle rules above. Every thread
+// of the machine runs in the system process ("System"); a test places one in another process for
+// a scope, as a driver routine called from an application's thread would run in that
+// application's process.
+class ProcessContext {
+public:
+    static constexpr const char* kSystem = "System";
+    explicit ProcessContext(std::string process);
+    ~ProcessContext();
+    ProcessContext(const ProcessContext&) = delete;
+    ProcessContext& operator=(const ProcessContext&) = delete;
+    static std::string Current();
+
+private:
+    std::string previous_;
+};
+
 class ObjectManager {
 public:
     explicit ObjectManager(Platform& platform);
@@ -67,10 +92,13 @@ public:
     LONG_PTR Reference(const void* p, const char* operation);
     LONG_PTR Dereference(const void* p, const char* operation);
 
-    // A kernel handle to `object` with `grantedAccess`; the handle holds a reference of its own.
-    HANDLE CreateHandle(KernelObject* object, ACCESS_MASK grantedAccess);
-    // Takes a reference through a handle (ObReferenceObjectByHandle semantics).
-    NTSTATUS ReferenceByHandle(HANDLE handle, const char* operation, KernelObject** object);
+    // A handle to `object` with `grantedAccess`, holding a reference of its own: a kernel handle
+    // when `kernelHandle`, otherwise one in the calling thread's process.
+    HANDLE CreateHandle(KernelObject* object, ACCESS_MASK grantedAccess, bool kernelHandle = true);
+    // Takes a reference through a handle (ObReferenceObjectByHandle semantics); `objectType`
+    // null accepts any type.
+    NTSTATUS ReferenceByHandle(HANDLE handle, const char* operation, KernelObject** object,
+                               const char* objectType = nullptr);
     NTSTATUS CloseHandle(HANDLE handle, const char* operation);
     std::size_t OpenHandleCount() const;
     // The open handles, oldest first, with the access each was granted (what a debugger's
@@ -79,6 +107,7 @@ public:
         HANDLE handle = nullptr;
         std::string objectType;
         ACCESS_MASK grantedAccess = 0;
+        std::string process; // "" for a kernel handle
     };
     std::vector<HandleRecord> OpenHandles() const;
 
@@ -88,6 +117,9 @@ public:
 
 private:
     void InsertObject(std::unique_ptr<KernelObject> object);
+    // The object behind an open handle, or nullptr after a verifier record: not open, or open in
+    // another process's table than the calling thread's.
+    KernelObject* FindHandleLocked(HANDLE handle, std::string* problem) const;
 
     Platform& platform_;
     mutable LeafLock mutex_;
@@ -97,8 +129,12 @@ private:
     // calls on the same few objects over and over, and a repeat lookup then reads this and the
     // object's deleted_ flag without taking the mutex.
     mutable std::atomic<KernelObject*> last_{nullptr};
-    std::map<HANDLE, KernelObject*> handles_;
-    std::map<HANDLE, ACCESS_MASK> grantedAccess_;
+    struct OpenHandle {
+        KernelObject* object = nullptr;
+        ACCESS_MASK grantedAccess = 0;
+        std::string process; // the table it lives in; "" for a kernel handle
+    };
+    std::map<HANDLE, OpenHandle> handles_;
     std::uint64_t nextHandle_ = 1;
 };
 

@@ -159,11 +159,19 @@ void PnpModel::RemoveInterface(const std::u16string& symbolicLink)
     platform_.Sched().Signal();
 }
 
+void PnpModel::BeginInterfaceRemoval(const std::u16string& symbolicLink)
+{
+    std::lock_guard lock(mutex_);
+    for (Interface& iface : interfaces_) {
+        iface.leaving = iface.leaving || iface.link == symbolicLink;
+    }
+}
+
 bool PnpModel::InterfacePresent(const std::u16string& symbolicLink) const
 {
     std::lock_guard lock(mutex_);
     return std::any_of(interfaces_.begin(), interfaces_.end(),
-                       [&](const Interface& iface) { return iface.link == symbolicLink; });
+                       [&](const Interface& iface) { return iface.link == symbolicLink && !iface.leaving; });
 }
 
 bool PnpModel::Held(Registration* registration) const

@@ -41,9 +41,13 @@ public:
     // An interface of `classGuid` becomes present under `symbolicLink`; registrations for its
     // class are told on the PnP notification thread.
     void AddInterface(const GUID& classGuid, const std::u16string& symbolicLink);
+    // The removal of the device behind the interface has begun: from here on it refuses new
+    // opens, as a device with a removal pending does, though the interface stays listed (and no
+    // registration is told) until RemoveInterface.
+    void BeginInterfaceRemoval(const std::u16string& symbolicLink);
     // The interface goes away; registrations for its class are told of the removal.
     void RemoveInterface(const std::u16string& symbolicLink);
-    // Whether an interface is present under this symbolic link.
+    // Whether an interface is present under this symbolic link and its device takes new opens.
     bool InterfacePresent(const std::u16string& symbolicLink) const;
     // Registrations still held by drivers, as verifier records (driver unload checks), and how many.
     std::size_t RegistrationCount() const;
@@ -91,6 +95,7 @@ private:
     struct Interface {
         GUID classGuid{};
         std::u16string link;
+        bool leaving = false; // BeginInterfaceRemoval was called
     };
     struct Delivery {
         Registration* registration = nullptr;

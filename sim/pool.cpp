@@ -196,6 +196,27 @@ std::vector<PoolAllocation>::const_iterator PoolModel::AtOrBeforeLocked(std::uin
     return it == live_.begin() ? live_.end() : std::prev(it);
 }
 
+PoolModel::TagBytes& PoolModel::BytesOfTagLocked(std::uint32_t tag)
+{
+    for (TagBytes& bytes : bytesByTag_) {
+        if (bytes.tag == tag) {
+            return bytes;
+        }
+    }
+    bytesByTag_.push_back({tag, 0, 0});
+    return bytesByTag_.back();
+}
+
+std::map<std::uint32_t, std::size_t> PoolModel::HighWaterBytesByTag() const
+{
+    std::lock_guard lock(mutex_);
+    std::map<std::uint32_t, std::size_t> highWater;
+    for (const TagBytes& bytes : bytesByTag_) {
+        highWater[bytes.tag] = bytes.highWater;
+    }
+    return highWater;
+}
+
 void PoolModel::CountTag(TagCounts& counts, std::uint32_t tag)
 {
     for (auto& [counted, n] : counts) {
@@ -297,6 +318,9 @@ PVOID PoolModel::Allocate(POOL_FLAGS flags, SIZE_T size, ULONG tag)
             live_.insert(at, PoolAllocation{address, size, tag, flags, ++serial_});
             highWater_ = std::max(highWater_, liveBytes_);
             CountTag(byTag_, tag);
+            TagBytes& bytes = BytesOfTagLocked(tag);
+            bytes.live += size;
+            bytes.highWater = std::max(bytes.highWater, bytes.live);
             return user;
         }
     }
@@ -332,6 +356,7 @@ void PoolModel::Free(PVOID p, ULONG tag)
                 nextFreed_ = (nextFreed_ + 1) % kRememberedFrees;
             }
             liveBytes_ -= allocation.size;
+            BytesOfTagLocked(allocation.tag).live -= allocation.size;
             CountTag(freesByTagPassed_, tag);
             PoisonGuards(user, allocation.size, false);
             intact = GuardsIntact(user, allocation.size);
@@ -402,6 +427,9 @@ void PoolModel::ResetHighWater()
 {
     std::lock_guard lock(mutex_);
     highWater_ = liveBytes_;
+    for (TagBytes& bytes : bytesByTag_) {
+        bytes.highWater = bytes.live;
+    }
 }
 
 std::uint64_t PoolModel::TotalAllocations() const

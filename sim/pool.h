@@ -53,6 +53,8 @@ public:
     void ResetHighWater();
     std::uint64_t TotalAllocations() const;
     std::map<std::uint32_t, std::uint64_t> AllocationsByTag() const;
+    // The most bytes live at once under each tag that was allocated.
+    std::map<std::uint32_t, std::size_t> HighWaterBytesByTag() const;
     // How many frees passed each tag argument (0 included), as a free-path breakpoint would
     // show them; counted for every free of a live block, wrong tags too.
     std::map<std::uint32_t, std::uint64_t> FreesByTagPassed() const;
@@ -112,6 +114,14 @@ private:
     using TagCounts = std::vector<std::pair<std::uint32_t, std::uint64_t>>;
     static void CountTag(TagCounts& counts, std::uint32_t tag);
     TagCounts byTag_;
+    struct TagBytes {
+        std::uint32_t tag = 0;
+        std::size_t live = 0;
+        std::size_t highWater = 0;
+    };
+    // A handful of tags: a vector scanned beats a map on every allocation and free.
+    std::vector<TagBytes> bytesByTag_;
+    TagBytes& BytesOfTagLocked(std::uint32_t tag);
     TagCounts freesByTagPassed_;
 };
 

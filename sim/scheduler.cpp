@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <iterator>
 #include <set>
+#include <utility>
 
 namespace sim {
 
@@ -59,6 +60,13 @@ Scheduler::ThreadState* Scheduler::ReserveThread(const std::string& name)
     threads_.emplace_back();
     threads_.back().name = Intern(name);
     return &threads_.back();
+}
+
+void Scheduler::CancelReservation(ThreadState* token)
+{
+    std::lock_guard lock(mutex_);
+    threads_.remove_if([token](const ThreadState& t) { return &t == token; });
+    WakeAllLocked();
 }
 
 void Scheduler::AdoptReservation(ThreadState* token)
@@ -182,6 +190,14 @@ std::optional<Ticks> Scheduler::NextDeadlineLocked() const
 
 void Scheduler::ReportDeadlockLocked() const
 {
+    if (deadlockHandler_) {
+        DeadlockReport report;
+        report.now = now_.load();
+        for (const auto& t : threads_) {
+            report.threads.push_back({*t.name, t.blocked, t.deadline.has_value(), t.blocked ? t.why : nullptr});
+        }
+        deadlockHandler_(report);
+    }
     std::fprintf(stderr,
                  "\n*** host platform: deadlock at virtual time %lld: every thread is blocked and no "
                  "deadline is pending\n",
@@ -195,12 +211,12 @@ void Scheduler::ReportDeadlockLocked() const
 }
 
 bool Scheduler::WaitUntil(std::unique_lock<std::mutex>& lock, const std::function<bool()>& pred,
-                          std::optional<Ticks> deadline)
+                          std::optional<Ticks> deadline, const char* why)
 {
     // Counted before the first look at the predicate: a notifier that changes the state after
     // that look, and so must wake this thread, then finds the count non-zero (see Notify()).
     notifiable_.fetch_add(1);
-    const bool satisfied = Wait(lock, pred, deadline);
+    const bool satisfied = Wait(lock, pred, deadline, why);
     notifiable_.fetch_sub(1);
     return satisfied;
 }
@@ -216,13 +232,14 @@ void Scheduler::WaitForSignal(std::unique_lock<std::mutex>& lock, const std::fun
 }
 
 bool Scheduler::Wait(std::unique_lock<std::mutex>& lock, const std::function<bool()>& pred,
-                     std::optional<Ticks> deadline)
+                     std::optional<Ticks> deadline, const char* why)
 {
     ThreadState* self = tlsThread;
     if (self != nullptr) {
         self->blocked = true;
         self->pred = &pred;
         self->deadline = deadline;
+        self->why = why;
     }
     bool satisfied = false;
     auto stuckSince = std::chrono::steady_clock::time_point{};
@@ -300,6 +317,7 @@ bool Scheduler::Wait(std::unique_lock<std::mutex>& lock, const std::function<boo
         self->blocked = false;
         self->pred = nullptr;
         self->deadline.reset();
+        self->why = nullptr;
     }
     return satisfied;
 }
@@ -429,6 +447,12 @@ void Scheduler::SetDeadlockTimeout(std::chrono::milliseconds timeout)
 {
     std::lock_guard lock(mutex_);
     deadlockTimeout_ = timeout;
+}
+
+void Scheduler::SetDeadlockHandler(DeadlockHandler handler)
+{
+    std::lock_guard lock(mutex_);
+    deadlockHandler_ = std::move(handler);
 }
 
 void Scheduler::SetSerialized()

@@ -6,7 +6,8 @@
 // that has not been reached. When every registered thread is idle and auto-advance is on, the
 // clock jumps to the earliest deadline any of them waits for. When every thread is idle and no
 // deadline is pending, nothing can ever move again: the scheduler reports the deadlock with the
-// state of every thread and aborts, instead of hanging a test run.
+// state of every thread and aborts, instead of hanging a test run. A program that would rather
+// report the hang in its own words and exit installs a handler (SetDeadlockHandler()).
 //
 // All blocking in the host platform goes through WaitUntil() under the one scheduler mutex, so
 // that "idle" is decided atomically. Code that changes state a predicate reads must hold the
@@ -34,6 +35,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace sim {
 
@@ -41,6 +43,23 @@ namespace sim {
 using Ticks = std::int64_t;
 inline constexpr Ticks kTicksPerSecond = 10'000'000;
 inline constexpr Ticks kTicksPerMillisecond = 10'000;
+
+// What the scheduler knows when nothing can move any more: the virtual time, and each registered
+// thread with what it waits for.
+struct DeadlockReport {
+    struct Thread {
+        std::string name;
+        bool blocked = false;
+        bool withDeadline = false;
+        const char* reason = nullptr; // the waiter's own words (WaitUntil's `why`), or null
+    };
+    Ticks now = 0;
+    std::vector<Thread> threads;
+};
+// Called on the thread that found the deadlock, with the scheduler's mutex held and every other
+// registered thread blocked. It must not return (it exits the process); if it does, the
+// scheduler aborts as it would without one.
+using DeadlockHandler = std::function<void(const DeadlockReport&)>;
 
 class Scheduler {
 public:
@@ -62,11 +81,14 @@ public:
     // AdoptReservation() with the token before doing anything else.
     ThreadState* ReserveThread(const std::string& name);
     void AdoptReservation(ThreadState* token);
+    // Gives back a reservation whose thread could not be started.
+    void CancelReservation(ThreadState* token);
 
     // Blocks the calling thread until pred() holds (returns true) or virtual time reaches the
-    // deadline (returns false). The lock must hold Mutex(). pred() runs under the mutex.
+    // deadline (returns false). The lock must hold Mutex(). pred() runs under the mutex. `why`
+    // (a string literal) says what the thread waits for, should it never come (DeadlockReport).
     bool WaitUntil(std::unique_lock<std::mutex>& lock, const std::function<bool()>& pred,
-                   std::optional<Ticks> deadline = std::nullopt);
+                   std::optional<Ticks> deadline = std::nullopt, const char* why = nullptr);
     // The same without a deadline, for a thread whose predicate only a Signal() can make true:
     // an idle service thread waiting for its queue. Notify() passes such a waiter by.
     void WaitForSignal(std::unique_lock<std::mutex>& lock, const std::function<bool()>& pred);
@@ -105,6 +127,8 @@ public:
 
     // Real-time patience before a system with no possible progress is declared deadlocked.
     void SetDeadlockTimeout(std::chrono::milliseconds timeout);
+    // Replaces the report on standard error and the abort (an empty handler restores them).
+    void SetDeadlockHandler(DeadlockHandler handler);
 
     // Turns serialized mode on (see above). Called from a registered thread, which keeps running
     // with the token; the others must have gone idle first, so this settles before switching.
@@ -130,7 +154,8 @@ private:
     void PassTokenLocked(const ThreadState* self);
     void AwaitTokenLocked(std::unique_lock<std::mutex>& lock, ThreadState* self);
 
-    bool Wait(std::unique_lock<std::mutex>& lock, const std::function<bool()>& pred, std::optional<Ticks> deadline);
+    bool Wait(std::unique_lock<std::mutex>& lock, const std::function<bool()>& pred, std::optional<Ticks> deadline,
+              const char* why = nullptr);
 
     mutable std::mutex mutex_;
     // Threads in WaitUntil(), registered or not: Notify() has someone to wake only while this
@@ -146,6 +171,7 @@ private:
     std::atomic<bool> serialized_{false}; // written under mutex_, read by Notify() without it
     ThreadState* holder_ = nullptr;       // serialized mode: the thread that may run
     std::chrono::milliseconds deadlockTimeout_{10000};
+    DeadlockHandler deadlockHandler_;
 };
 
 struct Scheduler::ThreadState {
@@ -154,6 +180,7 @@ struct Scheduler::ThreadState {
     bool settling = false;
     const std::function<bool()>* pred = nullptr;
     std::optional<Ticks> deadline;
+    const char* why = nullptr;
     std::condition_variable wake; // this thread's own, so that a notification wakes only it
 };
 

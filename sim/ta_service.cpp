@@ -141,8 +141,9 @@ void TaServiceModel::Depart()
         present_ = false;
         link = link_;
     }
-    // Targets open on the interface are closed first: that cancels sends held here and waits
-    // for them, as a removed target device does.
+    // No open reaches the device from here on. Targets open on the interface are closed first:
+    // that cancels sends held here and waits for them, as a removed target device does.
+    platform_.Pnp().BeginInterfaceRemoval(link);
     platform_.Framework().OnInterfaceRemoved(link);
     platform_.Trace().Add("ta", "pnp", "RemoveInterface", Narrow(link));
     platform_.Pnp().RemoveInterface(link);
@@ -417,7 +418,7 @@ TaServiceModel::Outcome TaServiceModel::Hold(std::size_t index, const std::funct
     };
     {
         std::unique_lock lock(sched.Mutex());
-        sched.WaitUntil(lock, resumable);
+        sched.WaitUntil(lock, resumable, std::nullopt, "in the TA service");
     }
     std::lock_guard lock(mutex_);
     // A release that raced with the cancellation wins: the service had answered by then.
@@ -437,7 +438,11 @@ std::size_t TaServiceModel::Answer(const TaBehaviour& behaviour, const std::uint
     case TaBehaviour::Kind::Block:        // released: answers as Echo
     case TaBehaviour::Kind::IgnoreCancel: // likewise
         written = std::min(requestLength, room);
-        std::copy_n(request, written, response);
+        // A faulty driver can hand areas that overlap; the copy is then as if through a buffer
+        // of its own, never a forward byte loop that reads what it has just written.
+        if (written != 0) {
+            std::memmove(response, request, written);
+        }
         break;
     case TaBehaviour::Kind::Fixed:
         written = std::min(behaviour.bytes.size(), room);

@@ -95,6 +95,10 @@ private:
     std::map<std::string, std::uint64_t> counts_;
 };
 
+Trace::Trace(Scheduler& scheduler) : scheduler_(scheduler) {}
+
+Trace::~Trace() = default;
+
 void Trace::Record(const char* from, const char* to, const char* operation, const char* format,
                    std::initializer_list<TraceArg> args, std::optional<NTSTATUS> status, std::string_view text)
 {
@@ -168,6 +172,18 @@ std::vector<TraceEvent> Trace::Events() const
         events.push_back(renderer.Render(entry));
     }
     return events;
+}
+
+void Trace::Take(std::vector<TraceEvent>& into)
+{
+    std::lock_guard lock(mutex_);
+    if (!taken_) {
+        taken_ = std::make_unique<Renderer>();
+    }
+    for (const Entry& entry : Held()) {
+        into.push_back(taken_->Render(entry));
+    }
+    count_ = 0;
 }
 
 std::vector<TraceHead> Trace::Heads() const

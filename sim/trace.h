@@ -18,6 +18,7 @@
 
 #include <array>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <span>
@@ -109,7 +110,10 @@ struct TraceDetail {
 
 class Trace {
 public:
-    explicit Trace(Scheduler& scheduler) : scheduler_(scheduler) {}
+    explicit Trace(Scheduler& scheduler);
+    ~Trace();
+    Trace(const Trace&) = delete;
+    Trace& operator=(const Trace&) = delete;
 
     // `from`, `to`, `operation` and `format` must outlive the trace (string literals). Each "{}"
     // of `format` is replaced by the next of `args`.
@@ -134,6 +138,10 @@ public:
              std::optional<NTSTATUS> status = std::nullopt);
 
     std::vector<TraceEvent> Events() const;
+    // The records held, rendered, and forgotten: a long run reads its trace as it goes and keeps
+    // its memory flat. Identifiers keep counting from one Take() to the next (unlike Events()
+    // after Clear()), so a run read in pieces shows what a run read whole would.
+    void Take(std::vector<TraceEvent>& into);
     std::vector<TraceHead> Heads() const;
     // Events whose operation equals `operation`.
     std::vector<TraceEvent> Find(const std::string& operation) const;
@@ -176,6 +184,7 @@ private:
     class Renderer;
 
     Scheduler& scheduler_;
+    std::unique_ptr<Renderer> taken_; // Take()'s numbering, from the first Take() on
     mutable LeafLock mutex_;
     // The trace is the first count_ entries; Clear() keeps the rest, whose memory (their text's
     // too) later records reuse.

@@ -8,6 +8,7 @@
 
 #include "sim/firmware.h"
 #include "sim/irql.h"
+#include "sim/kernel.h"
 #include "sim/platform.h"
 #include "sim/strings.h"
 
@@ -115,22 +116,26 @@ WmiBlock* WmiModel::LookupBlock(PVOID object, const char* operation) const
     return static_cast<WmiBlock*>(found);
 }
 
-NTSTATUS WmiModel::AdmitBlockCall(const char* operation, NTSTATUS faultStatus, PVOID object, ULONG access,
-                                  const TraceDetail& detail, WmiBlock** block)
+WmiBlock* WmiModel::AdmitBlockCall(const char* operation, NTSTATUS faultStatus, PVOID object, ULONG access,
+                                   const TraceDetail& detail, NTSTATUS* status)
 {
     RequireIrqlAtMost(operation, APC_LEVEL);
-    NTSTATUS status = STATUS_SUCCESS;
-    if (platform_.Faults().Check(operation, faultStatus, &status)) {
-        return Rejected(platform_, operation, detail, status);
+    if (platform_.Faults().Check(operation, faultStatus, status)) {
+        // A rule may name a success status; the call still fails, having found no block.
+        *status = Rejected(platform_, operation, detail, NT_SUCCESS(*status) ? STATUS_INVALID_HANDLE : *status);
+        return nullptr;
     }
-    *block = LookupBlock(object, operation);
-    if (*block == nullptr) {
-        return Rejected(platform_, operation, detail, STATUS_INVALID_HANDLE);
+    WmiBlock* block = LookupBlock(object, operation);
+    if (block == nullptr) {
+        *status = Rejected(platform_, operation, detail, STATUS_INVALID_HANDLE);
+        return nullptr;
     }
-    if (((*block)->Access() & access) == 0) {
-        return Rejected(platform_, operation, detail, STATUS_ACCESS_DENIED);
+    if ((block->Access() & access) == 0) {
+        *status = Rejected(platform_, operation, detail, STATUS_ACCESS_DENIED);
+        return nullptr;
     }
-    return STATUS_SUCCESS;
+    *status = STATUS_SUCCESS;
+    return block;
 }
 
 NTSTATUS WmiModel::OpenBlock(LPCGUID guid, ULONG desiredAccess, PVOID* object)
@@ -143,6 +148,11 @@ NTSTATUS WmiModel::OpenBlock(LPCGUID guid, ULONG desiredAccess, PVOID* object)
     }
     *object = nullptr;
     const TraceDetail detail("{} access {}", TraceArg::Guid(*guid), TraceArg::Hex(desiredAccess));
+    if ((desiredAccess & WMIGUID_NOTIFICATION) != 0 && (desiredAccess & SYNCHRONIZE) == 0) {
+        // Recorded, not refused: the documentation states the rule, not what the kernel does.
+        platform_.Verifier().Report(kOperation, GuidText(*guid), 0,
+                                    "WMIGUID_NOTIFICATION without SYNCHRONIZE (IoWMIOpenBlock requires both)");
+    }
     NTSTATUS status = STATUS_SUCCESS;
     if (platform_.Faults().Check(kOperation, STATUS_WMI_GUID_NOT_FOUND, &status)) {
         return Rejected(platform_, kOperation, detail, status);
@@ -167,13 +177,11 @@ NTSTATUS WmiModel::ExecuteMethod(PVOID object, PUNICODE_STRING instanceName, ULO
 {
     constexpr const char* kOperation = "IoWMIExecuteMethod";
     const TraceDetail detail("method {} in {}", TraceArg::Decimal(methodId), TraceArg::Decimal(inBufferSize));
-    WmiBlock* block = nullptr;
-    NTSTATUS status = AdmitBlockCall(kOperation, STATUS_WMI_GUID_DISCONNECTED, object, WMIGUID_EXECUTE, detail, &block);
-    if (!NT_SUCCESS(status)) {
-        return status;
-    }
+    NTSTATUS status = STATUS_SUCCESS;
+    WmiBlock* block =
+        AdmitBlockCall(kOperation, STATUS_WMI_GUID_DISCONNECTED, object, WMIGUID_EXECUTE, detail, &status);
     if (block == nullptr) {
-        return STATUS_INVALID_HANDLE; // a fault rule that "fails" a lookup with a success status
+        return status;
     }
     if (outBufferSize == nullptr || instanceName == nullptr ||
         (instanceName->Buffer == nullptr && instanceName->Length > 0)) {
@@ -211,13 +219,10 @@ NTSTATUS WmiModel::SetNotificationCallback(PVOID object, WMI_NOTIFICATION_CALLBA
 {
     constexpr const char* kOperation = "IoWMISetNotificationCallback";
     const TraceDetail detail("context {}", TraceArg::Object("context", context));
-    WmiBlock* block = nullptr;
-    NTSTATUS status = AdmitBlockCall(kOperation, STATUS_UNSUCCESSFUL, object, WMIGUID_NOTIFICATION, detail, &block);
-    if (!NT_SUCCESS(status)) {
-        return status;
-    }
+    NTSTATUS status = STATUS_SUCCESS;
+    WmiBlock* block = AdmitBlockCall(kOperation, STATUS_UNSUCCESSFUL, object, WMIGUID_NOTIFICATION, detail, &status);
     if (block == nullptr) {
-        return STATUS_INVALID_HANDLE;
+        return status;
     }
     if (callback == nullptr) {
         platform_.Verifier().Report(kOperation, block->Describe(), 0, "null notification callback");
@@ -259,15 +264,29 @@ void WmiModel::OnBlockReleased(const WmiBlock* block)
     platform_.Sched().Notify();
 }
 
-std::size_t WmiModel::FireEvent(const GUID& guid)
+std::size_t WmiModel::FireEvent(const GUID& guid, const std::vector<std::uint8_t>& data)
 {
+    // A fault of the machine, not of a call the driver makes: the WMI layer drops the event
+    // before any consumer sees it, as it may when it runs short of event buffers. The provider's
+    // state (a request it has pending) is untouched.
+    NTSTATUS ignored = STATUS_SUCCESS;
+    if (platform_.Faults().CheckMachineFault("WmiEventDelivery", STATUS_UNSUCCESSFUL, &ignored)) {
+        {
+            std::lock_guard guard(mutex_);
+            ++lost_;
+        }
+        platform_.Trace().Record("firmware", "kernel", "WmiEvent", "{} lost: delivery failed (injected)",
+                                 {TraceArg::Guid(guid)});
+        return 0;
+    }
+    const Ticks raisedAt = KernelModel::kSystemTimeAtBoot + platform_.Sched().Now();
     std::size_t queued = 0;
     {
         std::lock_guard guard(mutex_);
         if (!stopping_) {
             for (const auto& [block, installed] : callbacks_) {
                 if (SameGuid(block->Guid(), guid)) {
-                    queue_.push_back(block);
+                    queue_.push_back(Queued{block, raisedAt, data});
                     QueueChangedLocked();
                     ++queued;
                 }
@@ -292,7 +311,7 @@ void WmiModel::DeliveryThread()
 {
     Scheduler& sched = platform_.Sched();
     for (;;) {
-        const WmiBlock* block = nullptr;
+        Queued event;
         Installed target;
         {
             std::unique_lock lock(sched.Mutex());
@@ -304,12 +323,12 @@ void WmiModel::DeliveryThread()
                     exited_ = true;
                     return;
                 }
-                block = queue_.front();
+                event = std::move(queue_.front());
                 queue_.pop_front();
                 QueueChangedLocked();
                 // The callback and context are read at pick-up; from here on a release of the
                 // block no longer stops this delivery.
-                auto it = callbacks_.find(block);
+                auto it = callbacks_.find(event.block);
                 if (it == callbacks_.end()) {
                     ++lost_;
                 } else {
@@ -329,6 +348,7 @@ void WmiModel::DeliveryThread()
                 --held_;
             }
         }
+        const WmiBlock* block = event.block;
         if (target.callback == nullptr) {
             platform_.Trace().Record("kernel", "driver", "WmiNotification",
                                      "WmiBlock '{}' at {} released before delivery; event dropped",
@@ -338,12 +358,7 @@ void WmiModel::DeliveryThread()
         platform_.Trace().Record("kernel", "driver", "WmiNotification", "WmiBlock '{}' at {} context {}",
                                  {TraceArg::Guid(block->Guid()), TraceArg::Object("block", block),
                                   TraceArg::Object("context", target.context)});
-        WNODE_EVENT_ITEM wnode{};
-        wnode.WnodeHeader.BufferSize = sizeof(wnode);
-        wnode.WnodeHeader.Guid = block->Guid();
-        wnode.WnodeHeader.Flags = WNODE_FLAG_EVENT_ITEM;
-        wnode.WnodeHeader.u2.TimeStamp.QuadPart = sched.Now();
-        target.callback(&wnode, target.context);
+        target.callback(BuildNotification(event), target.context);
         {
             std::lock_guard guard(mutex_);
             inFlight_ = false;
@@ -351,6 +366,39 @@ void WmiModel::DeliveryThread()
         }
         sched.Notify();
     }
+}
+
+// What the kernel's documentation of WNODE_SINGLE_INSTANCE describes, and what a consumer of a
+// data block provider's event receives: the header (GUID, WNODE_FLAG_SINGLE_INSTANCE |
+// WNODE_FLAG_EVENT_ITEM, the time the event was raised as a system time), the instance name as
+// a counted string at OffsetInstanceName, and the data block at DataBlockOffset, 8-byte aligned.
+// The memory is the delivery thread's own and valid for the callback's duration only.
+PVOID WmiModel::BuildNotification(const Queued& event)
+{
+    static_assert(sizeof(WCHAR) == sizeof(char16_t));
+    const std::u16string_view name(firmware::kInstanceName);
+    const auto nameBytes = static_cast<USHORT>(name.size() * sizeof(WCHAR));
+    const auto align8 = [](std::size_t offset) { return (offset + 7) & ~std::size_t{7}; };
+    const std::size_t nameOffset = sizeof(WNODE_SINGLE_INSTANCE);
+    const std::size_t dataOffset = align8(nameOffset + sizeof(USHORT) + nameBytes);
+    const std::size_t total = dataOffset + event.data.size();
+    notification_.assign((total + 7) / 8, 0); // 8-byte units: the header holds 64-bit fields
+    auto* bytes = reinterpret_cast<std::uint8_t*>(notification_.data());
+    auto* wnode = reinterpret_cast<WNODE_SINGLE_INSTANCE*>(bytes);
+    wnode->WnodeHeader.BufferSize = static_cast<ULONG>(total);
+    wnode->WnodeHeader.Guid = event.block->Guid();
+    wnode->WnodeHeader.Flags = WNODE_FLAG_SINGLE_INSTANCE | WNODE_FLAG_EVENT_ITEM;
+    wnode->WnodeHeader.u2.TimeStamp.QuadPart = static_cast<LONGLONG>(event.raisedAt);
+    wnode->OffsetInstanceName = static_cast<ULONG>(nameOffset);
+    wnode->InstanceIndex = 0;
+    wnode->DataBlockOffset = static_cast<ULONG>(dataOffset);
+    wnode->SizeDataBlock = static_cast<ULONG>(event.data.size());
+    std::memcpy(bytes + nameOffset, &nameBytes, sizeof nameBytes);
+    std::memcpy(bytes + nameOffset + sizeof nameBytes, name.data(), nameBytes);
+    if (!event.data.empty()) {
+        std::memcpy(bytes + dataOffset, event.data.data(), event.data.size());
+    }
+    return wnode;
 }
 
 void WmiModel::HoldDeliveries(bool hold)

@@ -7,8 +7,18 @@
 // run, or even start, after the driver has released its block. HoldDeliveries() makes that
 // window as wide as a test wants.
 //
+// Access rule (the kernel's documentation of IoWMIOpenBlock): a caller that asks for
+// WMIGUID_NOTIFICATION must also ask for SYNCHRONIZE. An open without it is a verifier record,
+// not a refusal, because the documentation does not say that the kernel refuses it.
+//
 // Events are delivered on one thread of the model's own, registered with the scheduler as
-// "wmi", one delivery at a time, in the order they were raised.
+// "wmi", one delivery at a time, in the order they were raised. Each arrives as the kernel's
+// documentation of WNODE_SINGLE_INSTANCE describes an event from a data block provider (the
+// ACPI mapping's events are): header flags, the instance name, the provider's data at
+// DataBlockOffset, and the time the event was raised as a system time.
+//
+// An event can be lost on the way (the fault "WmiEventDelivery"): no callback runs, and whatever
+// the provider has pending for it stays pending.
 #pragma once
 
 #include <atomic>
@@ -24,6 +34,7 @@
 #include "platform/wmi.h"
 #include "sim/leaf_lock.h"
 #include "sim/objects.h"
+#include "sim/scheduler.h"
 #include "sim/trace.h"
 
 namespace sim {
@@ -69,9 +80,10 @@ public:
                            PULONG outBufferSize, PUCHAR buffer);
     NTSTATUS SetNotificationCallback(PVOID object, WMI_NOTIFICATION_CALLBACK callback, PVOID context);
 
-    // Raised by the provider of `guid`: queues one delivery for each open block of that GUID
-    // that has a callback installed now. With none, the event is lost. Returns the number queued.
-    std::size_t FireEvent(const GUID& guid);
+    // Raised by the provider of `guid` with its event data: queues one delivery for each open
+    // block of that GUID that has a callback installed now. With none, or when a fault rule on
+    // "WmiEventDelivery" fires, the event is lost. Returns the number queued.
+    std::size_t FireEvent(const GUID& guid, const std::vector<std::uint8_t>& data = {});
 
     // While held, the notification thread picks up the next delivery (callback and context
     // already read) and waits before calling it, so a test can release the block in between.
@@ -96,6 +108,12 @@ private:
         WMI_NOTIFICATION_CALLBACK callback = nullptr;
         PVOID context = nullptr;
     };
+    // One delivery: the block it goes to, when the event was raised (system time), its data.
+    struct Queued {
+        const WmiBlock* block = nullptr;
+        Ticks raisedAt = 0;
+        std::vector<std::uint8_t> data;
+    };
 
     template <class T> T Locked(const T& field) const
     {
@@ -105,19 +123,21 @@ private:
     // The live WMI block at `object`, or nullptr after a verifier record (STATUS_INVALID_HANDLE).
     WmiBlock* LookupBlock(PVOID object, const char* operation) const;
     // The checks every call on an open block starts with: IRQL, injected fault, a live block,
-    // and the access it was opened with. Failures are traced and returned.
-    NTSTATUS AdmitBlockCall(const char* operation, NTSTATUS faultStatus, PVOID object, ULONG access,
-                            const TraceDetail& detail, WmiBlock** block);
+    // and the access it was opened with. The block, or nullptr with the failure traced and in
+    // *status.
+    WmiBlock* AdmitBlockCall(const char* operation, NTSTATUS faultStatus, PVOID object, ULONG access,
+                             const TraceDetail& detail, NTSTATUS* status);
     void OnBlockReleased(const WmiBlock* block);
     void DeliveryThread();
-    bool PickUpLocked(Installed* delivery, const WmiBlock** block);
+    // The WNODE_SINGLE_INSTANCE for one delivery, in notification_.
+    PVOID BuildNotification(const Queued& event);
     void QueueChangedLocked() { work_ = stopping_ || !queue_.empty(); }
 
     Platform& platform_;
     mutable LeafLock mutex_;                         // leaf: guards everything below except thread_
     std::set<const WmiBlock*> live_;                 // opened and not yet released
     std::map<const WmiBlock*, Installed> callbacks_; // live blocks with a callback installed
-    std::deque<const WmiBlock*> queue_;
+    std::deque<Queued> queue_;
     // stopping_ || !queue_.empty(), kept beside them under the mutex (QueueChangedLocked after
     // every change to either) so that the idle delivery thread's wake-up test takes no lock.
     // That thread waits for a signal: whoever may have made this true calls Signal(), not
@@ -131,6 +151,7 @@ private:
     std::size_t held_ = 0;
     std::size_t delivered_ = 0;
     std::size_t lost_ = 0;
+    std::vector<std::uint64_t> notification_; // the delivery thread's alone: the record it hands out
     std::thread thread_;
 };
 

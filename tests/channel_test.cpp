@@ -95,8 +95,9 @@ TEST_F(ChannelTest, TheOtherSideSeesTheDocumentedConversation)
         blocks.emplace_back(sim::GuidText(block->Guid()), block->Access());
     }
     std::sort(blocks.begin(), blocks.end());
-    EXPECT_EQ(blocks, (std::vector<std::pair<std::string, ULONG>>{{"{71FA4E39-6913-49D2-86F3-5EEFC37852FE}", 0x10},
-                                                                  {"{91B2631C-A148-451B-8D3A-314FDDFE9D14}", 0x4}}));
+    EXPECT_EQ(blocks,
+              (std::vector<std::pair<std::string, ULONG>>{{"{71FA4E39-6913-49D2-86F3-5EEFC37852FE}", 0x10},
+                                                          {"{91B2631C-A148-451B-8D3A-314FDDFE9D14}", 0x100004}}));
 
     const Bytes buffer = FirmwareModel::BuildExchangeBuffer(Pattern(4, 1), Pattern(4, 2));
     platform.Firmware().RaiseEvent(buffer);

@@ -107,7 +107,7 @@ const char* kStdinDecimal = "steps:\n  - add_device: 010\n";
 INSTANTIATE_TEST_SUITE_P(
     Program, Conventions,
     testing::Values(
-        Case{"Version", "--version", "", 0, " (JSON schema 1)\n", ""}, Case{"Help", "--help", "", 0, "replay", ""},
+        Case{"Version", "--version", "", 0, " (JSON schema 2)\n", ""}, Case{"Help", "--help", "", 0, "replay", ""},
         Case{"HelpCommand", "help", "", 0, "Exit status", ""},
         Case{"HelpOfReplay", "help replay", "", 0, "--dump-all", ""},
         Case{"ReplayHelp", "replay --help", "", 0, "--dump-all", ""},
@@ -169,7 +169,33 @@ INSTANTIATE_TEST_SUITE_P(
              "fwrelay-sim: warning: the diagram has"},
         Case{"CompactMermaidFits", "-f mermaid -", ManyEvents(45, true), 0, "sequenceDiagram", ""},
         Case{"ReplayFromStdin", "replay -", "01000000 aa 01000000 00 00000000", 0, "Verdict: forwarded", ""},
-        Case{"ReplayOfADirectory", "replay examples", "", 2, "", "examples: error: is a directory"}),
+        Case{"ReplayOfADirectory", "replay examples", "", 2, "", "examples: error: is a directory"},
+        // The run-time tools: in the help, and their mistakes refused with the program's words.
+        Case{"HelpListsTheTools", "--help", "", 0, "--dump-buffers", ""},
+        Case{"HelpOfDiff", "help diff", "", 0, "before", ""},
+        Case{"RelayZero", "--relay 0", "", 2, "", "fwrelay-sim: error: --relay takes relay numbers from 1"},
+        Case{"RelayBackwards", "--relay 7-4", "", 2, "", "('7-4' is not one)"},
+        Case{"UnknownParty", "--party driver,cpu", "", 2, "", "--party: no party 'cpu'"},
+        Case{"NotATime", "--from soon", "", 2, "",
+             "--from: must be a time such as 2.5, 2.5s, 300ms or 1min ('soon' is not)"},
+        Case{"WindowBackwards", "--from 9s --to 4s", "", 2, "", "--to 4s comes before --from 9s"},
+        Case{"FilterOnADiagram", "-f mermaid --relay 1", "", 2, "", "--relay applies to text and json"},
+        Case{"StatsWithReplay", "--stats replay examples/echo.hex", "", 2, "", "--stats belongs to a scenario run"},
+        Case{"DumpToNowhere", "--dump-buffers /nonexistent/dir", "", 2, "", "--dump-buffers: /nonexistent/dir:"},
+        Case{"DiffOfYaml", "diff examples/default.yaml examples/default.yaml", "", 2, "",
+             "examples/default.yaml:1:1: error: not a JSON line"},
+        Case{"DiffOfACutRun", "diff tests/golden/default.jsonl /dev/null", "", 2, "", "no run record"},
+        Case{"DiffOfARunWithItself", "diff tests/golden/default.jsonl tests/golden/default.jsonl", "", 0,
+             "No difference", ""},
+        Case{"UnloadRefusedSaysWhy", "-", "firmware: {present: true}\nsteps:\n  - add_device: 1\n  - unload: true\n", 0,
+             "unload refused: control device 0x5f0000000030 still exists", ""},
+        // (No device ever came, so the driver never deletes its control device and cannot unload.)
+        Case{"ExpectationsInFileOrder", "-q -", "firmware: {present: true}\nsteps: []\nexpect: {events: 0, acks: 0}\n",
+             1, "  ok   events: expected 0, got 0\n  ok   acks: expected 0, got 0\n", ""},
+        // A label's control characters never reach the terminal raw.
+        Case{"ControlCharactersEscaped", "-",
+             "steps:\n  - event: {label: \"a\\eb\\nc\", request: '01', response_size: 1}\n", 1, "a\\x1bb\\nc", "",
+             "a\x1b"}),
     [](const testing::TestParamInfo<Case>& param) {
         std::string name = param.param.name;
         for (char& c : name) {
@@ -185,11 +211,37 @@ TEST(Program, AWriteErrorIsAFailure)
     EXPECT_NE(o.err.find("fwrelay-sim: error: cannot write the output"), std::string::npos) << o.err;
 }
 
+// A long run stopped by SIGTERM once its output has begun, and one whose reader goes away: both
+// end with the status the help promises.
+TEST(Program, AnInterruptedRunAndAClosedPipeEndAsDocumented)
+{
+    const std::string dir = testing::TempDir() + "/cli_stop_" + std::to_string(getpid());
+    std::ofstream(dir + ".yaml") << ManyEvents(20000, true);
+    const std::string sim = std::string("'") + FWRELAY_SIM_PATH + "' '" + dir + ".yaml'";
+    const std::string interrupted = "{ " + sim + " > '" + dir + ".out' & pid=$!; while [ ! -s '" + dir +
+                                    ".out' ]; do sleep 0.05; done; kill -TERM $pid; wait $pid; echo $? > '" + dir +
+                                    ".status'; }";
+    ASSERT_EQ(std::system(interrupted.c_str()), 0);
+    EXPECT_EQ(ReadFile(dir + ".status"), "143\n");
+    const std::string out = ReadFile(dir + ".out");
+    EXPECT_NE(out.find("\nResult: INTERRUPTED by SIGTERM at "), std::string::npos) << out.substr(out.size() - 500);
+    EXPECT_NE(out.find("Expectations: not checked"), std::string::npos);
+
+    const std::string piped = "{ " + sim + " 2> '" + dir + ".err'; echo $? > '" + dir + ".status'; } | true";
+    ASSERT_EQ(std::system(piped.c_str()), 0);
+    EXPECT_EQ(ReadFile(dir + ".status"), "2\n");
+    EXPECT_NE(ReadFile(dir + ".err").find("fwrelay-sim: error: cannot write the output"), std::string::npos);
+    for (const char* suffix : {".yaml", ".out", ".status", ".err"}) {
+        std::remove((dir + suffix).c_str());
+    }
+}
+
 // ---- Every example, twice, in every format, against its golden file ----
 
 struct Golden {
     std::string name; // golden file name
     std::string args;
+    int exit = 0;
 };
 
 void PrintTo(const Golden& g, std::ostream* os)
@@ -204,7 +256,7 @@ TEST_P(GoldenOutput, TwoRunsAreByteIdenticalAndMatchTheGoldenFile)
     const Golden& g = GetParam();
     const Outcome first = RunTool(g.args);
     const Outcome second = RunTool(g.args);
-    ASSERT_EQ(first.exit, 0) << first.err;
+    ASSERT_EQ(first.exit, g.exit) << first.err;
     EXPECT_EQ(first.err, "");
     ASSERT_EQ(first.out, second.out) << "two runs of '" << g.args << "' differ";
     const std::string path = std::string(FWRELAY_SOURCE_DIR) + "/tests/golden/" + g.name;
@@ -247,6 +299,19 @@ std::vector<Golden> GoldenCases()
     cases.push_back({"default-full.mmd", "examples/default.yaml -f mermaid --detail full"});
     cases.push_back({"replay-echo.txt", "replay examples/echo.hex --ta first:5"});
     cases.push_back({"replay-echo.jsonl", "replay examples/echo.hex --ta first:5 -f json"});
+    cases.push_back({"default-stats.txt", "examples/default.yaml -q --stats"});
+    cases.push_back({"default-stats.jsonl", "examples/default.yaml -q --stats -f json"});
+    cases.push_back({"default-relay2-driver.txt", "examples/default.yaml --relay 2 --party driver,firmware"});
+    cases.push_back({"default-window.jsonl", "examples/default.yaml -f json --from 6s --to 7s --thread wmi"});
+    cases.push_back({"replay-echo.yaml", "replay examples/echo.hex --ta first:5 --emit-scenario"});
+    cases.push_back(
+        {"diff-default-ta-failures.txt", "diff tests/golden/default.jsonl tests/golden/ta-failures.jsonl", 1});
+    // A deadlock reports the timeline, the blocked calls and the summary, and exits with 3.
+    for (const char* format : {"txt", "jsonl", "mmd"}) {
+        const std::string flag =
+            std::string(format) == "txt" ? "" : std::string(" -f ") + (format[0] == 'j' ? "json" : "mermaid");
+        cases.push_back({std::string("ta-ignores-cancel.") + format, "examples/ta-ignores-cancel.yaml" + flag, 3});
+    }
     return cases;
 }
 

@@ -17,6 +17,7 @@
 #include "tools/output.h"
 #include "tools/replay.h"
 #include "tools/runner.h"
+#include "tools/stats.h"
 #include "relay/relay.h"
 #include "tools/scenario.h"
 #include "tools/text.h"
@@ -876,7 +877,7 @@ std::string JsonTypeName(const nlohmann::json& value)
 TEST(JsonSchema, EveryRecordOfEveryExampleMatchesTheDocument)
 {
     const RecordRules rules = ReadJsonSchemaDoc();
-    ASSERT_EQ(rules.size(), 5U) << "run, call, event, relay, summary";
+    ASSERT_EQ(rules.size(), 6U) << "run, call, event, relay, stats, summary";
     std::set<std::string> seenTypes;
     std::set<std::string> seenOptional;
     std::vector<std::string> files = {"default",           "device-churn", "fault-injection", "firmware-late",
@@ -884,14 +885,41 @@ TEST(JsonSchema, EveryRecordOfEveryExampleMatchesTheDocument)
     for (const std::string& name : files) {
         const fwtool::RunResult r = fwtool::RunScenario(
             fwtool::LoadScenarioFile(std::string(FWRELAY_SOURCE_DIR) + "/examples/" + name + ".yaml"));
+        {
+            // Written as the run goes, keeping nothing, the lines are those of the finished run.
+            std::ostringstream streamed;
+            std::ostringstream whole;
+            fwtool::ReportOptions plain;
+            plain.format = fwtool::Format::Json;
+            const std::unique_ptr<fwtool::RunSink> sink = fwtool::MakeSink(streamed, plain);
+            fwtool::RunOptions live;
+            live.sink = sink.get();
+            live.keepTrace = false;
+            live.keepBytes = false;
+            fwtool::RunScenario(
+                fwtool::LoadScenarioFile(std::string(FWRELAY_SOURCE_DIR) + "/examples/" + name + ".yaml"), live);
+            fwtool::WriteJsonLines(whole, r);
+            EXPECT_EQ(streamed.str(), whole.str()) << name;
+        }
         std::ostringstream out;
-        fwtool::WriteJsonLines(out, r);
+        fwtool::Stats stats;
+        fwtool::Replay(r, stats);
+        fwtool::ReportOptions json;
+        json.format = fwtool::Format::Json;
+        json.stats = &stats;
+        fwtool::WriteReport(out, r, json);
         std::istringstream lines(out.str());
         std::vector<std::string> order;
+        std::set<int> closed; // relays whose record has been written
         for (std::string line; std::getline(lines, line);) {
             const nlohmann::json record = nlohmann::json::parse(line);
             const std::string type = record.value("type", "");
             order.push_back(type);
+            if (type == "relay") {
+                closed.insert(record["index"].get<int>());
+            } else if (type == "call" && record["relay"].is_number()) {
+                EXPECT_EQ(closed.count(record["relay"].get<int>()), 0U) << name << ": a call after its relay's record";
+            }
             ASSERT_EQ(rules.count(type), 1U) << name << ": undocumented record type '" << type << "'";
             seenTypes.insert(type);
             const auto& fields = rules.at(type);
@@ -910,11 +938,12 @@ TEST(JsonSchema, EveryRecordOfEveryExampleMatchesTheDocument)
                 EXPECT_EQ(record["schema"], fwtool::kJsonSchemaVersion);
             }
         }
-        // run, calls, events, relays, summary: in that order.
+        // run, calls with each relay after its own calls, events, summary: in that order.
         ASSERT_GE(order.size(), 2U);
         EXPECT_EQ(order.front(), "run");
         EXPECT_EQ(order.back(), "summary");
-        const std::map<std::string, int> rank = {{"run", 0}, {"call", 1}, {"event", 2}, {"relay", 3}, {"summary", 4}};
+        const std::map<std::string, int> rank = {{"run", 0},   {"call", 1},  {"relay", 1},
+                                                 {"event", 2}, {"stats", 3}, {"summary", 4}};
         EXPECT_TRUE(std::is_sorted(order.begin(), order.end(), [&](const std::string& a, const std::string& b) {
             return rank.at(a) < rank.at(b);
         })) << name;

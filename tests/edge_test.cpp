@@ -2,6 +2,7 @@
 // wrap in 32 bits, DataLength claims beyond or short of what was written, size queries at 0 and
 // 0xFFFFFFFF, TA answers that fail or write nothing, events with nothing pending. Each gets its
 // documented outcome, and the firmware always gets exactly one acknowledgement.
+#include <algorithm>
 #include <cstring>
 #include <functional>
 #include <optional>
@@ -226,6 +227,48 @@ TEST_F(EdgeTest, EventsWithNothingPendingAreEachAcknowledgedAndLeaveTheNextRelay
     EXPECT_EQ(ta.RequestCount(), 1U);
 }
 
+// ---- Events the WMI layer loses, and answers longer than the room offered ----
+
+TEST_F(EdgeTest, ALostEventStrandsItsRequestUntilAnEventComesWithNothingNew)
+{
+    auto loseNextEvent = [&] {
+        platform.Faults().FailNth("WmiEventDelivery", platform.Faults().Count("WmiEventDelivery") + 1);
+    };
+    const Bytes first = FirmwareModel::BuildExchangeBuffer(Pattern(4, 1), Pattern(4, 2));
+    const Bytes second = FirmwareModel::BuildExchangeBuffer(Pattern(6, 3), Pattern(6, 4));
+    loseNextEvent();
+    firmware.RaiseEvent(first);
+    platform.Sched().AdvanceBy(60 * sim::kTicksPerSecond);
+    platform.Sched().Settle();
+    EXPECT_EQ(firmware.AckCount(), 0U);
+    EXPECT_EQ(firmware.PendingCount(), 1U) << "nothing fetches a request whose event was lost";
+    const auto calls = platform.Faults().CallLog();
+    EXPECT_EQ(std::count(calls.begin(), calls.end(), "WmiEventDelivery"), 0) << "not a call the driver makes";
+
+    // One request per event: the next event's relay fetches the stranded one and leaves its own.
+    raised.push_back(first);
+    RaiseAndAudit(second);
+    EXPECT_EQ(firmware.PendingCount(), 1U);
+    firmware.RaiseEventWithoutBuffer();
+    ASSERT_TRUE(RunUntil([&] { return firmware.AckCount() == 2U; }));
+    platform.Sched().Settle();
+    EXPECT_EQ(firmware.PendingCount(), 0U);
+    EXPECT_EQ(ta.RequestCount(), 2U);
+    EXPECT_EQ(firmware.HandedBack().size(), 2U);
+    auto changed = fwtest::CheckHandedBack(raised, firmware.HandedBack());
+    EXPECT_TRUE(changed.empty()) << changed.front();
+}
+
+TEST_F(EdgeTest, AnAcknowledgementAnsweringMoreThanOfferedChangesNothingForTheNextRelay)
+{
+    platform.Faults().FailNth("FirmwareMethodOutput", platform.Faults().Count("FirmwareMethodOutput") + 1);
+    RaiseAndAudit(FirmwareModel::BuildExchangeBuffer(Pattern(4, 1), Pattern(4, 2)));
+    EXPECT_EQ(firmware.AnswersTooLong(), 1U);
+    RaiseAndAudit(FirmwareModel::BuildExchangeBuffer(Pattern(4, 3), Pattern(4, 4)));
+    EXPECT_EQ(firmware.AckCount(), 2U);
+    EXPECT_EQ(firmware.HandedBack().size(), 2U);
+}
+
 // ---- The platform refusing the worker's thread object at unload ----
 
 TEST(RetryWorkerEdgeTest, ThreadObjectRefusedAtUnloadStillWaitsForTheWorker)
@@ -277,7 +320,7 @@ TEST_P(ExactFitTest, RequestLengthLeavingNoRoomForResponseLengthIsDroppedUnread)
     EXPECT_EQ(ta.RequestCount(), 0U);
 }
 
-INSTANTIATE_TEST_SUITE_P(ShortBy, ExactFitTest, testing::Values(4U, 5U, 6U, 7U));
+INSTANTIATE_TEST_SUITE_P(ShortBy, ExactFitTest, testing::Values(4U, 5U, 6U, 7U), testing::PrintToStringParamName());
 
 // The hand-back check every relay test leans on: a buffer that changed only in its response
 // area passes, a change anywhere else is reported, and a longer DataLength reads as zeros.

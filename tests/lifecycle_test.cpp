@@ -3,6 +3,9 @@
 #include <atomic>
 #include <cstdint>
 #include <cstdio>
+#include <memory>
+#include <string>
+#include <vector>
 
 #include "support/driver_fixture.h"
 #include "support/wire.h"
@@ -327,7 +330,14 @@ TEST_F(LifecycleTest, DevicesAddedAndRemovedConcurrentlyKeepAnExactCount)
 // Lets a held deletion go on when a test ends early, before the thread running it is joined.
 struct HoldRelease {
     sim::FrameworkModel& framework;
-    ~HoldRelease() { framework.ReleaseDeletionHold(); }
+    ~HoldRelease()
+    {
+        framework.ReleaseDeletionHold();
+        framework.HoldDeviceCreates(false);
+        while (framework.DeviceCreatesHeld() != 0) {
+            framework.ReleaseHeldDeviceCreate();
+        }
+    }
 };
 
 // The last device's destroy is deleting the control device when another device is added and
@@ -392,6 +402,97 @@ INSTANTIATE_TEST_SUITE_P(FirstDeletion, ControlDeviceHandOffTest,
                                                                                      : std::string("AfterDestroy");
                          });
 
+// Device adds stopped inside WdfDeviceCreate while other devices come and go. Whoever brings
+// the count to 0 after a device has lived deletes the control device, however the adds under way
+// end; adds that fail with no device having lived delete nothing.
+enum class Meanwhile : std::uint8_t {
+    Nothing,
+    AnotherComesAndGoes,
+    TheFirstGoes
+};
+
+struct AddUnderWay {
+    const char* name;
+    bool firstDevice; // a device lives before the adds start
+    int adds;         // adds held inside WdfDeviceCreate, let go in the order they came
+    Meanwhile meanwhile;
+    bool addsFail;
+    bool controlDeviceStays;
+};
+
+class AddUnderWayTest : public LifecycleTest, public testing::WithParamInterface<AddUnderWay> {};
+
+TEST_P(AddUnderWayTest, LeavesTheControlDeviceToWhoeverEndsTheLastDevice)
+{
+    const AddUnderWay& c = GetParam();
+    firmware.SetPresent(true);
+    ta.Arrive();
+    ASSERT_EQ(framework.LoadDriver(DriverEntry), STATUS_SUCCESS);
+    WDFDEVICE first = nullptr;
+    if (c.firstDevice) {
+        ASSERT_EQ(framework.AddDevice(&first), STATUS_SUCCESS);
+    }
+    platform.Sched().Settle();
+    ASSERT_NE(Context()->ServiceTarget, nullptr);
+
+    std::vector<NTSTATUS> statuses(static_cast<std::size_t>(c.adds), STATUS_PENDING);
+    std::vector<std::unique_ptr<sim::SimThread>> adds; // joined after `release` lets them go
+    framework.HoldDeviceCreates(true);
+    HoldRelease release{framework};
+    for (std::size_t i = 0; i < statuses.size(); ++i) {
+        adds.push_back(
+            std::make_unique<sim::SimThread>(platform, "pnp add", [&, i] { statuses[i] = framework.AddDevice(); }));
+        ASSERT_TRUE(RunUntil([&] { return framework.DeviceCreatesHeld() == i + 1; }));
+    }
+    framework.HoldDeviceCreates(false);
+    if (c.meanwhile == Meanwhile::AnotherComesAndGoes) {
+        WDFDEVICE other = nullptr;
+        ASSERT_EQ(framework.AddDevice(&other), STATUS_SUCCESS);
+        framework.RemoveDevice(other);
+    } else if (c.meanwhile == Meanwhile::TheFirstGoes) {
+        framework.RemoveDevice(first);
+    }
+    platform.Sched().Settle();
+    EXPECT_NE(framework.ControlDevice(), nullptr) << "deleted under an add still under way";
+
+    if (c.addsFail) {
+        platform.Faults().FailAlways("WdfDeviceCreate");
+    }
+    for (std::size_t i = 0; i < adds.size(); ++i) {
+        framework.ReleaseHeldDeviceCreate();
+        adds[i]->Join();
+        EXPECT_EQ(statuses[i], c.addsFail ? STATUS_INSUFFICIENT_RESOURCES : STATUS_SUCCESS) << "add " << i;
+    }
+    platform.Faults().ClearRules();
+    platform.Sched().Settle();
+
+    EXPECT_EQ(framework.ControlDevice() != nullptr, c.controlDeviceStays);
+    EXPECT_EQ(Context()->ServiceTarget != nullptr, c.controlDeviceStays);
+    EXPECT_EQ(platform.Pnp().RegistrationCount(), c.controlDeviceStays ? 1U : 0U);
+    EXPECT_EQ(static_cast<std::size_t>(Context()->DeviceCount), framework.PnpDevices().size());
+
+    // The last device to live from here on takes the control device with it.
+    if (framework.PnpDevices().empty()) {
+        ASSERT_EQ(framework.AddDevice(), STATUS_SUCCESS);
+    }
+    for (WDFDEVICE device : framework.PnpDevices()) {
+        framework.RemoveDevice(device);
+    }
+    platform.Sched().Settle();
+    EXPECT_EQ(Context()->DeviceCount, 0);
+    EXPECT_EQ(framework.ControlDevice(), nullptr);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Interleavings, AddUnderWayTest,
+    testing::Values(
+        AddUnderWay{"AnotherDeviceLivedThenTheAddFails", false, 1, Meanwhile::AnotherComesAndGoes, true, false},
+        AddUnderWay{"TwoAddsFailWithNoDevice", false, 2, Meanwhile::Nothing, true, true},
+        AddUnderWay{"TwoAddsFailAfterAnotherDeviceLived", false, 2, Meanwhile::AnotherComesAndGoes, true, false},
+        AddUnderWay{"TheLastDeviceGoesThenTheAddSucceeds", true, 1, Meanwhile::TheFirstGoes, false, true},
+        AddUnderWay{"TheLastDeviceGoesThenTheAddFails", true, 1, Meanwhile::TheFirstGoes, true, false}),
+    [](const testing::TestParamInfo<AddUnderWay>& param) { return std::string(param.param.name); });
+
 // An arrival that runs after the last destroy has taken the control device, before its cleanup
 // has unregistered the notification, has no parent for a target: it opens none, passes the
 // framework no handle, and its status says why.
@@ -447,7 +548,7 @@ TEST_F(LifecycleTest, UnloadWithTheChannelOpenUnregistersOnceAndReleasesTheBlock
     EXPECT_EQ(firmware.UnregisterCalls(), 1U);
     EXPECT_EQ(WmiBlocksHeld(), 0U);
     EXPECT_FALSE(framework.Loaded());
-    EXPECT_EQ(WdfGetDriver(), nullptr);
+    EXPECT_EQ(framework.LiveObjectCount(sim::FxType::Driver), 0U);
 }
 
 TEST_F(LifecycleTest, UnloadIsRefusedWhileADeviceLives)

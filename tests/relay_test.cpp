@@ -162,7 +162,8 @@ TEST_P(InputRecordTest, CarriesZeroWordsBothAddressesAndZeroExtendedLengths)
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(ResponseLengths, InputRecordTest, testing::Values(20, 0x3FF0, 0x10001));
+INSTANTIATE_TEST_SUITE_P(ResponseLengths, InputRecordTest, testing::Values(20, 0x3FF0, 0x10001),
+                         testing::PrintToStringParamName());
 
 // Buffers that fail validation at their exact boundary, and the last that passes.
 struct ValidationCase {
@@ -347,7 +348,8 @@ TEST_P(AllocationFailureTest, DropsAndReleasesWhatWasTaken)
     EXPECT_EQ(platform.Faults().Count("ExAllocatePool2"), static_cast<std::uint64_t>(GetParam()));
 }
 
-INSTANTIATE_TEST_SUITE_P(ExchangeRequestResponse, AllocationFailureTest, testing::Values(1, 2, 3));
+INSTANTIATE_TEST_SUITE_P(ExchangeRequestResponse, AllocationFailureTest, testing::Values(1, 2, 3),
+                         testing::PrintToStringParamName());
 
 TEST_F(RelayTest, NullContextDoesNothingAtAll)
 {

@@ -106,6 +106,21 @@ TEST_F(RetryTest, RegisterRefusedTwiceIsRetriedUntilAccepted)
     EXPECT_EQ(Now(), 3 * sim::kTicksPerSecond);
 }
 
+TEST_F(RetryTest, RegisterAnsweringMoreThanOfferedIsRetriedThoughTheFirmwareRegistered)
+{
+    // The WMI layer answers STATUS_BUFFER_TOO_SMALL after the method has run: the firmware holds
+    // a registration the driver does not know of, and the worker registers again a second later.
+    firmware.SetPresent(true);
+    platform.Faults().FailNth("FirmwareMethodOutput", 1);
+    ASSERT_EQ(Load(), STATUS_SUCCESS);
+    EXPECT_TRUE(firmware.Registered());
+    EXPECT_EQ(Context()->MethodBlock, nullptr);
+    ASSERT_TRUE(RunUntil([&] { return firmware.RegisterCalls() == 2U && !WorkerRunning(); }));
+    EXPECT_NE(Context()->MethodBlock, nullptr);
+    EXPECT_EQ(firmware.UnregisterCalls(), 0U);
+    EXPECT_EQ(Now(), sim::kTicksPerSecond);
+}
+
 // ---- The worker as the kernel's handle table and clock see it ----
 
 TEST_F(RetryTest, TheWorkersHandleHasFullAccessAndItSleepsRelativeSeconds)

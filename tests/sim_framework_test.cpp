@@ -20,8 +20,10 @@
 #include "platform/wdfiotarget.h"
 #include "sim/framework.h"
 #include "sim/irql.h"
+#include "sim/kernel.h"
 #include "sim/pnp.h"
 #include "sim/platform.h"
+#include "sim/ta_service.h"
 
 namespace {
 
@@ -297,7 +299,9 @@ TEST_F(FrameworkTest, FailedDriverEntryPrintsTheFailureAndUnbindsWithoutUnload)
     EXPECT_EQ(script_.Events(),
               (std::vector<std::string>{"cleanup control", "cleanup driver", "destroy control", "destroy driver"}));
     EXPECT_FALSE(Fx().Loaded());
-    EXPECT_EQ(WdfGetDriver(), nullptr);
+    // The globals keep the dead handle; the late call is the misuse.
+    EXPECT_NE(WdfGetDriver(), nullptr);
+    ExpectOneRecord("WDFDRIVER was deleted", "WdfGetDriver");
     EXPECT_EQ(Fx().LiveObjectCount(), 0U);
     EXPECT_TRUE(platform_.Objects().LiveObjects().empty()) << "the DRIVER_OBJECT must be released";
 }
@@ -376,7 +380,9 @@ TEST_F(FrameworkTest, LoadBindsVersionAndRecordsTheDriverConfig)
     EXPECT_EQ(WdfDriverWdmGetDriverObject(driver), Fx().DriverObject());
     EXPECT_EQ(NameOf(driver), "driver");
     EXPECT_TRUE(Fx().UnloadDriver());
-    EXPECT_EQ(WdfGetDriver(), nullptr);
+    EXPECT_TRUE(platform_.Verifier().Clean()) << platform_.Verifier().Describe();
+    EXPECT_EQ(WdfGetDriver(), driver) << "the handle stays in the driver globals";
+    ExpectOneRecord("WDFDRIVER was deleted", "WdfGetDriver");
 }
 
 struct DriverCreateMisuse {
@@ -917,7 +923,8 @@ TEST_P(CreationFaultTest, FailsWithInsufficientResourcesAndCreatesNothing)
 }
 
 INSTANTIATE_TEST_SUITE_P(Operations, CreationFaultTest,
-                         testing::Values("WdfDriverCreate", "WdfDeviceCreate", "WdfIoTargetCreate"));
+                         testing::Values("WdfDriverCreate", "WdfDeviceCreate", "WdfIoTargetCreate"),
+                         [](const testing::TestParamInfo<const char*>& param) { return std::string(param.param); });
 
 // ---- Unload ----
 
@@ -971,11 +978,38 @@ TEST_F(FrameworkTest, UnloadIsRefusedWhileADeviceOrRegistrationRemains)
 TEST_F(FrameworkTest, NonPnpDriverControlDeviceGoesAfterUnloadCallback)
 {
     LoadDriver(WdfDriverInitNonPnpDriver);
-    CreateControlDevice("control");
+    WDFDEVICE control = CreateControlDevice("control");
+    CreateTarget(control, "target");
     EXPECT_EQ(Fx().AddDevice(), STATUS_INVALID_DEVICE_STATE);
+    // Nothing takes a child once the deletion has begun.
+    script_.onDestroy = [control](WDFOBJECT, const std::string& name) {
+        if (name == "target") {
+            WDFIOTARGET late = nullptr;
+            EXPECT_EQ(WdfIoTargetCreate(control, nullptr, &late), STATUS_DELETE_PENDING);
+            EXPECT_EQ(late, nullptr);
+        }
+    };
     EXPECT_TRUE(Fx().UnloadDriver());
-    EXPECT_EQ(script_.Events(), (std::vector<std::string>{"unload", "cleanup control", "cleanup driver",
-                                                          "destroy control", "destroy driver"}));
+    // The control device destroys its children right after its own cleanup.
+    EXPECT_EQ(script_.Events(),
+              (std::vector<std::string>{"unload", "cleanup target", "cleanup control", "destroy target",
+                                        "cleanup driver", "destroy control", "destroy driver"}));
+}
+
+TEST_F(FrameworkTest, ConcurrentUnloadsRunTheUnloadOnce)
+{
+    LoadDriver();
+    sim::Gate gate(platform_);
+    script_.unload = [&gate](WDFDRIVER) { gate.Wait(); };
+    std::atomic<int> unloaded{0};
+    sim::SimThread first(platform_, "first", [&] { unloaded += Fx().UnloadDriver() ? 1 : 0; });
+    ASSERT_TRUE(platform_.Sched().RunUntil([&] { return script_.Events().size() == 1; },
+                                           platform_.Sched().Now() + sim::kTicksPerSecond));
+    EXPECT_FALSE(Fx().UnloadDriver()) << "a second unload while the first runs";
+    gate.Open();
+    first.Join();
+    EXPECT_EQ(unloaded, 1);
+    EXPECT_EQ(script_.Events(), (std::vector<std::string>{"unload", "cleanup driver", "destroy driver"}));
 }
 
 // ---- I/O targets ----
@@ -1126,6 +1160,15 @@ TEST_F(IoTargetTest, SendBuffersTheRequestAndCopiesBackOnlyWhatFits)
     EXPECT_EQ(out[1], 0x5A);
     EXPECT_EQ(out[2], 0);
 
+    // A pool buffer shorter than the length its descriptor states is neither read nor written.
+    auto* pooled = static_cast<unsigned char*>(ExAllocatePool2(POOL_FLAG_NON_PAGED, 8, kTag));
+    ASSERT_NE(pooled, nullptr);
+    EXPECT_EQ(Send(target_, in, sizeof in, pooled, 9), STATUS_INVALID_PARAMETER);
+    ExpectOneRecord("output buffer smaller than its stated 9 bytes");
+    EXPECT_EQ(Send(target_, pooled, 12, out, sizeof out), STATUS_INVALID_PARAMETER);
+    ExpectOneRecord("input buffer smaller than its stated 12 bytes");
+    ExFreePoolWithTag(pooled, kTag);
+
     WDFREQUEST request = reinterpret_cast<WDFREQUEST>(0x10);
     EXPECT_EQ(WdfIoTargetSendIoctlSynchronously(target_, request, kIoctl, nullptr, nullptr, nullptr, nullptr),
               STATUS_NOT_SUPPORTED);
@@ -1224,6 +1267,25 @@ TEST_F(IoTargetTest, InterfaceRemovalClosesOnlyTargetsOnThatLink)
     EXPECT_EQ(status.load(), STATUS_CANCELLED);
     EXPECT_EQ(Fx().TargetState(target_), sim::IoTargetState::Closed);
     EXPECT_EQ(Fx().TargetState(other), sim::IoTargetState::Opened);
+}
+
+TEST_F(IoTargetTest, AnOpenOvertakenByTheDevicesRemovalLeavesTheTargetClosed)
+{
+    // The open has found the interface; the service departs before the target is marked open,
+    // so the departure's close finds nothing open on its link.
+    platform_.TaService().Arrive();
+    const std::u16string link = platform_.TaService().Link();
+    Fx().HoldOpensBeforeCommit(true);
+    std::atomic<NTSTATUS> status{STATUS_PENDING};
+    sim::SimThread opener(platform_, "opener", [&] { status = Open(target_, link); });
+    ASSERT_TRUE(platform_.Sched().RunUntil([&] { return Fx().OpensHeld() == 1; },
+                                           platform_.Sched().Now() + sim::kTicksPerSecond));
+    platform_.TaService().Depart();
+    Fx().HoldOpensBeforeCommit(false);
+    opener.Join();
+    EXPECT_EQ(status.load(), STATUS_OBJECT_NAME_NOT_FOUND);
+    EXPECT_EQ(Fx().TargetState(target_), sim::IoTargetState::Closed);
+    EXPECT_EQ(Open(target_, link), STATUS_OBJECT_NAME_NOT_FOUND) << "nothing opens on a departed service";
 }
 
 TEST_F(IoTargetTest, ConcurrentAddAndRemoveKeepTheTreeConsistent)

@@ -175,6 +175,73 @@ INSTANTIATE_TEST_SUITE_P(Rules, CreateFailureTest,
                                                        false, false, true, APC_LEVEL}),
                          [](const testing::TestParamInfo<CreateFailure>& param) { return param.param.name; });
 
+// Who may use a thread handle, and as what: the handle's table follows OBJ_KERNEL_HANDLE and the
+// creating thread's process; the reference checks the object type it is given.
+struct HandleUse {
+    const char* name;
+    bool kernelHandle;        // OBJ_KERNEL_HANDLE in the ObjectAttributes
+    const char* createdIn;    // the process the creating thread runs in
+    const char* usedIn;       // the process the referencing (and closing) thread runs in
+    POBJECT_TYPE* objectType; // what the reference asks for; null for any type
+    NTSTATUS expected;        // of ObReferenceObjectByHandle
+    std::size_t records;      // verifier records over creation, reference and close
+};
+
+void PrintTo(const HandleUse& c, std::ostream* os)
+{
+    *os << c.name;
+}
+
+class HandleUseTest : public KernelTest, public testing::WithParamInterface<HandleUse> {};
+
+TEST_P(HandleUseTest, FollowsTheHandlesTableAndTheObjectType)
+{
+    const HandleUse& c = GetParam();
+    platform_.Verifier().SetEcho(false);
+    OBJECT_ATTRIBUTES attributes;
+    InitializeObjectAttributes(&attributes, nullptr, c.kernelHandle ? OBJ_KERNEL_HANDLE : 0, nullptr, nullptr);
+    Observed seen;
+    seen.driver = driver_;
+    HANDLE handle = nullptr;
+    {
+        sim::ProcessContext process(c.createdIn);
+        ASSERT_EQ(
+            IoCreateSystemThread(driver_, &handle, THREAD_ALL_ACCESS, &attributes, nullptr, nullptr, Observe, &seen),
+            STATUS_SUCCESS);
+    }
+    {
+        sim::ProcessContext process(c.usedIn);
+        PVOID thread = nullptr;
+        EXPECT_EQ(ObReferenceObjectByHandle(handle, SYNCHRONIZE, c.objectType == nullptr ? nullptr : *c.objectType,
+                                            KernelMode, &thread, nullptr),
+                  c.expected);
+        if (NT_SUCCESS(c.expected)) {
+            EXPECT_EQ(KeWaitForSingleObject(thread, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
+            ObDereferenceObject(thread);
+        } else {
+            EXPECT_EQ(thread, nullptr);
+        }
+        EXPECT_EQ(ZwClose(handle), c.expected == STATUS_INVALID_HANDLE ? STATUS_INVALID_HANDLE : STATUS_SUCCESS);
+    }
+    if (platform_.Objects().OpenHandleCount() != 0) {
+        sim::ProcessContext process(c.createdIn);
+        EXPECT_EQ(ZwClose(handle), STATUS_SUCCESS) << "the creating process can still close it";
+    }
+    EXPECT_TRUE(platform_.Kernel().WaitForAllThreads()); // `seen` is the thread's until it returns
+    EXPECT_EQ(platform_.Verifier().Take().size(), c.records);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rules, HandleUseTest,
+    testing::Values(
+        HandleUse{"SystemHandleInTheSystemProcess", false, "System", "System", PsThreadType, STATUS_SUCCESS, 0},
+        HandleUse{"KernelHandleInAnApplication", true, "System", "app", PsThreadType, STATUS_SUCCESS, 0},
+        HandleUse{"SystemHandleInAnApplication", false, "System", "app", nullptr, STATUS_INVALID_HANDLE, 2},
+        HandleUse{"ApplicationHandleInTheSystemProcess", false, "app", "System", nullptr, STATUS_INVALID_HANDLE, 3},
+        HandleUse{"KernelHandleMadeInAnApplication", true, "app", "System", nullptr, STATUS_SUCCESS, 0},
+        HandleUse{"WrongObjectType", true, "System", "System", IoFileObjectType, STATUS_OBJECT_TYPE_MISMATCH, 0}),
+    [](const auto& param) { return std::string(param.param.name); });
+
 struct Sleeper {
     int count;
     LONGLONG interval;

@@ -110,7 +110,8 @@ INSTANTIATE_TEST_SUITE_P(Sizes, PoolSizeTest,
                          testing::Values(std::size_t{1}, std::size_t{17}, std::size_t{100}, std::size_t{4095},
                                          std::size_t{4096}, std::size_t{4097}, std::size_t{16408},
                                          std::size_t{256 << 10} - 1, std::size_t{256 << 10}, std::size_t{1 << 20} + 3,
-                                         std::size_t{64} << 20));
+                                         std::size_t{64} << 20),
+                         testing::PrintToStringParamName());
 
 TEST(PoolLarge, UninitializedBlocksCarryTheirPatternAtEverySize)
 {

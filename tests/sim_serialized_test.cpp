@@ -104,6 +104,9 @@ TEST(SerializedScheduler, UnserializedModeTakesTheSameStepsOnTheSameClock)
     const Steps run = RunWorkers(false, 40);
     EXPECT_EQ(run.order.size(), 4U * 40U);
     EXPECT_EQ(run.end, 40);
+    // Four threads released together at each of 40 ticks, each sleeping 50 us in its step: a
+    // scheduler that ran them one at a time would never see two steps at once.
+    EXPECT_GT(run.mostAtOnce, 1);
 }
 
 } // namespace

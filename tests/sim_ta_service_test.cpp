@@ -227,6 +227,15 @@ INSTANTIATE_TEST_SUITE_P(
                     AnswerCase{"WriteFirstNone", TaBehaviour::WriteFirst(0), 4, 16, {}}),
     CaseName());
 
+TEST_F(TaServiceTest, EchoIntoAnAreaOverlappingTheRequestCopiesTheRequestAsSent)
+{
+    MakeAreas(8, 8);
+    input_.ResponseAddress = input_.RequestAddress + 2; // a faulty driver's record
+    input_.ResponseLength = 6;
+    ASSERT_EQ(Send(), STATUS_SUCCESS);
+    EXPECT_EQ(std::vector<std::uint8_t>(request_, request_ + 8), (std::vector<std::uint8_t>{1, 2, 1, 2, 3, 4, 5, 6}));
+}
+
 TEST_F(TaServiceTest, FailWritesNothing)
 {
     ta().SetBehaviour(TaBehaviour::Fail(STATUS_DEVICE_NOT_READY));

@@ -12,6 +12,7 @@
 #include "platform/wmi.h"
 #include "sim/firmware.h"
 #include "sim/irql.h"
+#include "sim/kernel.h"
 #include "sim/platform.h"
 #include "sim/strings.h"
 #include "sim/wmi.h"
@@ -26,6 +27,8 @@ namespace fw = sim::firmware;
 constexpr ULONG kFetchRoom = 16408;
 
 constexpr ULONG kTag = 'T' | ('W' << 8) | ('M' << 16) | ('I' << 24);
+// What IoWMIOpenBlock's documentation asks of a caller that wants notifications.
+constexpr ULONG kNotify = WMIGUID_NOTIFICATION | SYNCHRONIZE;
 constexpr GUID kOtherGuid = {0x12345678, 0x1, 0x2, {1, 2, 3, 4, 5, 6, 7, 8}};
 
 struct CaseName {
@@ -40,6 +43,7 @@ struct Receiver {
     std::mutex mutex;
     std::vector<std::string> threads;
     std::vector<GUID> guids;
+    std::vector<std::vector<UCHAR>> records; // each notification's bytes, BufferSize of them
     bool blockLiveAtCall = true;
     PVOID block = nullptr;
     bool gated = false; // wait (on the virtual scheduler) until `open` before returning
@@ -69,7 +73,10 @@ VOID NTAPI RecordEvent(PVOID wnode, PVOID context)
     {
         std::lock_guard guard(receiver->mutex);
         receiver->threads.push_back(sim::Scheduler::CurrentThreadName());
-        receiver->guids.push_back(static_cast<PWNODE_EVENT_ITEM>(wnode)->WnodeHeader.Guid);
+        const auto& header = static_cast<PWNODE_SINGLE_INSTANCE>(wnode)->WnodeHeader;
+        receiver->guids.push_back(header.Guid);
+        const auto* bytes = static_cast<const UCHAR*>(wnode);
+        receiver->records.emplace_back(bytes, bytes + header.BufferSize);
         receiver->blockLiveAtCall = platform.Objects().IsLive(receiver->block);
     }
     std::unique_lock lock(platform.Sched().Mutex());
@@ -119,7 +126,7 @@ protected:
     // An event block with RecordEvent installed for `receiver`.
     PVOID Subscribe(Receiver& receiver)
     {
-        PVOID block = Open(fw::kEventBlockGuid, WMIGUID_NOTIFICATION);
+        PVOID block = Open(fw::kEventBlockGuid, kNotify);
         receiver.block = block;
         EXPECT_EQ(IoWMISetNotificationCallback(block, RecordEvent, &receiver), STATUS_SUCCESS);
         return block;
@@ -154,7 +161,7 @@ TEST_F(WmiTest, OpenReturnsANewReferencedObjectPerCallWhilePresent)
     EXPECT_EQ(none, nullptr);
     firmware().SetPresent(false);
     none = &name_;
-    EXPECT_EQ(IoWMIOpenBlock(&fw::kEventBlockGuid, WMIGUID_NOTIFICATION, &none), STATUS_WMI_GUID_NOT_FOUND);
+    EXPECT_EQ(IoWMIOpenBlock(&fw::kEventBlockGuid, kNotify, &none), STATUS_WMI_GUID_NOT_FOUND);
     EXPECT_EQ(none, nullptr);
 }
 
@@ -182,6 +189,7 @@ struct InjectedFault {
     const char* operation;
     std::optional<NTSTATUS> status;
     NTSTATUS expected;
+    unsigned acksCounted = 0; // by the firmware, over both acknowledgements
 };
 
 class WmiFaultTest : public WmiTest, public testing::WithParamInterface<InjectedFault> {};
@@ -194,7 +202,7 @@ TEST_P(WmiFaultTest, FailsTheFirstCallOnly)
     auto call = [&] {
         if (std::strcmp(fault.operation, "IoWMIOpenBlock") == 0) {
             block = &name_;
-            NTSTATUS status = IoWMIOpenBlock(&fw::kEventBlockGuid, WMIGUID_EXECUTE | WMIGUID_NOTIFICATION, &block);
+            NTSTATUS status = IoWMIOpenBlock(&fw::kEventBlockGuid, WMIGUID_EXECUTE | kNotify, &block);
             if (!NT_SUCCESS(status)) {
                 EXPECT_EQ(block, nullptr);
             }
@@ -206,21 +214,24 @@ TEST_P(WmiFaultTest, FailsTheFirstCallOnly)
         return Short(block, fw::kAcknowledge);
     };
     if (std::strcmp(fault.operation, "IoWMIOpenBlock") != 0) {
-        block = Open(fw::kMethodBlockGuid, WMIGUID_EXECUTE | WMIGUID_NOTIFICATION);
+        block = Open(fw::kMethodBlockGuid, WMIGUID_EXECUTE | kNotify);
     }
     EXPECT_EQ(call(), fault.expected);
     EXPECT_EQ(call(), STATUS_SUCCESS);
-    EXPECT_EQ(firmware().AckCount(), std::strcmp(fault.operation, "IoWMIExecuteMethod") == 0 ? 1U : 0U);
+    EXPECT_EQ(firmware().AckCount(), fault.acksCounted);
     ObfDereferenceObject(block);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     DocumentedStatus, WmiFaultTest,
     testing::Values(InjectedFault{"Open", "IoWMIOpenBlock", std::nullopt, STATUS_WMI_GUID_NOT_FOUND},
-                    InjectedFault{"Execute", "IoWMIExecuteMethod", std::nullopt, STATUS_WMI_GUID_DISCONNECTED},
+                    InjectedFault{"Execute", "IoWMIExecuteMethod", std::nullopt, STATUS_WMI_GUID_DISCONNECTED, 1},
                     InjectedFault{"ExecuteChosen", "IoWMIExecuteMethod", STATUS_WMI_GUID_NOT_FOUND,
-                                  STATUS_WMI_GUID_NOT_FOUND},
-                    InjectedFault{"SetCallback", "IoWMISetNotificationCallback", std::nullopt, STATUS_UNSUCCESSFUL}),
+                                  STATUS_WMI_GUID_NOT_FOUND, 1},
+                    InjectedFault{"SetCallback", "IoWMISetNotificationCallback", std::nullopt, STATUS_UNSUCCESSFUL},
+                    // The method ran (the firmware counts the acknowledgement) before its answer
+                    // turned out longer than the room given.
+                    InjectedFault{"AnswerTooLong", "FirmwareMethodOutput", std::nullopt, STATUS_BUFFER_TOO_SMALL, 2}),
     CaseName());
 
 // ---- Method dispatch: what the WMI layer turns away, with or without a verifier record ----
@@ -274,8 +285,10 @@ constexpr ULONG kExecute = WMIGUID_EXECUTE;
 INSTANTIATE_TEST_SUITE_P(
     Rules, WmiMisuseTest,
     testing::Values(
-        Misuse{"NotOpenedForExecute", WMIGUID_NOTIFICATION, [](auto&, auto&, auto&, auto&, auto&, auto&) {},
-               STATUS_ACCESS_DENIED, nullptr},
+        Misuse{"NotOpenedForExecute", kNotify, [](auto&, auto&, auto&, auto&, auto&, auto&) {}, STATUS_ACCESS_DENIED,
+               nullptr},
+        Misuse{"OpenedForNotificationWithoutSynchronize", WMIGUID_NOTIFICATION,
+               [](auto&, auto&, auto&, auto&, auto&, auto&) {}, STATUS_ACCESS_DENIED, "without SYNCHRONIZE"},
         Misuse{"OpenedForQueryOnly", WMIGUID_QUERY, [](auto&, auto&, auto&, auto&, auto&, auto&) {},
                STATUS_ACCESS_DENIED, nullptr},
         Misuse{"OtherInstance", kExecute,
@@ -377,6 +390,23 @@ TEST_F(WmiTest, RegistrationFollowsTheFirmwaresAnswers)
     EXPECT_EQ(calls[1].status, STATUS_INVALID_PARAMETER);
     EXPECT_EQ(calls[5].methodId, fw::kUnregister);
     EXPECT_EQ(platform_.Trace().Find("METHOD_REGISTER").size(), 4U);
+
+    // A register whose answer outgrows the 4 bytes offered has registered all the same; the
+    // caller learns only the size the answer needs. Offered that room, it gets the answer.
+    const std::uint64_t next = platform_.Faults().Count("FirmwareMethodOutput") + 1;
+    platform_.Faults().FailNth("FirmwareMethodOutput", next);
+    platform_.Faults().FailNth("FirmwareMethodOutput", next + 1);
+    EXPECT_EQ(Short(block, fw::kRegister), STATUS_BUFFER_TOO_SMALL);
+    EXPECT_TRUE(firmware().Registered());
+    EXPECT_EQ(firmware().Calls().back().outSizeReturned, fw::kLongAnswerSize);
+    std::vector<UCHAR> roomy = Signature(fw::kSignature);
+    roomy.resize(fw::kLongAnswerSize);
+    ULONG out = fw::kLongAnswerSize;
+    EXPECT_EQ(Execute(block, fw::kUnregister, roomy, fw::kSignatureSize, &out), STATUS_SUCCESS);
+    EXPECT_EQ(out, fw::kLongAnswerSize);
+    EXPECT_EQ(roomy, (std::vector<UCHAR>{fw::kUnregister, 0, 0, 0, 0, 0, 0, 0}));
+    EXPECT_FALSE(firmware().Registered());
+    EXPECT_EQ(firmware().AnswersTooLong(), 1U);
     ObfDereferenceObject(block);
 }
 
@@ -558,6 +588,38 @@ TEST_F(WmiTest, EventsReachTheInstalledCallbackOnTheWmiThread)
     EXPECT_NE(events[2].detail.find("lost"), std::string::npos);
 }
 
+TEST_F(WmiTest, EventsArriveAsSingleInstanceRecordsWithTheirDataAndTheSystemTime)
+{
+    const std::vector<UCHAR> data = {0xA1, 0xB2, 0xC3};
+    firmware().SetEventData(data);
+    platform_.Sched().AdvanceBy(3 * sim::kTicksPerSecond);
+    PVOID block = Subscribe(first_);
+    firmware().RaiseEventWithoutBuffer();
+    platform_.Sched().AdvanceBy(sim::kTicksPerSecond); // delivered later; stamped when raised
+    platform_.Sched().Settle();
+    ASSERT_EQ(first_.Calls(), 1U);
+    const std::vector<UCHAR>& record = first_.records.at(0);
+    WNODE_SINGLE_INSTANCE wnode;
+    ASSERT_GE(record.size(), sizeof wnode);
+    std::memcpy(&wnode, record.data(), sizeof wnode);
+    EXPECT_EQ(wnode.WnodeHeader.Flags, ULONG{WNODE_FLAG_SINGLE_INSTANCE | WNODE_FLAG_EVENT_ITEM});
+    EXPECT_TRUE(sim::SameGuid(wnode.WnodeHeader.Guid, fw::kEventBlockGuid));
+    EXPECT_EQ(wnode.WnodeHeader.u2.TimeStamp.QuadPart,
+              static_cast<LONGLONG>(sim::KernelModel::kSystemTimeAtBoot + 3 * sim::kTicksPerSecond));
+    EXPECT_EQ(wnode.DataBlockOffset % 8, 0U);
+    EXPECT_EQ(wnode.SizeDataBlock, data.size());
+    EXPECT_EQ(wnode.WnodeHeader.BufferSize, wnode.DataBlockOffset + data.size());
+    EXPECT_EQ(std::vector<UCHAR>(record.begin() + wnode.DataBlockOffset, record.end()), data);
+    USHORT nameLength = 0;
+    ASSERT_LE(wnode.OffsetInstanceName + sizeof nameLength, wnode.DataBlockOffset);
+    std::memcpy(&nameLength, record.data() + wnode.OffsetInstanceName, sizeof nameLength);
+    ASSERT_LE(wnode.OffsetInstanceName + sizeof nameLength + nameLength, wnode.DataBlockOffset);
+    std::u16string name(nameLength / sizeof(char16_t), u'\0');
+    std::memcpy(name.data(), record.data() + wnode.OffsetInstanceName + sizeof nameLength, nameLength);
+    EXPECT_EQ(name, fw::kInstanceName);
+    ObfDereferenceObject(block);
+}
+
 TEST_F(WmiTest, ReleaseBeforePickUpDropsTheQueuedDelivery)
 {
     first_.gated = true;
@@ -610,7 +672,7 @@ TEST_F(WmiTest, InstalledCallbackIsReportedAsHeld)
 {
     platform_.Verifier().SetEcho(false);
     PVOID block = Subscribe(first_);
-    PVOID plain = Open(fw::kEventBlockGuid, WMIGUID_NOTIFICATION);
+    PVOID plain = Open(fw::kEventBlockGuid, kNotify);
     wmi().ReportHeld("unload");
     auto records = platform_.Verifier().Take();
     ASSERT_EQ(records.size(), 1U);

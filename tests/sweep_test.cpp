@@ -7,8 +7,11 @@
 #include <cstdio>
 #include <functional>
 #include <memory>
+#include <set>
+#include <string_view>
 
 #include "support/driver_fixture.h"
+#include "sim/faults.h"
 #include "support/invariants.h"
 
 namespace {
@@ -219,6 +222,7 @@ const std::vector<Scenario>& Scenarios()
 struct Outcome {
     std::vector<std::string> faults;
     std::vector<std::string> calls; // the fallible calls of the scenario proper, in order
+    std::set<std::string> asked;    // every name a rule could fail that the life asked about
 };
 
 // Runs one life with `arm` applied to a fresh fault injector, then checks it. When the driver is
@@ -234,6 +238,11 @@ Outcome RunLife(const Scenario& scenario, const std::function<void(sim::FaultInj
 
     scenario.run(*life);
     outcome.calls = life->platform.Faults().CallLog();
+    for (std::string_view name : sim::FailableOperations()) {
+        if (life->platform.Faults().Count(std::string(name)) != 0) {
+            outcome.asked.emplace(name);
+        }
+    }
 
     life->platform.Faults().ClearRules();
     if (life->framework.Loaded() && !life->Unload()) {
@@ -301,6 +310,20 @@ TEST_P(SweepTest, EveryFailurePointLeavesACleanMachine)
     std::printf("[ sweep    ] %-32s %3" PRIu64 " failure points; fail Nth: %" PRIu64 "/%" PRIu64
                 " survived; fail from N: %" PRIu64 "/%" PRIu64 " survived\n",
                 scenario.name, points, nthSurvived, points, fromSurvived, fromRuns);
+}
+
+// The other direction of the list of names a rule may fail: a name that no model asks about
+// could be written in a scenario and never fire. The lives between them reach every one.
+TEST(FailableOperations, AreEachAskedInSomeLife)
+{
+    std::set<std::string> asked;
+    for (const Scenario& scenario : Scenarios()) {
+        const Outcome counted = RunLife(scenario, [](sim::FaultInjector&) {});
+        asked.insert(counted.asked.begin(), counted.asked.end());
+    }
+    for (std::string_view name : sim::FailableOperations()) {
+        EXPECT_EQ(asked.count(std::string(name)), 1U) << name << " is never asked about";
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(WholeLives, SweepTest, testing::ValuesIn(Scenarios()),

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -15,10 +16,14 @@
 #include <utility>
 
 #include "tools/default_scenario.h"
+#include "tools/diff.h"
+#include "tools/dump.h"
+#include "tools/filter.h"
 #include "tools/output.h"
 #include "tools/replay.h"
 #include "tools/runner.h"
 #include "tools/scenario.h"
+#include "tools/session.h"
 #include "tools/text.h"
 
 #ifndef FWRELAY_VERSION
@@ -35,10 +40,13 @@ const char* kDescription =
     "  fwrelay-sim                       run the built-in default scenario\n"
     "  fwrelay-sim SCENARIO.yaml         run a scenario file (schema: docs/scenarios.md); '-' reads standard input\n"
     "  fwrelay-sim replay BUFFER         relay one exchange buffer (binary or hex text) and show the verdict\n"
-    "  fwrelay-sim help [replay]         this help, or the help of a command\n"
+    "  fwrelay-sim diff A.jsonl B.jsonl  what changed between two runs written with --format json\n"
+    "  fwrelay-sim help [COMMAND]        this help, or the help of a command (replay, diff, help)\n"
     "  fwrelay-sim --list-operations     what a fault may fail; also --list-statuses, --list-behaviours\n\n"
     "Exit status: 0 clean run, 1 verifier records, unmet expectations or a driver left loaded,\n"
-    "2 bad input or command line, or the output could not be written.";
+    "2 bad input or command line, or the output could not be written (a closed pipe too),\n"
+    "3 the run deadlocked (the report shows where), 130/143 interrupted by SIGINT/SIGTERM\n"
+    "(the output so far is written, with the summary). diff: 0 the same, 1 different, 2 bad input.";
 
 int UsageError(const std::string& message)
 {
@@ -99,7 +107,10 @@ int Finish(int code)
 // Steps done so far on standard error, when it is a terminal and the run takes a while.
 class ProgressLine {
 public:
-    ProgressLine() : enabled_(isatty(STDERR_FILENO) != 0), start_(std::chrono::steady_clock::now()) {}
+    // Not while the report streams to the same terminal: the two would overwrite each other.
+    ProgressLine()
+        : enabled_(isatty(STDERR_FILENO) != 0 && isatty(STDOUT_FILENO) == 0), start_(std::chrono::steady_clock::now())
+    {}
     ~ProgressLine()
     {
         if (shown_) {
@@ -166,6 +177,28 @@ static int Run(int argc, char** argv)
     app.add_flag("--list-statuses", listStatuses, "List the statuses known by name with their values, and exit");
     app.add_flag("--list-behaviours", listBehaviours, "List the TA service's behaviours, and exit");
 
+    std::string relayFilter;
+    std::string partyFilter;
+    std::string threadFilter;
+    std::string fromText;
+    std::string toText;
+    bool stats = false;
+    std::string dumpDirectory;
+    CLI::Option* relayOption =
+        app.add_option("--relay", relayFilter, "Text and json: only these relays' calls and records (4, 4,7, 4-7)");
+    CLI::Option* partyOption = app.add_option(
+        "--party", partyFilter, "Text and json: only calls to or from these parties (driver,firmware,ta,...)");
+    CLI::Option* threadOption =
+        app.add_option("--thread", threadFilter, "Text and json: only calls on these threads (wmi,test,pnp,...)");
+    CLI::Option* fromOption = app.add_option("--from", fromText, "Text and json: only from this virtual time (4s)");
+    CLI::Option* toOption = app.add_option("--to", toText, "Text and json: only up to this virtual time (9s)");
+    CLI::Option* statsOption = app.add_flag(
+        "--stats", stats,
+        "Also count calls by operation and status, relays by outcome, retries, pool high-water by tag, instants");
+    CLI::Option* dumpOption = app.add_option(
+        "--dump-buffers", dumpDirectory,
+        "Write every fetched and handed-back exchange buffer to this directory as hex files replay reads");
+
     CLI::App* replay = app.add_subcommand("replay", "Relay one raw exchange buffer through the driver");
     std::string bufferPath;
     bool forceHex = false;
@@ -184,10 +217,19 @@ static int Run(int argc, char** argv)
                          std::to_string(fwtool::kReplayDumpRows * 16) + " bytes)");
     CLI::Option* replayFormatOption =
         replay->add_option("-f,--format", replayFormat, "Output: text (verdict and dumps), json, mermaid");
+    bool emitScenario = false;
+    replay->add_flag("--emit-scenario", emitScenario,
+                     "Print a one-event scenario file that replays the buffer (with --ta, --no-target), not the run");
+
+    CLI::App* diff = app.add_subcommand("diff", "What changed between two runs' JSON lines, in the driver's terms");
+    std::string diffBefore;
+    std::string diffAfter;
+    diff->add_option("before", diffBefore, "The first run: fwrelay-sim SCENARIO -f json > A.jsonl")->required();
+    diff->add_option("after", diffAfter, "The second run, the same way")->required();
 
     CLI::App* help = app.add_subcommand("help", "Show the help of fwrelay-sim, or of one command");
     std::string helpTopic;
-    help->add_option("command", helpTopic, "A command: replay or help");
+    help->add_option("command", helpTopic, "A command: replay, diff or help");
 
     try {
         app.parse(argc, argv);
@@ -203,11 +245,11 @@ static int Run(int argc, char** argv)
         // App::help() would show the help of the command just parsed, 'help' itself.
         if (helpTopic.empty()) {
             std::cout << app.get_formatter()->make_help(&app, "fwrelay-sim", CLI::AppFormatMode::Normal);
-        } else if (helpTopic == "replay" || helpTopic == "help") {
-            CLI::App* command = helpTopic == "replay" ? replay : help;
+        } else if (helpTopic == "replay" || helpTopic == "diff" || helpTopic == "help") {
+            CLI::App* command = helpTopic == "replay" ? replay : helpTopic == "diff" ? diff : help;
             std::cout << command->get_formatter()->make_help(command, helpTopic, CLI::AppFormatMode::Normal);
         } else {
-            return UsageError("no command " + fwtool::Quoted(helpTopic) + " (commands: replay, help)");
+            return UsageError("no command " + fwtool::Quoted(helpTopic) + " (commands: replay, diff, help)");
         }
         return Finish(0);
     }
@@ -244,6 +286,23 @@ static int Run(int argc, char** argv)
     }
 
     // Options that would be silently dropped are refused instead.
+    const std::initializer_list<CLI::Option*> runOptions = {relayOption, partyOption, threadOption, fromOption,
+                                                            toOption,    statsOption, dumpOption};
+    if (replay->parsed() || diff->parsed() || printDefault || checkOnly) {
+        for (CLI::Option* option : runOptions) {
+            if (option->count() != 0) {
+                return UsageError(option->get_name() + " belongs to a scenario run");
+            }
+        }
+    }
+    if (diff->parsed()) {
+        for (CLI::Option* option :
+             {scenarioOption, formatOption, detailOption, printOption, checkOption, quietOption}) {
+            if (option->count() != 0) {
+                return UsageError(option->get_name() + " belongs to a scenario run, not to 'diff'");
+            }
+        }
+    }
     if (replay->parsed()) {
         if (scenarioOption->count() != 0) {
             return UsageError("a scenario file and 'replay' cannot go together: replay relays one buffer file "
@@ -281,8 +340,46 @@ static int Run(int argc, char** argv)
     if (summaryOnly && options.format == fwtool::Format::Mermaid) {
         return UsageError("--summary-only applies to text and json; a diagram has no summary-only form");
     }
+    for (CLI::Option* option : {relayOption, partyOption, threadOption, fromOption, toOption, statsOption}) {
+        if (option->count() != 0 && options.format == fwtool::Format::Mermaid) {
+            return UsageError(option->get_name() + " applies to text and json; a diagram shows the whole run");
+        }
+    }
+    {
+        std::string problem;
+        if (problem.empty() && relayOption->count() != 0) {
+            problem = fwtool::ParseRelayFilter(relayFilter, &options.filter);
+        }
+        if (problem.empty() && partyOption->count() != 0) {
+            problem = fwtool::ParsePartyFilter(partyFilter, &options.filter);
+        }
+        if (problem.empty() && threadOption->count() != 0) {
+            problem = fwtool::ParseThreadFilter(threadFilter, &options.filter);
+        }
+        if (problem.empty() && fromOption->count() != 0) {
+            problem = fwtool::ParseTimeBound(fromText, &options.filter.from);
+            problem = problem.empty() ? "" : "--from: " + problem;
+        }
+        if (problem.empty() && toOption->count() != 0) {
+            problem = fwtool::ParseTimeBound(toText, &options.filter.to);
+            problem = problem.empty() ? "" : "--to: " + problem;
+        }
+        if (problem.empty() && options.filter.from && options.filter.to && *options.filter.to < *options.filter.from) {
+            problem = "--to " + toText + " comes before --from " + fromText;
+        }
+        if (problem.empty() && dumpOption->count() != 0) {
+            problem = fwtool::CheckDumpDirectory(dumpDirectory);
+        }
+        if (!problem.empty()) {
+            return UsageError(problem);
+        }
+    }
 
     try {
+        if (diff->parsed()) {
+            const int code = fwtool::DiffRuns(diffBefore, diffAfter, std::cout);
+            return Finish(code);
+        }
         if (replay->parsed()) {
             std::string error;
             std::optional<sim::TaBehaviour> answer = fwtool::ParseTaBehaviour(answerText, &error);
@@ -290,6 +387,11 @@ static int Run(int argc, char** argv)
                 return UsageError("--ta: " + error);
             }
             const fwtool::Bytes buffer = fwtool::LoadBufferFile(bufferPath, forceHex);
+            if (emitScenario) {
+                fwtool::WriteReplayScenario(std::cout, buffer, bufferPath == "-" ? "<stdin>" : bufferPath, answerText,
+                                            noTarget);
+                return Finish(0);
+            }
             const fwtool::RunResult result = fwtool::RunScenario(fwtool::ReplayScenario(buffer, *answer, noTarget));
             fwtool::Format format = fwtool::Format::Text;
             fwtool::ParseFormat(replayFormat, &format);
@@ -312,21 +414,13 @@ static int Run(int argc, char** argv)
             std::cout << scenario.file << ": " << scenario.steps.size() << " step(s), no problem found\n";
             return Finish(0);
         }
-        fwtool::RunResult result;
-        {
-            ProgressLine progress;
-            result = fwtool::RunScenario(scenario, progress.Callback());
-        }
-        const std::size_t written = fwtool::WriteReport(std::cout, result, options);
-        if (options.format == fwtool::Format::Mermaid && written > fwtool::kMermaidDefaultLimit) {
-            std::cerr << "fwrelay-sim: warning: the diagram has " << written << " characters, more than the "
-                      << fwtool::kMermaidDefaultLimit
-                      << " a Mermaid renderer accepts by default (maxTextSize); it will render as an error unless "
-                         "the limit is raised"
-                      << (options.detail == fwtool::Detail::Full ? "; --detail compact draws a smaller one" : "")
-                      << "\n";
-        }
-        return Finish(result.ExitCode());
+        fwtool::SessionOptions session;
+        session.report = options;
+        session.stats = stats;
+        session.dumpDirectory = dumpDirectory;
+        ProgressLine progress;
+        const int code = fwtool::RunSession(scenario, session, progress.Callback(), std::cout);
+        return Finish(code);
     }
     catch (const fwtool::LocatedError& e) {
         std::cerr << fwtool::DescribeError(e) << "\n";
@@ -336,6 +430,8 @@ static int Run(int argc, char** argv)
 
 int main(int argc, char** argv)
 {
+    // A closed pipe is a write error like any other (exit status 2), not a silent death by SIGPIPE.
+    std::signal(SIGPIPE, SIG_IGN);
     // Whatever goes wrong on the host side is reported, never a crash.
     try {
         return Run(argc, argv);

@@ -2,8 +2,13 @@
 
 #include <nlohmann/json.hpp>
 
+#include "tools/stats.h"
+
+#include <algorithm>
+#include <csignal>
 #include <cstdio>
 #include <map>
+#include <memory>
 #include <set>
 #include <sstream>
 
@@ -43,29 +48,24 @@ std::string EventName(const RunResult& result, const Relay& relay)
 {
     std::string text;
     if (relay.delivered) {
-        text = result.events[*relay.delivered].label;
+        text = EscapeControls(result.events[*relay.delivered].label);
     }
     if (relay.event && relay.event != relay.delivered) {
         text += (text.empty() ? "" : "; ") + std::string("fetched the buffer of '") +
-                result.events[*relay.event].label + "'";
+                EscapeControls(result.events[*relay.event].label) + "'";
     }
     return text.empty() ? "" : " (" + text + ")";
 }
 
-std::string RelayText(const RunResult& result, const Relay& relay)
+std::string RelayText(const RunResult& /*result*/, const Relay& relay)
 {
     std::string text = OutcomeName(relay.outcome);
     if (relay.outcome == Relay::Outcome::Forwarded && relay.ta) {
         text += ": TA " + (relay.ta->behaviour ? relay.ta->behaviour->Describe() : std::string("refused")) + ", " +
                 std::to_string(relay.ta->responseWritten) + " response byte(s) written, status " +
                 StatusName(relay.sendStatus.value_or(relay.ta->status));
-        if (relay.handedBack && relay.event && result.events[*relay.event].buffer) {
-            const Bytes& before = *result.events[*relay.event].buffer;
-            std::size_t changed = 0;
-            for (std::size_t i = 0; i < relay.handedBack->size(); ++i) {
-                changed += i >= before.size() || before[i] != (*relay.handedBack)[i] ? 1U : 0U;
-            }
-            text += ", " + std::to_string(changed) + " byte(s) changed";
+        if (relay.changedBytes) {
+            text += ", " + std::to_string(*relay.changedBytes) + " byte(s) changed";
         }
     } else if (!relay.reason.empty()) {
         text += ": " + relay.reason;
@@ -79,7 +79,7 @@ std::string RelayText(const RunResult& result, const Relay& relay)
 void Row(std::ostream& out, const std::string& label, std::uint64_t value, const std::string& extra = "")
 {
     char text[64];
-    std::snprintf(text, sizeof text, "  %-38s %8llu", label.c_str(), static_cast<unsigned long long>(value));
+    std::snprintf(text, sizeof text, "  %-42s %8llu", label.c_str(), static_cast<unsigned long long>(value));
     out << text << extra << "\n";
 }
 
@@ -115,7 +115,13 @@ nlohmann::json RelayJson(const RunResult& result, std::size_t index)
         j["send_status"] = Hex32(*relay.sendStatus);
     }
     if (relay.ta) {
-        j["ta_request"] = HexString(relay.ta->request, 4096);
+        // The bytes as hex, at most kJsonRequestBytes of them; the length says whether that is all.
+        const Bytes& request = relay.ta->request;
+        j["ta_request"] =
+            HexString(Bytes(request.begin(),
+                            request.begin() + static_cast<std::ptrdiff_t>(std::min(request.size(), kJsonRequestBytes))),
+                      kJsonRequestBytes);
+        j["ta_request_bytes"] = request.size();
         j["ta_response_written"] = relay.ta->responseWritten;
         j["ta_status"] = Hex32(relay.ta->status);
     }
@@ -136,43 +142,165 @@ bool ParseFormat(const std::string& text, Format* format)
     return true;
 }
 
+namespace {
+
+std::string TimelineLine(const sim::TraceEvent& e)
+{
+    char head[128];
+    std::snprintf(head, sizeof head, "[%11.6fs] %-15s %-9s -> %-9s ",
+                  static_cast<double>(e.time) / sim::kTicksPerSecond, e.thread.c_str(), e.from.c_str(), e.to.c_str());
+    return head + EscapeControls(CallText(e)) + StatusSuffix(e.status) + "\n";
+}
+
+std::string RelayHeader(const RunResult& result, std::size_t index)
+{
+    const Relay& relay = result.relays[index];
+    return "---------------- relay " + std::to_string(index + 1) + EventName(result, relay) + ": " +
+           RelayText(result, relay) + "\n";
+}
+
+// The timeline as the run goes: a relay's lines wait for its outcome, which heads them, so at
+// most one relay's lines are held at a time.
+class TextSink : public RunSink {
+public:
+    TextSink(std::ostream& out, const ReportOptions& options) : out_(out), options_(options) {}
+
+    void Call(const RunResult&, const sim::TraceEvent& call, std::optional<std::size_t> relay, bool opens) override
+    {
+        if (options_.summaryOnly) {
+            return;
+        }
+        if (opens) {
+            held_ = relay;
+        }
+        const bool shown = options_.filter.PassCall(call, relay);
+        if (held_) {
+            if (shown) {
+                lines_.push_back(TimelineLine(call));
+            }
+        } else if (shown) {
+            out_ << TimelineLine(call);
+        }
+    }
+
+    void RelayClosed(const RunResult& result, std::size_t relay) override
+    {
+        if (options_.summaryOnly || held_ != relay) {
+            return;
+        }
+        if (options_.filter.PassRelay(result, relay)) {
+            out_ << RelayHeader(result, relay);
+        }
+        for (const std::string& line : lines_) {
+            out_ << line;
+        }
+        lines_.clear();
+        held_.reset();
+    }
+
+    void End(const RunResult& result) override
+    {
+        for (const std::string& line : lines_) {
+            out_ << line;
+        }
+        lines_.clear();
+        if (result.deadlock) {
+            WriteDeadlock(out_, result);
+        }
+        WriteSummary(out_, result);
+        if (options_.stats != nullptr) {
+            options_.stats->WriteText(out_, result);
+        }
+        out_.flush();
+    }
+
+private:
+    std::ostream& out_;
+    const ReportOptions& options_;
+    std::optional<std::size_t> held_;
+    std::vector<std::string> lines_;
+};
+
+} // namespace
+
 void WriteTimeline(std::ostream& out, const RunResult& result)
 {
-    std::map<std::uint64_t, std::size_t> relayAt;
-    for (std::size_t i = 0; i < result.relays.size(); ++i) {
-        relayAt[result.relays[i].firstSequence] = i;
-    }
-    for (const sim::TraceEvent& e : result.trace) {
-        if (auto it = relayAt.find(e.sequence); it != relayAt.end()) {
-            const Relay& relay = result.relays[it->second];
-            out << "---------------- relay " << it->second + 1 << EventName(result, relay) << ": "
-                << RelayText(result, relay) << "\n";
+    // The timeline alone: a sink whose end writes nothing.
+    class TimelineOnly : public RunSink {
+    public:
+        explicit TimelineOnly(std::ostream& out) : text_(out, options_) {}
+        void Call(const RunResult& r, const sim::TraceEvent& c, std::optional<std::size_t> relay, bool opens) override
+        {
+            text_.Call(r, c, relay, opens);
         }
-        char head[128];
-        std::snprintf(head, sizeof head, "[%11.6fs] %-15s %-9s -> %-9s ",
-                      static_cast<double>(e.time) / sim::kTicksPerSecond, e.thread.c_str(), e.from.c_str(),
-                      e.to.c_str());
-        out << head << CallText(e) << StatusSuffix(e.status) << "\n";
+        void RelayClosed(const RunResult& r, std::size_t relay) override { text_.RelayClosed(r, relay); }
+        void End(const RunResult&) override {}
+
+    private:
+        ReportOptions options_;
+        TextSink text_;
+    };
+    TimelineOnly sink(out);
+    Replay(result, sink);
+}
+
+void WriteDeadlock(std::ostream& out, const RunResult& result)
+{
+    if (!result.deadlock) {
+        return;
+    }
+    out << "\nDeadlock at " << Seconds(result.deadlock->time)
+        << ": every thread is blocked and nothing can move them on; the run stops here\n";
+    for (const Deadlock::Thread& t : result.deadlock->threads) {
+        out << "  " << t.name << ": ";
+        if (t.call.empty() && t.reason.empty()) {
+            out << "idle, waiting for work\n";
+        } else {
+            out << (t.call.empty() ? "no driver call" : t.call) << ", " << (t.reason.empty() ? "blocked" : t.reason)
+                << "\n";
+        }
+    }
+}
+
+std::string SignalName(int signal)
+{
+    switch (signal) {
+    case SIGINT:
+        return "SIGINT";
+    case SIGTERM:
+        return "SIGTERM";
+    default:
+        return "signal " + std::to_string(signal);
     }
 }
 
 void WriteSummary(std::ostream& out, const RunResult& result)
 {
-    out << "\nSummary" << (result.name.empty() ? "" : " of '" + result.name + "'") << ", ended at "
-        << Seconds(result.endTime) << "\n";
+    out << "\nSummary" << (result.name.empty() ? "" : " of '" + EscapeControls(result.name) + "'")
+        << (result.Unfinished() ? ", stopped at " : ", ended at ") << Seconds(result.endTime) << "\n";
     if (!result.description.empty()) {
-        out << "  " << result.description << "\n";
+        // A folded or literal description keeps its lines, each indented under the heading.
+        std::string description = result.description;
+        while (!description.empty() && description.back() == '\n') {
+            description.pop_back();
+        }
+        std::string indented;
+        for (char c : description) {
+            indented += c == '\n' ? std::string("\n  ") : std::string(1, c);
+        }
+        out << "  " << EscapeControls(indented, true) << "\n";
     }
+    // Counts of relays by outcome and counts of calls are told apart by their nouns.
     Row(out, "events raised", result.events.size());
     Row(out, "events lost (no callback installed)", result.eventsLost);
-    Row(out, "deliveries to the driver", result.relays.size());
-    Row(out, "relayed to the TA service", result.Count(Relay::Outcome::Forwarded));
-    Row(out, "handed back without the TA service", result.Count(Relay::Outcome::NoTarget));
-    Row(out, "dropped", result.Count(Relay::Outcome::Dropped));
-    Row(out, "ignored (channel closed)", result.Count(Relay::Outcome::Ignored));
-    Row(out, "handed back", result.HandedBack());
-    Row(out, "handed back unchanged", result.Unchanged());
-    Row(out, "acknowledgements", result.acks);
+    Row(out, "deliveries to the driver (relays)", result.relays.size());
+    Row(out, "relays forwarded to the TA service", result.Count(Relay::Outcome::Forwarded));
+    Row(out, "relays handed back without the TA service", result.Count(Relay::Outcome::NoTarget));
+    Row(out, "relays dropped", result.Count(Relay::Outcome::Dropped));
+    Row(out, "relays ignored (channel closed)", result.Count(Relay::Outcome::Ignored));
+    Row(out, "buffers handed back (METHOD_SET_RESPONSE)", result.HandedBack());
+    Row(out, "buffers handed back unchanged", result.Unchanged());
+    Row(out, "acknowledgements (METHOD_ACKNOWLEDGE)", result.acks);
     Row(out, "TA service requests", result.taRequests);
     Row(out, "METHOD_REGISTER calls", result.registerCalls);
     Row(out, "buffers still pending at the end", result.PendingAtEnd());
@@ -180,8 +308,8 @@ void WriteSummary(std::ostream& out, const RunResult& result)
     if (!result.events.empty()) {
         out << "Events:\n";
         for (std::size_t i = 0; i < result.events.size(); ++i) {
-            out << "  " << i + 1 << ". [" << Seconds(result.events[i].time) << "] " << result.events[i].label << ": "
-                << EventFate(result, i) << "\n";
+            out << "  " << i + 1 << ". [" << Seconds(result.events[i].time) << "] "
+                << EscapeControls(result.events[i].label) << ": " << EscapeControls(EventFate(result, i)) << "\n";
         }
     }
     if (!result.relays.empty()) {
@@ -195,34 +323,50 @@ void WriteSummary(std::ostream& out, const RunResult& result)
     if (!result.notes.empty()) {
         out << "Notes:\n";
         for (const std::string& note : result.notes) {
-            out << "  " << note << "\n";
+            out << "  " << EscapeControls(note) << "\n";
         }
     }
     if (result.retryGaveUp) {
         out << "Retry worker: gave up at " << Seconds(result.retryGaveUp->time) << " after "
             << result.retryGaveUp->attempts << " attempt(s); the firmware channel never opened\n";
     }
-    out << "End: " << (result.loadedAtEnd ? "the driver refused to unload and is still loaded" : "the driver unloaded");
-    out << (result.poolLeftAtEnd == 0
-                ? ", no pool left held\n"
-                : ", " + std::to_string(result.poolLeftAtEnd) + " pool allocation(s) still held\n");
+    if (result.Unfinished()) {
+        out << "End: the run stopped with the driver " << (result.loadedAtEnd ? "loaded" : "not loaded") << ", "
+            << result.poolLeftAtEnd << " pool allocation(s) held\n";
+    } else {
+        out << "End: "
+            << (result.loadedAtEnd ? "the driver refused to unload and is still loaded" : "the driver unloaded");
+        out << (result.poolLeftAtEnd == 0
+                    ? ", no pool left held\n"
+                    : ", " + std::to_string(result.poolLeftAtEnd) + " pool allocation(s) still held\n");
+    }
     if (result.verifier.empty()) {
         out << "Verifier: clean, no platform rule broken\n";
     } else {
         out << "Verifier: " << result.verifier.size() << " record(s)\n";
         for (const sim::VerifierRecord& r : result.verifier) {
-            out << "  " << r.operation << ": " << r.message << " [object " << (r.object.empty() ? "-" : r.object)
-                << ", tag '" << sim::Verifier::TagText(r.tag) << "', thread '" << r.thread << "']\n";
+            out << "  " << r.operation << ": " << EscapeControls(r.message) << " [object "
+                << (r.object.empty() ? "-" : r.object) << ", tag '" << sim::Verifier::TagText(r.tag) << "', thread '"
+                << r.thread << "']\n";
         }
     }
-    if (!result.expectations.empty()) {
+    if (result.Unfinished()) {
+        out << "Expectations: not checked, the run did not reach its end\n";
+    } else if (!result.expectations.empty()) {
         out << "Expectations: " << (result.ExpectationsMet() ? "all met" : "NOT MET") << "\n";
         for (const Expectation& e : result.expectations) {
             out << "  " << (e.met() ? "ok  " : "FAIL") << " " << e.key << ": expected " << e.expected << ", got "
                 << e.actual << "\n";
         }
     }
-    out << "Result: " << (result.ExitCode() == 0 ? "PASS" : "FAIL") << "\n";
+    if (result.interruptedBy) {
+        out << "Result: INTERRUPTED by " << SignalName(*result.interruptedBy) << " at " << Seconds(result.endTime)
+            << "; the output covers the run up to there\n";
+    } else if (result.deadlock) {
+        out << "Result: DEADLOCK at " << Seconds(result.deadlock->time) << " (exit status " << kExitDeadlock << ")\n";
+    } else {
+        out << "Result: " << (result.ExitCode() == 0 ? "PASS" : "FAIL") << "\n";
+    }
 }
 
 namespace {
@@ -236,42 +380,47 @@ void JsonLine(std::ostream& out, const nlohmann::json& j)
 
 } // namespace
 
-void WriteJsonLines(std::ostream& out, const RunResult& result, bool summaryOnly)
+namespace {
+
+nlohmann::json CallJson(const sim::TraceEvent& e, std::optional<std::size_t> relay)
 {
-    JsonLine(out, {{"type", "run"},
-                   {"schema", kJsonSchemaVersion},
-                   {"program", "fwrelay-sim"},
-                   {"scenario", result.name},
-                   {"description", result.description}});
-    if (!summaryOnly) {
-        for (const sim::TraceEvent& e : result.trace) {
-            nlohmann::json j = {{"type", "call"},  {"sequence", e.sequence},   {"time", SecondsValue(e.time)},
-                                {"ticks", e.time}, {"thread", e.thread},       {"from", e.from},
-                                {"to", e.to},      {"operation", e.operation}, {"detail", e.detail}};
-            if (e.status) {
-                j["status"] = Hex32(*e.status);
-                j["status_name"] = StatusName(*e.status);
-            }
-            JsonLine(out, j);
-        }
-        for (std::size_t i = 0; i < result.events.size(); ++i) {
-            const RaisedEvent& event = result.events[i];
-            JsonLine(out,
-                     {{"type", "event"},
-                      {"index", i + 1},
-                      {"label", event.label},
-                      {"time", SecondsValue(event.time)},
-                      {"buffer_bytes", event.buffer ? nlohmann::json(event.buffer->size()) : nlohmann::json(nullptr)},
-                      {"lost", event.lost},
-                      {"delivered_as", OptionalIndex(event.deliveredAs)},
-                      {"fetched_by", OptionalIndex(event.fetchedBy)},
-                      {"pending_at_end", event.buffer && !event.fetchedBy},
-                      {"fate", EventFate(result, i)}});
-        }
-        for (std::size_t i = 0; i < result.relays.size(); ++i) {
-            JsonLine(out, RelayJson(result, i));
-        }
+    nlohmann::json j = {{"type", "call"},  {"sequence", e.sequence},   {"time", SecondsValue(e.time)},
+                        {"ticks", e.time}, {"thread", e.thread},       {"from", e.from},
+                        {"to", e.to},      {"operation", e.operation}, {"detail", e.detail}};
+    j["relay"] = OptionalIndex(relay);
+    if (e.status) {
+        j["status"] = Hex32(*e.status);
+        j["status_name"] = StatusName(*e.status);
     }
+    return j;
+}
+
+nlohmann::json EventJson(const RunResult& result, std::size_t i)
+{
+    const RaisedEvent& event = result.events[i];
+    return {{"type", "event"},
+            {"index", i + 1},
+            {"label", event.label},
+            {"time", SecondsValue(event.time)},
+            {"buffer_bytes", event.buffer ? nlohmann::json(event.buffer->size()) : nlohmann::json(nullptr)},
+            {"lost", event.lost},
+            {"delivered_as", OptionalIndex(event.deliveredAs)},
+            {"fetched_by", OptionalIndex(event.fetchedBy)},
+            {"pending_at_end", event.buffer && !event.fetchedBy},
+            {"fate", EventFate(result, i)}};
+}
+
+nlohmann::json RunJson(const RunResult& result)
+{
+    return {{"type", "run"},
+            {"schema", kJsonSchemaVersion},
+            {"program", "fwrelay-sim"},
+            {"scenario", result.name},
+            {"description", result.description}};
+}
+
+nlohmann::json SummaryJson(const RunResult& result)
+{
     nlohmann::json verifier = nlohmann::json::array();
     for (const sim::VerifierRecord& r : result.verifier) {
         verifier.push_back({{"operation", r.operation},
@@ -293,6 +442,19 @@ void WriteJsonLines(std::ostream& out, const RunResult& result, bool summaryOnly
     summary["retry_gave_up"] = result.retryGaveUp ? nlohmann::json{{"time", SecondsValue(result.retryGaveUp->time)},
                                                                    {"attempts", result.retryGaveUp->attempts}}
                                                   : nlohmann::json(nullptr);
+    summary["ended"] = result.interruptedBy ? "interrupted" : result.deadlock ? "deadlock" : "completed";
+    summary["interrupted_by"] =
+        result.interruptedBy ? nlohmann::json(SignalName(*result.interruptedBy)) : nlohmann::json(nullptr);
+    if (result.deadlock) {
+        nlohmann::json threads = nlohmann::json::array();
+        for (const Deadlock::Thread& t : result.deadlock->threads) {
+            threads.push_back({{"thread", t.name}, {"call", t.call}, {"reason", t.reason}});
+        }
+        summary["deadlock"] = {{"time", SecondsValue(result.deadlock->time)}, {"threads", threads}};
+    } else {
+        summary["deadlock"] = nullptr;
+    }
+    summary["exit_status"] = result.ExitCode();
     nlohmann::json counts = nlohmann::json::object();
     for (const std::string& key : ExpectationKeys()) {
         counts[key] = result.Value(key);
@@ -303,16 +465,82 @@ void WriteJsonLines(std::ostream& out, const RunResult& result, bool summaryOnly
         expectations.push_back({{"key", e.key}, {"expected", e.expected}, {"actual", e.actual}, {"met", e.met()}});
     }
     summary["expectations"] = expectations;
-    JsonLine(out, summary);
+    return summary;
+}
+
+// JSON lines as the run goes: the run record first, each call as it is read, each relay once
+// it is complete, then the events (whose fate is known only at the end) and the summary.
+class JsonSink : public RunSink {
+public:
+    JsonSink(std::ostream& out, const ReportOptions& options) : out_(out), options_(options) {}
+
+    void Call(const RunResult& result, const sim::TraceEvent& call, std::optional<std::size_t> relay,
+              bool /*opens*/) override
+    {
+        Start(result);
+        if (!options_.summaryOnly && options_.filter.PassCall(call, relay)) {
+            JsonLine(out_, CallJson(call, relay));
+        }
+    }
+
+    void RelayClosed(const RunResult& result, std::size_t relay) override
+    {
+        Start(result);
+        if (!options_.summaryOnly && options_.filter.PassRelay(result, relay)) {
+            JsonLine(out_, RelayJson(result, relay));
+        }
+    }
+
+    void End(const RunResult& result) override
+    {
+        Start(result);
+        if (!options_.summaryOnly) {
+            for (std::size_t i = 0; i < result.events.size(); ++i) {
+                if (options_.filter.PassEvent(result, i)) {
+                    JsonLine(out_, EventJson(result, i));
+                }
+            }
+        }
+        if (options_.stats != nullptr) {
+            JsonLine(out_, options_.stats->Json(result));
+        }
+        JsonLine(out_, SummaryJson(result));
+        out_.flush();
+    }
+
+private:
+    void Start(const RunResult& result)
+    {
+        if (!started_) {
+            started_ = true;
+            JsonLine(out_, RunJson(result));
+        }
+    }
+
+    std::ostream& out_;
+    const ReportOptions& options_;
+    bool started_ = false;
+};
+
+} // namespace
+
+void WriteJsonLines(std::ostream& out, const RunResult& result, bool summaryOnly)
+{
+    ReportOptions options;
+    options.format = Format::Json;
+    options.summaryOnly = summaryOnly;
+    JsonSink sink(out, options);
+    Replay(result, sink);
 }
 
 namespace {
 
 // ';' ends a statement and '#' starts an entity in Mermaid message text: both become entities.
+// Control characters (a newline would end the message) are shown escaped, as in the timeline.
 std::string MermaidText(const std::string& text)
 {
     std::string cleaned;
-    for (char c : text) {
+    for (char c : EscapeControls(text)) {
         cleaned += c == ';' ? std::string("#59;") : c == '#' ? std::string("#35;") : std::string(1, c);
     }
     return cleaned;
@@ -440,7 +668,14 @@ std::size_t WriteMermaid(std::ostream& stream, const RunResult& result, Detail d
             out << "    " << arrow.from << "->>" << arrow.to << ": " << text << "\n";
         }
     }
+    if (result.Unfinished()) {
+        out << "    Note over Firmware,TA: "
+            << (result.interruptedBy ? "run interrupted by " + SignalName(*result.interruptedBy) + " here"
+                                     : std::string("deadlock here: nothing can move any more"))
+            << "\n";
+    }
     std::ostringstream summary;
+    WriteDeadlock(summary, result);
     WriteSummary(summary, result);
     std::istringstream lines(summary.str());
     for (std::string line; std::getline(lines, line);) {
@@ -453,26 +688,50 @@ std::size_t WriteMermaid(std::ostream& stream, const RunResult& result, Detail d
     return text.size();
 }
 
-std::size_t WriteReport(std::ostream& out, const RunResult& result, const ReportOptions& options)
+namespace {
+
+// A diagram needs the whole run: it is drawn at the end from the trace the run kept.
+class MermaidSink : public RunSink {
+public:
+    MermaidSink(std::ostream& out, const ReportOptions& options) : out_(out), options_(options) {}
+    void Call(const RunResult&, const sim::TraceEvent&, std::optional<std::size_t>, bool) override {}
+    void RelayClosed(const RunResult&, std::size_t) override {}
+    void End(const RunResult& result) override
+    {
+        written_ = WriteMermaid(out_, result, options_.detail);
+        out_.flush();
+    }
+    std::size_t Written() const { return written_; }
+
+private:
+    std::ostream& out_;
+    const ReportOptions& options_;
+    std::size_t written_ = 0;
+};
+
+} // namespace
+
+std::unique_ptr<RunSink> MakeSink(std::ostream& out, const ReportOptions& options)
 {
-    std::ostringstream text;
     switch (options.format) {
-    case Format::Text:
-        if (!options.summaryOnly) {
-            WriteTimeline(text, result);
-        }
-        WriteSummary(text, result);
-        break;
     case Format::Json:
-        WriteJsonLines(text, result, options.summaryOnly);
-        break;
+        return std::make_unique<JsonSink>(out, options);
     case Format::Mermaid:
-        WriteMermaid(text, result, options.detail);
+        return std::make_unique<MermaidSink>(out, options);
+    case Format::Text:
         break;
     }
-    const std::string written = text.str();
-    out << written;
-    return written.size();
+    return std::make_unique<TextSink>(out, options);
+}
+
+std::size_t WriteReport(std::ostream& out, const RunResult& result, const ReportOptions& options)
+{
+    CountingBuffer counting(out.rdbuf());
+    std::ostream counted(&counting);
+    std::unique_ptr<RunSink> sink = MakeSink(counted, options);
+    Replay(result, *sink);
+    counted.flush();
+    return counting.Count();
 }
 
 std::size_t WriteReport(std::ostream& out, const RunResult& result, Format format)
@@ -480,6 +739,32 @@ std::size_t WriteReport(std::ostream& out, const RunResult& result, Format forma
     ReportOptions options;
     options.format = format;
     return WriteReport(out, result, options);
+}
+
+std::string EscapeControls(const std::string& text, bool keepNewlines)
+{
+    std::string out;
+    out.reserve(text.size());
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        char escaped[16];
+        if (c == '\n' && keepNewlines) {
+            out += '\n';
+        } else if (c == '\n' || c == '\t' || c == '\r') {
+            out += c == '\n' ? "\\n" : c == '\t' ? "\\t" : "\\r";
+        } else if (c < 0x20 || c == 0x7F) {
+            std::snprintf(escaped, sizeof escaped, "\\x%02x", c);
+            out += escaped;
+        } else if (c == 0xC2 && i + 1 < text.size() && static_cast<unsigned char>(text[i + 1]) >= 0x80 &&
+                   static_cast<unsigned char>(text[i + 1]) <= 0x9F) {
+            // A C1 control (U+0080 to U+009F): a terminal acts on these too.
+            std::snprintf(escaped, sizeof escaped, "\\u%04x", static_cast<unsigned char>(text[++i]));
+            out += escaped;
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    return out;
 }
 
 std::string Seconds(sim::Ticks ticks)

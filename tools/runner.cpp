@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <deque>
 
 #include "driver/driver.h"
 #include "relay/relay.h"
@@ -60,23 +61,44 @@ void ApplyFault(sim::FaultInjector& faults, const FaultSpec& fault)
     }
 }
 
-// Buffers the firmware has handed out so far; each successful fetch takes the oldest pending one.
-std::size_t SuccessfulFetches(const sim::FirmwareModel& firmware)
+// Successful fetches (METHOD_GET_REQUEST with room) among the firmware's calls logged since the
+// log was last cleared; each takes the oldest pending buffer.
+std::size_t SuccessfulFetches(const std::vector<sim::FirmwareCall>& calls)
 {
     std::size_t fetched = 0;
-    for (const sim::FirmwareCall& call : firmware.Calls()) {
+    for (const sim::FirmwareCall& call : calls) {
         fetched +=
             call.methodId == sim::firmware::kGetRequest && call.outSizeOnEntry != 0 && NT_SUCCESS(call.status) ? 1 : 0;
     }
     return fetched;
 }
 
-// Drives the platform through the steps. Lives longer than the platform it drives, because the
-// platform's IOCTL route calls back into it.
+bool IsMethod(const sim::TraceEvent& e, const char* name, int id)
+{
+    // Calls the firmware saw carry the method's name; calls the WMI layer turned away carry
+    // "method N" in their detail.
+    return e.operation == name ||
+           (e.operation == "IoWMIExecuteMethod" && e.detail.rfind("method " + std::to_string(id) + " ", 0) == 0);
+}
+
+// What the calls of one delivery said so far, gathered as they come: a relay's outcome is
+// decided once the next delivery begins or the run ends.
+struct OpenRelay {
+    std::size_t index = 0;
+    unsigned getRequests = 0;
+    std::optional<sim::TraceEvent> fetch; // the second METHOD_GET_REQUEST
+    std::optional<sim::TraceEvent> allocationFailure;
+    std::optional<sim::TraceEvent> setResponse; // the last
+    std::optional<NTSTATUS> sendFailure;
+    bool sent = false;
+};
+
+// Drives the platform through the steps, reading its trace after each one. Lives longer than
+// the platform it drives, because the platform's IOCTL route calls back into it.
 class ScenarioDriver {
 public:
-    ScenarioDriver(const Scenario& scenario, RunResult& result, const Progress& progress)
-        : scenario_(scenario), result_(result), progress_(progress)
+    ScenarioDriver(const Scenario& scenario, RunResult& result, const RunOptions& options)
+        : scenario_(scenario), result_(result), options_(options)
     {}
 
     void Run()
@@ -90,6 +112,9 @@ public:
         // once none can run and no deadline is set, nothing outside can move the run on, so the
         // report need not wait the library's default of ten seconds for a helper thread.
         platform.Sched().SetDeadlockTimeout(std::chrono::milliseconds(500));
+        if (options_.onDeadlock) {
+            platform.Sched().SetDeadlockHandler([this](const sim::DeadlockReport& report) { OnDeadlock(report); });
+        }
         platform_ = &platform;
         sim::FirmwareModel& firmware = platform.Firmware();
         sim::TaServiceModel& ta = platform.TaService();
@@ -101,11 +126,16 @@ public:
         }
         // Every send still reaches the TA service model; a buffer's own answer is queued just
         // before its send. The relay is one thread, so the fetch count says whose send it is.
+        // The firmware's call log is read and cleared here, so each send reads only the calls
+        // made since the last one.
         platform.Framework().SetIoctlHandlerForTest(
             [this, &firmware, &ta](const std::u16string& link, ULONG code, const void* input, ULONG inputLength,
                                    void* output, ULONG outputLength, ULONG_PTR* information,
                                    const std::function<bool()>& cancelled) {
-                const std::size_t fetched = SuccessfulFetches(firmware);
+                const std::size_t fetched = fetchedBefore_ + SuccessfulFetches(firmware.Calls());
+                if (firmware.ClearCalls()) {
+                    fetchedBefore_ = fetched;
+                }
                 if (fetched > 0 && fetched <= answers_.size() && answers_[fetched - 1]) {
                     ta.QueueBehaviour(*answers_[fetched - 1]);
                 }
@@ -125,15 +155,30 @@ public:
             }
             Execute(step);
             platform.Sched().Settle();
-            if (progress_) {
-                progress_(static_cast<std::size_t>(&step - scenario_.steps.data()) + 1, scenario_.steps.size(),
-                          platform.Sched().Now());
+            Drain();
+            if (options_.progress) {
+                options_.progress(static_cast<std::size_t>(&step - scenario_.steps.data()) + 1, scenario_.steps.size(),
+                                  platform.Sched().Now());
+            }
+            if (options_.interrupt != nullptr && options_.interrupt->load() != 0) {
+                result_.interruptedBy = options_.interrupt->load();
+                break;
             }
         }
-        // A second for whatever the last step set going (a retry, a relay) to play out.
-        platform.Sched().AdvanceBy(sim::kTicksPerSecond);
-        Finish();
-        Collect();
+        if (result_.interruptedBy) {
+            stopping_ = true;
+            result_.loadedAtEnd = platform.Framework().Loaded();
+            // What ran is reported as it was; the teardown that lets the process end is not part
+            // of the run.
+            End();
+            platform.Trace().SetEnabled(false);
+            Finish();
+        } else {
+            // A second for whatever the last step set going (a retry, a relay) to play out.
+            platform.Sched().AdvanceBy(sim::kTicksPerSecond);
+            Finish();
+            End();
+        }
         platform_ = nullptr;
     }
 
@@ -164,7 +209,13 @@ private:
             return;
         }
         if (!framework.UnloadDriver()) {
-            Note("unload refused: " + std::to_string(framework.PnpDevices().size()) + " device(s) still present");
+            // The loader's own reason (a device, the control device, a registration held), as
+            // the trace recorded it.
+            Drain();
+            const std::string prefix = "refused: ";
+            Note("unload refused: " + (lastUnloadRefusal_.rfind(prefix, 0) == 0
+                                           ? lastUnloadRefusal_.substr(prefix.size())
+                                           : std::string("the driver stays loaded")));
         }
     }
 
@@ -229,6 +280,7 @@ private:
             if (step.event.withBuffer) {
                 raised.buffer = step.event.buffer;
                 answers_.push_back(step.event.ta);
+                bufferEvents_.push_back(result_.events.size());
                 result_.events.push_back(raised);
                 platform_->Firmware().RaiseEvent(step.event.buffer);
             } else {
@@ -273,203 +325,144 @@ private:
                 framework.RemoveDevice(device);
             }
             platform.Sched().Settle();
-            Note(devices == 0 ? "end: unloading the driver"
-                              : "end: removed " + std::to_string(devices) + " device(s) and unloading the driver");
-            if (!framework.UnloadDriver()) {
-                Note("end: the driver refused to unload");
+            if (devices != 0) {
+                Note("end: removed " + std::to_string(devices) + " device(s) still present");
             }
+            Unload();
+            platform.Sched().Settle();
         }
         result_.loadedAtEnd = framework.Loaded();
         platform.Shutdown();
     }
 
-    void Collect()
+    // The calls recorded since the last look, in order: each goes to the relay analysis and the
+    // sink, and, when asked, into result.trace.
+    void Drain()
     {
-        sim::Platform& platform = *platform_;
-        result_.trace = platform.Trace().Events();
-        StableIds ids;
-        for (sim::TraceEvent& e : result_.trace) {
-            e.detail = ids.Apply(e.detail);
-        }
-        result_.eventsLost = platform.Wmi().EventsLost();
-        result_.acks = platform.Firmware().AckCount();
-        result_.registerCalls = platform.Firmware().RegisterCalls();
-        result_.taRequests = platform.TaService().RequestCount();
-        result_.poolHighWater = platform.Pool().HighWaterBytes();
-        result_.poolLeftAtEnd = platform.Pool().LiveCount();
-        for (std::string& name : platform.Faults().CallLog()) {
-            if (std::find(result_.checkedOperations.begin(), result_.checkedOperations.end(), name) ==
-                result_.checkedOperations.end()) {
-                result_.checkedOperations.push_back(std::move(name));
+        drained_.clear();
+        platform_->Trace().Take(drained_);
+        for (sim::TraceEvent& e : drained_) {
+            e.detail = ids_.Apply(e.detail);
+            const bool opens = Observe(e);
+            if (options_.sink != nullptr) {
+                options_.sink->Call(
+                    result_, e, open_ && e.thread == "wmi" ? std::optional<std::size_t>(open_->index) : std::nullopt,
+                    opens);
+            }
+            if (options_.keepTrace) {
+                result_.trace.push_back(std::move(e));
             }
         }
-        result_.verifier = platform.Verifier().Records();
-        for (sim::VerifierRecord& r : result_.verifier) {
-            r.object = ids.Apply(r.object);
-            r.message = ids.Apply(r.message);
-        }
-        result_.endTime = platform.Sched().Now();
-        AnalyseRelays(platform.Firmware().HandedBack(), platform.TaService().Requests());
-        AccountForEvents();
-        FindRetryGiveUp();
     }
 
-    void AccountForEvents();
-    void FindRetryGiveUp();
-
-    void AnalyseRelays(const std::vector<Bytes>& handedBack, const std::vector<sim::TaRequest>& requests);
-
-    const Scenario& scenario_;
-    RunResult& result_;
-    const Progress& progress_;
-    sim::Platform* platform_ = nullptr;
-    // Per buffer in the order raised: the TA answer chosen for it, if any.
-    std::vector<std::optional<sim::TaBehaviour>> answers_;
-};
-
-// What one delivery did, read from the calls made on the WMI notification thread.
-struct Segment {
-    sim::TraceEvent delivery;
-    std::vector<sim::TraceEvent> calls;
-};
-
-bool IsMethod(const sim::TraceEvent& e, const char* name, int id)
-{
-    // Calls the firmware saw carry the method's name; calls the WMI layer turned away carry
-    // "method N" in their detail.
-    return e.operation == name ||
-           (e.operation == "IoWMIExecuteMethod" && e.detail.rfind("method " + std::to_string(id) + " ", 0) == 0);
-}
-
-// Each raised event fired one WmiEvent, in order; the ones queued are picked up by the
-// notification thread first in, first out, and each pick-up is delivered or dropped.
-void ScenarioDriver::AccountForEvents()
-{
-    std::vector<std::size_t> queued;
-    std::size_t raised = 0;
-    for (const sim::TraceEvent& e : result_.trace) {
-        if (e.operation == "WmiEvent" && raised < result_.events.size()) {
+    // Returns whether `e` is the delivery that opens a relay.
+    bool Observe(const sim::TraceEvent& e)
+    {
+        if (e.operation == "WmiEvent" && raised_ < result_.events.size()) {
             if (e.detail.find(" lost") != std::string::npos) {
-                result_.events[raised].lost = true;
+                result_.events[raised_].lost = true;
             } else {
-                queued.push_back(raised);
+                queued_.push_back(raised_);
             }
-            ++raised;
+            ++raised_;
         }
-    }
-    std::size_t next = 0;
-    std::size_t relay = 0;
-    for (const sim::TraceEvent& e : result_.trace) {
-        if (e.thread != "wmi" || e.operation != "WmiNotification" || next >= queued.size()) {
-            continue;
-        }
-        RaisedEvent& event = result_.events[queued[next++]];
-        if (e.detail.find("event dropped") != std::string::npos) {
-            event.droppedBeforeDelivery = true;
-        } else if (relay < result_.relays.size()) {
-            event.deliveredAs = relay;
-            result_.relays[relay++].delivered = static_cast<std::size_t>(&event - result_.events.data());
-        }
-    }
-    for (std::size_t i = 0; i < result_.relays.size(); ++i) {
-        if (const auto fetched = result_.relays[i].event) {
-            result_.events[*fetched].fetchedBy = i;
-        }
-    }
-}
-
-// The retry worker is the system thread that opens WMI blocks. It ending before any unload
-// began, with no METHOD_REGISTER ever accepted, means it gave up.
-void ScenarioDriver::FindRetryGiveUp()
-{
-    bool registered = false;
-    bool unloading = false;
-    std::map<std::string, std::size_t> attempts; // per system thread: its sleeps before an attempt
-    for (const sim::TraceEvent& e : result_.trace) {
         if (e.operation == "METHOD_REGISTER" && e.status && NT_SUCCESS(*e.status)) {
-            registered = true;
+            registered_ = true;
         } else if (e.operation == "UnloadDriver" && e.detail.rfind("refused", 0) != 0) {
-            unloading = true;
+            unloading_ = true;
         } else if (e.thread.rfind("system thread", 0) == 0) {
+            // The retry worker is the system thread that opens WMI blocks. It ending before any
+            // unload began, with no METHOD_REGISTER ever accepted, means it gave up.
             if (e.operation == "KeDelayExecutionThread") {
-                ++attempts[e.thread];
-            } else if (e.operation == "SystemThreadExit" && !registered && !unloading && attempts[e.thread] > 0 &&
+                ++attempts_[e.thread];
+            } else if (e.operation == "SystemThreadExit" && !registered_ && !unloading_ && attempts_[e.thread] > 0 &&
                        !result_.retryGaveUp) {
-                result_.retryGaveUp = RetryGaveUp{e.time, attempts[e.thread]};
+                result_.retryGaveUp = RetryGaveUp{e.time, attempts_[e.thread]};
             }
         }
-    }
-}
-
-void ScenarioDriver::AnalyseRelays(const std::vector<Bytes>& handedBack, const std::vector<sim::TaRequest>& requests)
-{
-    std::vector<Segment> segments;
-    for (const sim::TraceEvent& e : result_.trace) {
+        if (e.from == "driver") {
+            lastDriverCall_[e.thread] = e.operation;
+        } else if (e.operation == "UnloadDriver") {
+            lastUnloadRefusal_ = e.detail;
+        }
         if (e.thread != "wmi") {
-            continue;
+            return false;
         }
         if (e.operation == "WmiNotification") {
-            if (e.detail.find("event dropped") == std::string::npos) {
-                segments.push_back({e, {}});
+            // Each raised event fired one WmiEvent, in order; the ones queued are picked up by the
+            // notification thread first in, first out, and each pick-up is delivered or dropped.
+            std::optional<std::size_t> event;
+            if (!queued_.empty()) {
+                event = queued_.front();
+                queued_.pop_front();
             }
-            continue;
+            if (e.detail.find("event dropped") != std::string::npos) {
+                if (event) {
+                    result_.events[*event].droppedBeforeDelivery = true;
+                }
+                return false;
+            }
+            CloseRelay();
+            Relay relay;
+            relay.time = e.time;
+            relay.firstSequence = e.sequence;
+            if (event) {
+                relay.delivered = event;
+                result_.events[*event].deliveredAs = result_.relays.size();
+            }
+            open_.emplace();
+            open_->index = result_.relays.size();
+            result_.relays.push_back(std::move(relay));
+            return true;
         }
-        if (!segments.empty()) {
-            segments.back().calls.push_back(e);
+        if (!open_) {
+            return false;
         }
+        OpenRelay& open = *open_;
+        Relay& relay = result_.relays[open.index];
+        if (IsMethod(e, "METHOD_GET_REQUEST", sim::firmware::kGetRequest)) {
+            if (++open.getRequests == 2) {
+                open.fetch = e;
+            }
+        } else if (IsMethod(e, "METHOD_SET_RESPONSE", sim::firmware::kSetResponse)) {
+            open.setResponse = e;
+        } else if (IsMethod(e, "METHOD_ACKNOWLEDGE", sim::firmware::kAcknowledge)) {
+            relay.acknowledged = relay.acknowledged || (e.status && NT_SUCCESS(*e.status));
+        } else if (e.operation == "ExAllocatePool2" && !open.allocationFailure) {
+            open.allocationFailure = e;
+        } else if (e.operation == "IRP_MJ_DEVICE_CONTROL") {
+            open.sent = true;
+        } else if (e.operation == "IRP completed") {
+            relay.sendStatus = e.status;
+        } else if (e.operation == "WdfIoTargetSendIoctlSynchronously" && e.status && !NT_SUCCESS(*e.status)) {
+            open.sendFailure = e.status;
+        }
+        return false;
     }
 
-    // Buffers in the order the firmware queued them; fetches take them in that order.
-    std::vector<std::size_t> buffers;
-    for (std::size_t i = 0; i < result_.events.size(); ++i) {
-        if (result_.events[i].buffer) {
-            buffers.push_back(i);
+    // Decides the open relay's outcome from what its calls said, and hands it to the sink.
+    void CloseRelay()
+    {
+        if (!open_) {
+            return;
         }
-    }
-    std::size_t fetches = 0;
-    std::size_t handBacks = 0;
-    std::size_t sends = 0;
-
-    for (const Segment& segment : segments) {
-        Relay relay;
-        relay.time = segment.delivery.time;
-        relay.firstSequence = segment.delivery.sequence;
-        std::vector<const sim::TraceEvent*> getRequests;
-        const sim::TraceEvent* allocationFailure = nullptr;
-        const sim::TraceEvent* sendFailure = nullptr;
-        const sim::TraceEvent* setResponse = nullptr;
-        bool sent = false;
-        for (const sim::TraceEvent& e : segment.calls) {
-            if (IsMethod(e, "METHOD_GET_REQUEST", sim::firmware::kGetRequest)) {
-                getRequests.push_back(&e);
-            } else if (IsMethod(e, "METHOD_SET_RESPONSE", sim::firmware::kSetResponse)) {
-                setResponse = &e;
-            } else if (IsMethod(e, "METHOD_ACKNOWLEDGE", sim::firmware::kAcknowledge)) {
-                relay.acknowledged = relay.acknowledged || (e.status && NT_SUCCESS(*e.status));
-            } else if (e.operation == "ExAllocatePool2" && allocationFailure == nullptr) {
-                allocationFailure = &e;
-            } else if (e.operation == "IRP_MJ_DEVICE_CONTROL") {
-                sent = true;
-            } else if (e.operation == "IRP completed") {
-                relay.sendStatus = e.status;
-            } else if (e.operation == "WdfIoTargetSendIoctlSynchronously" && e.status && !NT_SUCCESS(*e.status)) {
-                sendFailure = &e;
-            }
-        }
+        const OpenRelay open = std::move(*open_);
+        open_.reset();
+        Relay& relay = result_.relays[open.index];
         auto allocationText = [&] {
-            return "pool allocation " + allocationFailure->detail + " (" + StatusName(*allocationFailure->status) + ")";
+            return "pool allocation " + open.allocationFailure->detail + " (" +
+                   StatusName(open.allocationFailure->status.value_or(STATUS_UNSUCCESSFUL)) + ")";
         };
-
-        if (getRequests.empty()) {
+        if (open.getRequests == 0) {
             relay.outcome = Relay::Outcome::Ignored;
-            relay.reason = allocationFailure != nullptr ? allocationText()
-                                                        : "the firmware channel was not open; the callback returned";
-        } else if (getRequests.size() < 2) {
+            relay.reason =
+                open.allocationFailure ? allocationText() : "the firmware channel was not open; the callback returned";
+        } else if (open.getRequests < 2) {
             relay.outcome = Relay::Outcome::Dropped;
-            relay.reason = allocationFailure != nullptr ? "exchange buffer not allocated: " + allocationText()
-                                                        : "no fetch followed the size query";
+            relay.reason = open.allocationFailure ? "exchange buffer not allocated: " + allocationText()
+                                                  : "no fetch followed the size query";
         } else {
-            const sim::TraceEvent& fetch = *getRequests[1];
+            const sim::TraceEvent& fetch = *open.fetch;
             unsigned in = 0;
             unsigned outOnEntry = 0;
             unsigned outReturned = 0;
@@ -484,47 +477,217 @@ void ScenarioDriver::AnalyseRelays(const std::vector<Bytes>& handedBack, const s
                 relay.reason = "fetch failed with " + StatusName(fetchStatus) +
                                (fetchStatus == STATUS_NOT_FOUND ? " (no exchange buffer pending)" : "");
             } else {
-                if (fetches < buffers.size()) {
-                    relay.event = buffers[fetches];
+                // Buffers in the order the firmware queued them; fetches take them in that order.
+                if (fetches_ < bufferEvents_.size()) {
+                    relay.event = bufferEvents_[fetches_];
+                    result_.events[*relay.event].fetchedBy = open.index;
                 }
-                ++fetches;
+                ++fetches_;
                 std::optional<std::string> invalid;
                 if (relay.event && relay.bufferSize && relay.dataLength) {
                     invalid =
                         ExplainValidation(*result_.events[*relay.event].buffer, *relay.bufferSize, *relay.dataLength);
                 }
-                if (sent && sends < requests.size()) {
-                    relay.ta = requests[sends++];
+                if (open.sent) {
+                    relay.ta = NextTaRequest();
                 }
-                if (setResponse != nullptr && setResponse->operation == "METHOD_SET_RESPONSE" &&
-                    handBacks < handedBack.size()) {
-                    relay.handedBack = handedBack[handBacks++];
+                if (open.setResponse && open.setResponse->operation == "METHOD_SET_RESPONSE") {
+                    relay.handedBack = NextHandedBack();
                 }
-                if (setResponse == nullptr) {
+                if (!open.setResponse) {
                     relay.outcome = Relay::Outcome::Dropped;
-                    if (invalid) {
+                    if (stopping_) {
+                        relay.reason = open.sent && !relay.sendStatus
+                                           ? "still waiting for the TA service when the run stopped"
+                                           : "still in progress when the run stopped";
+                    } else if (invalid) {
                         relay.reason = "buffer failed validation: " + *invalid;
-                    } else if (allocationFailure != nullptr) {
+                    } else if (open.allocationFailure) {
                         relay.reason = allocationText();
                     } else {
                         relay.reason = "no METHOD_SET_RESPONSE followed the fetch";
                     }
                 } else if (!relay.handedBack) {
                     relay.outcome = Relay::Outcome::Dropped;
-                    relay.reason = "hand-back refused with " + StatusName(setResponse->status.value_or(0));
-                } else if (sent) {
+                    relay.reason = "hand-back refused with " + StatusName(open.setResponse->status.value_or(0));
+                } else if (open.sent) {
                     relay.outcome = Relay::Outcome::Forwarded;
                 } else {
                     relay.outcome = Relay::Outcome::NoTarget;
-                    relay.reason = sendFailure != nullptr
-                                       ? "send failed with " + StatusName(sendFailure->status.value_or(0))
-                                       : "no service target held";
+                    relay.reason = open.sendFailure ? "send failed with " + StatusName(*open.sendFailure)
+                                                    : "no service target held";
                 }
             }
         }
-        result_.relays.push_back(std::move(relay));
+        if (relay.handedBack) {
+            relay.handedBackSize = relay.handedBack->size();
+            if (relay.event && result_.events[*relay.event].buffer) {
+                const Bytes& before = *result_.events[*relay.event].buffer;
+                std::size_t changed = 0;
+                for (std::size_t i = 0; i < relay.handedBack->size(); ++i) {
+                    changed += i >= before.size() || before[i] != (*relay.handedBack)[i] ? 1U : 0U;
+                }
+                relay.changedBytes =
+                    changed + (before.size() > relay.handedBack->size() ? before.size() - relay.handedBack->size() : 0);
+            }
+        }
+        if (options_.sink != nullptr) {
+            options_.sink->RelayClosed(result_, open.index);
+        }
+        if (!options_.keepBytes) {
+            relay.handedBack.reset();
+            if (relay.ta) {
+                relay.ta->request = {};
+                relay.ta->request.shrink_to_fit();
+                relay.ta->input = {};
+                relay.ta->input.shrink_to_fit();
+                relay.ta->link = {};
+                relay.ta->link.shrink_to_fit();
+            }
+        }
     }
-}
+
+    // The TA service's records and the firmware's hand-backs come in the order the relays made
+    // them; each is taken from the model once, as its relay closes.
+    std::optional<sim::TaRequest> NextTaRequest()
+    {
+        sim::TaServiceModel& ta = platform_->TaService();
+        if (taRequests_.empty()) {
+            // A record still pending belongs to a later relay, whose send has not completed.
+            std::vector<sim::TaRequest> fresh = ta.Requests();
+            while (taSeen_ < fresh.size() && fresh[taSeen_].status != STATUS_PENDING) {
+                taRequests_.push_back(std::move(fresh[taSeen_++]));
+            }
+            if (taSeen_ == fresh.size() && ta.ClearRequests()) {
+                taCleared_ += taSeen_;
+                taSeen_ = 0;
+            }
+        }
+        if (taRequests_.empty()) {
+            return std::nullopt;
+        }
+        sim::TaRequest request = std::move(taRequests_.front());
+        taRequests_.pop_front();
+        return request;
+    }
+
+    std::optional<Bytes> NextHandedBack()
+    {
+        if (handedBack_.empty()) {
+            std::vector<Bytes> fresh;
+            platform_->Firmware().TakeHandedBack(fresh);
+            for (Bytes& bytes : fresh) {
+                handedBack_.push_back(std::move(bytes));
+            }
+        }
+        if (handedBack_.empty()) {
+            return std::nullopt;
+        }
+        Bytes bytes = std::move(handedBack_.front());
+        handedBack_.pop_front();
+        return bytes;
+    }
+
+    // The counts the models keep, the verifier's records and the expectations, then the sink's end.
+    void End()
+    {
+        sim::Platform& platform = *platform_;
+        Drain();
+        CloseRelay();
+        result_.eventsLost = platform.Wmi().EventsLost();
+        result_.acks = platform.Firmware().AckCount();
+        result_.registerCalls = platform.Firmware().RegisterCalls();
+        result_.taRequests = platform.TaService().RequestCount() + taCleared_;
+        result_.poolHighWater = platform.Pool().HighWaterBytes();
+        result_.poolHighWaterByTag = platform.Pool().HighWaterBytesByTag();
+        result_.poolLeftAtEnd = platform.Pool().LiveCount();
+        result_.checkedOperations.clear();
+        for (std::string& name : platform.Faults().CallLog()) {
+            if (std::find(result_.checkedOperations.begin(), result_.checkedOperations.end(), name) ==
+                result_.checkedOperations.end()) {
+                result_.checkedOperations.push_back(std::move(name));
+            }
+        }
+        result_.verifier = platform.Verifier().Records();
+        for (sim::VerifierRecord& r : result_.verifier) {
+            r.object = ids_.Apply(r.object);
+            r.message = ids_.Apply(r.message);
+        }
+        result_.endTime = platform.Sched().Now();
+        if (!result_.Unfinished()) {
+            // In the order the scenario wrote them (a scenario built in code has no order: by key).
+            std::vector<std::string> keys = scenario_.expectOrder;
+            if (keys.size() != scenario_.expect.size()) {
+                keys.clear();
+                for (const auto& entry : scenario_.expect) {
+                    keys.push_back(entry.first);
+                }
+            }
+            for (const std::string& key : keys) {
+                result_.expectations.push_back({key, scenario_.expect.at(key), result_.Value(key)});
+            }
+            // A clean ending is expected unless the scenario says otherwise.
+            for (const char* key : {"left_loaded", "pool_left"}) {
+                if (scenario_.expect.count(key) == 0) {
+                    result_.expectations.push_back({key, 0, result_.Value(key)});
+                }
+            }
+        }
+        if (options_.sink != nullptr) {
+            options_.sink->End(result_);
+        }
+    }
+
+    // Runs on the thread that found the deadlock, every other registered thread blocked: nothing
+    // else reads or writes the run's state now.
+    void OnDeadlock(const sim::DeadlockReport& report)
+    {
+        if (!result_.interruptedBy && !result_.deadlock) {
+            stopping_ = true;
+            Drain();
+            Deadlock deadlock;
+            deadlock.time = report.now;
+            for (const sim::DeadlockReport::Thread& t : report.threads) {
+                auto call = lastDriverCall_.find(t.name);
+                deadlock.threads.push_back({t.name, call == lastDriverCall_.end() ? "" : call->second,
+                                            t.reason != nullptr ? t.reason
+                                            : t.blocked         ? ""
+                                                                : "running"});
+            }
+            result_.deadlock = std::move(deadlock);
+            // The stuck threads hold no host lock, so the models can still be read.
+            result_.loadedAtEnd = platform_->Framework().Loaded();
+            End();
+        }
+        options_.onDeadlock(result_);
+    }
+
+    const Scenario& scenario_;
+    RunResult& result_;
+    const RunOptions& options_;
+    sim::Platform* platform_ = nullptr;
+    // Per buffer in the order raised: the TA answer chosen for it, if any.
+    std::vector<std::optional<sim::TaBehaviour>> answers_;
+    std::size_t fetchedBefore_ = 0; // successful fetches in firmware call logs already cleared
+
+    StableIds ids_;
+    std::vector<sim::TraceEvent> drained_;
+    std::size_t raised_ = 0;                // WmiEvent records seen
+    std::deque<std::size_t> queued_;        // events whose notification is queued, oldest first
+    std::vector<std::size_t> bufferEvents_; // events with a buffer, in the order raised
+    std::size_t fetches_ = 0;
+    std::optional<OpenRelay> open_;
+    std::deque<sim::TaRequest> taRequests_;
+    std::size_t taSeen_ = 0;    // records in the TA model's list already taken
+    std::size_t taCleared_ = 0; // records the TA model forgot
+    std::deque<Bytes> handedBack_;
+    bool registered_ = false;
+    bool unloading_ = false;
+    std::map<std::string, std::size_t> attempts_; // per system thread: its sleeps before an attempt
+    std::map<std::string, std::string> lastDriverCall_;
+    std::string lastUnloadRefusal_; // the detail of the last UnloadDriver record
+    bool stopping_ = false;         // the run stops before its end: a relay still open is cut short
+};
 
 } // namespace
 
@@ -552,14 +715,13 @@ std::size_t RunResult::Count(Relay::Outcome outcome) const
 std::size_t RunResult::HandedBack() const
 {
     return static_cast<std::size_t>(
-        std::count_if(relays.begin(), relays.end(), [](const Relay& r) { return r.handedBack.has_value(); }));
+        std::count_if(relays.begin(), relays.end(), [](const Relay& r) { return r.handedBackSize.has_value(); }));
 }
 
 std::size_t RunResult::Unchanged() const
 {
-    return static_cast<std::size_t>(std::count_if(relays.begin(), relays.end(), [this](const Relay& r) {
-        return r.handedBack && r.event && events[*r.event].buffer && *r.handedBack == *events[*r.event].buffer;
-    }));
+    return static_cast<std::size_t>(std::count_if(
+        relays.begin(), relays.end(), [](const Relay& r) { return r.changedBytes && *r.changedBytes == 0; }));
 }
 
 std::size_t RunResult::PendingAtEnd() const
@@ -680,26 +842,50 @@ bool RunResult::ExpectationsMet() const
 
 int RunResult::ExitCode() const
 {
+    if (interruptedBy) {
+        return 128 + *interruptedBy;
+    }
+    if (deadlock) {
+        return kExitDeadlock;
+    }
     return verifier.empty() && ExpectationsMet() ? 0 : 1;
 }
 
-RunResult RunScenario(const Scenario& scenario, const Progress& progress)
+RunResult RunScenario(const Scenario& scenario, const RunOptions& options)
 {
     RunResult result;
     result.name = scenario.name;
     result.description = scenario.description;
-    ScenarioDriver driver(scenario, result, progress);
+    ScenarioDriver driver(scenario, result, options);
     driver.Run();
-    for (const auto& [key, expected] : scenario.expect) {
-        result.expectations.push_back({key, expected, result.Value(key)});
-    }
-    // A clean ending is expected unless the scenario says otherwise.
-    for (const char* key : {"left_loaded", "pool_left"}) {
-        if (scenario.expect.count(key) == 0) {
-            result.expectations.push_back({key, 0, result.Value(key)});
-        }
-    }
     return result;
+}
+
+RunResult RunScenario(const Scenario& scenario, const Progress& progress)
+{
+    RunOptions options;
+    options.progress = progress;
+    return RunScenario(scenario, options);
+}
+
+void Replay(const RunResult& result, RunSink& sink)
+{
+    std::size_t next = 0; // the next relay to open
+    std::optional<std::size_t> open;
+    for (const sim::TraceEvent& e : result.trace) {
+        const bool opens = next < result.relays.size() && e.sequence == result.relays[next].firstSequence;
+        if (opens) {
+            if (open) {
+                sink.RelayClosed(result, *open);
+            }
+            open = next++;
+        }
+        sink.Call(result, e, e.thread == "wmi" ? open : std::nullopt, opens);
+    }
+    if (open) {
+        sink.RelayClosed(result, *open);
+    }
+    sink.End(result);
 }
 
 std::optional<std::string> ExplainValidation(const Bytes& buffer, ULONG bufferSize, ULONG dataLength)

@@ -709,6 +709,7 @@ public:
             for (const auto& entry : expect) {
                 const std::string key = entry.first.Scalar();
                 scenario.expect[key] = Unsigned(entry.second, "expected " + key, key == "left_loaded" ? 1 : UINT32_MAX);
+                scenario.expectOrder.push_back(key);
             }
         }
         return scenario;

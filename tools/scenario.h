@@ -84,6 +84,7 @@ struct Scenario {
     std::vector<Step> steps;
     // Counts checked after the run (keys as in ExpectationKeys()).
     std::map<std::string, std::uint64_t> expect;
+    std::vector<std::string> expectOrder; // the keys of `expect` in file order
 };
 
 const char* StepKindName(StepKind kind);

@@ -15,12 +15,8 @@
 #endif
 
 // Resident on purpose: the retry worker opens the channel long after start-up.
-static VOID ReleaseFirmwareChannel(_Inout_ PDriverContext Context)
+static VOID ReleaseFirmwareBlocks(_Inout_ PDriverContext Context)
 {
-    if (Context->InstanceName.Buffer != nullptr) {
-        ExFreePoolWithTag(Context->InstanceName.Buffer, 0);
-        RtlInitUnicodeString(&Context->InstanceName, nullptr);
-    }
     if (Context->MethodBlock != nullptr) {
         ObDereferenceObject(Context->MethodBlock);
         Context->MethodBlock = nullptr;
@@ -28,6 +24,14 @@ static VOID ReleaseFirmwareChannel(_Inout_ PDriverContext Context)
     if (Context->EventBlock != nullptr) {
         ObDereferenceObject(Context->EventBlock);
         Context->EventBlock = nullptr;
+    }
+}
+
+static VOID FreeInstanceName(_Inout_ PDriverContext Context)
+{
+    if (Context->InstanceName.Buffer != nullptr) {
+        ExFreePoolWithTag(Context->InstanceName.Buffer, 0);
+        RtlInitUnicodeString(&Context->InstanceName, nullptr);
     }
 }
 
@@ -74,7 +78,9 @@ NTSTATUS OpenFirmwareChannel(PDriverContext Context)
     Context->InstanceName.MaximumLength = literalName.MaximumLength;
     Context->InstanceName.Buffer = nameCopy;
 
-    status = IoWMIOpenBlock(&FirmwareEventGuid, WMIGUID_NOTIFICATION, &eventBlock);
+    // IoWMIOpenBlock's documentation requires SYNCHRONIZE with WMIGUID_NOTIFICATION; a kernel
+    // that enforces it would refuse the notification access alone on every machine.
+    status = IoWMIOpenBlock(&FirmwareEventGuid, WMIGUID_NOTIFICATION | SYNCHRONIZE, &eventBlock);
     if (!NT_SUCCESS(status)) {
         goto Release;
     }
@@ -97,7 +103,9 @@ NTSTATUS OpenFirmwareChannel(PDriverContext Context)
 RunDownAndRelease:
     ExWaitForRundownProtectionRelease(&Context->ChannelRundown);
 Release:
-    ReleaseFirmwareChannel(Context);
+    // A failed open gives the blocks back before the name copy.
+    ReleaseFirmwareBlocks(Context);
+    FreeInstanceName(Context);
     return status;
 }
 
@@ -114,5 +122,6 @@ VOID CloseFirmwareChannel(PDriverContext Context)
     ExWaitForRundownProtectionRelease(&Context->ChannelRundown);
 
     // Name copy and method block first, the event block last.
-    ReleaseFirmwareChannel(Context);
+    FreeInstanceName(Context);
+    ReleaseFirmwareBlocks(Context);
 }

@@ -15,8 +15,6 @@ inline constexpr GUID FirmwareEventGuid = {
 // wchar_t) and the host (char16_t). The terminator is there only for RtlInitUnicodeString.
 inline constexpr WCHAR FirmwareInstanceNameText[] = {'A', 'C', 'P',  'I', '\\', 'P', 'N', 'P', '0', 'C',
                                                      '1', '4', '\\', 'P', 'S',  'M', 'I', '_', '0', 0};
-inline constexpr USHORT FIRMWARE_INSTANCE_NAME_LENGTH = 38;   // bytes, no terminator
-inline constexpr USHORT FIRMWARE_INSTANCE_NAME_CAPACITY = 40; // bytes of the pool copy
 
 // Method ids of the method block.
 inline constexpr ULONG METHOD_REGISTER = 1;
