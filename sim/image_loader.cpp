@@ -186,7 +186,7 @@ void OnSegv(int signal, siginfo_t* info, void* context)
                                                    REG_R12, REG_R13, REG_R14, REG_R15};
             const unsigned target = (code[3] & 7U) | ((code[0] & 1U) << 3);
             uc->uc_mcontext.gregs[kRegisters[target]] = static_cast<greg_t>(CurrentIrql());
-            uc->uc_mcontext.gregs[REG_RIP] = static_cast<greg_t>(rip + 4);
+            uc->uc_mcontext.gregs[REG_RIP] = static_cast<greg_t>(rip) + 4;
             return;
         }
     }
@@ -267,8 +267,8 @@ std::unique_ptr<DriverImage> DriverImage::Load(const std::string& path, const Im
     auto directory = [&](unsigned index, std::uint32_t* rva, std::uint32_t* size) {
         *rva = 0;
         *size = 0;
-        return index >= directoryCount ||
-               (Read(file, optional + 112 + index * 8, rva) && Read(file, optional + 116 + index * 8, size));
+        return index >= directoryCount || (Read(file, optional + 112 + std::size_t{index} * 8, rva) &&
+                                           Read(file, optional + 116 + std::size_t{index} * 8, size));
     };
     const long page = sysconf(_SC_PAGESIZE);
     if (sectionAlignment == 0 || (sectionAlignment & (sectionAlignment - 1)) != 0 || sectionAlignment % page != 0 ||
@@ -298,7 +298,7 @@ std::unique_ptr<DriverImage> DriverImage::Load(const std::string& path, const Im
 
     const std::size_t table = optional + optionalSize;
     for (std::uint16_t i = 0; i < sectionCount; ++i) {
-        const std::size_t header = table + i * 40;
+        const std::size_t header = table + std::size_t{i} * 40;
         char name[9] = {};
         std::uint32_t virtualSize = 0;
         std::uint32_t rva = 0;
