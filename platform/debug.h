@@ -16,7 +16,7 @@
 EXTERN_C_START
 
 // Formats as the kernel does, including %wZ for a PCUNICODE_STRING argument.
-ULONG DbgPrintEx(_In_ ULONG ComponentId, _In_ ULONG Level, _In_ PCSTR Format, ...);
+ULONG NTAPI DbgPrintEx(_In_ ULONG ComponentId, _In_ ULONG Level, _In_ PCSTR Format, ...);
 
 EXTERN_C_END
 

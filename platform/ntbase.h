@@ -10,8 +10,18 @@
     extern "C"                                                                                                         \
     {
 #define EXTERN_C_END }
+// The Windows x64 calling convention, where the kit names one (NTAPI, FASTCALL, WDFAPI) and on
+// every callback type: on an x86-64 host the kernel routines, the framework's routines and the
+// callbacks they call use it, so that a driver linked into the host and the x64 Windows image
+// (which knows no other) call the same host routines and are called through the same types. On
+// x64 the kit's __stdcall, __fastcall and __cdecl all mean this one convention.
+#if defined(__x86_64__)
+#define NTAPI __attribute__((ms_abi))
+#else
 #define NTAPI
-#define FASTCALL
+#endif
+#define FASTCALL NTAPI
+#define WDFAPI NTAPI
 #define NTSYSAPI
 #define NTKERNELAPI
 #define FORCEINLINE inline
@@ -96,7 +106,7 @@ typedef struct _CLIENT_ID CLIENT_ID, *PCLIENT_ID;
 typedef struct _OBJECT_HANDLE_INFORMATION OBJECT_HANDLE_INFORMATION, *POBJECT_HANDLE_INFORMATION;
 typedef struct _MDL MDL, *PMDL;
 
-typedef NTSTATUS DRIVER_INITIALIZE(_In_ PDRIVER_OBJECT DriverObject, _In_ PUNICODE_STRING RegistryPath);
+typedef NTSTATUS NTAPI DRIVER_INITIALIZE(_In_ PDRIVER_OBJECT DriverObject, _In_ PUNICODE_STRING RegistryPath);
 typedef DRIVER_INITIALIZE* PDRIVER_INITIALIZE;
 
 static_assert(sizeof(ULONG) == 4 && sizeof(LONG) == 4 && sizeof(USHORT) == 2 && sizeof(WCHAR) == 2);

@@ -41,7 +41,7 @@ _IRQL_requires_max_(DISPATCH_LEVEL) LONG_PTR FASTCALL ObfReferenceObject(_In_ PV
 #define ObDereferenceObject(Object) ObfDereferenceObject(Object)
 #define ObReferenceObject(Object) ObfReferenceObject(Object)
 
-_IRQL_requires_max_(APC_LEVEL) NTSTATUS
+_IRQL_requires_max_(APC_LEVEL) NTSTATUS NTAPI
     ObReferenceObjectByHandle(_In_ HANDLE Handle, _In_ ACCESS_MASK DesiredAccess, _In_opt_ POBJECT_TYPE ObjectType,
                               _In_ KPROCESSOR_MODE AccessMode, _Out_ PVOID* Object,
                               _Out_opt_ POBJECT_HANDLE_INFORMATION HandleInformation);

@@ -32,18 +32,19 @@ inline constexpr GUID GUID_DEVICE_INTERFACE_ARRIVAL = {
 inline constexpr GUID GUID_DEVICE_INTERFACE_REMOVAL = {
     0xcb3a4005, 0x46f0, 0x11d0, {0xb0, 0x8f, 0x00, 0x60, 0x97, 0x13, 0x05, 0x3f}};
 
-typedef NTSTATUS DRIVER_NOTIFICATION_CALLBACK_ROUTINE(_In_ PVOID NotificationStructure, _Inout_opt_ PVOID Context);
+typedef NTSTATUS NTAPI DRIVER_NOTIFICATION_CALLBACK_ROUTINE(_In_ PVOID NotificationStructure,
+                                                            _Inout_opt_ PVOID Context);
 typedef DRIVER_NOTIFICATION_CALLBACK_ROUTINE* PDRIVER_NOTIFICATION_CALLBACK_ROUTINE;
 
 EXTERN_C_START
 
-_IRQL_requires_max_(PASSIVE_LEVEL) NTSTATUS
+_IRQL_requires_max_(PASSIVE_LEVEL) NTSTATUS NTAPI
     IoRegisterPlugPlayNotification(_In_ IO_NOTIFICATION_EVENT_CATEGORY EventCategory, _In_ ULONG EventCategoryFlags,
                                    _In_opt_ PVOID EventCategoryData, _In_ PDRIVER_OBJECT DriverObject,
                                    _In_ PDRIVER_NOTIFICATION_CALLBACK_ROUTINE CallbackRoutine,
                                    _Inout_opt_ __drv_aliasesMem PVOID Context, _Out_ PVOID* NotificationEntry);
 
-_IRQL_requires_max_(PASSIVE_LEVEL) NTSTATUS IoUnregisterPlugPlayNotificationEx(_In_ PVOID NotificationEntry);
+_IRQL_requires_max_(PASSIVE_LEVEL) NTSTATUS NTAPI IoUnregisterPlugPlayNotificationEx(_In_ PVOID NotificationEntry);
 
 EXTERN_C_END
 

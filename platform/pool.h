@@ -20,10 +20,10 @@ typedef ULONG64 POOL_FLAGS;
 
 EXTERN_C_START
 
-_IRQL_requires_max_(DISPATCH_LEVEL) DECLSPEC_RESTRICT PVOID
+_IRQL_requires_max_(DISPATCH_LEVEL) DECLSPEC_RESTRICT PVOID NTAPI
     ExAllocatePool2(_In_ POOL_FLAGS Flags, _In_ SIZE_T NumberOfBytes, _In_ ULONG Tag);
 
-_IRQL_requires_max_(DISPATCH_LEVEL) VOID ExFreePoolWithTag(_In_ PVOID P, _In_ ULONG Tag);
+_IRQL_requires_max_(DISPATCH_LEVEL) VOID NTAPI ExFreePoolWithTag(_In_ PVOID P, _In_ ULONG Tag);
 
 EXTERN_C_END
 

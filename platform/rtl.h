@@ -12,10 +12,10 @@
 
 EXTERN_C_START
 
-_IRQL_requires_max_(DISPATCH_LEVEL) VOID
+_IRQL_requires_max_(DISPATCH_LEVEL) VOID NTAPI
     RtlInitUnicodeString(_Out_ PUNICODE_STRING DestinationString, _In_opt_ PCWSTR SourceString);
 
-_IRQL_requires_max_(DISPATCH_LEVEL) SIZE_T
+_IRQL_requires_max_(DISPATCH_LEVEL) SIZE_T NTAPI
     RtlCompareMemory(_In_ const VOID* Source1, _In_ const VOID* Source2, _In_ SIZE_T Length);
 
 EXTERN_C_END

@@ -20,22 +20,22 @@ typedef EVT_WDF_OBJECT_CONTEXT_CLEANUP EVT_WDF_DEVICE_CONTEXT_CLEANUP;
 typedef EVT_WDF_OBJECT_CONTEXT_DESTROY EVT_WDF_DEVICE_CONTEXT_DESTROY;
 
 _Must_inspect_result_ _IRQL_requires_max_(PASSIVE_LEVEL)
-NTSTATUS WdfDeviceInitAssignName(_In_ PWDFDEVICE_INIT DeviceInit, _In_opt_ PCUNICODE_STRING DeviceName);
+NTSTATUS WDFAPI WdfDeviceInitAssignName(_In_ PWDFDEVICE_INIT DeviceInit, _In_opt_ PCUNICODE_STRING DeviceName);
 
-_IRQL_requires_max_(DISPATCH_LEVEL) VOID
+_IRQL_requires_max_(DISPATCH_LEVEL) VOID WDFAPI
     WdfDeviceInitSetCharacteristics(_In_ PWDFDEVICE_INIT DeviceInit, _In_ ULONG DeviceCharacteristics,
                                     _In_ BOOLEAN OrInValues);
 
 _Must_inspect_result_ _IRQL_requires_max_(PASSIVE_LEVEL)
-NTSTATUS WdfDeviceCreate(_Inout_ PWDFDEVICE_INIT* DeviceInit, _In_opt_ PWDF_OBJECT_ATTRIBUTES DeviceAttributes,
-                         _Out_ WDFDEVICE* Device);
+NTSTATUS WDFAPI WdfDeviceCreate(_Inout_ PWDFDEVICE_INIT* DeviceInit, _In_opt_ PWDF_OBJECT_ATTRIBUTES DeviceAttributes,
+                                _Out_ WDFDEVICE* Device);
 
-_IRQL_requires_max_(DISPATCH_LEVEL) VOID WdfDeviceInitFree(_In_ PWDFDEVICE_INIT DeviceInit);
+_IRQL_requires_max_(DISPATCH_LEVEL) VOID WDFAPI WdfDeviceInitFree(_In_ PWDFDEVICE_INIT DeviceInit);
 
 _Must_inspect_result_ _IRQL_requires_max_(PASSIVE_LEVEL)
-PWDFDEVICE_INIT WdfControlDeviceInitAllocate(_In_ WDFDRIVER Driver, _In_ const UNICODE_STRING* SDDLString);
+PWDFDEVICE_INIT WDFAPI WdfControlDeviceInitAllocate(_In_ WDFDRIVER Driver, _In_ const UNICODE_STRING* SDDLString);
 
-_IRQL_requires_max_(DISPATCH_LEVEL) VOID WdfControlFinishInitializing(_In_ WDFDEVICE Device);
+_IRQL_requires_max_(DISPATCH_LEVEL) VOID WDFAPI WdfControlFinishInitializing(_In_ WDFDEVICE Device);
 
 EXTERN_C_END
 

@@ -15,11 +15,11 @@ typedef enum _WDF_IO_TARGET_OPEN_TYPE {
     WdfIoTargetOpenReopen = 3,
 } WDF_IO_TARGET_OPEN_TYPE;
 
-typedef NTSTATUS EVT_WDF_IO_TARGET_QUERY_REMOVE(_In_ WDFIOTARGET IoTarget);
+typedef NTSTATUS WDFAPI EVT_WDF_IO_TARGET_QUERY_REMOVE(_In_ WDFIOTARGET IoTarget);
 typedef EVT_WDF_IO_TARGET_QUERY_REMOVE* PFN_WDF_IO_TARGET_QUERY_REMOVE;
-typedef VOID EVT_WDF_IO_TARGET_REMOVE_CANCELED(_In_ WDFIOTARGET IoTarget);
+typedef VOID WDFAPI EVT_WDF_IO_TARGET_REMOVE_CANCELED(_In_ WDFIOTARGET IoTarget);
 typedef EVT_WDF_IO_TARGET_REMOVE_CANCELED* PFN_WDF_IO_TARGET_REMOVE_CANCELED;
-typedef VOID EVT_WDF_IO_TARGET_REMOVE_COMPLETE(_In_ WDFIOTARGET IoTarget);
+typedef VOID WDFAPI EVT_WDF_IO_TARGET_REMOVE_COMPLETE(_In_ WDFIOTARGET IoTarget);
 typedef EVT_WDF_IO_TARGET_REMOVE_COMPLETE* PFN_WDF_IO_TARGET_REMOVE_COMPLETE;
 
 typedef struct _WDF_IO_TARGET_OPEN_PARAMS {
@@ -107,20 +107,20 @@ typedef struct _WDF_REQUEST_SEND_OPTIONS WDF_REQUEST_SEND_OPTIONS, *PWDF_REQUEST
 EXTERN_C_START
 
 _Must_inspect_result_ _IRQL_requires_max_(PASSIVE_LEVEL)
-NTSTATUS WdfIoTargetCreate(_In_ WDFDEVICE Device, _In_opt_ PWDF_OBJECT_ATTRIBUTES IoTargetAttributes,
-                           _Out_ WDFIOTARGET* IoTarget);
+NTSTATUS WDFAPI WdfIoTargetCreate(_In_ WDFDEVICE Device, _In_opt_ PWDF_OBJECT_ATTRIBUTES IoTargetAttributes,
+                                  _Out_ WDFIOTARGET* IoTarget);
 
 _Must_inspect_result_ _IRQL_requires_max_(PASSIVE_LEVEL)
-NTSTATUS WdfIoTargetOpen(_In_ WDFIOTARGET IoTarget, _In_ PWDF_IO_TARGET_OPEN_PARAMS OpenParams);
+NTSTATUS WDFAPI WdfIoTargetOpen(_In_ WDFIOTARGET IoTarget, _In_ PWDF_IO_TARGET_OPEN_PARAMS OpenParams);
 
-_IRQL_requires_max_(PASSIVE_LEVEL) VOID WdfIoTargetClose(_In_ WDFIOTARGET IoTarget);
+_IRQL_requires_max_(PASSIVE_LEVEL) VOID WDFAPI WdfIoTargetClose(_In_ WDFIOTARGET IoTarget);
 
 _Must_inspect_result_ _IRQL_requires_max_(PASSIVE_LEVEL)
-NTSTATUS WdfIoTargetSendIoctlSynchronously(_In_ WDFIOTARGET IoTarget, _In_opt_ WDFREQUEST Request, _In_ ULONG IoctlCode,
-                                           _In_opt_ PWDF_MEMORY_DESCRIPTOR InputBuffer,
-                                           _In_opt_ PWDF_MEMORY_DESCRIPTOR OutputBuffer,
-                                           _In_opt_ PWDF_REQUEST_SEND_OPTIONS RequestOptions,
-                                           _Out_opt_ PULONG_PTR BytesReturned);
+NTSTATUS WDFAPI WdfIoTargetSendIoctlSynchronously(_In_ WDFIOTARGET IoTarget, _In_opt_ WDFREQUEST Request,
+                                                  _In_ ULONG IoctlCode, _In_opt_ PWDF_MEMORY_DESCRIPTOR InputBuffer,
+                                                  _In_opt_ PWDF_MEMORY_DESCRIPTOR OutputBuffer,
+                                                  _In_opt_ PWDF_REQUEST_SEND_OPTIONS RequestOptions,
+                                                  _Out_opt_ PULONG_PTR BytesReturned);
 
 EXTERN_C_END
 

@@ -63,14 +63,14 @@ typedef FWMI_NOTIFICATION_CALLBACK* WMI_NOTIFICATION_CALLBACK;
 
 EXTERN_C_START
 
-_IRQL_requires_max_(APC_LEVEL) NTSTATUS
+_IRQL_requires_max_(APC_LEVEL) NTSTATUS NTAPI
     IoWMIOpenBlock(_In_ LPCGUID Guid, _In_ ULONG DesiredAccess, _Out_ PVOID* DataBlockObject);
 
-_IRQL_requires_max_(APC_LEVEL) NTSTATUS
+_IRQL_requires_max_(APC_LEVEL) NTSTATUS NTAPI
     IoWMIExecuteMethod(_In_ PVOID DataBlockObject, _In_ PUNICODE_STRING InstanceName, _In_ ULONG MethodId,
                        _In_ ULONG InBufferSize, _Inout_ PULONG OutBufferSize, _Inout_opt_ PUCHAR InOutBuffer);
 
-_IRQL_requires_max_(APC_LEVEL) NTSTATUS
+_IRQL_requires_max_(APC_LEVEL) NTSTATUS NTAPI
     IoWMISetNotificationCallback(_Inout_ PVOID Object, _In_ WMI_NOTIFICATION_CALLBACK Callback, _In_opt_ PVOID Context);
 
 EXTERN_C_END

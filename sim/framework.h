@@ -48,6 +48,10 @@
 namespace sim {
 
 class Platform;
+class DriverImage;
+
+// The host routine ntoskrnl.exe or WDFLDR.SYS exports under `name` for an image, or nullptr.
+const void* HostImport(const std::string& module, const std::string& name);
 
 enum class FxType {
     Driver,
@@ -141,9 +145,24 @@ public:
     // UnloadDriver runs. Otherwise EvtDriverUnload, deletion of the WDFDRIVER tree, the unload
     // checks, and the release of the DRIVER_OBJECT.
     bool UnloadDriver();
+    // The same for the x64 Windows image: its entry point (the framework's entry glue) binds
+    // through WdfVersionBind and calls DriverEntry; once it has succeeded INIT is discarded. The
+    // image must stay mapped until the driver has unloaded.
+    NTSTATUS LoadDriver(DriverImage& image, std::u16string registryPath = kDefaultRegistryPath);
     bool Loaded() const;
     std::optional<FrameworkVersion> BoundVersion() const;
     PDRIVER_OBJECT DriverObject() const;
+    // The typed context of `object`, whatever its type (for a test reading an image's state).
+    PVOID ContextOf(WDFOBJECT object) const;
+
+    // ---- WDFLDR.SYS, for an image (framework_bind.cpp) ----
+    NTSTATUS Bind(PDRIVER_OBJECT driverObject, PUNICODE_STRING registryPath, void* bindInfo,
+                  PWDF_DRIVER_GLOBALS* globals);
+    NTSTATUS Unbind(PUNICODE_STRING registryPath, void* bindInfo, PWDF_DRIVER_GLOBALS globals);
+    // After WdfDriverCreate: the globals' Driver, and the framework's unload in the DRIVER_OBJECT.
+    void PublishDriver(PWDF_DRIVER_GLOBALS globals);
+    // The framework's own unload: EvtDriverUnload, then the WDFDRIVER tree is deleted.
+    void RunFrameworkUnload();
 
     // ---- PnP manager ----
     // A fresh PnP init handed to EvtDriverDeviceAdd on the calling thread; a device created
@@ -366,6 +385,10 @@ private:
     PFN_WDF_DRIVER_UNLOAD unload_ = nullptr;
     PDRIVER_OBJECT driverObject_ = nullptr;
     std::optional<FrameworkVersion> version_;
+    DriverImage* image_ = nullptr;                // the image loaded, or NULL for a linked driver
+    std::unique_ptr<WDF_DRIVER_GLOBALS> globals_; // handed out at bind
+    std::vector<const void*> functionTable_;      // WdfFunctions_01015 of the bound image
+    bool unbound_ = false;                        // WdfVersionUnbind was called
     std::u16string registryPath_;
     std::optional<std::thread::id> driverEntryThread_; // set while DriverEntry runs
     bool driverCreated_ = false;                       // WdfDriverCreate succeeded during this load

@@ -10,6 +10,7 @@
 
 #include "platform/debug.h"
 #include "sim/framework_internal.h"
+#include "sim/image_loader.h"
 #include "sim/irql.h"
 #include "sim/kernel.h"
 #include "sim/platform.h"
@@ -53,7 +54,7 @@ NTSTATUS FrameworkModel::LoadDriver(PDRIVER_INITIALIZE entry, std::u16string reg
     path.Length = static_cast<USHORT>(registryPath_.size() * sizeof(WCHAR));
     path.MaximumLength = path.Length;
     platform_.Trace().Add("kernel", "driver", "DriverEntry", Narrow(path));
-    NTSTATUS status = entry(driverObject, &path);
+    NTSTATUS status = CallIntoDriver(entry, driverObject, &path);
     platform_.Trace().Add("driver", "kernel", "DriverEntry returned", "", status);
 
     std::uint64_t driver = 0;
@@ -67,7 +68,15 @@ NTSTATUS FrameworkModel::LoadDriver(PDRIVER_INITIALIZE entry, std::u16string reg
         return status;
     }
 
-    DbgPrintEx(DPFLTR_IHVDRIVER_ID, DPFLTR_ERROR_LEVEL, "DriverEntry failed 0x%x for driver %wZ\n", status, &path);
+    bool image = false;
+    {
+        std::lock_guard lock(mutex_);
+        image = image_ != nullptr;
+    }
+    // An image's entry glue prints the message and unbinds itself.
+    if (!image) {
+        DbgPrintEx(DPFLTR_IHVDRIVER_ID, DPFLTR_ERROR_LEVEL, "DriverEntry failed 0x%x for driver %wZ\n", status, &path);
+    }
     platform_.Trace().Add("kernel", "framework", "unbind", "DriverEntry failed");
     // Unbinding deletes the WDFDRIVER with whatever it owns and calls no EvtDriverUnload
     // (src/framework/kmdf/src/librarycommon/fxlibrarycommon.cpp,
@@ -88,16 +97,12 @@ NTSTATUS FrameworkModel::LoadDriver(PDRIVER_INITIALIZE entry, std::u16string reg
 bool FrameworkModel::UnloadDriver()
 {
     std::string blocker;
-    std::uint64_t driver = 0;
-    PFN_WDF_DRIVER_UNLOAD unload = nullptr;
     bool nonPnp = false;
     {
         std::lock_guard lock(mutex_);
         if (!loaded_) {
             blocker = "no driver is loaded";
         }
-        driver = driver_;
-        unload = unload_;
         nonPnp = config_ && (config_->driverInitFlags & WdfDriverInitNonPnpDriver) != 0;
         for (const auto& [handle, object] : objects_) {
             if (blocker.empty() && object->type == FxType::Device && object->life != Life::Destroyed &&
@@ -128,14 +133,29 @@ bool FrameworkModel::UnloadDriver()
     }
     platform_.Trace().Add("test", "kernel", "UnloadDriver", "");
 
-    if (unload != nullptr && driver != 0) {
-        platform_.Trace().Add("framework", "driver", "EvtDriverUnload", HandleText(driver));
-        unload(AsHandle<WDFDRIVER>(driver));
+    PDRIVER_OBJECT driverObject = nullptr;
+    bool image = false;
+    {
+        std::lock_guard lock(mutex_);
+        driverObject = driverObject_;
+        image = image_ != nullptr;
     }
-    // EvtDriverUnload first, then the WDFDRIVER is deleted with what it still owns (a non-PnP
-    // driver's control devices): src/framework/shared/core/fxdriver.cpp, FxDriver::Unload.
-    if (driver != 0) {
-        DeleteTree(driver, "driver unload");
+    if (image) {
+        // The kernel calls the DRIVER_OBJECT's unload routine: the entry glue's, which runs the
+        // framework's (RunFrameworkUnload) and then unbinds.
+        auto* unloadRoutine = reinterpret_cast<VOID(NTAPI*)(PDRIVER_OBJECT)>(driverObject->KitDriverUnload());
+        if (unloadRoutine != nullptr) {
+            CallIntoDriver(unloadRoutine, driverObject);
+        }
+        std::lock_guard lock(mutex_);
+        if (!unbound_) {
+            platform_.Verifier().Report("UnloadDriver", "", 0, "the image's unload did not call WdfVersionUnbind");
+        }
+        image_ = nullptr;
+        globals_.reset();
+        functionTable_.clear();
+    } else {
+        RunFrameworkUnload();
     }
     {
         std::lock_guard lock(mutex_);
@@ -147,6 +167,28 @@ bool FrameworkModel::UnloadDriver()
     RunUnloadChecks("driver unload");
     ReleaseDriverObject();
     return true;
+}
+
+void FrameworkModel::RunFrameworkUnload()
+{
+    std::uint64_t driver = 0;
+    PFN_WDF_DRIVER_UNLOAD unload = nullptr;
+    {
+        std::lock_guard lock(mutex_);
+        driver = driver_;
+        unload = unload_;
+    }
+    if (unload != nullptr && driver != 0) {
+        platform_.Trace().Add("framework", "driver", "EvtDriverUnload", HandleText(driver));
+        unload(AsHandle<WDFDRIVER>(driver));
+    }
+    // EvtDriverUnload first, then the WDFDRIVER is deleted with what it still owns (a non-PnP
+    // driver's control devices): src/framework/shared/core/fxdriver.cpp, FxDriver::Unload.
+    if (driver != 0) {
+        DeleteTree(driver, "driver unload");
+    }
+    std::lock_guard lock(mutex_);
+    driver_ = 0;
 }
 
 void FrameworkModel::RunUnloadChecks(const std::string& when)
@@ -202,6 +244,13 @@ PDRIVER_OBJECT FrameworkModel::DriverObject() const
 {
     std::lock_guard lock(mutex_);
     return driverObject_;
+}
+
+PVOID FrameworkModel::ContextOf(WDFOBJECT object) const
+{
+    std::lock_guard lock(mutex_);
+    const Object* found = FindLocked(fx::Key(object));
+    return found != nullptr ? found->context.get() : nullptr;
 }
 
 std::optional<DriverConfigRecord> FrameworkModel::DriverConfig() const

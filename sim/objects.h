@@ -15,6 +15,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <cstring>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -142,4 +143,25 @@ private:
 // The kernel driver object. Opaque to the driver; owned by the object manager.
 struct _DRIVER_OBJECT : sim::KernelObject {
     explicit _DRIVER_OBJECT(std::string name) : sim::KernelObject("Driver", std::move(name)) {}
+
+    // The kit's DRIVER_OBJECT (wdm.h) has DriverUnload at 0x68 on 64-bit, and a Windows image's
+    // entry glue reads and writes it there; the host's own fields end before it.
+    static constexpr std::size_t kKitDriverUnload = 0x68;
+    static constexpr std::size_t kKitSize = 0x150;
+    void* KitDriverUnload() const
+    {
+        void* routine = nullptr;
+        std::memcpy(&routine, reinterpret_cast<const char*>(this) + kKitDriverUnload, sizeof routine);
+        return routine;
+    }
+    void SetKitDriverUnload(void* routine)
+    {
+        std::memcpy(reinterpret_cast<char*>(this) + kKitDriverUnload, &routine, sizeof routine);
+    }
+
+private:
+    // Room for the kit's fields past the host's own, reached through the offsets above.
+    [[maybe_unused]] unsigned char kitFields_[kKitSize - sizeof(sim::KernelObject)] = {};
 };
+static_assert(sizeof(sim::KernelObject) + sizeof(void*) <= _DRIVER_OBJECT::kKitDriverUnload &&
+              sizeof(_DRIVER_OBJECT) >= _DRIVER_OBJECT::kKitSize);

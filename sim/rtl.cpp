@@ -8,6 +8,7 @@
 #include "platform/debug.h"
 #include "platform/rtl.h"
 #include "platform/rundown.h"
+#include "sim/image_loader.h"
 #include "sim/irql.h"
 #include "sim/kernel.h"
 #include "sim/platform.h"
@@ -46,13 +47,29 @@ EXTERN_C SIZE_T RtlCompareMemory(const VOID* Source1, const VOID* Source2, SIZE_
     return i;
 }
 
-EXTERN_C ULONG DbgPrintEx(ULONG ComponentId, ULONG Level, PCSTR Format, ...)
+namespace {
+
+// The variable arguments of a routine the driver calls with the Windows convention: on x86-64
+// they follow the Windows layout (every argument in an 8-byte slot), which only the compiler's
+// ms_abi va_list can walk; an ordinary va_list there compiles and reads the wrong places.
+#if defined(__x86_64__)
+using KernelVaList = __builtin_ms_va_list;
+#define KERNEL_VA_START(list, last) __builtin_ms_va_start(list, last)
+#define KERNEL_VA_END(list) __builtin_ms_va_end(list)
+#else
+using KernelVaList = va_list;
+#define KERNEL_VA_START(list, last) va_start(list, last)
+#define KERNEL_VA_END(list) va_end(list)
+#endif
+
+// Formats as the kernel's debug print does (its own printf: a long is 32 bits, %I64 and %ll take
+// 64 bits, %I and %z take a pointer-sized integer, %wZ a PCUNICODE_STRING, %ws a wide string).
+// A conversion it cannot follow ends the formatting: the argument's size is unknown, so no later
+// argument can be read safely and the rest of the format is shown as written.
+std::string FormatKernel(PCSTR format, KernelVaList& args)
 {
-    // A small formatter for what kernel code prints: printf conversions plus %wZ.
     std::string out;
-    va_list args;
-    va_start(args, Format);
-    for (const char* p = Format; *p != '\0'; ++p) {
+    for (const char* p = format; *p != '\0'; ++p) {
         if (*p != '%') {
             out += *p;
             continue;
@@ -62,67 +79,116 @@ EXTERN_C ULONG DbgPrintEx(ULONG ComponentId, ULONG Level, PCSTR Format, ...)
             out += '%';
             continue;
         }
-        if (p[0] == 'w' && p[1] == 'Z') {
+        if (p[0] == 'w' && (p[1] == 'Z' || p[1] == 's')) {
             ++p;
-            auto* text = va_arg(args, PCUNICODE_STRING);
-            out += text != nullptr ? sim::Narrow(*text) : std::string("(null)");
+            std::u16string text;
+            if (*p == 'Z') {
+                auto* string = __builtin_va_arg(args, PCUNICODE_STRING);
+                out += string != nullptr ? sim::Narrow(*string) : std::string("(null)");
+                continue;
+            }
+            auto* wide = __builtin_va_arg(args, PCWSTR);
+            if (wide == nullptr) {
+                out += "(null)";
+                continue;
+            }
+            for (; *wide != 0; ++wide) {
+                text += *wide;
+            }
+            out += sim::Narrow(text);
             continue;
         }
-        std::string spec(start, 1);
-        while (*p != '\0' && std::strchr("0123456789.-+ #lhzj", *p) != nullptr) {
-            spec += *p++;
+        std::string flags(start, 1); // '%' and the flags, width and precision, for snprintf
+        while (*p != '\0' && std::strchr("0123456789.-+ #", *p) != nullptr) {
+            flags += *p++;
         }
+        int bits = 32;
+        std::string size; // as written, to show an unfollowed conversion
+        if (std::strncmp(p, "I64", 3) == 0 || std::strncmp(p, "ll", 2) == 0) {
+            size.assign(p, p[0] == 'I' ? 3 : 2);
+            bits = 64;
+        } else if (std::strncmp(p, "I32", 3) == 0) {
+            size.assign(p, 3);
+        } else if (*p == 'I' || *p == 'z') {
+            size.assign(p, 1);
+            bits = 64;
+        } else if (*p == 'l' || *p == 'h') {
+            size.assign(p, 1);
+        }
+        p += size.size();
         if (*p == '\0') {
-            out += spec; // a format that ends inside a conversion
+            out += flags + size; // a format that ends inside a conversion
             break;
         }
-        spec += *p;
         char buffer[64];
-        bool understood = true;
         switch (*p) {
         case 'x':
         case 'X':
         case 'u':
+        case 'o':
         case 'd':
-        case 'i':
-        case 'c':
-            if (spec.find("ll") != std::string::npos) {
-                std::snprintf(buffer, sizeof buffer, spec.c_str(), va_arg(args, long long));
-            } else if (spec.find('z') != std::string::npos) {
-                std::snprintf(buffer, sizeof buffer, spec.c_str(), va_arg(args, std::size_t));
+        case 'i': {
+            // Every argument fills an 8-byte slot; a 32-bit one leaves the upper half undefined.
+            auto slot = __builtin_va_arg(args, unsigned long long);
+            bool isSigned = *p == 'd' || *p == 'i';
+            std::string spec = flags + "ll" + *p;
+            if (bits == 32) {
+                slot = isSigned ? static_cast<unsigned long long>(static_cast<long long>(static_cast<int>(slot)))
+                                : static_cast<unsigned int>(slot);
+            }
+            if (isSigned) {
+                std::snprintf(buffer, sizeof buffer, spec.c_str(), static_cast<long long>(slot));
             } else {
-                // A kernel long is 32 bits: "%lx" takes a ULONG, which the host formats as int.
-                spec.erase(std::remove(spec.begin(), spec.end(), 'l'), spec.end());
-                std::snprintf(buffer, sizeof buffer, spec.c_str(), va_arg(args, int));
+                std::snprintf(buffer, sizeof buffer, spec.c_str(), slot);
             }
             out += buffer;
-            break;
+            continue;
+        }
+        case 'c':
+            out += static_cast<char>(__builtin_va_arg(args, unsigned long long));
+            continue;
         case 'p':
-            std::snprintf(buffer, sizeof buffer, "%p", va_arg(args, void*));
+            std::snprintf(buffer, sizeof buffer, "%p", __builtin_va_arg(args, void*));
             out += buffer;
-            break;
+            continue;
         case 's': {
-            const char* text = va_arg(args, const char*);
+            const char* text = __builtin_va_arg(args, const char*);
             out += text != nullptr ? text : "(null)";
-            break;
+            continue;
         }
         default:
-            understood = false;
-            break;
-        }
-        if (!understood) {
-            // The argument's type is unknown, so no later argument can be read safely: the rest
-            // of the format is shown as written.
-            out += spec;
-            out += p + 1;
-            break;
+            out += flags + size;
+            out += p;
+            return out;
         }
     }
-    va_end(args);
+    return out;
+}
+
+} // namespace
+
+EXTERN_C ULONG DbgPrintEx(ULONG ComponentId, ULONG Level, PCSTR Format, ...)
+{
+    KernelVaList args;
+    KERNEL_VA_START(args, Format);
+    std::string out = FormatKernel(Format, args);
+    KERNEL_VA_END(args);
     char prefix[48];
     std::snprintf(prefix, sizeof prefix, "[component %u level %u] ", ComponentId, Level);
     Platform::Current().AddDebugOutput(out);
     Platform::Current().Trace().Add("driver", "kernel", "DbgPrintEx", prefix + out);
+    return 0;
+}
+
+// What the Debug image's KdPrint calls (its PAGED_CODE() reports a wrong IRQL through it).
+ULONG NTAPI sim::KernelDbgPrint(PCSTR Format, ...)
+{
+    KernelVaList args;
+    KERNEL_VA_START(args, Format);
+    std::string out = FormatKernel(Format, args);
+    KERNEL_VA_END(args);
+    Platform::Current().AddDebugOutput(out);
+    Platform::Current().Trace().Add("driver", "kernel", "DbgPrint", out);
     return 0;
 }
 

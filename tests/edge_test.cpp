@@ -49,7 +49,7 @@ protected:
         auto changed = fwtest::CheckHandedBack(raised, firmware.HandedBack());
         EXPECT_TRUE(changed.empty()) << changed.front();
         // Between events only the channel's name copy is held.
-        EXPECT_EQ(platform.Pool().LiveCount(), 1U) << platform.Pool().LeakReport();
+        EXPECT_EQ(fwtest::DriversOwn(platform.Pool().Live()).size(), 1U) << platform.Pool().LeakReport();
     }
 
     std::vector<Bytes> raised;

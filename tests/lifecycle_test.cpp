@@ -618,7 +618,8 @@ TEST_F(LifecycleTest, EveryFirmwareMethodGetsTheSizesItExpectsAndEveryFreePasses
     EXPECT_TRUE(wire::SameGuid(released[1], wire::kEventBlock));
 
     // The name copy, and the exchange buffer, request copy and response area of the event.
-    const auto frees = platform.Pool().FreesByTagPassed();
+    auto frees = platform.Pool().FreesByTagPassed();
+    frees.erase(wire::kEntryGlueTag); // an image's entry glue frees its own block with its tag
     ASSERT_EQ(frees.size(), 1U) << "a free passed a tag other than 0";
     EXPECT_EQ(frees.begin()->first, 0U);
     EXPECT_EQ(frees.begin()->second, 4U);

@@ -373,9 +373,10 @@ TEST_F(RelayTest, EveryAllocationIsPagedTaggedAndFreedBeforeTheAcknowledgement)
         EXPECT_EQ(after[tag] - before[tag], 1U) << sim::Verifier::TagText(tag);
     }
     // Only the channel's name copy is still held between events.
-    ASSERT_EQ(platform.Pool().LiveCount(), 1U);
-    EXPECT_EQ(platform.Pool().Live()[0].tag, wire::Tag("WMIN"));
-    EXPECT_EQ(platform.Pool().Live()[0].flags, wire::kPagedPool);
+    auto live = fwtest::DriversOwn(platform.Pool().Live());
+    ASSERT_EQ(live.size(), 1U);
+    EXPECT_EQ(live[0].tag, wire::Tag("WMIN"));
+    EXPECT_EQ(live[0].flags, wire::kPagedPool);
 }
 
 TEST(ExchangeBufferUnit, WriteBackRefusesLayoutsBeyondDataLength)
@@ -397,7 +398,7 @@ TEST(ExchangeBufferUnit, WriteBackRefusesLayoutsBeyondDataLength)
 std::vector<std::uint32_t> LiveTags(const sim::FirmwareCall& call)
 {
     std::vector<std::uint32_t> tags;
-    for (const auto& block : call.livePool) {
+    for (const auto& block : fwtest::DriversOwn(call.livePool)) {
         tags.push_back(block.tag);
     }
     return tags;
@@ -440,7 +441,7 @@ TEST_F(RelayTest, EachFirmwareCallOfAnEventFindsOnlyThePoolItsStepNeeds)
         }
     }
     EXPECT_EQ(calls[1].livePool.back().size, wire::kFetchMinimum);
-    EXPECT_EQ(calls[0].livePool.front().size, 40U); // the instance name's copy
+    EXPECT_EQ(fwtest::DriversOwn(calls[0].livePool).front().size, 40U); // the instance name's copy
 }
 
 // What the TA service finds behind the input record, looked up while the request is inside it.

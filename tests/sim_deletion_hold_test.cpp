@@ -28,17 +28,17 @@ void Record(const char* what, WDFOBJECT object)
     events->push_back(std::string(what) + (object == controlDevice ? " control" : " other"));
 }
 
-VOID Cleanup(WDFOBJECT object)
+VOID WDFAPI Cleanup(WDFOBJECT object)
 {
     Record("cleanup", object);
 }
 
-VOID Destroy(WDFOBJECT object)
+VOID WDFAPI Destroy(WDFOBJECT object)
 {
     Record("destroy", object);
 }
 
-NTSTATUS Entry(PDRIVER_OBJECT driverObject, PUNICODE_STRING registryPath)
+NTSTATUS NTAPI Entry(PDRIVER_OBJECT driverObject, PUNICODE_STRING registryPath)
 {
     WDF_DRIVER_CONFIG config;
     WDF_DRIVER_CONFIG_INIT(&config, nullptr);

@@ -71,17 +71,17 @@ std::string NameOf(WDFOBJECT object)
     return node != nullptr ? node->name : "?";
 }
 
-NTSTATUS Entry(PDRIVER_OBJECT driverObject, PUNICODE_STRING registryPath)
+NTSTATUS NTAPI Entry(PDRIVER_OBJECT driverObject, PUNICODE_STRING registryPath)
 {
     return script->entry(driverObject, registryPath);
 }
 
-NTSTATUS DeviceAdd(WDFDRIVER driver, PWDFDEVICE_INIT init)
+NTSTATUS WDFAPI DeviceAdd(WDFDRIVER driver, PWDFDEVICE_INIT init)
 {
     return script->deviceAdd ? script->deviceAdd(driver, init) : STATUS_SUCCESS;
 }
 
-VOID Unload(WDFDRIVER driver)
+VOID WDFAPI Unload(WDFDRIVER driver)
 {
     script->Record("unload");
     if (script->unload) {
@@ -89,12 +89,17 @@ VOID Unload(WDFDRIVER driver)
     }
 }
 
-VOID Cleanup(WDFOBJECT object)
+NTSTATUS NTAPI AcceptNotification(PVOID, PVOID)
+{
+    return STATUS_SUCCESS;
+}
+
+VOID WDFAPI Cleanup(WDFOBJECT object)
 {
     script->Record("cleanup " + NameOf(object));
 }
 
-VOID Destroy(WDFOBJECT object)
+VOID WDFAPI Destroy(WDFOBJECT object)
 {
     const std::string name = NameOf(object); // the context is still readable in destroy
     script->Record("destroy " + name);
@@ -299,6 +304,58 @@ TEST_F(FrameworkTest, FailedDriverEntryPrintsTheFailureAndUnbindsWithoutUnload)
     ExpectOneRecord("WDFDRIVER was deleted", "WdfGetDriver");
     EXPECT_EQ(Fx().LiveObjectCount(), 0U);
     EXPECT_TRUE(platform_.Objects().LiveObjects().empty()) << "the DRIVER_OBJECT must be released";
+}
+
+// The bind a Windows image's entry glue asks for: a record that is not KMDF 1.15's is refused
+// with a record naming the field; a good one gets the kit's globals and a full table whose every
+// entry the model does not provide is a verifier record naming its index and function.
+TEST_F(FrameworkTest, BindChecksTheRecordAndNamesEveryUnprovidedTableEntry)
+{
+    struct BindRecord { // fxldr.h, WDF_BIND_INFO version 1
+        ULONG size;
+        const WCHAR* component;
+        ULONG major, minor, build;
+        ULONG functionCount;
+        void* functionTable;
+        PVOID module;
+    };
+    struct Case {
+        const char* name;
+        std::function<void(BindRecord&)> change;
+        const char* problem; // nullptr: the bind succeeds
+    };
+    const std::vector<Case> cases = {
+        {"size", [](BindRecord& r) { r.size = 40; }, "Size 40"},
+        {"version", [](BindRecord& r) { r.minor = 13; }, "version 1.13"},
+        {"component", [](BindRecord& r) { r.component = u"KmdfLibraryX"; }, "component"},
+        {"function count", [](BindRecord& r) { r.functionCount = 443; }, "FuncCount 443"},
+        {"KMDF 1.15", [](BindRecord&) {}, nullptr},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const void* const* table = nullptr;
+        BindRecord record{sizeof(BindRecord), u"KmdfLibrary", 1, 15, 0, 444, &table, nullptr};
+        c.change(record);
+        PWDF_DRIVER_GLOBALS globals = nullptr;
+        script_.entry = [&](PDRIVER_OBJECT driverObject, PUNICODE_STRING registryPath) {
+            return Fx().Bind(driverObject, registryPath, &record, &globals);
+        };
+        if (c.problem != nullptr) {
+            EXPECT_EQ(Fx().LoadDriver(Entry), STATUS_INVALID_PARAMETER);
+            ExpectOneRecord(c.problem, "WdfVersionBind");
+            continue;
+        }
+        ASSERT_EQ(Fx().LoadDriver(Entry), STATUS_SUCCESS);
+        ASSERT_NE(globals, nullptr);
+        EXPECT_TRUE(globals->DisplaceDriverUnload);
+        ASSERT_NE(table, nullptr);
+        EXPECT_NE(table[116], table[0]) << "WdfDriverCreate leads to the model";
+        const auto unprovided = reinterpret_cast<ULONG_PTR(NTAPI*)()>(const_cast<void*>(table[443]));
+        EXPECT_EQ(static_cast<NTSTATUS>(unprovided()), STATUS_NOT_IMPLEMENTED);
+        ExpectOneRecord("WdfDeviceOpenDevicemapKey called", "WdfFunctions_01015[443]");
+        EXPECT_EQ(Fx().Unbind(nullptr, &record, globals), STATUS_SUCCESS);
+        EXPECT_TRUE(Fx().UnloadDriver());
+    }
 }
 
 TEST_F(FrameworkTest, LoadBindsVersionAndRecordsTheDriverConfig)
@@ -882,9 +939,8 @@ TEST_F(FrameworkTest, UnloadIsRefusedWhileADeviceOrRegistrationRemains)
     WdfObjectDelete(control);
 
     PVOID entry = nullptr;
-    ASSERT_EQ(IoRegisterPlugPlayNotification(
-                  EventCategoryDeviceInterfaceChange, 0, const_cast<GUID*>(&kInterfaceClass), Fx().DriverObject(),
-                  [](PVOID, PVOID) -> NTSTATUS { return STATUS_SUCCESS; }, nullptr, &entry),
+    ASSERT_EQ(IoRegisterPlugPlayNotification(EventCategoryDeviceInterfaceChange, 0, const_cast<GUID*>(&kInterfaceClass),
+                                             Fx().DriverObject(), AcceptNotification, nullptr, &entry),
               STATUS_SUCCESS);
     EXPECT_FALSE(Fx().UnloadDriver());
     auto beforeUnload = script_.Events();

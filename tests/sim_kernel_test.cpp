@@ -488,7 +488,9 @@ TEST(DebugPrint, FormatsAsTheKernelAndStopsWhereItCannotFollow)
          "7 abcd 0000001F 1099511627776 9"},
         {"null string", [] { DbgPrintEx(0, 0, "[%s]", static_cast<const char*>(nullptr)); }, "[(null)]"},
         {"ends inside a conversion", [] { DbgPrintEx(0, 0, "50%l"); }, "50%l"},
-        {"unknown conversion", [] { DbgPrintEx(0, 0, "%I64x then %u", 1ULL, 2U); }, "%I64x then %u"},
+        {"kernel sizes", [] { DbgPrintEx(0, 0, "%lx %I64x %Id %ws", 0xFFFFFFFF12345678ULL, 1ULL << 36, -3LL, u"w"); },
+         "12345678 1000000000 -3 w"},
+        {"unknown conversion", [] { DbgPrintEx(0, 0, "%Q then %u", 1ULL, 2U); }, "%Q then %u"},
     };
     for (const Case& c : cases) {
         sim::Platform platform;

@@ -50,7 +50,7 @@ struct Listener {
     }
 };
 
-NTSTATUS Notify(PVOID notificationStructure, PVOID context)
+NTSTATUS NTAPI Notify(PVOID notificationStructure, PVOID context)
 {
     auto* listener = static_cast<Listener*>(context);
     const auto* n = static_cast<DEVICE_INTERFACE_CHANGE_NOTIFICATION*>(notificationStructure);
@@ -335,7 +335,7 @@ TEST_P(PnpMisuseTest, IsRefusedOrRecorded)
 }
 
 // A callback that unregisters through the entry its registration call has not written yet.
-NTSTATUS UnregisterThroughUnwrittenEntry(PVOID notificationStructure, PVOID context)
+NTSTATUS NTAPI UnregisterThroughUnwrittenEntry(PVOID notificationStructure, PVOID context)
 {
     (void)notificationStructure;
     return IoUnregisterPlugPlayNotificationEx(*static_cast<PVOID*>(context));

@@ -195,6 +195,11 @@ static int Run(int argc, char** argv)
     CLI::Option* statsOption = app.add_flag(
         "--stats", stats,
         "Also count calls by operation and status, relays by outcome, retries, pool high-water by tag, instants");
+    std::string imagePath;
+    app.add_option(
+           "--image", imagePath,
+           "Run this x64 fwrelay.sys (scripts/wdk-check links it) in place of the driver built into the program")
+        ->check(CLI::ExistingFile);
     CLI::Option* dumpOption = app.add_option(
         "--dump-buffers", dumpDirectory,
         "Write every fetched and handed-back exchange buffer to this directory as hex files replay reads");
@@ -212,6 +217,9 @@ static int Run(int argc, char** argv)
     CLI::Option* taOption =
         replay->add_option("--ta", answerText, "TA service answer: echo, fixed:HEX, first:N, fail:STATUS");
     replay->add_flag("--no-target", noTarget, "No TA service: the driver holds no target");
+    std::string replayImage;
+    replay->add_option("--image", replayImage, "Run this x64 fwrelay.sys in place of the built-in driver")
+        ->check(CLI::ExistingFile);
     replay->add_flag("--dump-all", dumpAll,
                      "Show every byte of the dumps (by default each shows its first " +
                          std::to_string(fwtool::kReplayDumpRows * 16) + " bytes)");
@@ -392,7 +400,10 @@ static int Run(int argc, char** argv)
                                             noTarget);
                 return Finish(0);
             }
-            const fwtool::RunResult result = fwtool::RunScenario(fwtool::ReplayScenario(buffer, *answer, noTarget));
+            fwtool::RunOptions run;
+            run.image = replayImage;
+            const fwtool::RunResult result =
+                fwtool::RunScenario(fwtool::ReplayScenario(buffer, *answer, noTarget), run);
             fwtool::Format format = fwtool::Format::Text;
             fwtool::ParseFormat(replayFormat, &format);
             if (format == fwtool::Format::Text) {
@@ -418,6 +429,7 @@ static int Run(int argc, char** argv)
         session.report = options;
         session.stats = stats;
         session.dumpDirectory = dumpDirectory;
+        session.image = imagePath;
         ProgressLine progress;
         const int code = fwtool::RunSession(scenario, session, progress.Callback(), std::cout);
         return Finish(code);

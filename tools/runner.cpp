@@ -6,10 +6,12 @@
 #include <cstdio>
 #include <cstring>
 #include <deque>
+#include <filesystem>
 
 #include "driver/driver.h"
 #include "sim/firmware.h"
 #include "sim/framework.h"
+#include "sim/image_loader.h"
 #include "sim/platform.h"
 #include "sim/ta_service.h"
 #include "sim/wmi.h"
@@ -194,7 +196,20 @@ private:
             Note("load: the driver is already loaded");
             return;
         }
-        const NTSTATUS status = framework.LoadDriver(DriverEntry);
+        NTSTATUS status = STATUS_SUCCESS;
+        if (!options_.image.empty()) {
+            std::string error;
+            auto image = sim::DriverImage::Load(options_.image, sim::HostImport, &error);
+            if (image == nullptr) {
+                Note("load: " + error);
+                return;
+            }
+            image->LoadSymbols(std::filesystem::path(options_.image).replace_extension(".map").string());
+            images_.push_back(std::move(image));
+            status = framework.LoadDriver(*images_.back());
+        } else {
+            status = framework.LoadDriver(DriverEntry);
+        }
         if (!NT_SUCCESS(status)) {
             Note("load: DriverEntry failed with " + StatusName(status));
         }
@@ -666,6 +681,8 @@ private:
     RunResult& result_;
     const RunOptions& options_;
     sim::Platform* platform_ = nullptr;
+    // The images mapped by the run's loads; unmapped only when the run and its platform are gone.
+    std::vector<std::unique_ptr<sim::DriverImage>> images_;
     // Per buffer in the order raised: the TA answer chosen for it, if any.
     std::vector<std::optional<sim::TaBehaviour>> answers_;
     std::size_t fetchedBefore_ = 0; // successful fetches in firmware call logs already cleared

@@ -158,6 +158,9 @@ struct RunOptions {
     // is called, on whichever thread found it; it must not return (the program exits). Unset: the
     // host platform's own report and abort.
     std::function<void(const RunResult&)> onDeadlock;
+    // Set: the x64 Windows image (fwrelay.sys) at this path runs in place of the driver linked
+    // into the program, freshly mapped at each load.
+    std::string image;
 };
 
 RunResult RunScenario(const Scenario& scenario, const RunOptions& options);

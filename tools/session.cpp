@@ -103,6 +103,7 @@ int RunSession(const Scenario& scenario, const SessionOptions& options, const Pr
     // Only a diagram needs the calls again at the end; text and JSON keep no history.
     run.keepTrace = options.report.format == Format::Mermaid;
     run.keepBytes = false;
+    run.image = options.image;
     run.interrupt = &gStop;
     run.progress = [&progress, &counted](std::size_t done, std::size_t total, sim::Ticks now) {
         // Nobody reads the output any more (a closed pipe): the rest of the run would be wasted.

@@ -14,6 +14,7 @@ struct SessionOptions {
     ReportOptions report;
     bool stats = false;        // --stats: the run's statistics after the report
     std::string dumpDirectory; // --dump-buffers: every fetched and handed-back buffer as a hex file
+    std::string image;         // --image: the x64 fwrelay.sys to run in place of the linked driver
 };
 
 // Runs `scenario`, writing to `out`; returns the exit status the run calls for (RunResult::ExitCode,

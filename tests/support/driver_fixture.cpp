@@ -1,5 +1,10 @@
 #include "support/driver_fixture.h"
 
+#include <cstdlib>
+#include <filesystem>
+
+#include "support/wire.h"
+
 namespace fwtest {
 
 Bytes Pattern(std::size_t length, std::uint8_t seed)
@@ -9,6 +14,12 @@ Bytes Pattern(std::size_t length, std::uint8_t seed)
         bytes[i] = static_cast<std::uint8_t>((seed + i) % 251);
     }
     return bytes;
+}
+
+std::vector<sim::PoolAllocation> DriversOwn(std::vector<sim::PoolAllocation> blocks)
+{
+    std::erase_if(blocks, [](const sim::PoolAllocation& block) { return block.tag == wire::kEntryGlueTag; });
+    return blocks;
 }
 
 void DriverTest::TearDown()
@@ -25,7 +36,21 @@ void DriverTest::TearDown()
 
 NTSTATUS DriverTest::Load()
 {
-    NTSTATUS status = framework.LoadDriver(DriverEntry);
+    NTSTATUS status = STATUS_SUCCESS;
+    const char* imagePath = std::getenv("FWRELAY_IMAGE");
+    if (imagePath != nullptr && *imagePath != '\0') {
+        std::string error;
+        image_ = sim::DriverImage::Load(imagePath, sim::HostImport, &error);
+        if (image_ == nullptr) {
+            ADD_FAILURE() << error;
+            return STATUS_UNSUCCESSFUL;
+        }
+        // The linker's map beside it names the function of a fault in the image.
+        image_->LoadSymbols(std::filesystem::path(imagePath).replace_extension(".map").string());
+        status = framework.LoadDriver(*image_);
+    } else {
+        status = framework.LoadDriver(DriverEntry);
+    }
     if (!NT_SUCCESS(status)) {
         return status;
     }
@@ -53,7 +78,11 @@ void DriverTest::LoadWithService()
 PDriverContext DriverTest::Context() const
 {
     WDFDRIVER driver = WdfGetDriver();
-    return driver == nullptr ? nullptr : GetDriverContext(driver);
+    if (driver == nullptr) {
+        return nullptr;
+    }
+    // An image's context type is its own, not the one linked into the test.
+    return image_ != nullptr ? static_cast<PDriverContext>(framework.ContextOf(driver)) : GetDriverContext(driver);
 }
 
 bool DriverTest::RaiseAndWait(const Bytes& exchangeBuffer)

@@ -60,6 +60,10 @@ constexpr std::uint32_t Tag(const char (&letters)[5])
            static_cast<std::uint32_t>(static_cast<unsigned char>(letters[3])) << 24;
 }
 
+// An image's entry glue keeps a copy of the registry path from load to unload; it is the kit's
+// block, not the driver's, and only image runs have it.
+inline constexpr std::uint32_t kEntryGlueTag = Tag("FtSb");
+
 inline bool SameGuid(const GUID& a, const GUID& b)
 {
     return std::memcmp(&a, &b, sizeof(GUID)) == 0;

@@ -1,0 +1,499 @@
+// Host platform: the kernel's image loader (see image_loader.h for the contract). The offsets are
+// the documented PE32+ format's (the Windows PE format reference: DOS header, COFF file header,
+// optional header, section table, import directory, base relocation table).
+#include "sim/image_loader.h"
+
+#include "sim/irql.h"
+
+#include <signal.h>
+#include <sys/mman.h>
+#include <ucontext.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <mutex>
+
+namespace sim {
+
+namespace {
+
+constexpr std::uint16_t kMachineAmd64 = 0x8664;
+constexpr std::uint16_t kMagicPe32Plus = 0x20B;
+constexpr std::uint32_t kScnExecute = 0x20000000;
+constexpr std::uint32_t kScnRead = 0x40000000;
+constexpr std::uint32_t kScnWrite = 0x80000000;
+constexpr unsigned kDirectoryImport = 1;
+constexpr unsigned kDirectoryBaseReloc = 5;
+constexpr unsigned kRelBasedAbsolute = 0;
+constexpr unsigned kRelBasedDir64 = 10;
+
+template <class T> bool Read(const std::vector<std::uint8_t>& file, std::size_t offset, T* value)
+{
+    if (offset > file.size() || file.size() - offset < sizeof(T)) {
+        return false;
+    }
+    std::memcpy(value, file.data() + offset, sizeof(T));
+    return true;
+}
+
+int Protection(std::uint32_t characteristics)
+{
+    int protection = 0;
+    if ((characteristics & kScnRead) != 0) {
+        protection |= PROT_READ;
+    }
+    if ((characteristics & kScnWrite) != 0) {
+        protection |= PROT_WRITE;
+    }
+    if ((characteristics & kScnExecute) != 0) {
+        protection |= PROT_EXEC;
+    }
+    return protection;
+}
+
+std::string Hex(std::uint64_t value)
+{
+    char text[24];
+    std::snprintf(text, sizeof text, "0x%llx", static_cast<unsigned long long>(value));
+    return text;
+}
+
+// The mapped images, for the fault handler, which may take no lock: a few slots of atomics.
+constexpr std::size_t kImageSlots = 16;
+std::atomic<const DriverImage*> images[kImageSlots];
+
+void RegisterImage(const DriverImage* image)
+{
+    for (auto& slot : images) {
+        const DriverImage* expected = nullptr;
+        if (slot.compare_exchange_strong(expected, image)) {
+            return;
+        }
+    }
+}
+
+void UnregisterImage(const DriverImage* image)
+{
+    for (auto& slot : images) {
+        const DriverImage* expected = image;
+        slot.compare_exchange_strong(expected, nullptr);
+    }
+}
+
+const DriverImage* ImageAt(std::uintptr_t address, std::size_t length)
+{
+    for (auto& slot : images) {
+        const DriverImage* image = slot.load();
+        if (image != nullptr && image->Contains(address) && image->Contains(address + length - 1)) {
+            return image;
+        }
+    }
+    return nullptr;
+}
+
+void WriteText(const char* text)
+{
+    std::size_t length = std::strlen(text);
+    while (length > 0) {
+        const ssize_t written = write(STDERR_FILENO, text, length);
+        if (written <= 0) {
+            return;
+        }
+        text += written;
+        length -= static_cast<std::size_t>(written);
+    }
+}
+
+void WriteHex(std::uint64_t value)
+{
+    char text[19] = "0x";
+    int digits = 16;
+    while (digits > 1 && ((value >> ((digits - 1) * 4)) & 0xF) == 0) {
+        --digits;
+    }
+    for (int i = 0; i < digits; ++i) {
+        text[2 + i] = "0123456789abcdef"[(value >> ((digits - 1 - i) * 4)) & 0xF];
+    }
+    text[2 + digits] = '\0';
+    WriteText(text);
+}
+
+// A call into, or a read of, INIT after it was discarded: what a machine would bug check on.
+bool ReportDiscardedInit(std::uintptr_t address, std::uintptr_t from)
+{
+    for (auto& slot : images) {
+        const DriverImage* image = slot.load();
+        if (image == nullptr || !image->InDiscardedInit(address)) {
+            continue;
+        }
+        char symbol[160];
+        image->SymbolAt(address, symbol, sizeof symbol);
+        WriteText("*** VERIFIER: driver image: access to discarded INIT at ");
+        WriteHex(address);
+        WriteText(" (");
+        WriteText(symbol[0] != '\0' ? symbol : "no symbol");
+        WriteText(", image ");
+        WriteText(image->Path().c_str());
+        WriteText("), from ");
+        WriteHex(from);
+        if (image->Contains(from)) {
+            image->SymbolAt(from, symbol, sizeof symbol);
+            WriteText(" (");
+            WriteText(symbol);
+            WriteText(")");
+        }
+        WriteText(": the kernel frees INIT once DriverEntry has returned\n");
+        return true;
+    }
+    return false;
+}
+
+struct sigaction previousSegv;
+
+// mov r64, cr8: REX with R set (cr8) and W, B as they come; 0F 20; ModRM mod 11, reg 000.
+void OnSegv(int signal, siginfo_t* info, void* context)
+{
+#if defined(__x86_64__)
+    auto* uc = static_cast<ucontext_t*>(context);
+    const auto rip = static_cast<std::uintptr_t>(uc->uc_mcontext.gregs[REG_RIP]);
+    // A call into INIT faults at its target: the caller is the return address on the stack.
+    // (Read only then: for any other fault the stack pointer may be what faulted.)
+    std::uintptr_t caller = rip;
+    const DriverImage* executing = ImageAt(rip, 1);
+    if (executing != nullptr && executing->InDiscardedInit(rip)) {
+        std::memcpy(&caller, reinterpret_cast<const void*>(uc->uc_mcontext.gregs[REG_RSP]), sizeof caller);
+    }
+    if (ReportDiscardedInit(rip, caller) || ReportDiscardedInit(reinterpret_cast<std::uintptr_t>(info->si_addr), rip)) {
+        // Ends the run, as the bug check would; the report above says why.
+        struct sigaction fallback {};
+        fallback.sa_handler = SIG_DFL;
+        sigemptyset(&fallback.sa_mask);
+        sigaction(SIGABRT, &fallback, nullptr);
+        abort();
+    }
+    if (ImageAt(rip, 4) != nullptr) {
+        const auto* code = reinterpret_cast<const std::uint8_t*>(rip);
+        if ((code[0] & 0xF2) == 0x40 && (code[0] & 0x04) != 0 && code[1] == 0x0F && code[2] == 0x20 &&
+            (code[3] & 0xF8) == 0xC0) {
+            static constexpr int kRegisters[16] = {REG_RAX, REG_RCX, REG_RDX, REG_RBX, REG_RSP, REG_RBP,
+                                                   REG_RSI, REG_RDI, REG_R8,  REG_R9,  REG_R10, REG_R11,
+                                                   REG_R12, REG_R13, REG_R14, REG_R15};
+            const unsigned target = (code[3] & 7U) | ((code[0] & 1U) << 3);
+            uc->uc_mcontext.gregs[kRegisters[target]] = static_cast<greg_t>(CurrentIrql());
+            uc->uc_mcontext.gregs[REG_RIP] = static_cast<greg_t>(rip) + 4;
+            return;
+        }
+    }
+#endif
+    // Not ours: as if this handler were not there.
+    if ((previousSegv.sa_flags & SA_SIGINFO) != 0 && previousSegv.sa_sigaction != nullptr) {
+        previousSegv.sa_sigaction(signal, info, context);
+        return;
+    }
+    if (previousSegv.sa_handler != SIG_DFL && previousSegv.sa_handler != SIG_IGN) {
+        previousSegv.sa_handler(signal);
+        return;
+    }
+    // The default action: restore it and let the fault recur.
+    struct sigaction fallback {};
+    fallback.sa_handler = SIG_DFL;
+    sigemptyset(&fallback.sa_mask);
+    sigaction(signal, &fallback, nullptr);
+}
+
+} // namespace
+
+void InstallImageFaultHandler()
+{
+    static std::once_flag once;
+    std::call_once(once, [] {
+        struct sigaction action {};
+        action.sa_sigaction = OnSegv;
+        action.sa_flags = SA_SIGINFO | SA_NODEFER;
+        sigemptyset(&action.sa_mask);
+        sigaction(SIGSEGV, &action, &previousSegv);
+    });
+}
+
+std::unique_ptr<DriverImage> DriverImage::Load(const std::string& path, const ImportResolver& resolve,
+                                               std::string* error)
+{
+    auto fail = [&](const std::string& why) {
+        *error = path + ": " + why;
+        return nullptr;
+    };
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        return fail("cannot be read");
+    }
+    const std::vector<std::uint8_t> file((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+
+    std::uint32_t peOffset = 0;
+    std::uint32_t signature = 0;
+    std::uint16_t machine = 0;
+    std::uint16_t sectionCount = 0;
+    std::uint16_t optionalSize = 0;
+    std::uint16_t magic = 0;
+    if (file.size() < 2 || file[0] != 'M' || file[1] != 'Z' || !Read(file, 0x3C, &peOffset) ||
+        !Read(file, peOffset, &signature) || signature != 0x00004550) {
+        return fail("not a PE image");
+    }
+    const std::size_t coff = peOffset + 4;
+    const std::size_t optional = coff + 20;
+    if (!Read(file, coff, &machine) || !Read(file, coff + 2, &sectionCount) || !Read(file, coff + 16, &optionalSize) ||
+        !Read(file, optional, &magic)) {
+        return fail("truncated headers");
+    }
+    if (machine != kMachineAmd64 || magic != kMagicPe32Plus) {
+        return fail("not a PE32+ x64 image (machine " + Hex(machine) + ")");
+    }
+    std::uint32_t entry = 0;
+    std::uint64_t preferredBase = 0;
+    std::uint32_t sectionAlignment = 0;
+    std::uint32_t sizeOfImage = 0;
+    std::uint32_t sizeOfHeaders = 0;
+    std::uint32_t directoryCount = 0;
+    if (!Read(file, optional + 16, &entry) || !Read(file, optional + 24, &preferredBase) ||
+        !Read(file, optional + 32, &sectionAlignment) || !Read(file, optional + 56, &sizeOfImage) ||
+        !Read(file, optional + 60, &sizeOfHeaders) || !Read(file, optional + 108, &directoryCount)) {
+        return fail("truncated optional header");
+    }
+    auto directory = [&](unsigned index, std::uint32_t* rva, std::uint32_t* size) {
+        *rva = 0;
+        *size = 0;
+        return index >= directoryCount || (Read(file, optional + 112 + std::size_t{index} * 8, rva) &&
+                                           Read(file, optional + 116 + std::size_t{index} * 8, size));
+    };
+    const long page = sysconf(_SC_PAGESIZE);
+    if (sectionAlignment == 0 || (sectionAlignment & (sectionAlignment - 1)) != 0 || sectionAlignment % page != 0 ||
+        sizeOfImage == 0 || sizeOfHeaders > sizeOfImage || sizeOfHeaders > file.size()) {
+        return fail("section alignment " + Hex(sectionAlignment) + " or image size the host cannot map");
+    }
+
+    std::unique_ptr<DriverImage> image(new DriverImage());
+    image->path_ = path;
+    image->preferredBase_ = preferredBase;
+    image->size_ = sizeOfImage;
+    image->entry_ = entry;
+    // Any free address, aligned as the sections require: an alignment beyond the page needs room.
+    image->mapped_ = sizeOfImage + sectionAlignment;
+    image->mapping_ = mmap(nullptr, image->mapped_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (image->mapping_ == MAP_FAILED) {
+        image->mapping_ = nullptr;
+        return fail("no memory to map it");
+    }
+    const auto start = reinterpret_cast<std::uintptr_t>(image->mapping_);
+    image->base_ = (start + sectionAlignment - 1) & ~static_cast<std::uintptr_t>(sectionAlignment - 1);
+    auto* base = reinterpret_cast<std::uint8_t*>(image->base_);
+    std::memcpy(base, file.data(), sizeOfHeaders);
+    auto inImage = [&](std::uint64_t rva, std::uint64_t length) {
+        return rva <= sizeOfImage && length <= sizeOfImage - rva;
+    };
+
+    const std::size_t table = optional + optionalSize;
+    for (std::uint16_t i = 0; i < sectionCount; ++i) {
+        const std::size_t header = table + std::size_t{i} * 40;
+        char name[9] = {};
+        std::uint32_t virtualSize = 0;
+        std::uint32_t rva = 0;
+        std::uint32_t rawSize = 0;
+        std::uint32_t rawOffset = 0;
+        std::uint32_t characteristics = 0;
+        if (header + 40 > file.size() || !Read(file, header + 8, &virtualSize) || !Read(file, header + 12, &rva) ||
+            !Read(file, header + 16, &rawSize) || !Read(file, header + 20, &rawOffset) ||
+            !Read(file, header + 36, &characteristics)) {
+            return fail("truncated section table");
+        }
+        std::memcpy(name, file.data() + header, 8);
+        const std::uint32_t copy = std::min(rawSize, virtualSize);
+        const std::uint64_t rounded =
+            (static_cast<std::uint64_t>(virtualSize) + sectionAlignment - 1) & ~std::uint64_t{sectionAlignment - 1};
+        if (rva % sectionAlignment != 0 || !inImage(rva, rounded) || rawOffset > file.size() ||
+            file.size() - rawOffset < copy) {
+            return fail(std::string("section ") + name + " lies outside the image or the file");
+        }
+        std::memcpy(base + rva, file.data() + rawOffset, copy);
+        image->sections_.push_back({name, rva, static_cast<std::uint32_t>(rounded), characteristics});
+        if (image->sections_.back().name == "INIT") {
+            image->initStart_ = rva;
+            image->initEnd_ = static_cast<std::uint32_t>(rva + rounded);
+        }
+    }
+
+    // Base relocations: the image runs wherever the host mapped it.
+    const std::uint64_t delta = image->base_ - preferredBase;
+    std::uint32_t relocRva = 0;
+    std::uint32_t relocSize = 0;
+    if (!directory(kDirectoryBaseReloc, &relocRva, &relocSize) || !inImage(relocRva, relocSize)) {
+        return fail("bad base relocation directory");
+    }
+    for (std::uint32_t offset = 0; offset + 8 <= relocSize;) {
+        std::uint32_t pageRva = 0;
+        std::uint32_t blockSize = 0;
+        std::memcpy(&pageRva, base + relocRva + offset, 4);
+        std::memcpy(&blockSize, base + relocRva + offset + 4, 4);
+        if (blockSize < 8 || blockSize > relocSize - offset) {
+            return fail("bad base relocation block at " + Hex(relocRva + offset));
+        }
+        for (std::uint32_t e = 8; e + 2 <= blockSize; e += 2) {
+            std::uint16_t item = 0;
+            std::memcpy(&item, base + relocRva + offset + e, 2);
+            const unsigned type = item >> 12;
+            const std::uint64_t target = pageRva + (item & 0xFFFU);
+            if (type == kRelBasedAbsolute) {
+                continue;
+            }
+            if (type != kRelBasedDir64 || !inImage(target, 8)) {
+                return fail("unsupported base relocation type " + std::to_string(type) + " at " + Hex(target));
+            }
+            std::uint64_t value = 0;
+            std::memcpy(&value, base + target, 8);
+            value += delta;
+            std::memcpy(base + target, &value, 8);
+        }
+        offset += blockSize;
+    }
+
+    // Imports, by name only, before any section becomes read-only.
+    std::uint32_t importRva = 0;
+    std::uint32_t importSize = 0;
+    if (!directory(kDirectoryImport, &importRva, &importSize) || !inImage(importRva, importSize)) {
+        return fail("bad import directory");
+    }
+    auto text = [&](std::uint64_t rva) -> std::string {
+        if (!inImage(rva, 1)) {
+            return {};
+        }
+        const auto* s = reinterpret_cast<const char*>(base + rva);
+        return std::string(s, strnlen(s, sizeOfImage - rva));
+    };
+    for (std::uint32_t d = importRva; importSize != 0 && inImage(d, 20); d += 20) {
+        std::uint32_t lookup = 0;
+        std::uint32_t nameRva = 0;
+        std::uint32_t address = 0;
+        std::memcpy(&lookup, base + d, 4);
+        std::memcpy(&nameRva, base + d + 12, 4);
+        std::memcpy(&address, base + d + 16, 4);
+        if (lookup == 0 && nameRva == 0 && address == 0) {
+            break;
+        }
+        const std::string module = text(nameRva);
+        for (std::uint64_t slot = 0;; slot += 8) {
+            std::uint64_t thunk = 0;
+            if (!inImage((lookup != 0 ? lookup : address) + slot, 8) || !inImage(address + slot, 8)) {
+                return fail("import table of " + module + " runs outside the image");
+            }
+            std::memcpy(&thunk, base + (lookup != 0 ? lookup : address) + slot, 8);
+            if (thunk == 0) {
+                break;
+            }
+            if ((thunk >> 63) != 0) {
+                return fail("imports ordinal " + std::to_string(thunk & 0xFFFF) + " from " + module +
+                            ": the host resolves imports by name only");
+            }
+            const std::string name = text(thunk + 2); // past the hint
+            const void* routine = resolve(module, name);
+            if (routine == nullptr) {
+                return fail("imports " + module + "!" + name + ", which the host does not provide");
+            }
+            std::memcpy(base + address + slot, &routine, 8);
+        }
+    }
+
+    // Protections last: headers read-only, each section as its characteristics say.
+    if (mprotect(base, sizeOfHeaders, PROT_READ) != 0) {
+        return fail("cannot protect the headers");
+    }
+    for (const Section& section : image->sections_) {
+        if (section.size != 0 && mprotect(base + section.rva, section.size, Protection(section.characteristics)) != 0) {
+            return fail("cannot protect section " + section.name);
+        }
+    }
+    error->clear();
+    InstallImageFaultHandler();
+    RegisterImage(image.get());
+    return image;
+}
+
+DriverImage::~DriverImage()
+{
+    if (mapping_ != nullptr) {
+        UnregisterImage(this);
+        munmap(mapping_, mapped_);
+    }
+}
+
+bool DriverImage::LoadSymbols(const std::string& mapPath)
+{
+    // lld-link's map: " SSSS:OOOOOOOO       Name       Rva+Base        Object", Rva+Base at the
+    // preferred base.
+    std::ifstream in(mapPath);
+    if (!in) {
+        return false;
+    }
+    std::string line;
+    while (std::getline(in, line)) {
+        char section[16];
+        char name[512];
+        unsigned long long address = 0;
+        if (std::sscanf(line.c_str(), " %15[0-9a-fA-F:] %511s %llx", section, name, &address) == 3 &&
+            std::strchr(section, ':') != nullptr && address >= preferredBase_ && address - preferredBase_ < size_) {
+            symbols_.emplace_back(static_cast<std::uint32_t>(address - preferredBase_), name);
+        }
+    }
+    std::sort(symbols_.begin(), symbols_.end());
+    return !symbols_.empty();
+}
+
+void DriverImage::SymbolAt(std::uintptr_t address, char* out, std::size_t size) const
+{
+    out[0] = '\0';
+    if (!Contains(address) || size < 32) {
+        return;
+    }
+    const auto rva = static_cast<std::uint32_t>(address - base_);
+    const std::pair<std::uint32_t, std::string>* best = nullptr;
+    for (const auto& symbol : symbols_) { // no allocation: safe in a signal handler
+        if (symbol.first > rva) {
+            break;
+        }
+        best = &symbol;
+    }
+    if (best == nullptr) {
+        return;
+    }
+    std::size_t used = std::min(best->second.size(), size - 20);
+    std::memcpy(out, best->second.data(), used);
+    std::uint32_t offset = rva - best->first;
+    out[used++] = '+';
+    out[used++] = '0';
+    out[used++] = 'x';
+    char digits[9];
+    int count = 0;
+    do {
+        digits[count++] = "0123456789abcdef"[offset & 0xF];
+        offset >>= 4;
+    } while (offset != 0);
+    while (count > 0) {
+        out[used++] = digits[--count];
+    }
+    out[used] = '\0';
+}
+
+void DriverImage::DiscardInit()
+{
+    for (const Section& section : sections_) {
+        if (section.name == "INIT" && section.size != 0) {
+            mprotect(reinterpret_cast<void*>(base_ + section.rva), section.size, PROT_NONE);
+        }
+    }
+    initDiscarded_ = true;
+}
+
+} // namespace sim

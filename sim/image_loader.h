@@ -1,0 +1,107 @@
+// Host platform: the kernel's image loader, for the x64 Windows image of the driver (fwrelay.sys
+// as scripts/wdk-check links it).
+//
+// Contract (the documented PE32+ format and what the kernel's loader does with a driver image):
+// the image is mapped at whatever address the host has free, never at its preferred base (under
+// ASan that range is shadow memory), each section at its alignment; the base relocations are
+// applied; every import is resolved by name against the host's routines for ntoskrnl.exe and
+// WDFLDR.SYS, and one the host does not provide refuses the load with its module and name, as the
+// kernel refuses an image whose import is missing. The import table is written before the
+// sections get their protections (it lies in read-only data). Sections are never looked up by
+// name, except INIT, which the kernel itself finds by name to discard after DriverEntry.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/ntbase.h"
+
+namespace sim {
+
+// The one way the host calls into a driver's own entry points that are not callbacks it was
+// handed (the entry point, the DRIVER_OBJECT's unload routine), through their exact types: a
+// BOOLEAN or VOID routine leaves the upper bits of the return register undefined. clang's
+// function-type sanitizer reads the bytes before an indirect call's target, which for an
+// image's code may be a discarded INIT page, so it is off here.
+#if defined(__clang__)
+#define FWRELAY_NO_FUNCTION_SANITIZER __attribute__((no_sanitize("function")))
+#else
+#define FWRELAY_NO_FUNCTION_SANITIZER
+#endif
+// The kernel's DbgPrint, which only the Debug image imports (KdPrint); formats as DbgPrintEx.
+ULONG NTAPI KernelDbgPrint(PCSTR Format, ...);
+
+// Answers the x64 Debug image's `mov reg, cr8` (its PAGED_CODE() reads the IRQL so: a privileged
+// instruction, which faults here) with the calling thread's modelled IRQL. Only that
+// instruction, only inside a mapped image; every other fault goes to the previous handler, so
+// ASan's reports and ordinary crashes stay as they were. Installed once; async-signal-safe.
+void InstallImageFaultHandler();
+
+template <class R, class... A> FWRELAY_NO_FUNCTION_SANITIZER R CallIntoDriver(R(NTAPI* routine)(A...), A... args)
+{
+    return routine(args...);
+}
+
+// The address of the host routine a module exports under `name`, or nullptr.
+using ImportResolver = std::function<const void*(const std::string& module, const std::string& name)>;
+
+class DriverImage {
+public:
+    // Maps the image at `path`; nullptr and `error` set (naming the missing import, the bad
+    // header or the unsupported relocation) when the kernel would refuse it.
+    static std::unique_ptr<DriverImage> Load(const std::string& path, const ImportResolver& resolve,
+                                             std::string* error);
+    ~DriverImage();
+    DriverImage(const DriverImage&) = delete;
+    DriverImage& operator=(const DriverImage&) = delete;
+
+    const std::string& Path() const { return path_; }
+    std::uintptr_t Base() const { return base_; }
+    std::size_t Size() const { return size_; }
+    // The entry point (FxDriverEntry: the framework's entry glue).
+    void* EntryPoint() const { return reinterpret_cast<void*>(base_ + entry_); }
+    // Makes INIT inaccessible, as the kernel frees it once DriverEntry has succeeded.
+    void DiscardInit();
+    bool InitDiscarded() const { return initDiscarded_; }
+    bool Contains(std::uintptr_t address) const { return address >= base_ && address < base_ + size_; }
+    // Reads the linker's map beside the image (lld-link /map) for the names of its functions, so
+    // that a fault in the image is reported with the symbol; false when it cannot be read.
+    bool LoadSymbols(const std::string& mapPath);
+    // "Name+0xOFFSET" of the function at or before `address`, or "" (async-signal-safe: writes
+    // into `out`, at most `size` bytes with the terminator).
+    void SymbolAt(std::uintptr_t address, char* out, std::size_t size) const;
+    bool InDiscardedInit(std::uintptr_t address) const
+    {
+        return initDiscarded_ && address >= base_ + initStart_ && address < base_ + initEnd_;
+    }
+
+    struct Section {
+        std::string name;
+        std::uint32_t rva = 0;
+        std::uint32_t size = 0; // in memory, rounded up to the section alignment
+        std::uint32_t characteristics = 0;
+    };
+    const std::vector<Section>& Sections() const { return sections_; }
+
+private:
+    DriverImage() = default;
+
+    std::string path_;
+    std::uintptr_t base_ = 0;
+    std::size_t size_ = 0;   // SizeOfImage
+    std::size_t mapped_ = 0; // what was mapped (with the room to align the base)
+    void* mapping_ = nullptr;
+    std::uint32_t entry_ = 0;
+    std::vector<Section> sections_;
+    std::uint64_t preferredBase_ = 0;
+    std::uint32_t initStart_ = 0; // INIT's range, as RVAs
+    std::uint32_t initEnd_ = 0;
+    std::vector<std::pair<std::uint32_t, std::string>> symbols_; // by RVA
+    bool initDiscarded_ = false;
+};
+
+} // namespace sim
