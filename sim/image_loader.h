@@ -16,17 +16,15 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "platform/ntbase.h"
 
 namespace sim {
 
-// The one way the host calls into a driver's own entry points that are not callbacks it was
-// handed (the entry point, the DRIVER_OBJECT's unload routine), through their exact types: a
-// BOOLEAN or VOID routine leaves the upper bits of the return register undefined. clang's
-// function-type sanitizer reads the bytes before an indirect call's target, which for an
-// image's code may be a discarded INIT page, so it is off here.
+// clang's function-type sanitizer reads the bytes before an indirect call's target, which for
+// an image's code may be a discarded INIT page, so it is off for the call-in.
 #if defined(__clang__)
 #define FWRELAY_NO_FUNCTION_SANITIZER __attribute__((no_sanitize("function")))
 #else
@@ -41,8 +39,15 @@ ULONG NTAPI KernelDbgPrint(PCSTR Format, ...);
 // ASan's reports and ordinary crashes stay as they were. Installed once; async-signal-safe.
 void InstallImageFaultHandler();
 
-template <class R, class... A> FWRELAY_NO_FUNCTION_SANITIZER R CallIntoDriver(R(NTAPI* routine)(A...), A... args)
+// The one way the host calls a routine of the driver (its entry point, the DRIVER_OBJECT's
+// unload routine, and every callback it handed the kernel or the framework), named by the entry
+// point the kernel or the framework calls it as ("EvtDriverDeviceAdd"), through the routine's
+// exact type: a BOOLEAN or VOID routine leaves the upper bits of the return register undefined.
+template <class R, class... A>
+FWRELAY_NO_FUNCTION_SANITIZER R CallIntoDriver(const char* entryPoint, R(NTAPI* routine)(A...),
+                                               std::type_identity_t<A>... args)
 {
+    static_cast<void>(entryPoint);
     return routine(args...);
 }
 
