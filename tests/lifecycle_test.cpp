@@ -582,6 +582,17 @@ TEST_F(LifecycleTest, AWholeLifeInOrder)
     RemoveDevicesAndUnload();
     EXPECT_EQ(firmware.AckCount(), 4U);
     EXPECT_EQ(firmware.UnregisterCalls(), 1U);
+    if (RunsImage()) {
+        // Every entry point that calls the host is measured (within the budget, or the verifier
+        // would have recorded it); the linked driver's frames are the host's and are not.
+        const auto stack = platform.StackUse();
+        for (const char* entryPoint : {"DriverEntry", "EvtDriverDeviceAdd", "WmiNotification", "DeviceInterfaceChange",
+                                       "SystemThreadStart", "DriverUnload", "EvtDriverUnload"}) {
+            EXPECT_GT(stack.count(entryPoint) != 0 ? stack.at(entryPoint) : 0U, 0U) << entryPoint;
+        }
+    } else {
+        EXPECT_TRUE(platform.StackUse().empty());
+    }
 }
 
 // The host calling a pageable routine of the image above APC_LEVEL: a record at the call-in
