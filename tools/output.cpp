@@ -275,6 +275,19 @@ std::string SignalName(int signal)
     }
 }
 
+void WriteImageStackUse(std::ostream& out, const RunResult& result)
+{
+    if (result.image.empty()) {
+        return;
+    }
+    out << "Image: " << EscapeControls(result.image) << "\n";
+    out << "  deepest stack use by entry point, from the call-in to its deepest call into the host (budget "
+        << sim::kImageStackBudget << " bytes):\n";
+    for (const auto& [entryPoint, bytes] : result.stackUse) {
+        Row(out, entryPoint, bytes, bytes == 0 ? " (made no call into the host)" : "");
+    }
+}
+
 void WriteSummary(std::ostream& out, const RunResult& result)
 {
     out << "\nSummary" << (result.name.empty() ? "" : " of '" + EscapeControls(result.name) + "'")
@@ -306,14 +319,7 @@ void WriteSummary(std::ostream& out, const RunResult& result)
     Row(out, "METHOD_REGISTER calls", result.registerCalls);
     Row(out, "buffers still pending at the end", result.PendingAtEnd());
     Row(out, "pool high-water mark (bytes)", result.poolHighWater);
-    if (!result.image.empty()) {
-        out << "Image: " << EscapeControls(result.image) << "\n";
-        out << "  deepest stack use by entry point, from the call-in to its deepest call into the host (budget "
-            << sim::kImageStackBudget << " bytes):\n";
-        for (const auto& [entryPoint, bytes] : result.stackUse) {
-            Row(out, entryPoint, bytes, bytes == 0 ? " (made no call into the host)" : "");
-        }
-    }
+    WriteImageStackUse(out, result);
     if (!result.events.empty()) {
         out << "Events:\n";
         for (std::size_t i = 0; i < result.events.size(); ++i) {
