@@ -118,8 +118,8 @@ public:
             free_[dataPages + 1].push_back(first);
             return nullptr;
         }
-        // Pages handed out are zero (fresh, or given back with MADV_DONTNEED): only the pattern
-        // around the block and a fill other than zero are written.
+        // Pages handed out are zero (fresh, or given back at free): only the pattern around the
+        // block and a fill other than zero are written.
         unsigned char* user = data + dataPages * page_ - aligned;
         if (fill != 0) {
             std::memset(user, fill, size);
@@ -156,7 +156,10 @@ public:
     {
         const std::uint32_t first = FirstPageOf(user);
         const std::uint32_t dataPages = table_[first].dataPages.load(std::memory_order_relaxed);
+        // Inaccessible, and its memory given back at once: nothing may read it any more, and
+        // the pages read as zero when they are handed out again.
         mprotect(PageAddress(first), dataPages * page_, PROT_NONE);
+        madvise(PageAddress(first), dataPages * page_, MADV_DONTNEED);
         table_[first].state.store(kFreed, std::memory_order_release);
         quarantine_.push_back({first, dataPages + 1});
         quarantinedBytes_ += dataPages * page_;
@@ -239,14 +242,12 @@ private:
         }
     }
 
-    // The oldest freed block's pages are given back: they read as zero when next handed out.
+    // The oldest freed block's pages may be handed out again.
     void AgeOut()
     {
         const Span span = quarantine_.front();
         quarantine_.pop_front();
-        const std::uint32_t dataPages = span.pages - 1;
-        madvise(PageAddress(span.first), dataPages * page_, MADV_DONTNEED);
-        quarantinedBytes_ -= dataPages * page_;
+        quarantinedBytes_ -= std::size_t{span.pages - 1} * page_;
         table_[span.first].state.store(kUnused, std::memory_order_relaxed);
         for (std::uint32_t page = span.first; page < span.first + span.pages; ++page) {
             table_[page].first.store(0, std::memory_order_release);
