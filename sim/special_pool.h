@@ -22,10 +22,9 @@
 namespace sim {
 
 // How many freed blocks stay inaccessible, and how many bytes of pages they may span at most,
-// before the oldest one's pages are handed out again. A freed block's memory goes back to the
-// system at once; the quarantine holds only address space.
+// before the oldest one's pages are handed out again.
 constexpr std::size_t kSpecialPoolQuarantineBlocks = 1024;
-constexpr std::size_t kSpecialPoolQuarantineBytes = std::size_t{64} << 20;
+constexpr std::size_t kSpecialPoolQuarantineBytes = std::size_t{32} << 20;
 
 std::unique_ptr<PoolPlacement> MakeSpecialPool();
 
