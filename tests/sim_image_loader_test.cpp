@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include <unistd.h>
+
 #include "sim/framework.h"
 #include "sim/image_loader.h"
 
@@ -54,13 +56,28 @@ Bytes MinimalImage()
 
 class ImageLoaderTest : public testing::Test {
 protected:
+    void TearDown() override
+    {
+        for (const fs::path& path : written_) {
+            std::error_code ignored;
+            fs::remove(path, ignored);
+        }
+    }
+    // A file of this process's own: ctest runs the cases of this file in parallel processes.
+    static fs::path Path(const std::string& name)
+    {
+        return fs::path(testing::TempDir()) / ("fwrelay-" + std::to_string(getpid()) + "-" + name);
+    }
     fs::path Write(const std::string& name, const std::string& bytes)
     {
-        const fs::path path = fs::path(testing::TempDir()) / name;
-        std::ofstream(path, std::ios::binary) << bytes;
-        return path;
+        written_.push_back(Path(name));
+        std::ofstream(written_.back(), std::ios::binary) << bytes;
+        return written_.back();
     }
     fs::path WriteImage(const Bytes& file) { return Write("minimal.sys", std::string(file.begin(), file.end())); }
+
+private:
+    std::vector<fs::path> written_;
 };
 
 struct Refusal {
@@ -91,8 +108,7 @@ INSTANTIATE_TEST_SUITE_P(OneByte, RefusedImageTest,
 TEST_F(ImageLoaderTest, AFileThatIsNotThereIsRefused)
 {
     std::string error;
-    EXPECT_EQ(sim::DriverImage::Load((fs::path(testing::TempDir()) / "absent.sys").string(), sim::HostImport, &error),
-              nullptr);
+    EXPECT_EQ(sim::DriverImage::Load(Path("absent.sys").string(), sim::HostImport, &error), nullptr);
     EXPECT_NE(error.find("cannot be read"), std::string::npos) << error;
 }
 
@@ -103,7 +119,7 @@ TEST_F(ImageLoaderTest, TheMapNamesAddressesByTheirPublicSymbols)
     std::string error;
     auto image = sim::DriverImage::Load(WriteImage(MinimalImage()).string(), sim::HostImport, &error);
     ASSERT_NE(image, nullptr) << error;
-    EXPECT_FALSE(image->LoadSymbols((fs::path(testing::TempDir()) / "absent.map").string()));
+    EXPECT_FALSE(image->LoadSymbols(Path("absent.map").string()));
     ASSERT_TRUE(image->LoadSymbols(Write("minimal.map", " minimal\n"
                                                         " Preferred load address is 0000000140000000\n"
                                                         " 0001:00000000 00000100H .text   CODE\n"
