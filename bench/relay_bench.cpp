@@ -4,7 +4,8 @@
 // how far its cost per event lies above the copies it cannot avoid. Four families, each at
 // exchange buffers of 64 B, 1 KiB, 16 KiB and 64 KiB:
 //   DriverPath  the driver's relay on the benchmark thread: the firmware model has the buffer
-//               queued and the event callback is called directly; the TA service echoes inline.
+//               queued and the event callback the driver registered is called on the benchmark
+//               thread; the TA service echoes inline.
 //   Baseline    only the memory work of that event: the pool's zero-fill of the three
 //               allocations, the fetch, both areas out, the echo's answer, both areas back,
 //               and the hand-back, with the three blocks placed as the pool places them.
@@ -15,6 +16,10 @@
 //               tests have it; at the two sizes with targets.
 //   WholeEvent  the event as the host platform runs it: the firmware raises, the WMI thread
 //               relays, the test thread waits for the acknowledgement.
+// DriverPath and WholeEvent run again with each x64 Windows image that scripts/wdk-check links
+// (DriverPath/x64-release, WholeEvent/x64-debug, ...), mapped by the host's image loader in place
+// of the driver linked into the bench, when the image is there (FWRELAY_IMAGE_DIR in the
+// environment names the folder holding x64-release/ and x64-debug/; the build's by default).
 // The table at the end gives the first two by their median batch of events, the third and
 // fourth by the ratio of their medians.
 // The TA service keeps no copy of a request's bytes in the other families, as in the fast relay
@@ -29,20 +34,24 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <functional>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include <unistd.h>
 
 #include "driver/driver.h"
-#include "relay/relay.h" // FirmwareEventCallback, the entry point under measurement
 #include "sim/firmware.h"
 #include "sim/framework.h"
+#include "sim/image_loader.h"
 #include "sim/platform.h"
 #include "sim/ta_service.h"
+#include "sim/wmi.h"
 #include "support/wire.h"
 
 namespace {
@@ -103,19 +112,26 @@ Bytes Echoed(const Bytes& sent, const Shape& shape)
     return expected;
 }
 
+// The driver under test: the one linked into the bench, or an x64 image of it.
+struct Subject {
+    std::string name;  // the image's build ("x64-release"), or "" for the linked driver
+    std::string image; // its fwrelay.sys
+};
+
 // A machine with the firmware present, the driver loaded with its one device, and the TA
 // service present and echoing, so that the driver holds its service target.
 class LoadedDriver {
 public:
-    explicit LoadedDriver(bool keepRequestBytes = false)
+    explicit LoadedDriver(const Subject& subject = {}, bool keepRequestBytes = false)
     {
         firmware.SetPresent(true);
         ta.SetRequestBytesKept(keepRequestBytes);
-        if (NT_SUCCESS(framework.LoadDriver(DriverEntry)) && NT_SUCCESS(framework.AddDevice())) {
+        if (NT_SUCCESS(Load(subject)) && NT_SUCCESS(framework.AddDevice())) {
             ta.SetBehaviour(sim::TaBehaviour::Echo());
             ta.Arrive();
             platform.Sched().Settle();
         }
+        callback_ = platform.Wmi().NotificationCallback(wire::kEventBlock);
     }
     LoadedDriver(const LoadedDriver&) = delete;
     LoadedDriver& operator=(const LoadedDriver&) = delete;
@@ -131,13 +147,24 @@ public:
     PDriverContext Context() const
     {
         WDFDRIVER driver = WdfGetDriver();
-        return driver == nullptr ? nullptr : GetDriverContext(driver);
+        if (driver == nullptr) {
+            return nullptr;
+        }
+        // An image's context type is its own, not the one linked into the bench.
+        return image_ != nullptr ? static_cast<PDriverContext>(framework.ContextOf(driver)) : GetDriverContext(driver);
     }
     bool Ready() const
     {
         PDriverContext context = Context();
-        return context != nullptr && context->ServiceTarget != nullptr && firmware.Registered();
+        return context != nullptr && context->ServiceTarget != nullptr && firmware.Registered() && callback_ != nullptr;
     }
+    // Why the driver is not ready, when the image would not map.
+    const std::string& LoadProblem() const { return loadProblem_; }
+
+    // One event on the caller's thread, as the WMI layer's notification thread delivers it: the
+    // callback the driver registered, through the host's one call into driver code, for the
+    // linked driver and an image alike.
+    void Deliver(PDriverContext context) { sim::CallIntoDriver("WmiNotification", callback_, nullptr, context); }
 
     void ForgetHistory()
     {
@@ -167,6 +194,28 @@ public:
         return "";
     }
 
+private:
+    NTSTATUS Load(const Subject& subject)
+    {
+        if (subject.image.empty()) {
+            return framework.LoadDriver(DriverEntry);
+        }
+        image_ = sim::DriverImage::Load(subject.image, sim::HostImport, &loadProblem_);
+        if (image_ == nullptr) {
+            return STATUS_UNSUCCESSFUL;
+        }
+        // The linker's map beside it names the function of a fault in the image.
+        image_->LoadSymbols(std::filesystem::path(subject.image).replace_extension(".map").string());
+        return framework.LoadDriver(*image_);
+    }
+
+    // Declared before the platform, so the image stays mapped until the platform has stopped
+    // every thread that could still run its code (a run that fails never unloads it).
+    std::unique_ptr<sim::DriverImage> image_;
+    std::string loadProblem_;
+    WMI_NOTIFICATION_CALLBACK callback_ = nullptr;
+
+public:
     sim::Platform platform;
     sim::FirmwareModel& firmware = platform.Firmware();
     sim::TaServiceModel& ta = platform.TaService();
@@ -285,7 +334,9 @@ bool TakeBack(benchmark::State& state, LoadedDriver& driver, Bytes& buffer)
 bool ReadyFor(benchmark::State& state, LoadedDriver& driver, const Shape& shape)
 {
     if (!driver.Ready()) {
-        state.SkipWithError("the driver did not load with its channel registered and a service target");
+        state.SkipWithError(driver.LoadProblem().empty()
+                                ? "the driver did not load with its channel registered and a service target"
+                                : driver.LoadProblem().c_str());
         return false;
     }
     driver.AnswerSizeQuery(shape);
@@ -311,7 +362,7 @@ bool RelayOnce(benchmark::State& state, LoadedDriver& driver, PDriverContext con
                std::int64_t& events)
 {
     driver.firmware.QueueRequest(std::move(buffer));
-    FirmwareEventCallback(nullptr, context);
+    driver.Deliver(context);
     return Relayed(state, driver, buffer, ++events);
 }
 
@@ -369,10 +420,10 @@ private:
     BatchTimes times_;
 };
 
-void DriverPath(benchmark::State& state)
+void DriverPath(benchmark::State& state, const Subject& subject)
 {
     const Shape shape = Shape::Of(state.range(0));
-    LoadedDriver driver;
+    LoadedDriver driver(subject);
     if (!ReadyFor(state, driver, shape)) {
         return;
     }
@@ -388,7 +439,7 @@ void DriverPath(benchmark::State& state)
     driver.ForgetHistory();
     const std::uint64_t allocationsBefore = driver.platform.Pool().TotalAllocations();
     driver.firmware.QueueRequest(std::move(buffer));
-    FirmwareEventCallback(nullptr, context);
+    driver.Deliver(context);
     if (!TakeBack(state, driver, buffer)) {
         return;
     }
@@ -414,10 +465,10 @@ void DriverPath(benchmark::State& state)
     }
 }
 
-void WholeEvent(benchmark::State& state)
+void WholeEvent(benchmark::State& state, const Subject& subject)
 {
     const Shape shape = Shape::Of(state.range(0));
-    LoadedDriver driver;
+    LoadedDriver driver(subject);
     if (!ReadyFor(state, driver, shape)) {
         return;
     }
@@ -553,7 +604,7 @@ void Baseline(benchmark::State& state)
 void RunInterleaved(benchmark::State& state, bool keepRequestBytes)
 {
     const Shape shape = Shape::Of(state.range(0));
-    LoadedDriver driver(keepRequestBytes);
+    LoadedDriver driver({}, keepRequestBytes);
     if (!ReadyFor(state, driver, shape)) {
         return;
     }
@@ -613,19 +664,55 @@ void Sizes(benchmark::internal::Benchmark* b)
     b->Unit(benchmark::kMicrosecond)->UseRealTime();
 }
 
-BENCHMARK(Baseline)->Apply(Sizes);
-BENCHMARK(DriverPath)->Apply(Sizes);
-BENCHMARK(Interleaved)->Apply(Sizes);
-BENCHMARK(InterleavedWithRequestCopies)
-    ->Arg(std::int64_t{16} * 1024)
-    ->Arg(std::int64_t{64} * 1024)
-    ->Unit(benchmark::kMicrosecond)
-    ->UseRealTime();
-BENCHMARK(WholeEvent)->Apply(Sizes);
+// The x64 images in the folder FWRELAY_IMAGE_DIR names (the build's by default) that are there.
+std::string ImageFolder()
+{
+    const char* chosen = std::getenv("FWRELAY_IMAGE_DIR");
+    return chosen != nullptr ? chosen : FWRELAY_IMAGE_DIR;
+}
+
+std::vector<Subject> Images()
+{
+    const std::filesystem::path folder = ImageFolder();
+    std::vector<Subject> images;
+    for (const char* build : {"x64-release", "x64-debug"}) {
+        const std::filesystem::path image = folder / build / "fwrelay.sys";
+        if (std::filesystem::is_regular_file(image)) {
+            images.push_back({build, image.string()});
+        }
+    }
+    return images;
+}
+
+using DriverFamily = void (*)(benchmark::State&, const Subject&);
+
+// The linked driver, then each image, one after the other.
+void RegisterDriverFamily(const char* name, DriverFamily family, const std::vector<Subject>& images)
+{
+    benchmark::RegisterBenchmark(name, family, Subject{})->Apply(Sizes);
+    for (const Subject& image : images) {
+        benchmark::RegisterBenchmark((std::string(name) + "/" + image.name).c_str(), family, image)->Apply(Sizes);
+    }
+}
+
+void RegisterFamilies(const std::vector<Subject>& images)
+{
+    benchmark::RegisterBenchmark("Baseline", Baseline)->Apply(Sizes);
+    RegisterDriverFamily("DriverPath", DriverPath, images);
+    benchmark::RegisterBenchmark("Interleaved", Interleaved)->Apply(Sizes);
+    benchmark::RegisterBenchmark("InterleavedWithRequestCopies", InterleavedWithRequestCopies)
+        ->Arg(std::int64_t{16} * 1024)
+        ->Arg(std::int64_t{64} * 1024)
+        ->Unit(benchmark::kMicrosecond)
+        ->UseRealTime();
+    RegisterDriverFamily("WholeEvent", WholeEvent, images);
+}
 
 // The console report, then one table that sets the families side by side per size.
 class RatioReporter : public benchmark::ConsoleReporter {
 public:
+    explicit RatioReporter(std::vector<Subject> images) : images_(std::move(images)) {}
+
     void ReportRuns(const std::vector<Run>& runs) override
     {
         for (const Run& run : runs) {
@@ -681,6 +768,49 @@ public:
         }
     }
 
+    // Each image beside the linked driver: the driver path by its median batch, the whole event
+    // in wall time, each with its ratio to the linked driver's.
+    void PrintImageTable() const
+    {
+        if (images_.empty()) {
+            std::printf("\nno x64 image in %s: the linked driver only (scripts/wdk-check links them)\n",
+                        ImageFolder().c_str());
+            return;
+        }
+        std::printf("\n%8s %14s", "size", "driver us");
+        for (const Subject& image : images_) {
+            std::printf(" %14s %8s", image.name.c_str(), "/linked");
+        }
+        std::printf(" %14s", "whole us");
+        for (const Subject& image : images_) {
+            std::printf(" %14s %8s", image.name.c_str(), "/linked");
+        }
+        std::printf("\n");
+        for (std::int64_t size : kSizes) {
+            const double driver = Typical("DriverPath", size);
+            const double whole = Find(microseconds_, "WholeEvent", size);
+            std::string line;
+            bool any = driver >= 0 || whole >= 0;
+            for (const char* family : {"DriverPath", "WholeEvent"}) {
+                const bool path = family[0] == 'D';
+                const double linked = path ? driver : whole;
+                line += " " + Column(Text(linked), 14);
+                for (const Subject& image : images_) {
+                    const std::string name = std::string(family) + "/" + image.name;
+                    const double time = path ? Typical(name, size) : Find(microseconds_, name, size);
+                    any = any || time >= 0;
+                    line += " " + Column(Text(time), 14) + " " + Column(Ratio(time, linked), 8);
+                }
+            }
+            if (any) {
+                std::printf("%8lld%s\n", static_cast<long long>(size), line.c_str());
+            }
+        }
+        std::printf("the x64 images (%s) in place of the linked driver: \"driver us\" is the median batch of %lld "
+                    "events on the benchmark thread, \"whole us\" the whole event's wall time\n",
+                    ImageFolder().c_str(), static_cast<long long>(kBatch));
+    }
+
     bool Failed() const { return failed_; }
 
 private:
@@ -691,14 +821,18 @@ private:
             into[key] = it->second.value;
         }
     }
-    double Typical(const char* family, std::int64_t size) const
+    static std::string Column(const std::string& text, std::size_t width)
+    {
+        return text.size() >= width ? text : std::string(width - text.size(), ' ') + text;
+    }
+    double Typical(const std::string& family, std::int64_t size) const
     {
         const double median = Find(medianMicroseconds_, family, size);
         return median >= 0 ? median : Find(cpuMicroseconds_, family, size);
     }
-    static double Find(const std::map<std::string, double>& times, const char* family, std::int64_t size)
+    static double Find(const std::map<std::string, double>& times, const std::string& family, std::int64_t size)
     {
-        auto it = times.find(std::string(family) + "/" + std::to_string(size));
+        auto it = times.find(family + "/" + std::to_string(size));
         return it == times.end() ? -1.0 : it->second;
     }
     static std::string Text(double value)
@@ -720,6 +854,7 @@ private:
     std::map<std::string, double> calls_;
     std::map<std::string, double> interleaved_;
     std::map<std::string, double> medianMicroseconds_;
+    std::vector<Subject> images_;
     bool failed_ = false;
 };
 
@@ -731,9 +866,12 @@ int main(int argc, char** argv)
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) {
         return 2;
     }
-    RatioReporter reporter;
+    std::vector<Subject> images = Images();
+    RegisterFamilies(images);
+    RatioReporter reporter(std::move(images));
     benchmark::RunSpecifiedBenchmarks(&reporter);
     reporter.PrintTable();
+    reporter.PrintImageTable();
     benchmark::Shutdown();
     return reporter.Failed() ? 1 : 0;
 }

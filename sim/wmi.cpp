@@ -449,6 +449,17 @@ std::vector<PVOID> WmiModel::NotificationContexts(const GUID& guid) const
     return contexts;
 }
 
+WMI_NOTIFICATION_CALLBACK WmiModel::NotificationCallback(const GUID& guid) const
+{
+    std::lock_guard guard(mutex_);
+    for (const auto& [block, installed] : callbacks_) {
+        if (SameGuid(block->Guid(), guid)) {
+            return installed.callback;
+        }
+    }
+    return nullptr;
+}
+
 std::vector<GUID> WmiModel::ReleasedBlocks() const
 {
     return Locked(released_);

@@ -98,6 +98,9 @@ public:
     // The context values installed with notification callbacks on live blocks of `guid`: what
     // each delivery will hand to the callback.
     std::vector<PVOID> NotificationContexts(const GUID& guid) const;
+    // The callback installed on the first live block of `guid`, or nullptr: what a delivery
+    // calls, for a caller that delivers on its own thread (the relay benchmark).
+    WMI_NOTIFICATION_CALLBACK NotificationCallback(const GUID& guid) const;
     // The GUID of every block whose last reference has gone, in the order they went.
     std::vector<GUID> ReleasedBlocks() const;
 

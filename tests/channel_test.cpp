@@ -325,6 +325,8 @@ TEST_F(ChannelTest, TheCallbackGetsTheContextAndTheMethodsTheInstanceName)
 
     EXPECT_EQ(platform.Wmi().NotificationContexts(wire::kEventBlock), std::vector<PVOID>{&context});
     EXPECT_TRUE(platform.Wmi().NotificationContexts(wire::kMethodBlock).empty());
+    EXPECT_EQ(platform.Wmi().NotificationCallback(wire::kEventBlock), &FirmwareEventCallback);
+    EXPECT_EQ(platform.Wmi().NotificationCallback(wire::kMethodBlock), nullptr);
     ASSERT_EQ(context.InstanceName.Length, 38);
     EXPECT_EQ(context.InstanceName.MaximumLength, 40);
     EXPECT_EQ(std::u16string(context.InstanceName.Buffer, 19), std::u16string(wire::kInstanceName));
