@@ -8,7 +8,8 @@
 // WDFLDR.SYS, and one the host does not provide refuses the load with its module and name, as the
 // kernel refuses an image whose import is missing. The import table is written before the
 // sections get their protections (it lies in read-only data). Sections are never looked up by
-// name, except INIT, which the kernel itself finds by name to discard after DriverEntry.
+// name, except INIT and PAGE, which the kernel itself finds by name (INIT to discard after
+// DriverEntry, PAGE to page).
 #pragma once
 
 #include <cstddef>
@@ -16,17 +17,15 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "platform/ntbase.h"
 
 namespace sim {
 
-// The one way the host calls into a driver's own entry points that are not callbacks it was
-// handed (the entry point, the DRIVER_OBJECT's unload routine), through their exact types: a
-// BOOLEAN or VOID routine leaves the upper bits of the return register undefined. clang's
-// function-type sanitizer reads the bytes before an indirect call's target, which for an
-// image's code may be a discarded INIT page, so it is off here.
+// clang's function-type sanitizer reads the bytes before an indirect call's target, which for
+// an image's code may be a discarded INIT page, so it is off for the call-in.
 #if defined(__clang__)
 #define FWRELAY_NO_FUNCTION_SANITIZER __attribute__((no_sanitize("function")))
 #else
@@ -41,9 +40,80 @@ ULONG NTAPI KernelDbgPrint(PCSTR Format, ...);
 // ASan's reports and ordinary crashes stay as they were. Installed once; async-signal-safe.
 void InstallImageFaultHandler();
 
-template <class R, class... A> FWRELAY_NO_FUNCTION_SANITIZER R CallIntoDriver(R(NTAPI* routine)(A...), A... args)
+class DriverImage;
+
+// A 24 KiB kernel stack shared with the kernel and the framework frames below and above the
+// driver's: the driver may use this much from a call-in to its deepest call into the host.
+inline constexpr std::size_t kImageStackBudget = 6 * 1024;
+
+// The checks of one call from the host into an image, for as long as the call runs (nested
+// call-ins on a thread stack up). Inert for the linked driver, whose frames are the host's own:
+// - the stack: the caller's stack pointer now; each host routine the image calls measures how
+//   far below it the image has gone (NoteImageStackDepth), the deepest is recorded per entry
+//   point (Platform::RecordStackUse) and, past kImageStackBudget, is a verifier record;
+// - pageable code: the routine lying in a PAGE section while the thread's modelled IRQL is above
+//   APC_LEVEL is a verifier record, decided here because the host knows what it calls and at
+//   which IRQL (the Release image inlines and tail-calls, so a return address would not say);
+// - the Debug image's PAGED_CODE() assertions (int 0x2c, which the fault handler steps over and
+//   notes) that fired under the call become verifier records when it returns.
+class CallIn {
+public:
+    CallIn(const char* entryPoint, const void* routine, std::uintptr_t stackPointer);
+    ~CallIn();
+    CallIn(const CallIn&) = delete;
+    CallIn& operator=(const CallIn&) = delete;
+
+private:
+    friend void NoteImageStackDepth(const void* frame);
+
+    const char* entryPoint_;
+    const DriverImage* image_ = nullptr;
+    std::uintptr_t stackPointer_ = 0;
+    std::uintptr_t lowest_ = 0; // the lowest stack pointer the image called the host with
+    CallIn* outer_ = nullptr;
+};
+
+// Called first by each host routine an image calls, with its own frame address: the image's
+// stack pointer at the call lies just above it (the saved frame pointer, the return address).
+void NoteImageStackDepth(const void* frame);
+
+// The calling thread's stack pointer (the caller's frame where the compiler gives no other way).
+inline std::uintptr_t StackPointer()
 {
+#if defined(__x86_64__)
+    std::uintptr_t sp = 0;
+    asm volatile("mov %%rsp, %0" : "=r"(sp));
+    return sp;
+#else
+    return reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0));
+#endif
+}
+
+// The one way the host calls a routine of the driver (its entry point, the DRIVER_OBJECT's
+// unload routine, and every callback it handed the kernel or the framework), named by the entry
+// point the kernel or the framework calls it as ("EvtDriverDeviceAdd"), through the routine's
+// exact type: a BOOLEAN or VOID routine leaves the upper bits of the return register undefined.
+template <class R, class... A>
+FWRELAY_NO_FUNCTION_SANITIZER R CallIntoDriver(const char* entryPoint, R(NTAPI* routine)(A...),
+                                               std::type_identity_t<A>... args)
+{
+    const CallIn callIn(entryPoint, reinterpret_cast<const void*>(routine), StackPointer());
     return routine(args...);
+}
+
+// A host routine as an image's import or function-table entry: it measures the image's stack
+// depth, then runs the routine (variadic routines measure themselves).
+template <auto F> struct MeasuredCall;
+template <class R, class... A, R(NTAPI* F)(A...)> struct MeasuredCall<F> {
+    static R NTAPI Call(A... args)
+    {
+        NoteImageStackDepth(__builtin_frame_address(0));
+        return F(args...);
+    }
+};
+template <auto F> const void* Measured()
+{
+    return reinterpret_cast<const void*>(&MeasuredCall<F>::Call);
 }
 
 // The address of the host routine a module exports under `name`, or nullptr.
@@ -74,6 +144,8 @@ public:
     // "Name+0xOFFSET" of the function at or before `address`, or "" (async-signal-safe: writes
     // into `out`, at most `size` bytes with the terminator).
     void SymbolAt(std::uintptr_t address, char* out, std::size_t size) const;
+    // Whether `address` lies in a pageable section (PAGE, PAGExxxx): the kernel may page it out.
+    bool InPageable(std::uintptr_t address) const;
     bool InDiscardedInit(std::uintptr_t address) const
     {
         return initDiscarded_ && address >= base_ + initStart_ && address < base_ + initEnd_;

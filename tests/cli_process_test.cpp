@@ -260,7 +260,9 @@ void PrintTo(const Golden& g, std::ostream* os)
 //    JSON call records, and every JSON record's sequence number, which counts them (the golden
 //    file's numbers too, so the order of the records is still compared, not their numbering);
 //  - the entry library's copy of the registry path in pool (its length and terminator): that
-//    much more in the pool high-water mark, one block more held when a run stops loaded.
+//    much more in the pool high-water mark, one block more held when a run stops loaded;
+//  - the report on the image: its path and the deepest stack use per entry point ("Image:" and
+//    the lines indented under it, in Mermaid as a note; the summary's "image" in JSON).
 // The --stats outputs count calls by operation and at the most crowded instant, which those calls
 // change in ways the output does not take apart; they, and diff (no driver), stay linked-only.
 std::string ImageUnderTest()
@@ -301,11 +303,29 @@ std::string WithoutWhatTheImageAdds(const std::string& output)
     static const std::regex held(R"((driver loaded, |"pool_left":|"pool_left_at_end":)([0-9]+))");
     const long copyBytes = static_cast<long>(
         (std::char_traits<char16_t>::length(sim::FrameworkModel::kDefaultRegistryPath) + 1) * sizeof(char16_t));
+    static const std::regex imageReport(R"(^( *%% )?Image: )");
     std::istringstream in(output);
     std::string normalised;
+    std::string reportIndent; // while inside the image report: what its lines start with
     for (std::string line; std::getline(in, line);) {
+        if (!reportIndent.empty() && line.starts_with(reportIndent)) {
+            continue;
+        }
+        reportIndent.clear();
+        std::smatch report;
+        if (std::regex_search(line, report, imageReport)) {
+            reportIndent = report[1].str() + "  ";
+            continue;
+        }
         if (std::regex_search(line, ownCall) || std::regex_search(line, ownRecord)) {
             continue;
+        }
+        if (const std::size_t at = line.find("\"image\":{"); at != std::string::npos) {
+            std::size_t end = at + 9;
+            for (int depth = 0; end < line.size() && (depth != 0 || line[end] != '}'); ++end) {
+                depth += line[end] == '{' ? 1 : line[end] == '}' ? -1 : 0;
+            }
+            line.erase(at, end + 2 - at); // the object and the comma after it
         }
         line = Subtract(line, highWater, copyBytes, true);
         if (line.find("driver loaded, ") != std::string::npos || line.find("\"left_loaded\":1") != std::string::npos) {
