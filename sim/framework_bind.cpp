@@ -12,6 +12,7 @@
 // after; every other entry leads to a verifier record naming the index and the function (the
 // names of the kit's wdffuncenum.h), never to a crash or a silent success.
 #include <array>
+#include <cstdio>
 #include <cstring>
 #include <strings.h>
 #include <utility>
@@ -29,6 +30,7 @@
 #include "sim/image_loader.h"
 #include "sim/objects.h"
 #include "sim/platform.h"
+#include "sim/special_pool.h"
 #include "sim/strings.h"
 
 namespace sim {
@@ -336,6 +338,15 @@ NTSTATUS FrameworkModel::LoadDriver(DriverImage& image, std::u16string registryP
         std::lock_guard lock(mutex_);
         image_ = &image;
         unbound_ = false;
+    }
+    // No sanitizer sees the image's own loads and stores: its blocks lie on pages of their own,
+    // so that an overrun or a use after free faults at once.
+    if (platform_.Pool().Placement() == PlacementKind::Host) {
+        if (auto special = MakeSpecialPool(); special != nullptr) {
+            platform_.Pool().PlaceWith(std::move(special));
+        } else {
+            std::fputs("fwrelay: no address space for special pool: the image's blocks lie in host memory\n", stderr);
+        }
     }
     NTSTATUS status = LoadDriver(reinterpret_cast<PDRIVER_INITIALIZE>(image.EntryPoint()), std::move(registryPath));
     if (NT_SUCCESS(status)) {
