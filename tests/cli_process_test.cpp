@@ -13,6 +13,7 @@
 #include <string>
 
 #include "sim/framework.h"
+#include "support/driver_fixture.h"
 
 namespace {
 
@@ -265,12 +266,6 @@ void PrintTo(const Golden& g, std::ostream* os)
 //    the lines indented under it, in Mermaid as a note; the summary's "image" in JSON).
 // The --stats outputs count calls by operation and at the most crowded instant, which those calls
 // change in ways the output does not take apart; they, and diff (no driver), stay linked-only.
-std::string ImageUnderTest()
-{
-    const char* path = std::getenv("FWRELAY_IMAGE");
-    return path != nullptr ? path : "";
-}
-
 // Subtracts `delta` from the number that ends each match of `pattern` (group 2; group 1 before
 // it), keeping a right-aligned column (`aligned`) in its width.
 std::string Subtract(const std::string& line, const std::regex& pattern, long delta, bool aligned)
@@ -283,9 +278,6 @@ std::string Subtract(const std::string& line, const std::regex& pattern, long de
         const auto column = static_cast<std::size_t>((*it)[1].length());
         while (aligned && text.size() < width) {
             text.insert(column, " ");
-        }
-        while (aligned && text.size() > width && text[column - 1] == ' ') {
-            text.erase(column - 1, 1);
         }
         result += line.substr(from, static_cast<std::size_t>(it->position()) - from) + text;
         from = static_cast<std::size_t>(it->position() + it->length());
@@ -347,7 +339,7 @@ class GoldenOutput : public testing::TestWithParam<Golden> {};
 TEST_P(GoldenOutput, TwoRunsAreByteIdenticalAndMatchTheGoldenFile)
 {
     const Golden& g = GetParam();
-    const std::string image = ImageUnderTest();
+    const std::string image = fwtest::ImageUnderTest();
     std::string args = g.args;
     if (!image.empty()) {
         if (args.starts_with("diff ") || args.find("--stats") != std::string::npos) {
