@@ -23,6 +23,10 @@ namespace {
 // touch costs memory.
 constexpr std::size_t kArenaBytes = std::size_t{16} << 30;
 constexpr std::size_t kAlignment = 16;
+// A freed block from this size on gives its memory back to the system at once; a smaller one
+// keeps it until its pages are handed out again, and is cleared then: on a machine where changing
+// a mapping is dear (a virtual machine), a system call more per free costs more than the clearing.
+constexpr std::size_t kGivesBackFrom = std::size_t{256} << 10;
 
 enum State : std::uint32_t {
     kUnused = 0,
@@ -109,19 +113,20 @@ public:
         }
         const std::size_t aligned = Aligned(size);
         const auto dataPages = static_cast<std::uint32_t>((aligned + page_ - 1) / page_);
-        const std::uint32_t first = TakeSpan(dataPages + 1);
-        if (first == kNoSpan) {
+        const Span span = TakeSpan(dataPages + 1);
+        if (span.pages == 0) {
             return nullptr;
         }
+        const std::uint32_t first = span.first;
         unsigned char* data = PageAddress(first);
         if (mprotect(data, dataPages * page_, PROT_READ | PROT_WRITE) != 0) {
-            free_[dataPages + 1].push_back(first);
+            free_[span.pages].push_back(span);
             return nullptr;
         }
-        // Pages handed out are zero (fresh, or given back with MADV_DONTNEED): only the pattern
-        // around the block and a fill other than zero are written.
+        // Fresh pages, and those given back, read as zero: only the pattern around the block and
+        // a fill other than zero are written to them.
         unsigned char* user = data + dataPages * page_ - aligned;
-        if (fill != 0) {
+        if (fill != 0 || !span.zero) {
             std::memset(user, fill, size);
         }
         std::memset(data, kPoolGuardByte, static_cast<std::size_t>(user - data));
@@ -157,8 +162,12 @@ public:
         const std::uint32_t first = FirstPageOf(user);
         const std::uint32_t dataPages = table_[first].dataPages.load(std::memory_order_relaxed);
         mprotect(PageAddress(first), dataPages * page_, PROT_NONE);
+        const bool givesBack = dataPages * page_ >= kGivesBackFrom;
+        if (givesBack) {
+            madvise(PageAddress(first), dataPages * page_, MADV_DONTNEED);
+        }
         table_[first].state.store(kFreed, std::memory_order_release);
-        quarantine_.push_back({first, dataPages + 1});
+        quarantine_.push_back({first, dataPages + 1, givesBack});
         quarantinedBytes_ += dataPages * page_;
         while (quarantine_.size() > kSpecialPoolQuarantineBlocks || quarantinedBytes_ > kSpecialPoolQuarantineBytes) {
             AgeOut();
@@ -195,10 +204,10 @@ public:
     }
 
 private:
-    static constexpr std::uint32_t kNoSpan = ~std::uint32_t{0};
     struct Span {
         std::uint32_t first = 0;
-        std::uint32_t pages = 0; // with the guard page
+        std::uint32_t pages = 0; // with the guard page; 0 for none
+        bool zero = true;        // its memory reads as zero
     };
 
     unsigned char* PageAddress(std::uint32_t page) const { return arena_ + std::size_t{page} * page_; }
@@ -208,30 +217,29 @@ private:
         return table_[page].first.load(std::memory_order_relaxed) - 1;
     }
 
-    // The smallest span given back that holds `pages` (the rest of it stays given back), else
-    // fresh pages; when the arena is used up, the quarantine is given back early.
-    std::uint32_t TakeSpan(std::uint32_t pages)
+    // The smallest span out of the quarantine that holds `pages` (the rest of it stays free),
+    // else fresh pages; when the arena is used up, the quarantine is emptied early.
+    Span TakeSpan(std::uint32_t pages)
     {
         for (;;) {
             auto fit = free_.lower_bound(pages);
             if (fit != free_.end()) {
-                const std::uint32_t first = fit->second.back();
-                const std::uint32_t total = fit->first;
+                const Span span = fit->second.back();
                 fit->second.pop_back();
                 if (fit->second.empty()) {
                     free_.erase(fit);
                 }
-                if (total > pages) {
-                    free_[total - pages].push_back(first + pages);
+                if (span.pages > pages) {
+                    free_[span.pages - pages].push_back({span.first + pages, span.pages - pages, span.zero});
                 }
-                return first;
+                return {span.first, pages, span.zero};
             }
             if (pages_ - bump_ >= pages) {
                 bump_ += pages;
-                return bump_ - pages;
+                return {bump_ - pages, pages, true};
             }
             if (quarantine_.empty()) {
-                return kNoSpan;
+                return {};
             }
             while (!quarantine_.empty()) {
                 AgeOut();
@@ -239,19 +247,17 @@ private:
         }
     }
 
-    // The oldest freed block's pages are given back: they read as zero when next handed out.
+    // The oldest freed block's pages may be handed out again.
     void AgeOut()
     {
         const Span span = quarantine_.front();
         quarantine_.pop_front();
-        const std::uint32_t dataPages = span.pages - 1;
-        madvise(PageAddress(span.first), dataPages * page_, MADV_DONTNEED);
-        quarantinedBytes_ -= dataPages * page_;
+        quarantinedBytes_ -= std::size_t{span.pages - 1} * page_;
         table_[span.first].state.store(kUnused, std::memory_order_relaxed);
         for (std::uint32_t page = span.first; page < span.first + span.pages; ++page) {
             table_[page].first.store(0, std::memory_order_release);
         }
-        free_[span.pages].push_back(span.first);
+        free_[span.pages].push_back(span);
     }
 
     const std::size_t page_;
@@ -259,8 +265,8 @@ private:
     unsigned char* arena_ = nullptr;
     PageEntry* table_ = nullptr;
     std::uint32_t bump_ = 0; // pages handed out from the arena's start so far
-    // Spans given back, by their length in pages.
-    std::map<std::uint32_t, std::vector<std::uint32_t>> free_;
+    // Spans out of the quarantine, by their length in pages.
+    std::map<std::uint32_t, std::vector<Span>> free_;
     std::deque<Span> quarantine_; // oldest first
     std::size_t quarantinedBytes_ = 0;
 };

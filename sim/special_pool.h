@@ -5,8 +5,8 @@
 // an inaccessible page; a load or store past the end faults at once. The bytes before the block
 // in its first page and the slack after it are filled with a pattern, checked when the block is
 // freed (bug check 0xC1 on a machine). A freed block's pages become inaccessible and stay so
-// while it is among the most recent frees, so a use after free faults too; then they are given
-// back and reused. The sanitizers see none of the image's accesses; this makes them fault.
+// while it is among the most recent frees, so a use after free faults too; then they are reused. The sanitizers see
+// none of the image's accesses; this makes them fault.
 //
 // The fault handler finds the block of a faulting address without a lock or an allocation: the
 // pages come from one reserved range, and a table with an entry per page names the block's first
@@ -21,10 +21,10 @@
 
 namespace sim {
 
-// How many freed blocks stay inaccessible, and how many bytes of pages they may hold at most:
-// the older are given back first.
+// How many freed blocks stay inaccessible, and how many bytes of pages they may span at most,
+// before the oldest one's pages are handed out again.
 constexpr std::size_t kSpecialPoolQuarantineBlocks = 1024;
-constexpr std::size_t kSpecialPoolQuarantineBytes = std::size_t{64} << 20;
+constexpr std::size_t kSpecialPoolQuarantineBytes = std::size_t{32} << 20;
 
 std::unique_ptr<PoolPlacement> MakeSpecialPool();
 
