@@ -42,7 +42,8 @@ public:
     // A fault of the machine itself rather than the failure of a call the driver makes (an event
     // the WMI layer loses, a firmware answer longer than the room offered): counted per name for
     // the rules that name it, but neither logged among the calls nor subject to the global rules,
-    // so a sweep over the driver's fallible calls sees the same calls with or without it.
+    // so a sweep over the driver's fallible calls sees the same calls with or without it. The
+    // same holds for a call the driver does not make: the framework entry library's allocation.
     bool CheckMachineFault(const char* fault, NTSTATUS defaultStatus, NTSTATUS* status);
 
     std::uint64_t Count(const std::string& operation) const;

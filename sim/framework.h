@@ -126,6 +126,13 @@ class FrameworkModel {
 public:
     static constexpr const char16_t* kDefaultRegistryPath =
         u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\fwrelay";
+    // The framework's entry library, linked into an image ahead of DriverEntry, keeps a copy of
+    // the registry path in pool under this tag from load to unload. That allocation is the
+    // framework's, not the driver's: the pool asks the fault injector about it under
+    // kEntryLibraryAllocation, outside the driver's fallible calls, so a rule counting the
+    // driver's allocations (or its calls) counts the same calls whatever entry library is linked.
+    static constexpr ULONG kEntryLibraryTag = 0x62537446; // 'FtSb' in memory order
+    static constexpr const char* kEntryLibraryAllocation = "EntryLibraryAllocation";
 
     explicit FrameworkModel(Platform& platform);
     ~FrameworkModel();

@@ -10,6 +10,7 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include "sim/framework.h"
 #include "sim/irql.h"
 #include "sim/platform.h"
 
@@ -353,7 +354,10 @@ PVOID PoolModel::Allocate(POOL_FLAGS flags, SIZE_T size, ULONG tag)
         return nullptr; // documented: a zero tag or invalid flags fail the allocation
     }
     NTSTATUS injected = STATUS_SUCCESS;
-    if (platform_.Faults().Check("ExAllocatePool2", STATUS_INSUFFICIENT_RESOURCES, &injected)) {
+    if (tag == FrameworkModel::kEntryLibraryTag
+            ? platform_.Faults().CheckMachineFault(FrameworkModel::kEntryLibraryAllocation,
+                                                   STATUS_INSUFFICIENT_RESOURCES, &injected)
+            : platform_.Faults().Check("ExAllocatePool2", STATUS_INSUFFICIENT_RESOURCES, &injected)) {
         // Successful allocations are too many to trace; an injected failure explains a drop.
         platform_.Trace().Record("driver", "kernel", "ExAllocatePool2", "tag '{}' {} bytes: fault injected",
                                  {TraceArg::Tag(tag), TraceArg::Decimal(size)}, injected);

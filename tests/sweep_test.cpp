@@ -2,7 +2,10 @@
 // platform calls and then again, on a fresh platform, for every call N: once failing call N only,
 // once failing every call from N on. Every run must end clean: no verifier record, nothing left
 // in pool once the driver is gone, every event the driver took acknowledged exactly once, and no
-// handed-back byte changed outside a response area.
+// handed-back byte changed outside a response area. With FWRELAY_IMAGE the lives run that x64
+// image: the entry library linked into it allocates outside the driver's calls (so the failure
+// points are the same as the linked driver's), and each life also runs once with that allocation
+// failing.
 #include <cinttypes>
 #include <cstdio>
 #include <functional>
@@ -29,10 +32,12 @@ public:
     sim::TaServiceModel& ta = platform.TaService();
     sim::FrameworkModel& framework = platform.Framework();
     std::vector<Bytes> raised;
+    // Declared after the platform: unmapped before it is destroyed, once RunLife has shut it down.
+    std::unique_ptr<sim::DriverImage> image;
 
     bool Load()
     {
-        bool loaded = NT_SUCCESS(framework.LoadDriver(DriverEntry));
+        bool loaded = NT_SUCCESS(fwtest::LoadDriverUnderTest(framework, &image));
         Settle();
         return loaded;
     }
@@ -223,6 +228,7 @@ struct Outcome {
     std::vector<std::string> faults;
     std::vector<std::string> calls; // the fallible calls of the scenario proper, in order
     std::set<std::string> asked;    // every name a rule could fail that the life asked about
+    std::uint64_t entryLibraryAllocations = 0;
 };
 
 // Runs one life with `arm` applied to a fresh fault injector, then checks it. When the driver is
@@ -238,6 +244,7 @@ Outcome RunLife(const Scenario& scenario, const std::function<void(sim::FaultInj
 
     scenario.run(*life);
     outcome.calls = life->platform.Faults().CallLog();
+    outcome.entryLibraryAllocations = life->platform.Faults().Count(sim::FrameworkModel::kEntryLibraryAllocation);
     for (std::string_view name : sim::FailableOperations()) {
         if (life->platform.Faults().Count(std::string(name)) != 0) {
             outcome.asked.emplace(name);
@@ -288,6 +295,16 @@ TEST_P(SweepTest, EveryFailurePointLeavesACleanMachine)
     ASSERT_TRUE(counted.faults.empty()) << "without injected failures:\n" << Describe(counted.faults);
     const std::uint64_t points = counted.calls.size();
     ASSERT_GT(points, 0U);
+    // Only an image carries the entry library, which copies the registry path once per load.
+    const bool image = !fwtest::ImageUnderTest().empty();
+    EXPECT_EQ(counted.entryLibraryAllocations, image ? 1U : 0U);
+    if (image) {
+        const Outcome glue = RunLife(scenario, [](sim::FaultInjector& faults) {
+            faults.FailNth(sim::FrameworkModel::kEntryLibraryAllocation, 1);
+        });
+        EXPECT_TRUE(glue.faults.empty()) << "failing the entry library's allocation:\n" << Describe(glue.faults);
+        EXPECT_TRUE(glue.calls.empty()) << "the driver ran without its entry library's copy";
+    }
 
     std::uint64_t nthSurvived = 0;
     std::uint64_t fromRuns = 0;

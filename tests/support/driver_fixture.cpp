@@ -34,23 +34,32 @@ void DriverTest::TearDown()
     EXPECT_EQ(platform.Pool().LiveCount(), 0U) << platform.Pool().LeakReport();
 }
 
+std::string ImageUnderTest()
+{
+    const char* path = std::getenv("FWRELAY_IMAGE");
+    return path != nullptr ? path : "";
+}
+
+NTSTATUS LoadDriverUnderTest(sim::FrameworkModel& framework, std::unique_ptr<sim::DriverImage>* image)
+{
+    const std::string path = ImageUnderTest();
+    if (path.empty()) {
+        return framework.LoadDriver(DriverEntry);
+    }
+    std::string error;
+    *image = sim::DriverImage::Load(path, sim::HostImport, &error);
+    if (*image == nullptr) {
+        ADD_FAILURE() << error;
+        return STATUS_UNSUCCESSFUL;
+    }
+    // The linker's map beside it names the function of a fault in the image.
+    (*image)->LoadSymbols(std::filesystem::path(path).replace_extension(".map").string());
+    return framework.LoadDriver(**image);
+}
+
 NTSTATUS DriverTest::Load()
 {
-    NTSTATUS status = STATUS_SUCCESS;
-    const char* imagePath = std::getenv("FWRELAY_IMAGE");
-    if (imagePath != nullptr && *imagePath != '\0') {
-        std::string error;
-        image_ = sim::DriverImage::Load(imagePath, sim::HostImport, &error);
-        if (image_ == nullptr) {
-            ADD_FAILURE() << error;
-            return STATUS_UNSUCCESSFUL;
-        }
-        // The linker's map beside it names the function of a fault in the image.
-        image_->LoadSymbols(std::filesystem::path(imagePath).replace_extension(".map").string());
-        status = framework.LoadDriver(*image_);
-    } else {
-        status = framework.LoadDriver(DriverEntry);
-    }
+    const NTSTATUS status = LoadDriverUnderTest(framework, &image_);
     if (!NT_SUCCESS(status)) {
         return status;
     }

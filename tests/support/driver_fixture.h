@@ -6,6 +6,8 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
+#include <string>
 #include <vector>
 
 #include "driver/driver.h"
@@ -31,6 +33,13 @@ Bytes Pattern(std::size_t length, std::uint8_t seed);
 
 // The driver's own blocks among `blocks`: without the entry glue's, which an image holds.
 std::vector<sim::PoolAllocation> DriversOwn(std::vector<sim::PoolAllocation> blocks);
+
+// FWRELAY_IMAGE: the x64 fwrelay.sys the driver tests run in place of the linked driver, or "".
+std::string ImageUnderTest();
+// Loads the driver under test through the framework's entry glue: the one linked into the test,
+// or the image ImageUnderTest() names, freshly mapped into `*image` (which must stay mapped until
+// the driver has unloaded and the platform is shut down).
+NTSTATUS LoadDriverUnderTest(sim::FrameworkModel& framework, std::unique_ptr<sim::DriverImage>* image);
 
 class DriverTest : public testing::Test {
 protected:
