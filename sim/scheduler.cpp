@@ -25,20 +25,6 @@ const std::string* Intern(const std::string& name)
     return &*names.insert(name).first;
 }
 constexpr std::chrono::milliseconds kPollInterval{50};
-// Checks of a post before falling asleep. A hand-over comes back after the other thread's step,
-// tens of microseconds at least; spinning longer than the few it takes to reach the kernel would
-// only take CPU time from the other thread on a busy machine.
-constexpr int kSpinsBeforeSleep = 64;
-
-void CpuRelax()
-{
-#if defined(__x86_64__) || defined(__i386__)
-    __builtin_ia32_pause();
-#elif defined(__aarch64__)
-    asm volatile("yield");
-#endif
-}
-
 long Futex(std::atomic<std::uint32_t>* word, int op, std::uint32_t value, const timespec* timeout)
 {
     static_assert(sizeof(std::atomic<std::uint32_t>) == sizeof(std::uint32_t));
@@ -59,9 +45,8 @@ void Wakeup::Wait(std::unique_lock<std::mutex>& lock, std::chrono::milliseconds 
     if (handOver != nullptr) {
         handOver->Post();
     }
-    for (int spin = 0; spin < kSpinsBeforeSleep && state_.load(std::memory_order_relaxed) != kPosted; ++spin) {
-        CpuRelax();
-    }
+    // No spinning first: a hand-over comes back after the other thread's step, tens of
+    // microseconds at least, and a spin that long would take CPU time from the other thread.
     std::uint32_t idle = kIdle;
     if (state_.compare_exchange_strong(idle, kSleeping, std::memory_order_acq_rel)) {
         const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(timeout);

@@ -161,7 +161,13 @@ INSTANTIATE_TEST_SUITE_P(
                     "not valid YAML: a '{' mapping is not closed"},
         BadScenario{"NonAsciiHexDigit", "steps:\n  - event: {request: \"01 \xc3\xa9\"}\n", 2, 26,
                     "request: '\xc3\xa9' is not a hex digit"},
-        BadScenario{"StrayColon", "name: a: b\nsteps: []\n", 1, 8, "not valid YAML: a ':' cannot stand here"}),
+        BadScenario{"StrayColon", "name: a: b\nsteps: []\n", 1, 8, "not valid YAML: a ':' cannot stand here"},
+        // The reader's own tree keeps what the YAML library's would: an alias inside its own
+        // anchor is a cycle, a document of only a marker has a null root at the marker's end.
+        BadScenario{"AliasInsideItsAnchor", "steps: &s [*s]\n", 1, 8, "nested more than 16"},
+        BadScenario{"OnlyADocumentMarker", "---\n", 2, 1, "the scenario is empty"},
+        BadScenario{"AliasedStepTwice", "steps:\n  - add_device: 1\n  - &r {remove_device: 1}\n  - *r\n", 3, 24,
+                    "no device is present at this step"}),
     [](const testing::TestParamInfo<BadScenario>& param) { return std::string(param.param.name); });
 
 TEST(Parser, ErrorsShowTheSourceLineWithACaret)
