@@ -353,10 +353,9 @@ private:
     // sink, and, when asked, into result.trace.
     void Drain()
     {
-        drained_.clear();
         platform_->Trace().Take(drained_);
         for (sim::TraceEvent& e : drained_) {
-            e.detail = ids_.Apply(e.detail);
+            ids_.ApplyTo(e.detail);
             const bool opens = Observe(e);
             if (options_.sink != nullptr) {
                 options_.sink->Call(
@@ -781,29 +780,41 @@ std::string EventFate(const RunResult& result, std::size_t index)
 
 std::string StableIds::Apply(const std::string& text)
 {
+    std::string out = text;
+    ApplyTo(out);
+    return out;
+}
+
+void StableIds::ApplyTo(std::string& text)
+{
     // A host address as "%p" prints it: 0x and nine or more hex digits (statuses and I/O
     // control codes have eight). Framework handles count up from 0x5f0000000000 and are stable.
+    // Most text has none, and is left as it is without a copy.
     std::string out;
-    std::size_t i = 0;
-    while (i < text.size()) {
-        if (text.compare(i, 2, "0x") == 0 && (i == 0 || !std::isalnum(static_cast<unsigned char>(text[i - 1])))) {
-            std::size_t end = i + 2;
-            while (end < text.size() && std::isxdigit(static_cast<unsigned char>(text[end]))) {
-                ++end;
-            }
-            const std::string token = text.substr(i, end - i);
-            const std::size_t digits = end - i - 2;
-            const bool handle = digits == 12 && token.compare(0, 6, "0x5f00") == 0;
-            if (digits >= 9 && digits <= 16 && !handle) {
-                auto [it, inserted] = ids_.emplace(token, ids_.size() + 1);
-                out += "ptr#" + std::to_string(it->second);
-                i = end;
-                continue;
-            }
+    std::size_t copied = 0; // text before this is in `out` already
+    for (std::size_t i = text.find("0x"); i != std::string::npos; i = text.find("0x", i)) {
+        std::size_t end = i + 2;
+        if (i != 0 && std::isalnum(static_cast<unsigned char>(text[i - 1]))) {
+            i = end;
+            continue;
         }
-        out += text[i++];
+        while (end < text.size() && std::isxdigit(static_cast<unsigned char>(text[end]))) {
+            ++end;
+        }
+        const std::size_t digits = end - i - 2;
+        const bool handle = digits == 12 && text.compare(i, 6, "0x5f00") == 0;
+        if (digits >= 9 && digits <= 16 && !handle) {
+            auto [it, inserted] = ids_.emplace(text.substr(i, end - i), ids_.size() + 1);
+            out.append(text, copied, i - copied);
+            out += "ptr#" + std::to_string(it->second);
+            copied = end;
+        }
+        i = end;
     }
-    return out;
+    if (copied != 0) {
+        out.append(text, copied, std::string::npos);
+        text = std::move(out);
+    }
 }
 
 std::uint64_t RunResult::Value(const std::string& key) const
