@@ -459,18 +459,64 @@ void JsonLine(std::ostream& out, const nlohmann::json& j)
 
 namespace {
 
-nlohmann::json CallJson(const sim::TraceEvent& e, std::optional<std::size_t> relay)
+// A JSON string as JsonLine writes it. Text of printable ASCII without a quote or backslash,
+// which is what nearly every call holds, is copied as it is; anything else goes through the
+// JSON library, so that escapes and the replacement of bytes that are not UTF-8 stay its own.
+void AppendJsonString(std::string& out, const std::string& text)
 {
-    nlohmann::json j = {{"type", "call"},  {"sequence", e.sequence},   {"time", SecondsValue(e.time)},
-                        {"ticks", e.time}, {"thread", e.thread},       {"from", e.from},
-                        {"to", e.to},      {"operation", e.operation}, {"detail", e.detail}};
-    j["relay"] = OptionalIndex(relay);
-    if (e.status) {
-        j["status"] = Hex32(*e.status);
-        j["status_name"] = StatusName(*e.status);
+    const bool plain =
+        std::all_of(text.begin(), text.end(), [](char c) { return c >= 0x20 && c <= 0x7E && c != '"' && c != '\\'; });
+    if (plain) {
+        out += '"';
+        out += text;
+        out += '"';
+    } else {
+        out += nlohmann::json(text).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
     }
-    return j;
 }
+
+// A call record, byte for byte as JsonLine() would write the library's object of it (keys in the
+// library's order, sorted), without building that object: a run writes one for every call. The time, a double,
+// is still the library's writing, kept for the calls that share it.
+class CallJsonWriter {
+public:
+    void Append(std::string& out, const sim::TraceEvent& e, std::optional<std::size_t> relay)
+    {
+        out += "{\"detail\":";
+        AppendJsonString(out, e.detail);
+        out += ",\"from\":";
+        AppendJsonString(out, e.from);
+        out += ",\"operation\":";
+        AppendJsonString(out, e.operation);
+        out += ",\"relay\":";
+        out += relay ? std::to_string(*relay + 1) : "null";
+        out += ",\"sequence\":";
+        out += std::to_string(e.sequence);
+        if (e.status) {
+            out += ",\"status\":\"";
+            AppendHex32(out, *e.status);
+            out += "\",\"status_name\":";
+            AppendJsonString(out, StatusName(*e.status));
+        }
+        out += ",\"thread\":";
+        AppendJsonString(out, e.thread);
+        out += ",\"ticks\":";
+        out += std::to_string(e.time);
+        out += ",\"time\":";
+        if (!timeText_ || timeTicks_ != e.time) {
+            timeTicks_ = e.time;
+            timeText_ = nlohmann::json(SecondsValue(e.time)).dump();
+        }
+        out += *timeText_;
+        out += ",\"to\":";
+        AppendJsonString(out, e.to);
+        out += ",\"type\":\"call\"}\n";
+    }
+
+private:
+    sim::Ticks timeTicks_ = 0;
+    std::optional<std::string> timeText_;
+};
 
 nlohmann::json EventJson(const RunResult& result, std::size_t i)
 {
@@ -556,7 +602,9 @@ public:
     {
         Start(result);
         if (!options_.summaryOnly && options_.filter.PassCall(call, relay)) {
-            JsonLine(out_, CallJson(call, relay));
+            line_.clear();
+            calls_.Append(line_, call, relay);
+            out_.write(line_.data(), static_cast<std::streamsize>(line_.size()));
         }
     }
 
@@ -597,6 +645,8 @@ private:
     std::ostream& out_;
     const ReportOptions& options_;
     bool started_ = false;
+    CallJsonWriter calls_;
+    std::string line_;
 };
 
 } // namespace
