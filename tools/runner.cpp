@@ -21,10 +21,15 @@ namespace fwtool {
 
 namespace {
 
+// A little-endian word of what the driver held after a fetch: the bytes the firmware copied,
+// then the pool's zero fill (so a word past the end of `bytes` reads as zeros there).
 ULONG ReadU32(const Bytes& bytes, std::size_t offset)
 {
     ULONG value = 0;
-    std::memcpy(&value, bytes.data() + offset, sizeof value);
+    for (std::size_t i = 0; i < sizeof value; ++i) {
+        const std::size_t at = offset + i;
+        value |= static_cast<ULONG>(at < bytes.size() ? bytes[at] : 0) << (8 * i);
+    }
     return value;
 }
 
@@ -924,8 +929,6 @@ std::optional<std::string> ExplainValidation(const Bytes& buffer, ULONG bufferSi
     // verdict. What the driver held: what the firmware copied, then the pool's zero fill.
     namespace fw = sim::firmware;
     constexpr std::size_t overhead = 2 * fw::kLengthFieldSize + fw::kTrailerSize;
-    Bytes fetched(buffer);
-    fetched.resize(std::max<std::size_t>(bufferSize, 2 * fw::kLengthFieldSize), 0);
     const std::string data = "DataLength " + std::to_string(dataLength);
     if (dataLength > bufferSize) {
         return data + " exceeds the " + std::to_string(bufferSize) + "-byte buffer provided for the fetch";
@@ -933,13 +936,13 @@ std::optional<std::string> ExplainValidation(const Bytes& buffer, ULONG bufferSi
     if (dataLength < fw::kLengthFieldSize) {
         return data + " is too short to hold RequestLength (" + std::to_string(fw::kLengthFieldSize) + " bytes)";
     }
-    const ULONG requestLength = ReadU32(fetched, fw::kRequestLengthOffset);
+    const ULONG requestLength = ReadU32(buffer, fw::kRequestLengthOffset);
     const auto needed = static_cast<std::uint64_t>(requestLength) + 2 * fw::kLengthFieldSize;
     if (dataLength < needed) {
         return "RequestLength " + std::to_string(requestLength) + " puts ResponseLength outside " + data + " (needs " +
                std::to_string(needed) + ")";
     }
-    const ULONG responseLength = ReadU32(fetched, fw::kRequestOffset + requestLength);
+    const ULONG responseLength = ReadU32(buffer, fw::kRequestOffset + requestLength);
     const auto total = static_cast<std::uint64_t>(requestLength) + responseLength + overhead;
     if (dataLength < total) {
         return "RequestLength " + std::to_string(requestLength) + " + ResponseLength " +
