@@ -364,6 +364,27 @@ expect: {relayed: 1, acks: 2}
     EXPECT_EQ(s.expect.at("acks"), 2U);
 }
 
+TEST(Parser, AliasesQuotedAndExplicitKeysReadAsTheYamlLibraryReadsThem)
+{
+    // An alias is its anchor's node: the repeated step is the same step, written at the anchor.
+    const Scenario s = fwtool::ParseScenario("\"steps\":\n"
+                                             "  - &e {at: 1s, event: {label: x, request: '01', response_size: 1}}\n"
+                                             "  - *e\n"
+                                             "  - ? at\n"
+                                             "    : 2s\n"
+                                             "    ta_arrive: ~\n",
+                                             "a.yaml");
+    ASSERT_EQ(s.steps.size(), 3U);
+    for (std::size_t i : {0U, 1U}) {
+        EXPECT_EQ(s.steps[i].kind, StepKind::Event);
+        EXPECT_EQ(s.steps[i].line, 2);
+        EXPECT_EQ(s.steps[i].event.label, "x");
+        EXPECT_EQ(s.steps[i].event.buffer, s.steps[0].event.buffer);
+    }
+    EXPECT_EQ(s.steps[2].kind, StepKind::TaArrive);
+    EXPECT_EQ(s.steps[2].at, 2 * sim::kTicksPerSecond);
+}
+
 TEST(Parser, TaBehaviourTexts)
 {
     std::string error;
@@ -763,6 +784,29 @@ TEST(Output, HostAddressesBecomeStableIdentifiers)
     // Framework handles, statuses and I/O control codes are stable already.
     EXPECT_EQ(ids.Apply("WDFDEVICE 0x5f0000000030 -> 0xC0000001 IOCTL 0x00568004"),
               "WDFDEVICE 0x5f0000000030 -> 0xC0000001 IOCTL 0x00568004");
+    // Only a whole token: not inside a word, not seventeen digits; at the very end too.
+    EXPECT_EQ(ids.Apply("a0x7f3e78001060 0x12345678901234567 0x0x7f3e7800106"),
+              "a0x7f3e78001060 0x12345678901234567 0x0x7f3e7800106");
+    std::string text = "no address here";
+    ids.ApplyTo(text);
+    EXPECT_EQ(text, "no address here");
+    text = "(0x7f3e78009999)";
+    ids.ApplyTo(text);
+    EXPECT_EQ(text, "(ptr#3)");
+}
+
+TEST(Output, TimelineTimesReadAsPrintfPrintsThem)
+{
+    // Whole microseconds are written from integers, finer times through printf: both as "%11.6f".
+    const fwtool::RunResult r = fwtool::RunScenario(fwtool::ParseScenario(
+        "steps:\n  - {at: 1.5us, ta_arrive: true}\n  - {at: 98765.432101s, ta_depart: true}\n", "t.yaml"));
+    std::ostringstream out;
+    fwtool::WriteReport(out, r, fwtool::Format::Text);
+    for (const sim::Ticks ticks : {sim::Ticks{15}, sim::Ticks{987'654'321'010}}) {
+        char head[32];
+        std::snprintf(head, sizeof head, "\n[%11.6fs] ", static_cast<double>(ticks) / sim::kTicksPerSecond);
+        EXPECT_NE(out.str().find(head), std::string::npos) << head << out.str();
+    }
 }
 
 fwtool::RunResult ManyRelays(int events)
