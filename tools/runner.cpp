@@ -152,6 +152,15 @@ public:
         }
         const bool explicitLoad = std::any_of(scenario_.steps.begin(), scenario_.steps.end(),
                                               [](const Step& step) { return step.kind == StepKind::Load; });
+        // Room for what the run keeps per event, so that a long run does not move it all at
+        // every doubling (each event raises at most one delivery).
+        const auto events =
+            static_cast<std::size_t>(std::count_if(scenario_.steps.begin(), scenario_.steps.end(),
+                                                   [](const Step& step) { return step.kind == StepKind::Event; }));
+        result_.events.reserve(events);
+        result_.relays.reserve(events);
+        answers_.reserve(events);
+        bufferEvents_.reserve(events);
         if (!explicitLoad) {
             Load();
         }
