@@ -2,6 +2,7 @@
 // and the output formats.
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
+#include <yaml-cpp/yaml.h>
 
 #include <unistd.h>
 
@@ -21,6 +22,7 @@
 #include "relay/relay.h"
 #include "tools/scenario.h"
 #include "tools/text.h"
+#include "tools/yaml_tree.h"
 #include "sim/faults.h"
 
 namespace {
@@ -383,6 +385,67 @@ TEST(Parser, AliasesQuotedAndExplicitKeysReadAsTheYamlLibraryReadsThem)
     }
     EXPECT_EQ(s.steps[2].kind, StepKind::TaArrive);
     EXPECT_EQ(s.steps[2].at, 2 * sim::kTicksPerSecond);
+}
+
+// The reader's compact tree answers every question the reader asks as the YAML library's own
+// node tree does, node for node (a cycle through an alias is followed a few levels deep).
+void ExpectSameNode(const YAML::Node& library, const fwtool::YamlNode& ours, int depth, const std::string& path)
+{
+    SCOPED_TRACE(path);
+    ASSERT_EQ(ours.IsNull(), library.IsNull());
+    ASSERT_EQ(ours.IsScalar(), library.IsScalar());
+    ASSERT_EQ(ours.IsSequence(), library.IsSequence());
+    ASSERT_EQ(ours.IsMap(), library.IsMap());
+    EXPECT_EQ(ours.Scalar(), library.Scalar());
+    EXPECT_EQ(ours.Mark().is_null(), library.Mark().is_null());
+    EXPECT_EQ(ours.Mark().line, library.Mark().line);
+    EXPECT_EQ(ours.Mark().column, library.Mark().column);
+    ASSERT_EQ(ours.size(), library.size());
+    if (depth == 0) {
+        return;
+    }
+    if (library.IsSequence()) {
+        for (std::size_t i = 0; i < library.size(); ++i) {
+            ExpectSameNode(library[i], ours.Item(i), depth - 1, path + "/" + std::to_string(i));
+        }
+    } else if (library.IsMap()) {
+        auto entry = ours.begin();
+        for (const auto& pair : library) {
+            ASSERT_TRUE(entry != ours.end());
+            const fwtool::YamlEntry mine = *entry;
+            ExpectSameNode(pair.first, mine.first, depth - 1, path + "/key");
+            ExpectSameNode(pair.second, mine.second, depth - 1, path + "/value");
+            if (pair.first.IsScalar()) {
+                // A lookup finds the first entry with that key, or nothing.
+                const YAML::Node found = static_cast<const YAML::Node&>(library)[pair.first.Scalar()];
+                ExpectSameNode(found, ours[pair.first.Scalar()], 0, path + "[" + pair.first.Scalar() + "]");
+            }
+            ++entry;
+        }
+        EXPECT_FALSE(ours["no such key"]);
+    }
+}
+
+TEST(Parser, CompactTreeAnswersAsTheLibrarysTree)
+{
+    for (const char* text : {
+             "",
+             "# a comment only\n",
+             "---\n",
+             "steps: []\n",
+             "a: 1\na: 2\nb: ~\nc:\nd: null\ne: ''\n",
+             "'quoted': \"x\"\n? [1, 2]\n: complex key\n? explicit\n: 3\n",
+             "list:\n  - &x {k: v, k: w}\n  - *x\n  - [*x, [1, [2, [3]]]]\n",
+             "cycle: &c [1, *c]\n",
+             "block: |\n  line one\n  line two\nfolded: >\n  a\n  b\n",
+             "tagged: !!str 5\nnumber: 0x10\nflow: {a: [b, {c: d}], e: }\n",
+             "- top\n- level\n- {list: true}\n",
+             "plain scalar\n",
+         }) {
+        SCOPED_TRACE(text);
+        const fwtool::YamlTree tree(text);
+        ExpectSameNode(YAML::Load(text), tree.Root(), 6, "");
+    }
 }
 
 TEST(Parser, TaBehaviourTexts)
