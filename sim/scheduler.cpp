@@ -1,6 +1,8 @@
 #include "sim/scheduler.h"
 
 #include <linux/futex.h>
+#include <pthread.h>
+#include <sched.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -190,6 +192,20 @@ void Scheduler::AwaitTokenLocked(std::unique_lock<std::mutex>& lock, ThreadState
         }
         self->wake.Wait(lock, kPollInterval, nullptr);
     }
+    PinLocked(self);
+}
+
+void Scheduler::PinLocked(ThreadState* self) const
+{
+    if (self->pinned || cpu_ < 0) {
+        return;
+    }
+    self->pinned = true;
+    cpu_set_t cpus;
+    CPU_ZERO(&cpus);
+    CPU_SET(static_cast<std::size_t>(cpu_), &cpus);
+    // Only a matter of speed: a thread that cannot move runs where it is.
+    (void)pthread_setaffinity_np(pthread_self(), sizeof cpus, &cpus);
 }
 
 bool Scheduler::IsIdleLocked(const ThreadState& t) const
@@ -307,6 +323,7 @@ bool Scheduler::Wait(std::unique_lock<std::mutex>& lock, const std::function<boo
             }
             ThreadState* next = nullptr;
             if (holder_ == self) {
+                PinLocked(self);
                 if (pred()) {
                     satisfied = true;
                     break;
@@ -523,6 +540,10 @@ void Scheduler::SetSerialized()
     }
     serialized_ = true;
     holder_ = tlsThread;
+    cpu_ = sched_getcpu();
+    if (tlsThread != nullptr) {
+        PinLocked(tlsThread);
+    }
     cv_.notify_all();
 }
 

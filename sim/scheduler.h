@@ -157,6 +157,8 @@ private:
     // Returns the new holder to wake (null when none, or when it is `self` again); the caller
     // posts it, after releasing the mutex when it is about to sleep anyway.
     ThreadState* PassTokenLocked(const ThreadState* self);
+    // Serialized mode: the calling thread, holding the token, moves to the CPU the mode runs on.
+    void PinLocked(ThreadState* self) const;
     void AwaitTokenLocked(std::unique_lock<std::mutex>& lock, ThreadState* self);
 
     bool Wait(std::unique_lock<std::mutex>& lock, const std::function<bool()>& pred, std::optional<Ticks> deadline,
@@ -176,6 +178,11 @@ private:
     bool autoAdvance_ = true;
     std::atomic<bool> serialized_{false}; // written under mutex_, read by Notify() without it
     ThreadState* holder_ = nullptr;       // serialized mode: the thread that may run
+    // Serialized mode: the one CPU its threads share (-1: none). Only one of them runs at a time,
+    // so they never need two; on one CPU a hand-over is a switch there, where a wake-up of a
+    // thread on another CPU interrupts that CPU (and, in a virtual machine, wakes it up first):
+    // 100,000 events on an idle 2-core machine, 6.8 s of wall time against 2.7 s.
+    int cpu_ = -1;
     std::chrono::milliseconds deadlockTimeout_{10000};
     DeadlockHandler deadlockHandler_;
 };
@@ -207,7 +214,8 @@ struct Scheduler::ThreadState {
     const std::function<bool()>* pred = nullptr;
     std::optional<Ticks> deadline;
     const char* why = nullptr;
-    Wakeup wake; // this thread's own, so that a notification wakes only it
+    bool pinned = false; // moved to the serialized mode's CPU
+    Wakeup wake;         // this thread's own, so that a notification wakes only it
 };
 
 // RAII registration of the calling thread.
