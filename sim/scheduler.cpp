@@ -89,6 +89,10 @@ void Scheduler::UnregisterCurrentThread()
             next->wake.Post();
         }
     }
+    if (tlsThread != nullptr && tlsThread->pinned) {
+        // The thread goes on outside the simulation (a test's own thread): as it was before.
+        (void)pthread_setaffinity_np(pthread_self(), sizeof tlsThread->affinity, &tlsThread->affinity);
+    }
     RetireLocked(tlsThread);
     tlsThread = nullptr;
     // The threads left may all be idle now: each must look again.
@@ -197,15 +201,16 @@ void Scheduler::AwaitTokenLocked(std::unique_lock<std::mutex>& lock, ThreadState
 
 void Scheduler::PinLocked(ThreadState* self) const
 {
-    if (self->pinned || cpu_ < 0) {
+    if (self->pinTried || cpu_ < 0) {
         return;
     }
-    self->pinned = true;
+    self->pinTried = true;
     cpu_set_t cpus;
     CPU_ZERO(&cpus);
     CPU_SET(static_cast<std::size_t>(cpu_), &cpus);
     // Only a matter of speed: a thread that cannot move runs where it is.
-    (void)pthread_setaffinity_np(pthread_self(), sizeof cpus, &cpus);
+    self->pinned = pthread_getaffinity_np(pthread_self(), sizeof self->affinity, &self->affinity) == 0 &&
+                   pthread_setaffinity_np(pthread_self(), sizeof cpus, &cpus) == 0;
 }
 
 bool Scheduler::IsIdleLocked(const ThreadState& t) const

@@ -26,6 +26,8 @@
 // called while a leaf mutex is held. No lock is held while driver code runs.
 #pragma once
 
+#include <sched.h>
+
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -214,8 +216,10 @@ struct Scheduler::ThreadState {
     const std::function<bool()>* pred = nullptr;
     std::optional<Ticks> deadline;
     const char* why = nullptr;
-    bool pinned = false; // moved to the serialized mode's CPU
-    Wakeup wake;         // this thread's own, so that a notification wakes only it
+    bool pinTried = false; // serialized mode: the move to its CPU was tried
+    bool pinned = false;   // and made; `affinity` is what the thread had before, given back when it leaves
+    cpu_set_t affinity{};
+    Wakeup wake; // this thread's own, so that a notification wakes only it
 };
 
 // RAII registration of the calling thread.
