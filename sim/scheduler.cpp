@@ -1,5 +1,11 @@
 #include "sim/scheduler.h"
 
+#include <linux/futex.h>
+#include <pthread.h>
+#include <sched.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <iterator>
@@ -21,7 +27,40 @@ const std::string* Intern(const std::string& name)
     return &*names.insert(name).first;
 }
 constexpr std::chrono::milliseconds kPollInterval{50};
+long Futex(std::atomic<std::uint32_t>* word, int op, std::uint32_t value, const timespec* timeout)
+{
+    static_assert(sizeof(std::atomic<std::uint32_t>) == sizeof(std::uint32_t));
+    return syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(word), op, value, timeout, nullptr, 0);
+}
 } // namespace
+
+void Wakeup::Post() noexcept
+{
+    if (state_.exchange(kPosted, std::memory_order_acq_rel) == kSleeping) {
+        Futex(&state_, FUTEX_WAKE_PRIVATE, 1, nullptr);
+    }
+}
+
+void Wakeup::Wait(std::unique_lock<std::mutex>& lock, std::chrono::milliseconds timeout, Wakeup* handOver) noexcept
+{
+    lock.unlock();
+    if (handOver != nullptr) {
+        handOver->Post();
+    }
+    // No spinning first: a hand-over comes back after the other thread's step, tens of
+    // microseconds at least, and a spin that long would take CPU time from the other thread.
+    std::uint32_t idle = kIdle;
+    if (state_.compare_exchange_strong(idle, kSleeping, std::memory_order_acq_rel)) {
+        const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(timeout);
+        const timespec relative{static_cast<time_t>(seconds.count()),
+                                static_cast<long>(std::chrono::nanoseconds(timeout - seconds).count())};
+        // Returns on a post, at the timeout, or early (a signal): the caller looks again either way.
+        Futex(&state_, FUTEX_WAIT_PRIVATE, kSleeping, &relative);
+    }
+    // Consumed whether posted or timed out; a post that comes after this is kept for the next wait.
+    state_.store(kIdle, std::memory_order_release);
+    lock.lock();
+}
 
 Scheduler::Scheduler() = default;
 
@@ -46,9 +85,15 @@ void Scheduler::UnregisterCurrentThread()
         tlsThread->blocked = true;
         tlsThread->pred = nullptr;
         tlsThread->deadline.reset();
-        PassTokenLocked(tlsThread);
+        if (ThreadState* next = PassTokenLocked(tlsThread)) {
+            next->wake.Post();
+        }
     }
-    threads_.remove_if([](const ThreadState& t) { return &t == tlsThread; });
+    if (tlsThread != nullptr && tlsThread->pinned) {
+        // The thread goes on outside the simulation (a test's own thread): as it was before.
+        (void)pthread_setaffinity_np(pthread_self(), sizeof tlsThread->affinity, &tlsThread->affinity);
+    }
+    RetireLocked(tlsThread);
     tlsThread = nullptr;
     // The threads left may all be idle now: each must look again.
     WakeAllLocked();
@@ -65,7 +110,7 @@ Scheduler::ThreadState* Scheduler::ReserveThread(const std::string& name)
 void Scheduler::CancelReservation(ThreadState* token)
 {
     std::lock_guard lock(mutex_);
-    threads_.remove_if([token](const ThreadState& t) { return &t == token; });
+    RetireLocked(token);
     WakeAllLocked();
 }
 
@@ -110,14 +155,23 @@ Scheduler::ThreadState* Scheduler::NextRunnableLocked(const ThreadState* after)
     return nullptr;
 }
 
-void Scheduler::PassTokenLocked(const ThreadState* self)
+void Scheduler::RetireLocked(const ThreadState* t)
+{
+    for (auto it = threads_.begin(); it != threads_.end(); ++it) {
+        if (&*it == t) {
+            retired_.splice(retired_.end(), threads_, it);
+            return;
+        }
+    }
+}
+
+Scheduler::ThreadState* Scheduler::PassTokenLocked(const ThreadState* self)
 {
     for (;;) {
         ThreadState* next = NextRunnableLocked(self);
         if (next != nullptr) {
             holder_ = next;
-            next->wake.notify_one();
-            return;
+            return next == self ? nullptr : next;
         }
         // Every thread is idle: the clock moves to the earliest deadline, as it does unserialized.
         std::optional<Ticks> deadline = NextDeadlineLocked();
@@ -129,7 +183,7 @@ void Scheduler::PassTokenLocked(const ThreadState* self)
         // is first runnable in registration order then picks the token up (see WaitUntil).
         holder_ = nullptr;
         cv_.notify_all();
-        return;
+        return nullptr;
     }
 }
 
@@ -140,8 +194,23 @@ void Scheduler::AwaitTokenLocked(std::unique_lock<std::mutex>& lock, ThreadState
             holder_ = self;
             break;
         }
-        self->wake.wait_for(lock, kPollInterval);
+        self->wake.Wait(lock, kPollInterval, nullptr);
     }
+    PinLocked(self);
+}
+
+void Scheduler::PinLocked(ThreadState* self) const
+{
+    if (self->pinTried || cpu_ < 0) {
+        return;
+    }
+    self->pinTried = true;
+    cpu_set_t cpus;
+    CPU_ZERO(&cpus);
+    CPU_SET(static_cast<std::size_t>(cpu_), &cpus);
+    // Only a matter of speed: a thread that cannot move runs where it is.
+    self->pinned = pthread_getaffinity_np(pthread_self(), sizeof self->affinity, &self->affinity) == 0 &&
+                   pthread_setaffinity_np(pthread_self(), sizeof cpus, &cpus) == 0;
 }
 
 bool Scheduler::IsIdleLocked(const ThreadState& t) const
@@ -257,7 +326,9 @@ bool Scheduler::Wait(std::unique_lock<std::mutex>& lock, const std::function<boo
             if (holder_ == nullptr && NextRunnableLocked(nullptr) == self) {
                 holder_ = self;
             }
+            ThreadState* next = nullptr;
             if (holder_ == self) {
+                PinLocked(self);
                 if (pred()) {
                     satisfied = true;
                     break;
@@ -265,7 +336,7 @@ bool Scheduler::Wait(std::unique_lock<std::mutex>& lock, const std::function<boo
                 if (deadline && now_ >= *deadline) {
                     break;
                 }
-                PassTokenLocked(self);
+                next = PassTokenLocked(self);
                 if (holder_ == self) {
                     continue; // the clock moved to this thread's own deadline
                 }
@@ -277,7 +348,8 @@ bool Scheduler::Wait(std::unique_lock<std::mutex>& lock, const std::function<boo
             } else {
                 stuckSince = {};
             }
-            self->wake.wait_for(lock, kPollInterval);
+            // The successor is woken once the mutex is free, so that it can take it at once.
+            self->wake.Wait(lock, kPollInterval, next != nullptr ? &next->wake : nullptr);
             continue;
         }
         if (pred()) {
@@ -306,7 +378,7 @@ bool Scheduler::Wait(std::unique_lock<std::mutex>& lock, const std::function<boo
         }
         // The poll is only a safety net for a state change that was never notified.
         if (self != nullptr) {
-            self->wake.wait_for(lock, kPollInterval);
+            self->wake.Wait(lock, kPollInterval, nullptr);
         } else {
             ++unregisteredWaiters_;
             cv_.wait_for(lock, kPollInterval);
@@ -354,7 +426,7 @@ void Scheduler::WakeReadyLocked(const ThreadState* self)
     if (!serialized_ || holder_ == nullptr) {
         for (auto& t : threads_) {
             if (&t != self && t.blocked && RunnableLocked(t)) {
-                t.wake.notify_one();
+                t.wake.Post();
             }
         }
     }
@@ -366,8 +438,16 @@ void Scheduler::WakeReadyLocked(const ThreadState* self)
 
 void Scheduler::WakeAllLocked()
 {
-    for (auto& t : threads_) {
-        t.wake.notify_one();
+    // Serialized, only the token's holder can act on a change; the others look again when the
+    // token is handed on, and waking them would only send them back to sleep.
+    if (serialized_ && holder_ != nullptr) {
+        if (holder_ != tlsThread) {
+            holder_->wake.Post();
+        }
+    } else {
+        for (auto& t : threads_) {
+            t.wake.Post();
+        }
     }
     cv_.notify_all();
 }
@@ -459,9 +539,17 @@ void Scheduler::SetSerialized()
 {
     Settle();
     std::lock_guard lock(mutex_);
+    // Every thread looks again, now in serialized mode: one that is runnable waits for the token.
+    for (auto& t : threads_) {
+        t.wake.Post();
+    }
     serialized_ = true;
     holder_ = tlsThread;
-    WakeAllLocked();
+    cpu_ = sched_getcpu();
+    if (tlsThread != nullptr) {
+        PinLocked(tlsThread);
+    }
+    cv_.notify_all();
 }
 
 bool Scheduler::Serialized() const

@@ -1,6 +1,6 @@
 #include "sim/strings.h"
 
-#include <cstdio>
+#include <cstdint>
 #include <cstring>
 
 namespace sim {
@@ -33,11 +33,31 @@ std::u16string Wide(const std::string& text)
 
 std::string GuidText(const GUID& g)
 {
-    char buffer[40];
-    std::snprintf(buffer, sizeof buffer, "{%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}", g.Data1, g.Data2,
-                  g.Data3, g.Data4[0], g.Data4[1], g.Data4[2], g.Data4[3], g.Data4[4], g.Data4[5], g.Data4[6],
-                  g.Data4[7]);
-    return buffer;
+    // "{%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}", without a format string: every
+    // firmware event's trace records show a GUID.
+    static constexpr char kDigits[] = "0123456789ABCDEF";
+    std::string text;
+    text.reserve(38);
+    const auto hex = [&text](std::uint64_t value, int digits) {
+        for (int shift = 4 * (digits - 1); shift >= 0; shift -= 4) {
+            text += kDigits[(value >> shift) & 0xF];
+        }
+    };
+    text += '{';
+    hex(g.Data1, 8);
+    text += '-';
+    hex(g.Data2, 4);
+    text += '-';
+    hex(g.Data3, 4);
+    text += '-';
+    for (int i = 0; i < 8; ++i) {
+        if (i == 2) {
+            text += '-';
+        }
+        hex(g.Data4[i], 2);
+    }
+    text += '}';
+    return text;
 }
 
 bool SameGuid(const GUID& a, const GUID& b)

@@ -25,18 +25,32 @@ class Trace::Renderer {
 public:
     TraceEvent Render(const Entry& entry)
     {
-        TraceEvent event{entry.sequence, entry.time,      *entry.thread, entry.from,
-                         entry.to,       entry.operation, std::string(), entry.status};
+        TraceEvent event;
+        Render(entry, event);
+        return event;
+    }
+
+    // Into `event`'s own strings, whose memory a long run's Take() reuses from one step to the next.
+    void Render(const Entry& entry, TraceEvent& event)
+    {
+        event.sequence = entry.sequence;
+        event.time = entry.time;
+        event.thread = *entry.thread;
+        event.from = entry.from;
+        event.to = entry.to;
+        event.operation = entry.operation;
+        event.status = entry.status;
+        event.detail.clear();
         std::size_t next = 0;
+        const char* text = entry.format;
         for (const char* p = entry.format; *p != '\0'; ++p) {
             if (p[0] == '{' && p[1] == '}' && next < entry.argCount) {
+                event.detail.append(text, p);
                 Append(event.detail, entry.args[next++], entry);
-                ++p;
-            } else {
-                event.detail += *p;
+                text = ++p + 1;
             }
         }
-        return event;
+        event.detail += text;
     }
 
 private:
@@ -91,8 +105,10 @@ private:
         return std::string(kind) + "#" + std::to_string(it->second);
     }
 
-    std::map<std::pair<std::string, std::uint64_t>, std::uint64_t> ids_;
-    std::map<std::string, std::uint64_t> counts_;
+    // Kinds are string literals (TraceArg::Object), compared by their text: two copies of one
+    // literal count as one kind.
+    std::map<std::pair<std::string_view, std::uint64_t>, std::uint64_t> ids_;
+    std::map<std::string_view, std::uint64_t> counts_;
 };
 
 Trace::Trace(Scheduler& scheduler) : scheduler_(scheduler) {}
@@ -180,9 +196,14 @@ void Trace::Take(std::vector<TraceEvent>& into)
     if (!taken_) {
         taken_ = std::make_unique<Renderer>();
     }
+    std::size_t n = 0;
     for (const Entry& entry : Held()) {
-        into.push_back(taken_->Render(entry));
+        if (n == into.size()) {
+            into.emplace_back();
+        }
+        taken_->Render(entry, into[n++]);
     }
+    into.resize(n);
     count_ = 0;
 }
 

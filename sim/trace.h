@@ -140,7 +140,8 @@ public:
     std::vector<TraceEvent> Events() const;
     // The records held, rendered, and forgotten: a long run reads its trace as it goes and keeps
     // its memory flat. Identifiers keep counting from one Take() to the next (unlike Events()
-    // after Clear()), so a run read in pieces shows what a run read whole would.
+    // after Clear()), so a run read in pieces shows what a run read whole would. `into` is
+    // replaced; the strings of the events it held are reused.
     void Take(std::vector<TraceEvent>& into);
     std::vector<TraceHead> Heads() const;
     // Events whose operation equals `operation`.

@@ -2,6 +2,7 @@
 // and the output formats.
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
+#include <yaml-cpp/yaml.h>
 
 #include <unistd.h>
 
@@ -21,6 +22,7 @@
 #include "relay/relay.h"
 #include "tools/scenario.h"
 #include "tools/text.h"
+#include "tools/yaml_tree.h"
 #include "sim/faults.h"
 
 namespace {
@@ -161,7 +163,13 @@ INSTANTIATE_TEST_SUITE_P(
                     "not valid YAML: a '{' mapping is not closed"},
         BadScenario{"NonAsciiHexDigit", "steps:\n  - event: {request: \"01 \xc3\xa9\"}\n", 2, 26,
                     "request: '\xc3\xa9' is not a hex digit"},
-        BadScenario{"StrayColon", "name: a: b\nsteps: []\n", 1, 8, "not valid YAML: a ':' cannot stand here"}),
+        BadScenario{"StrayColon", "name: a: b\nsteps: []\n", 1, 8, "not valid YAML: a ':' cannot stand here"},
+        // The reader's own tree keeps what the YAML library's would: an alias inside its own
+        // anchor is a cycle, a document of only a marker has a null root at the marker's end.
+        BadScenario{"AliasInsideItsAnchor", "steps: &s [*s]\n", 1, 8, "nested more than 16"},
+        BadScenario{"OnlyADocumentMarker", "---\n", 2, 1, "the scenario is empty"},
+        BadScenario{"AliasedStepTwice", "steps:\n  - add_device: 1\n  - &r {remove_device: 1}\n  - *r\n", 3, 24,
+                    "no device is present at this step"}),
     [](const testing::TestParamInfo<BadScenario>& param) { return std::string(param.param.name); });
 
 TEST(Parser, ErrorsShowTheSourceLineWithACaret)
@@ -356,6 +364,88 @@ expect: {relayed: 1, acks: 2}
     EXPECT_EQ(s.steps[4].at, 60 * sim::kTicksPerSecond);
     EXPECT_EQ(s.expect.at("relayed"), 1U);
     EXPECT_EQ(s.expect.at("acks"), 2U);
+}
+
+TEST(Parser, AliasesQuotedAndExplicitKeysReadAsTheYamlLibraryReadsThem)
+{
+    // An alias is its anchor's node: the repeated step is the same step, written at the anchor.
+    const Scenario s = fwtool::ParseScenario("\"steps\":\n"
+                                             "  - &e {at: 1s, event: {label: x, request: '01', response_size: 1}}\n"
+                                             "  - *e\n"
+                                             "  - ? at\n"
+                                             "    : 2s\n"
+                                             "    ta_arrive: ~\n",
+                                             "a.yaml");
+    ASSERT_EQ(s.steps.size(), 3U);
+    for (std::size_t i : {0U, 1U}) {
+        EXPECT_EQ(s.steps[i].kind, StepKind::Event);
+        EXPECT_EQ(s.steps[i].line, 2);
+        EXPECT_EQ(s.steps[i].event.label, "x");
+        EXPECT_EQ(s.steps[i].event.buffer, s.steps[0].event.buffer);
+    }
+    EXPECT_EQ(s.steps[2].kind, StepKind::TaArrive);
+    EXPECT_EQ(s.steps[2].at, 2 * sim::kTicksPerSecond);
+}
+
+// The reader's compact tree answers every question the reader asks as the YAML library's own
+// node tree does, node for node (a cycle through an alias is followed a few levels deep).
+void ExpectSameNode(const YAML::Node& library, const fwtool::YamlNode& ours, int depth, const std::string& path)
+{
+    SCOPED_TRACE(path);
+    ASSERT_EQ(ours.IsNull(), library.IsNull());
+    ASSERT_EQ(ours.IsScalar(), library.IsScalar());
+    ASSERT_EQ(ours.IsSequence(), library.IsSequence());
+    ASSERT_EQ(ours.IsMap(), library.IsMap());
+    EXPECT_EQ(ours.Scalar(), library.Scalar());
+    EXPECT_EQ(ours.Mark().is_null(), library.Mark().is_null());
+    EXPECT_EQ(ours.Mark().line, library.Mark().line);
+    EXPECT_EQ(ours.Mark().column, library.Mark().column);
+    ASSERT_EQ(ours.size(), library.size());
+    if (depth == 0) {
+        return;
+    }
+    if (library.IsSequence()) {
+        for (std::size_t i = 0; i < library.size(); ++i) {
+            ExpectSameNode(library[i], ours.Item(i), depth - 1, path + "/" + std::to_string(i));
+        }
+    } else if (library.IsMap()) {
+        auto entry = ours.begin();
+        for (const auto& pair : library) {
+            ASSERT_TRUE(entry != ours.end());
+            const fwtool::YamlEntry mine = *entry;
+            ExpectSameNode(pair.first, mine.first, depth - 1, path + "/key");
+            ExpectSameNode(pair.second, mine.second, depth - 1, path + "/value");
+            if (pair.first.IsScalar()) {
+                // A lookup finds the first entry with that key, or nothing.
+                const YAML::Node found = static_cast<const YAML::Node&>(library)[pair.first.Scalar()];
+                ExpectSameNode(found, ours[pair.first.Scalar()], 0, path + "[" + pair.first.Scalar() + "]");
+            }
+            ++entry;
+        }
+        EXPECT_FALSE(ours["no such key"]);
+    }
+}
+
+TEST(Parser, CompactTreeAnswersAsTheLibrarysTree)
+{
+    for (const char* text : {
+             "",
+             "# a comment only\n",
+             "---\n",
+             "steps: []\n",
+             "a: 1\na: 2\nb: ~\nc:\nd: null\ne: ''\n",
+             "'quoted': \"x\"\n? [1, 2]\n: complex key\n? explicit\n: 3\n",
+             "list:\n  - &x {k: v, k: w}\n  - *x\n  - [*x, [1, [2, [3]]]]\n",
+             "cycle: &c [1, *c]\n",
+             "block: |\n  line one\n  line two\nfolded: >\n  a\n  b\n",
+             "tagged: !!str 5\nnumber: 0x10\nflow: {a: [b, {c: d}], e: }\n",
+             "- top\n- level\n- {list: true}\n",
+             "plain scalar\n",
+         }) {
+        SCOPED_TRACE(text);
+        const fwtool::YamlTree tree(text);
+        ExpectSameNode(YAML::Load(text), tree.Root(), 6, "");
+    }
 }
 
 TEST(Parser, TaBehaviourTexts)
@@ -757,6 +847,29 @@ TEST(Output, HostAddressesBecomeStableIdentifiers)
     // Framework handles, statuses and I/O control codes are stable already.
     EXPECT_EQ(ids.Apply("WDFDEVICE 0x5f0000000030 -> 0xC0000001 IOCTL 0x00568004"),
               "WDFDEVICE 0x5f0000000030 -> 0xC0000001 IOCTL 0x00568004");
+    // Only a whole token: not inside a word, not seventeen digits; at the very end too.
+    EXPECT_EQ(ids.Apply("a0x7f3e78001060 0x12345678901234567 0x0x7f3e7800106"),
+              "a0x7f3e78001060 0x12345678901234567 0x0x7f3e7800106");
+    std::string text = "no address here";
+    ids.ApplyTo(text);
+    EXPECT_EQ(text, "no address here");
+    text = "(0x7f3e78009999)";
+    ids.ApplyTo(text);
+    EXPECT_EQ(text, "(ptr#3)");
+}
+
+TEST(Output, TimelineTimesReadAsPrintfPrintsThem)
+{
+    // Whole microseconds are written from integers, finer times through printf: both as "%11.6f".
+    const fwtool::RunResult r = fwtool::RunScenario(fwtool::ParseScenario(
+        "steps:\n  - {at: 1.5us, ta_arrive: true}\n  - {at: 98765.432101s, ta_depart: true}\n", "t.yaml"));
+    std::ostringstream out;
+    fwtool::WriteReport(out, r, fwtool::Format::Text);
+    for (const sim::Ticks ticks : {sim::Ticks{15}, sim::Ticks{987'654'321'010}}) {
+        char head[32];
+        std::snprintf(head, sizeof head, "\n[%11.6fs] ", static_cast<double>(ticks) / sim::kTicksPerSecond);
+        EXPECT_NE(out.str().find(head), std::string::npos) << head << out.str();
+    }
 }
 
 fwtool::RunResult ManyRelays(int events)

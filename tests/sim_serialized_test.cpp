@@ -2,6 +2,9 @@
 // handed over at blocking points in a fixed order, so that the same simulation makes the same
 // steps in the same order on every run.
 #include <gtest/gtest.h>
+#include <pthread.h>
+#include <sched.h>
+#include <sys/resource.h>
 
 #include <algorithm>
 #include <atomic>
@@ -107,6 +110,86 @@ TEST(SerializedScheduler, UnserializedModeTakesTheSameStepsOnTheSameClock)
     // Four threads released together at each of 40 ticks, each sleeping 50 us in its step: a
     // scheduler that ran them one at a time would never see two steps at once.
     EXPECT_GT(run.mostAtOnce, 1);
+}
+
+TEST(SerializedScheduler, ClockMovesWakeOnlyTheTokenHolder)
+{
+    // A thread waiting for something that does not come stays asleep while the token's holder
+    // moves the clock: waking it would only send it back to sleep, two trips through the kernel
+    // each time. It still wakes at the safety-net poll, a few times at most in this run.
+    sim::Scheduler scheduler;
+    sim::ThreadRegistration test(scheduler, "test");
+    scheduler.SetSerialized();
+    bool done = false;     // under the scheduler mutex
+    bool finished = false; // under the scheduler mutex
+    long switches = 0;     // the waiter's voluntary context switches while it waited
+    sim::Scheduler::ThreadState* token = scheduler.ReserveThread("waiter");
+    std::thread waiter([&] {
+        scheduler.AdoptReservation(token);
+        rusage before{};
+        getrusage(RUSAGE_THREAD, &before);
+        std::unique_lock lock(scheduler.Mutex());
+        scheduler.WaitUntil(lock, [&done] { return done; });
+        rusage after{};
+        getrusage(RUSAGE_THREAD, &after);
+        switches = after.ru_nvcsw - before.ru_nvcsw;
+        finished = true;
+        lock.unlock();
+        scheduler.UnregisterCurrentThread();
+    });
+    scheduler.Settle();
+    for (int i = 0; i < 2000; ++i) {
+        scheduler.AdvanceBy(1);
+    }
+    {
+        std::unique_lock lock(scheduler.Mutex());
+        done = true;
+        EXPECT_TRUE(scheduler.WaitUntil(
+            lock, [&finished] { return finished; }, scheduler.Now() + 1000));
+    }
+    waiter.join();
+    EXPECT_EQ(scheduler.Now(), 2000);
+    EXPECT_LT(switches, 100) << "the waiter was woken by clock moves it could not act on";
+}
+
+TEST(SerializedScheduler, ItsThreadsShareOneCpuAndLeaveWithTheirOwn)
+{
+    // One thread runs at a time, so one CPU serves them all and a hand-over never has to wake
+    // another; a thread that leaves (the test's own) gets back the CPUs it had.
+    cpu_set_t before{};
+    ASSERT_EQ(pthread_getaffinity_np(pthread_self(), sizeof before, &before), 0);
+    {
+        sim::Scheduler scheduler;
+        sim::ThreadRegistration test(scheduler, "test");
+        scheduler.SetSerialized();
+        cpu_set_t during{};
+        ASSERT_EQ(pthread_getaffinity_np(pthread_self(), sizeof during, &during), 0);
+        EXPECT_EQ(CPU_COUNT(&during), 1);
+        bool done = false; // under the scheduler mutex
+        bool sameCpu = false;
+        sim::Scheduler::ThreadState* token = scheduler.ReserveThread("worker");
+        std::thread worker([&] {
+            scheduler.AdoptReservation(token);
+            cpu_set_t mine{};
+            const bool read = pthread_getaffinity_np(pthread_self(), sizeof mine, &mine) == 0;
+            {
+                std::lock_guard lock(scheduler.Mutex());
+                sameCpu = read && CPU_EQUAL(&mine, &during);
+                done = true;
+            }
+            scheduler.UnregisterCurrentThread();
+        });
+        {
+            std::unique_lock lock(scheduler.Mutex());
+            EXPECT_TRUE(scheduler.WaitUntil(
+                lock, [&done] { return done; }, scheduler.Now() + 1000));
+        }
+        worker.join();
+        EXPECT_TRUE(sameCpu);
+    }
+    cpu_set_t after{};
+    ASSERT_EQ(pthread_getaffinity_np(pthread_self(), sizeof after, &after), 0);
+    EXPECT_TRUE(CPU_EQUAL(&before, &after));
 }
 
 } // namespace

@@ -110,6 +110,22 @@ TEST(TraceIdentifiers, CountPerKindInOrderOfFirstAppearance)
     platform.Trace().Clear();
     record("block", &c);
     EXPECT_EQ(platform.Trace().Events().at(0).detail, "block#1");
+
+    // Take replaces what it is given (reusing its strings) and numbers on from one Take to the
+    // next; a kind is its text, wherever its literal lives.
+    static const char kBlock[] = "block";
+    record(kBlock, &a);
+    std::vector<sim::TraceEvent> taken(5);
+    taken[1].detail = "left from before";
+    platform.Trace().Take(taken);
+    ASSERT_EQ(taken.size(), 2U);
+    EXPECT_EQ(taken[0].detail, "block#1");
+    EXPECT_EQ(taken[1].detail, "block#2");
+    record("block", &c);
+    platform.Trace().Take(taken);
+    ASSERT_EQ(taken.size(), 1U);
+    EXPECT_EQ(taken[0].detail, "block#1");
+    EXPECT_EQ(taken[0].operation, "Op");
 }
 
 // One whole life: load, a device, the TA service, two events, removal, unload. Returns each

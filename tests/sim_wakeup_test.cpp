@@ -216,4 +216,28 @@ TEST_F(WakeupTest, AnUnregisteredThreadWaitingForASignalIsWokenByNotify)
     EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(45)) << "woken by the poll, not the notification";
 }
 
+// A thread's own wake-up keeps a post until the thread looks: a post given after the thread let
+// go of the mutex but before it slept must end that sleep at once, or a hand-over made after
+// releasing the mutex would be lost until the poll.
+TEST(Wakeup, APostGivenBeforeTheSleepEndsItAtOnceAndIsUsedOnce)
+{
+    std::mutex mutex;
+    std::unique_lock lock(mutex);
+    sim::Wakeup self;
+    sim::Wakeup other;
+    self.Post();
+    auto start = Clock::now();
+    self.Wait(lock, std::chrono::seconds(5), &other);
+    EXPECT_LT(Clock::now() - start, kBudget);
+    EXPECT_TRUE(lock.owns_lock());
+    // The hand-over posted `other` before this thread slept: its wait ends at once as well.
+    start = Clock::now();
+    other.Wait(lock, std::chrono::seconds(5), nullptr);
+    EXPECT_LT(Clock::now() - start, kBudget);
+    // Each post ends one wait: with none left, the next wait runs to its timeout.
+    start = Clock::now();
+    self.Wait(lock, std::chrono::milliseconds(20), nullptr);
+    EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(20));
+}
+
 } // namespace

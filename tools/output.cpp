@@ -17,11 +17,57 @@ namespace fwtool {
 
 namespace {
 
+void AppendHex32(std::string& out, NTSTATUS status)
+{
+    static constexpr char kDigits[] = "0123456789ABCDEF";
+    const auto value = static_cast<std::uint32_t>(status);
+    out += "0x";
+    for (int shift = 28; shift >= 0; shift -= 4) {
+        out += kDigits[(value >> shift) & 0xF];
+    }
+}
+
 std::string Hex32(NTSTATUS status)
 {
-    char text[16];
-    std::snprintf(text, sizeof text, "0x%08X", static_cast<unsigned>(status));
+    std::string text;
+    AppendHex32(text, status);
     return text;
+}
+
+// Seconds with six decimals, right-aligned in `width` columns, as "%*.6f" prints them. Ticks
+// that are whole microseconds below 10^15 (three years) print exactly from integers: their
+// double is within 10^-8 of the decimal value, far from where "%.6f" would round it otherwise.
+void AppendSeconds(std::string& out, sim::Ticks ticks, int width)
+{
+    constexpr sim::Ticks kTicksPerMicrosecond = sim::kTicksPerSecond / 1'000'000;
+    char text[48];
+    int length = 0;
+    if (ticks >= 0 && ticks < 1'000'000'000'000'000 && ticks % kTicksPerMicrosecond == 0) {
+        const sim::Ticks micro = ticks / kTicksPerMicrosecond;
+        char digits[24];
+        int n = 0;
+        for (sim::Ticks v = micro / 1'000'000; n == 0 || v != 0; v /= 10) {
+            digits[n++] = static_cast<char>('0' + v % 10);
+        }
+        while (n > 0) {
+            text[length++] = digits[--n];
+        }
+        text[length++] = '.';
+        for (sim::Ticks fraction = micro % 1'000'000, scale = 100'000; scale != 0; scale /= 10) {
+            text[length++] = static_cast<char>('0' + fraction / scale % 10);
+        }
+    } else {
+        length = std::snprintf(text, sizeof text, "%.6f", static_cast<double>(ticks) / sim::kTicksPerSecond);
+    }
+    out.append(static_cast<std::size_t>(std::max(0, width - length)), ' ');
+    out.append(text, static_cast<std::size_t>(length));
+}
+
+// `text`, then spaces up to `width` columns, as "%-*s" prints it.
+void AppendPadded(std::string& out, const std::string& text, std::size_t width)
+{
+    out += text;
+    out.append(width > text.size() ? width - text.size() : 0, ' ');
 }
 
 // The firmware model names the method; the driver called it through IoWMIExecuteMethod.
@@ -34,13 +80,27 @@ std::string CallText(const sim::TraceEvent& e)
     return text;
 }
 
-std::string StatusSuffix(const std::optional<NTSTATUS>& status)
+void AppendStatusSuffix(std::string& out, const std::optional<NTSTATUS>& status)
 {
     if (!status) {
-        return "";
+        return;
     }
-    const std::string name = StatusName(*status);
-    return " -> " + Hex32(*status) + (name[0] == 'S' && *status != STATUS_SUCCESS ? " " + name : "");
+    out += " -> ";
+    AppendHex32(out, *status);
+    if (*status != STATUS_SUCCESS) {
+        const std::string name = StatusName(*status);
+        if (name[0] == 'S') {
+            out += ' ';
+            out += name;
+        }
+    }
+}
+
+std::string StatusSuffix(const std::optional<NTSTATUS>& status)
+{
+    std::string text;
+    AppendStatusSuffix(text, status);
+    return text;
 }
 
 // "(label)" of the event whose notification the relay was, and of the buffer it fetched when
@@ -145,12 +205,30 @@ bool ParseFormat(const std::string& text, Format* format)
 
 namespace {
 
-std::string TimelineLine(const sim::TraceEvent& e)
+// "[%11.6fs] %-15s %-9s -> %-9s ", the call with its controls escaped, the status: one line of
+// the timeline, appended to `out`. Every call of a run is one, so nothing here goes through a
+// format string or a string of its own.
+void AppendTimelineLine(std::string& out, const sim::TraceEvent& e)
 {
-    char head[128];
-    std::snprintf(head, sizeof head, "[%11.6fs] %-15s %-9s -> %-9s ",
-                  static_cast<double>(e.time) / sim::kTicksPerSecond, e.thread.c_str(), e.from.c_str(), e.to.c_str());
-    return head + EscapeControls(CallText(e)) + StatusSuffix(e.status) + "\n";
+    out += '[';
+    AppendSeconds(out, e.time, 11);
+    out += "s] ";
+    AppendPadded(out, e.thread, 15);
+    out += ' ';
+    AppendPadded(out, e.from, 9);
+    out += " -> ";
+    AppendPadded(out, e.to, 9);
+    out += ' ';
+    if (e.operation.rfind("METHOD_", 0) == 0) {
+        out += "IoWMIExecuteMethod ";
+    }
+    AppendEscapedControls(out, e.operation, false);
+    if (!e.detail.empty()) {
+        out += ' ';
+        AppendEscapedControls(out, e.detail, false);
+    }
+    AppendStatusSuffix(out, e.status);
+    out += '\n';
 }
 
 std::string RelayHeader(const RunResult& result, std::size_t index)
@@ -174,13 +252,12 @@ public:
         if (opens) {
             held_ = relay;
         }
-        const bool shown = options_.filter.PassCall(call, relay);
-        if (held_) {
-            if (shown) {
-                lines_.push_back(TimelineLine(call));
-            }
-        } else if (shown) {
-            out_ << TimelineLine(call);
+        if (!options_.filter.PassCall(call, relay)) {
+            return;
+        }
+        AppendTimelineLine(lines_, call);
+        if (!held_) {
+            Flush();
         }
     }
 
@@ -192,19 +269,13 @@ public:
         if (options_.filter.PassRelay(result, relay)) {
             out_ << RelayHeader(result, relay);
         }
-        for (const std::string& line : lines_) {
-            out_ << line;
-        }
-        lines_.clear();
+        Flush();
         held_.reset();
     }
 
     void End(const RunResult& result) override
     {
-        for (const std::string& line : lines_) {
-            out_ << line;
-        }
-        lines_.clear();
+        Flush();
         if (result.deadlock) {
             WriteDeadlock(out_, result);
         }
@@ -216,10 +287,16 @@ public:
     }
 
 private:
+    void Flush()
+    {
+        out_.write(lines_.data(), static_cast<std::streamsize>(lines_.size()));
+        lines_.clear();
+    }
+
     std::ostream& out_;
     const ReportOptions& options_;
     std::optional<std::size_t> held_;
-    std::vector<std::string> lines_;
+    std::string lines_; // the lines not written yet: the open relay's, whose header comes first
 };
 
 } // namespace
@@ -397,18 +474,64 @@ void JsonLine(std::ostream& out, const nlohmann::json& j)
 
 namespace {
 
-nlohmann::json CallJson(const sim::TraceEvent& e, std::optional<std::size_t> relay)
+// A JSON string as JsonLine writes it. Text of printable ASCII without a quote or backslash,
+// which is what nearly every call holds, is copied as it is; anything else goes through the
+// JSON library, so that escapes and the replacement of bytes that are not UTF-8 stay its own.
+void AppendJsonString(std::string& out, const std::string& text)
 {
-    nlohmann::json j = {{"type", "call"},  {"sequence", e.sequence},   {"time", SecondsValue(e.time)},
-                        {"ticks", e.time}, {"thread", e.thread},       {"from", e.from},
-                        {"to", e.to},      {"operation", e.operation}, {"detail", e.detail}};
-    j["relay"] = OptionalIndex(relay);
-    if (e.status) {
-        j["status"] = Hex32(*e.status);
-        j["status_name"] = StatusName(*e.status);
+    const bool plain =
+        std::all_of(text.begin(), text.end(), [](char c) { return c >= 0x20 && c <= 0x7E && c != '"' && c != '\\'; });
+    if (plain) {
+        out += '"';
+        out += text;
+        out += '"';
+    } else {
+        out += nlohmann::json(text).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
     }
-    return j;
 }
+
+// A call record, byte for byte as JsonLine() would write the library's object of it (keys in the
+// library's order, sorted), without building that object: a run writes one for every call. The time, a double,
+// is still the library's writing, kept for the calls that share it.
+class CallJsonWriter {
+public:
+    void Append(std::string& out, const sim::TraceEvent& e, std::optional<std::size_t> relay)
+    {
+        out += "{\"detail\":";
+        AppendJsonString(out, e.detail);
+        out += ",\"from\":";
+        AppendJsonString(out, e.from);
+        out += ",\"operation\":";
+        AppendJsonString(out, e.operation);
+        out += ",\"relay\":";
+        out += relay ? std::to_string(*relay + 1) : "null";
+        out += ",\"sequence\":";
+        out += std::to_string(e.sequence);
+        if (e.status) {
+            out += ",\"status\":\"";
+            AppendHex32(out, *e.status);
+            out += "\",\"status_name\":";
+            AppendJsonString(out, StatusName(*e.status));
+        }
+        out += ",\"thread\":";
+        AppendJsonString(out, e.thread);
+        out += ",\"ticks\":";
+        out += std::to_string(e.time);
+        out += ",\"time\":";
+        if (!timeText_ || timeTicks_ != e.time) {
+            timeTicks_ = e.time;
+            timeText_ = nlohmann::json(SecondsValue(e.time)).dump();
+        }
+        out += *timeText_;
+        out += ",\"to\":";
+        AppendJsonString(out, e.to);
+        out += ",\"type\":\"call\"}\n";
+    }
+
+private:
+    sim::Ticks timeTicks_ = 0;
+    std::optional<std::string> timeText_;
+};
 
 nlohmann::json EventJson(const RunResult& result, std::size_t i)
 {
@@ -502,7 +625,9 @@ public:
     {
         Start(result);
         if (!options_.summaryOnly && options_.filter.PassCall(call, relay)) {
-            JsonLine(out_, CallJson(call, relay));
+            line_.clear();
+            calls_.Append(line_, call, relay);
+            out_.write(line_.data(), static_cast<std::streamsize>(line_.size()));
         }
     }
 
@@ -543,6 +668,8 @@ private:
     std::ostream& out_;
     const ReportOptions& options_;
     bool started_ = false;
+    CallJsonWriter calls_;
+    std::string line_;
 };
 
 } // namespace
@@ -768,6 +895,20 @@ std::string EscapeControls(const std::string& text, bool keepNewlines)
 {
     std::string out;
     out.reserve(text.size());
+    AppendEscapedControls(out, text, keepNewlines);
+    return out;
+}
+
+void AppendEscapedControls(std::string& out, std::string_view text, bool keepNewlines)
+{
+    const auto plain = [](char c) {
+        const auto u = static_cast<unsigned char>(c);
+        return u >= 0x20 && u != 0x7F && u != 0xC2;
+    };
+    if (std::all_of(text.begin(), text.end(), plain)) {
+        out += text;
+        return;
+    }
     for (std::size_t i = 0; i < text.size(); ++i) {
         const auto c = static_cast<unsigned char>(text[i]);
         char escaped[16];
@@ -787,7 +928,6 @@ std::string EscapeControls(const std::string& text, bool keepNewlines)
             out += static_cast<char>(c);
         }
     }
-    return out;
 }
 
 std::string Seconds(sim::Ticks ticks)

@@ -56,6 +56,7 @@ std::string Seconds(sim::Ticks ticks);
 // Control characters shown as escapes (\n, \t, \x1b, \u0085), so that a label cannot break a
 // line, a diagram or a terminal; `keepNewlines` leaves line breaks alone.
 std::string EscapeControls(const std::string& text, bool keepNewlines = false);
+void AppendEscapedControls(std::string& out, std::string_view text, bool keepNewlines);
 
 // "SIGINT", "SIGTERM", "signal N".
 std::string SignalName(int signal);

@@ -21,10 +21,15 @@ namespace fwtool {
 
 namespace {
 
+// A little-endian word of what the driver held after a fetch: the bytes the firmware copied,
+// then the pool's zero fill (so a word past the end of `bytes` reads as zeros there).
 ULONG ReadU32(const Bytes& bytes, std::size_t offset)
 {
     ULONG value = 0;
-    std::memcpy(&value, bytes.data() + offset, sizeof value);
+    for (std::size_t i = 0; i < sizeof value; ++i) {
+        const std::size_t at = offset + i;
+        value |= static_cast<ULONG>(at < bytes.size() ? bytes[at] : 0) << (8 * i);
+    }
     return value;
 }
 
@@ -147,6 +152,15 @@ public:
         }
         const bool explicitLoad = std::any_of(scenario_.steps.begin(), scenario_.steps.end(),
                                               [](const Step& step) { return step.kind == StepKind::Load; });
+        // Room for what the run keeps per event, so that a long run does not move it all at
+        // every doubling (each event raises at most one delivery).
+        const auto events =
+            static_cast<std::size_t>(std::count_if(scenario_.steps.begin(), scenario_.steps.end(),
+                                                   [](const Step& step) { return step.kind == StepKind::Event; }));
+        result_.events.reserve(events);
+        result_.relays.reserve(events);
+        answers_.reserve(events);
+        bufferEvents_.reserve(events);
         if (!explicitLoad) {
             Load();
         }
@@ -353,10 +367,9 @@ private:
     // sink, and, when asked, into result.trace.
     void Drain()
     {
-        drained_.clear();
         platform_->Trace().Take(drained_);
         for (sim::TraceEvent& e : drained_) {
-            e.detail = ids_.Apply(e.detail);
+            ids_.ApplyTo(e.detail);
             const bool opens = Observe(e);
             if (options_.sink != nullptr) {
                 options_.sink->Call(
@@ -783,29 +796,41 @@ std::string EventFate(const RunResult& result, std::size_t index)
 
 std::string StableIds::Apply(const std::string& text)
 {
+    std::string out = text;
+    ApplyTo(out);
+    return out;
+}
+
+void StableIds::ApplyTo(std::string& text)
+{
     // A host address as "%p" prints it: 0x and nine or more hex digits (statuses and I/O
     // control codes have eight). Framework handles count up from 0x5f0000000000 and are stable.
+    // Most text has none, and is left as it is without a copy.
     std::string out;
-    std::size_t i = 0;
-    while (i < text.size()) {
-        if (text.compare(i, 2, "0x") == 0 && (i == 0 || !std::isalnum(static_cast<unsigned char>(text[i - 1])))) {
-            std::size_t end = i + 2;
-            while (end < text.size() && std::isxdigit(static_cast<unsigned char>(text[end]))) {
-                ++end;
-            }
-            const std::string token = text.substr(i, end - i);
-            const std::size_t digits = end - i - 2;
-            const bool handle = digits == 12 && token.compare(0, 6, "0x5f00") == 0;
-            if (digits >= 9 && digits <= 16 && !handle) {
-                auto [it, inserted] = ids_.emplace(token, ids_.size() + 1);
-                out += "ptr#" + std::to_string(it->second);
-                i = end;
-                continue;
-            }
+    std::size_t copied = 0; // text before this is in `out` already
+    for (std::size_t i = text.find("0x"); i != std::string::npos; i = text.find("0x", i)) {
+        std::size_t end = i + 2;
+        if (i != 0 && std::isalnum(static_cast<unsigned char>(text[i - 1]))) {
+            i = end;
+            continue;
         }
-        out += text[i++];
+        while (end < text.size() && std::isxdigit(static_cast<unsigned char>(text[end]))) {
+            ++end;
+        }
+        const std::size_t digits = end - i - 2;
+        const bool handle = digits == 12 && text.compare(i, 6, "0x5f00") == 0;
+        if (digits >= 9 && digits <= 16 && !handle) {
+            auto [it, inserted] = ids_.emplace(text.substr(i, end - i), ids_.size() + 1);
+            out.append(text, copied, i - copied);
+            out += "ptr#" + std::to_string(it->second);
+            copied = end;
+        }
+        i = end;
     }
-    return out;
+    if (copied != 0) {
+        out.append(text, copied, std::string::npos);
+        text = std::move(out);
+    }
 }
 
 std::uint64_t RunResult::Value(const std::string& key) const
@@ -915,8 +940,6 @@ std::optional<std::string> ExplainValidation(const Bytes& buffer, ULONG bufferSi
     // verdict. What the driver held: what the firmware copied, then the pool's zero fill.
     namespace fw = sim::firmware;
     constexpr std::size_t overhead = 2 * fw::kLengthFieldSize + fw::kTrailerSize;
-    Bytes fetched(buffer);
-    fetched.resize(std::max<std::size_t>(bufferSize, 2 * fw::kLengthFieldSize), 0);
     const std::string data = "DataLength " + std::to_string(dataLength);
     if (dataLength > bufferSize) {
         return data + " exceeds the " + std::to_string(bufferSize) + "-byte buffer provided for the fetch";
@@ -924,13 +947,13 @@ std::optional<std::string> ExplainValidation(const Bytes& buffer, ULONG bufferSi
     if (dataLength < fw::kLengthFieldSize) {
         return data + " is too short to hold RequestLength (" + std::to_string(fw::kLengthFieldSize) + " bytes)";
     }
-    const ULONG requestLength = ReadU32(fetched, fw::kRequestLengthOffset);
+    const ULONG requestLength = ReadU32(buffer, fw::kRequestLengthOffset);
     const auto needed = static_cast<std::uint64_t>(requestLength) + 2 * fw::kLengthFieldSize;
     if (dataLength < needed) {
         return "RequestLength " + std::to_string(requestLength) + " puts ResponseLength outside " + data + " (needs " +
                std::to_string(needed) + ")";
     }
-    const ULONG responseLength = ReadU32(fetched, fw::kRequestOffset + requestLength);
+    const ULONG responseLength = ReadU32(buffer, fw::kRequestOffset + requestLength);
     const auto total = static_cast<std::uint64_t>(requestLength) + responseLength + overhead;
     if (dataLength < total) {
         return "RequestLength " + std::to_string(requestLength) + " + ResponseLength " +

@@ -176,6 +176,7 @@ RunResult RunScenario(const Scenario& scenario, const Progress& progress = {});
 class StableIds {
 public:
     std::string Apply(const std::string& text);
+    void ApplyTo(std::string& text); // in place
 
 private:
     std::map<std::string, std::size_t> ids_;

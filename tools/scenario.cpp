@@ -1,7 +1,7 @@
 #include "tools/scenario.h"
 
 #include <yaml-cpp/depthguard.h>
-#include <yaml-cpp/yaml.h>
+#include <yaml-cpp/exceptions.h>
 
 #include <algorithm>
 #include <climits>
@@ -16,6 +16,7 @@
 
 #include "sim/faults.h"
 #include "tools/text.h"
+#include "tools/yaml_tree.h"
 
 namespace fwtool {
 
@@ -160,7 +161,7 @@ public:
         }
     }
 
-    [[noreturn]] void Fail(const YAML::Node& node, const std::string& message) const
+    [[noreturn]] void Fail(const YamlNode& node, const std::string& message) const
     {
         const YAML::Mark mark = node.Mark();
         FailAt(mark.is_null() ? 0 : mark.line, mark.is_null() ? 0 : mark.column, message);
@@ -177,7 +178,7 @@ public:
 
     // Keys written twice in one mapping (the YAML library keeps the first silently), and nesting
     // deeper than any scenario needs.
-    void CheckStructure(const YAML::Node& node, int depth) const
+    void CheckStructure(const YamlNode& node, int depth) const
     {
         if (depth > kMaxNesting) {
             Fail(node, "nested more than " + std::to_string(kMaxNesting) + " levels deep; a scenario needs far fewer");
@@ -195,14 +196,14 @@ public:
                 CheckStructure(entry.second, depth + 1);
             }
         } else if (node.IsSequence()) {
-            for (const auto& item : node) {
-                CheckStructure(item, depth + 1);
+            for (std::size_t i = 0; i < node.size(); ++i) {
+                CheckStructure(node.Item(i), depth + 1);
             }
         }
     }
 
     // Rejects keys outside `allowed`, at the key's own position.
-    void CheckKeys(const YAML::Node& map, const std::string& what, const std::set<std::string>& allowed) const
+    void CheckKeys(const YamlNode& map, const std::string& what, const std::set<std::string>& allowed) const
     {
         if (!map.IsMap()) {
             Fail(map, what + " must be a mapping");
@@ -222,7 +223,7 @@ public:
         }
     }
 
-    std::string String(const YAML::Node& node, const std::string& what) const
+    std::string String(const YamlNode& node, const std::string& what) const
     {
         if (!node.IsScalar()) {
             Fail(node, what + " must be a string");
@@ -230,7 +231,7 @@ public:
         return node.Scalar();
     }
 
-    bool Bool(const YAML::Node& node, const std::string& what) const
+    bool Bool(const YamlNode& node, const std::string& what) const
     {
         // YAML's own two words only: yes, on, True and their kind mean true to some readers
         // and a string to others.
@@ -244,7 +245,7 @@ public:
         Fail(node, what + " must be true or false" + (node.IsScalar() ? " (" + Quoted(text) + " is not)" : ""));
     }
 
-    std::uint64_t Unsigned(const YAML::Node& node, const std::string& what, std::uint64_t max = UINT32_MAX) const
+    std::uint64_t Unsigned(const YamlNode& node, const std::string& what, std::uint64_t max = UINT32_MAX) const
     {
         std::string error = "must be a whole number such as 3";
         const std::optional<std::uint64_t> value =
@@ -256,7 +257,7 @@ public:
     }
 
     // A count where "all" (or nothing) means 0 = every one.
-    unsigned CountOrAll(const YAML::Node& node, const std::string& what, unsigned nullValue, unsigned max) const
+    unsigned CountOrAll(const YamlNode& node, const std::string& what, unsigned nullValue, unsigned max) const
     {
         if (node.IsNull()) {
             return nullValue;
@@ -274,7 +275,7 @@ public:
         return value;
     }
 
-    sim::Ticks Time(const YAML::Node& node, const std::string& what) const
+    sim::Ticks Time(const YamlNode& node, const std::string& what) const
     {
         std::string error = "must be a time such as 2.5, 2.5s, 300ms or 1min";
         const std::optional<sim::Ticks> ticks = node.IsScalar() ? ParseTime(node.Scalar(), &error) : std::nullopt;
@@ -284,7 +285,7 @@ public:
         return *ticks;
     }
 
-    NTSTATUS Status(const YAML::Node& node, const std::string& what) const
+    NTSTATUS Status(const YamlNode& node, const std::string& what) const
     {
         std::optional<NTSTATUS> status = node.IsScalar() ? ParseStatus(node.Scalar()) : std::nullopt;
         if (!status) {
@@ -296,7 +297,7 @@ public:
 
     // A status that stands for a failure: a success status there would turn the failure into a
     // success without a word.
-    NTSTATUS FailureStatus(const YAML::Node& node, const std::string& what) const
+    NTSTATUS FailureStatus(const YamlNode& node, const std::string& what) const
     {
         const NTSTATUS status = Status(node, what);
         if (std::optional<std::string> problem = NotAFailure(status)) {
@@ -305,7 +306,7 @@ public:
         return status;
     }
 
-    Bytes Hex(const YAML::Node& node, const std::string& what) const
+    Bytes Hex(const YamlNode& node, const std::string& what) const
     {
         if (node.IsNull()) {
             return {};
@@ -324,7 +325,7 @@ public:
         return *bytes;
     }
 
-    sim::TaBehaviour Ta(const YAML::Node& node, const std::string& what) const
+    sim::TaBehaviour Ta(const YamlNode& node, const std::string& what) const
     {
         if (node.IsScalar()) {
             std::string error;
@@ -356,7 +357,7 @@ public:
         return sim::TaBehaviour::Fail(FailureStatus(entry.second, what + " fail status"));
     }
 
-    sim::SizeQuery SizeQuery(const YAML::Node& node) const
+    sim::SizeQuery SizeQuery(const YamlNode& node) const
     {
         const std::string what = "size_query";
         if (node.IsScalar()) {
@@ -381,7 +382,7 @@ public:
         return sim::SizeQuery::Fail(FailureStatus(node["fail"], what + " fail"), size);
     }
 
-    FirmwareSpec Firmware(const YAML::Node& node) const
+    FirmwareSpec Firmware(const YamlNode& node) const
     {
         CheckKeys(
             node, "firmware",
@@ -409,7 +410,7 @@ public:
         return spec;
     }
 
-    FaultSpec Fault(const YAML::Node& node) const
+    FaultSpec Fault(const YamlNode& node) const
     {
         CheckKeys(node, "fault", {"operation", "nth", "from", "always", "status"});
         FaultSpec fault;
@@ -445,11 +446,12 @@ public:
         return fault;
     }
 
-    EventSpec Event(const YAML::Node& node) const
+    EventSpec Event(const YamlNode& node) const
     {
-        CheckKeys(node, "event",
-                  {"label", "request", "response", "response_size", "trailer", "pad_to", "raw", "file", "hex_file",
-                   "no_buffer", "ta"});
+        static const std::set<std::string> kKeys = {"label",    "request",   "response", "response_size",
+                                                    "trailer",  "pad_to",    "raw",      "file",
+                                                    "hex_file", "no_buffer", "ta"};
+        CheckKeys(node, "event", kKeys);
         EventSpec event;
         if (node["label"]) {
             event.label = String(node["label"], "event label");
@@ -473,7 +475,7 @@ public:
             event.buffer = Hex(node["raw"], "raw");
         } else if (node["file"] || node["hex_file"]) {
             const bool hex = static_cast<bool>(node["hex_file"]);
-            const YAML::Node path = hex ? node["hex_file"] : node["file"];
+            const YamlNode path = hex ? node["hex_file"] : node["file"];
             event.buffer = BufferFile(path, hex);
         } else {
             if (node["response"] && node["response_size"]) {
@@ -495,7 +497,7 @@ public:
 
     // An event's buffer file, relative to the scenario's. A file that cannot be read is an error
     // here, with its cause and the path it resolved to; a mistake inside it is an error there.
-    Bytes BufferFile(const YAML::Node& node, bool hex) const
+    Bytes BufferFile(const YamlNode& node, bool hex) const
     {
         const std::string key = hex ? "hex_file" : "file";
         const std::string written = String(node, key);
@@ -532,14 +534,14 @@ public:
         int taLine = 0; // where the TA service arrived, 0: present from the start
     };
 
-    void CheckPresence(const YAML::Node& node, const Step& step, Presence* presence) const
+    void CheckPresence(const YamlNode& node, const Step& step, Presence* presence) const
     {
         switch (step.kind) {
         case StepKind::AddDevice:
             presence->devices += step.count;
             break;
         case StepKind::RemoveDevice: {
-            const YAML::Node value = node["remove_device"];
+            const YamlNode value = node["remove_device"];
             if (presence->devices == 0) {
                 Fail(value, "remove_device: no device is present at this step (add_device adds one)");
             }
@@ -572,7 +574,7 @@ public:
         }
     }
 
-    Step ParseStep(const YAML::Node& node, sim::Ticks previous) const
+    Step ParseStep(const YamlNode& node, sim::Ticks previous) const
     {
         static const std::map<std::string, StepKind> kActions = {
             {"load", StepKind::Load},
@@ -588,11 +590,14 @@ public:
             {"fault", StepKind::Fault},
             {"clear_faults", StepKind::ClearFaults},
         };
-        std::set<std::string> allowed = {"at"};
-        for (const auto& [name, kind] : kActions) {
-            allowed.insert(name);
-        }
-        CheckKeys(node, "step", allowed);
+        static const std::set<std::string> kAllowed = [] {
+            std::set<std::string> allowed = {"at"};
+            for (const auto& [name, kind] : kActions) {
+                allowed.insert(name);
+            }
+            return allowed;
+        }();
+        CheckKeys(node, "step", kAllowed);
         Step step;
         step.line = node.Mark().line + 1;
         step.at = previous;
@@ -603,19 +608,19 @@ public:
                                      std::to_string(static_cast<double>(previous) / sim::kTicksPerSecond) + "s)");
             }
         }
-        const YAML::Node* action = nullptr;
+        bool hasAction = false;
         std::string actionName;
         for (const auto& entry : node) {
             if (entry.first.Scalar() == "at") {
                 continue;
             }
-            if (action != nullptr) {
+            if (hasAction) {
                 Fail(entry.first, "one action per step ('" + actionName + "' is already given)");
             }
             actionName = entry.first.Scalar();
-            action = &entry.second;
+            hasAction = true;
             step.kind = kActions.at(actionName);
-            const YAML::Node value = entry.second;
+            const YamlNode value = entry.second;
             switch (step.kind) {
             case StepKind::AddDevice:
                 step.count = CountOrAll(value, "add_device", 1, kMaxDevicesPerStep);
@@ -648,13 +653,13 @@ public:
                 break;
             }
         }
-        if (action == nullptr) {
+        if (!hasAction) {
             Fail(node, "a step needs an action such as event, add_device or ta_arrive");
         }
         return step;
     }
 
-    Scenario Parse(const YAML::Node& root) const
+    Scenario Parse(const YamlNode& root) const
     {
         Scenario scenario;
         scenario.file = file_;
@@ -671,7 +676,7 @@ public:
         if (root["firmware"]) {
             scenario.firmware = Firmware(root["firmware"]);
         }
-        if (const YAML::Node ta = root["ta_service"]) {
+        if (const YamlNode ta = root["ta_service"]) {
             CheckKeys(ta, "ta_service", {"present", "behaviour"});
             if (ta["present"]) {
                 scenario.taPresent = Bool(ta["present"], "ta_service present");
@@ -680,15 +685,15 @@ public:
                 scenario.taBehaviour = Ta(ta["behaviour"], "ta_service behaviour");
             }
         }
-        if (const YAML::Node faults = root["faults"]) {
+        if (const YamlNode faults = root["faults"]) {
             if (!faults.IsSequence()) {
                 Fail(faults, "faults must be a list");
             }
-            for (const auto& fault : faults) {
-                scenario.faults.push_back(Fault(fault));
+            for (std::size_t i = 0; i < faults.size(); ++i) {
+                scenario.faults.push_back(Fault(faults.Item(i)));
             }
         }
-        const YAML::Node steps = root["steps"];
+        const YamlNode steps = root["steps"];
         if (!steps) {
             Fail(root, "the scenario needs 'steps'");
         }
@@ -698,12 +703,14 @@ public:
         sim::Ticks previous = 0;
         Presence presence;
         presence.ta = scenario.taPresent;
-        for (const auto& node : steps) {
+        scenario.steps.reserve(steps.size());
+        for (std::size_t i = 0; i < steps.size(); ++i) {
+            const YamlNode node = steps.Item(i);
             scenario.steps.push_back(ParseStep(node, previous));
             previous = scenario.steps.back().at;
             CheckPresence(node, scenario.steps.back(), &presence);
         }
-        if (const YAML::Node expect = root["expect"]) {
+        if (const YamlNode expect = root["expect"]) {
             const auto& keys = ExpectationKeys();
             CheckKeys(expect, "expect", std::set<std::string>(keys.begin(), keys.end()));
             for (const auto& entry : expect) {
@@ -718,7 +725,7 @@ public:
 private:
     // The source position of character `offset` of a scalar's value: exact for one-line plain
     // or quoted scalars and for block scalars, the scalar's start otherwise.
-    void Locate(const YAML::Node& node, std::size_t offset, int* line0, int* column0) const
+    void Locate(const YamlNode& node, std::size_t offset, int* line0, int* column0) const
     {
         const YAML::Mark mark = node.Mark();
         *line0 = mark.line;
@@ -895,11 +902,11 @@ Scenario ParseScenario(const std::string& text, const std::string& file)
     if (std::optional<int> line = SecondDocumentLine(text)) {
         reader.FailAt(*line, 0, "a second YAML document; a scenario file holds exactly one (remove the '---')");
     }
-    YAML::Node root;
+    std::optional<YamlTree> tree;
     try {
-        // Load, not LoadAll: the parser's document loop never ends on some inputs (a lone ","
-        // allocates until memory runs out), and one document is all a scenario may hold.
-        root = YAML::Load(text);
+        // The first document only: the parser's document loop never ends on some inputs (a lone
+        // "," allocates until memory runs out), and one document is all a scenario may hold.
+        tree.emplace(text);
     }
     catch (const YAML::DeepRecursion& e) {
         reader.FailAt(e.mark.is_null() ? 0 : e.mark.line, e.mark.is_null() ? 0 : e.mark.column,
@@ -909,6 +916,7 @@ Scenario ParseScenario(const std::string& text, const std::string& file)
         reader.FailAt(e.mark.is_null() ? 0 : e.mark.line, e.mark.is_null() ? 0 : e.mark.column, YamlProblem(e.msg));
     }
     try {
+        const YamlNode root = tree->Root();
         reader.CheckStructure(root, 0);
         return reader.Parse(root);
     }
