@@ -26,6 +26,7 @@
 #include "platform/wmi.h"
 #include "sim/framework.h"
 #include "sim/framework_internal.h"
+#include "sim/image_arm64.h"
 #include "sim/image_loader.h"
 #include "sim/objects.h"
 #include "sim/platform.h"
@@ -287,7 +288,14 @@ NTSTATUS FrameworkModel::Bind(PDRIVER_OBJECT driverObject, PUNICODE_STRING regis
         for (const ProvidedEntry& entry : kProvided) {
             functionTable_[entry.index] = entry.routine;
         }
-        globals_ = std::make_unique<WDF_DRIVER_GLOBALS>();
+        if (image_ != nullptr && image_->Emulated()) {
+            // The emulated CPU reaches each entry at its host address.
+            for (std::size_t i = 0; i < kFunctionCount; ++i) {
+                arm64::ExposeHostRoutine(functionTable_[i], kFunctionNames[i]);
+            }
+            arm64::ExposeHostRoutine(reinterpret_cast<const void*>(&FrameworkDriverUnload), "FrameworkDriverUnload");
+        }
+        globals_ = MakeGuestVisible<WDF_DRIVER_GLOBALS>();
         std::snprintf(globals_->DriverName, sizeof globals_->DriverName, "%s", "fwrelay");
         globals_->DisplaceDriverUnload = TRUE;
         *globals = globals_.get();

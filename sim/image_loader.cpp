@@ -3,6 +3,7 @@
 // optional header, section table, import directory, base relocation table).
 #include "sim/image_loader.h"
 
+#include "sim/image_arm64.h"
 #include "sim/irql.h"
 
 #include <signal.h>
@@ -23,7 +24,6 @@ namespace sim {
 
 namespace {
 
-constexpr std::uint16_t kMachineAmd64 = 0x8664;
 constexpr std::uint16_t kMagicPe32Plus = 0x20B;
 constexpr std::uint32_t kScnExecute = 0x20000000;
 constexpr std::uint32_t kScnRead = 0x40000000;
@@ -67,6 +67,7 @@ std::string Hex(std::uint64_t value)
 // The mapped images, for the fault handler, which may take no lock: a few slots of atomics.
 constexpr std::size_t kImageSlots = 16;
 std::atomic<const DriverImage*> images[kImageSlots];
+std::atomic<unsigned> emulatedImages{0}; // how many of them run on the emulated CPU
 
 void RegisterImage(const DriverImage* image)
 {
@@ -169,6 +170,21 @@ void OnSegv(int signal, siginfo_t* info, void* context)
     if (executing != nullptr && executing->InDiscardedInit(rip)) {
         std::memcpy(&caller, reinterpret_cast<const void*>(uc->uc_mcontext.gregs[REG_RSP]), sizeof caller);
     }
+    if (executing != nullptr && executing->Emulated()) {
+        // Its code is not executable on the host: only the emulated CPU may run it.
+        char symbol[160];
+        executing->SymbolAt(rip, symbol, sizeof symbol);
+        WriteText("*** VERIFIER: driver image: the host called Arm64 code natively at ");
+        WriteHex(rip);
+        WriteText(" (");
+        WriteText(symbol);
+        WriteText("): a call into the image that does not go through CallIntoDriver\n");
+        struct sigaction fallback {};
+        fallback.sa_handler = SIG_DFL;
+        sigemptyset(&fallback.sa_mask);
+        sigaction(SIGABRT, &fallback, nullptr);
+        abort();
+    }
     if (ReportDiscardedInit(rip, caller) || ReportDiscardedInit(reinterpret_cast<std::uintptr_t>(info->si_addr), rip)) {
         // Ends the run, as the bug check would; the report above says why.
         struct sigaction fallback {};
@@ -250,8 +266,12 @@ std::unique_ptr<DriverImage> DriverImage::Load(const std::string& path, const Im
         !Read(file, optional, &magic)) {
         return fail("truncated headers");
     }
-    if (machine != kMachineAmd64 || magic != kMagicPe32Plus) {
-        return fail("not a PE32+ x64 image (machine " + Hex(machine) + ")");
+    if ((machine != DriverImage::kMachineAmd64 && machine != DriverImage::kMachineArm64) || magic != kMagicPe32Plus) {
+        return fail("not a PE32+ x64 or Arm64 image (machine " + Hex(machine) + ")");
+    }
+    if (machine == DriverImage::kMachineArm64 && !arm64::Available()) {
+        return fail("an Arm64 image runs only on the emulated CPU, and this build has none (configure with "
+                    "libunicorn-dev installed)");
     }
     std::uint32_t entry = 0;
     std::uint64_t preferredBase = 0;
@@ -281,6 +301,7 @@ std::unique_ptr<DriverImage> DriverImage::Load(const std::string& path, const Im
     image->preferredBase_ = preferredBase;
     image->size_ = sizeOfImage;
     image->entry_ = entry;
+    image->machine_ = machine;
     // Any free address, aligned as the sections require: an alignment beyond the page needs room.
     image->mapped_ = sizeOfImage + sectionAlignment;
     image->mapping_ = mmap(nullptr, image->mapped_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
@@ -402,6 +423,10 @@ std::unique_ptr<DriverImage> DriverImage::Load(const std::string& path, const Im
             if (routine == nullptr) {
                 return fail("imports " + module + "!" + name + ", which the host does not provide");
             }
+            if (image->Emulated()) {
+                // The emulated CPU reaches the host routine at its own address.
+                arm64::ExposeHostRoutine(routine, module + "!" + name);
+            }
             std::memcpy(base + address + slot, &routine, 8);
         }
     }
@@ -411,19 +436,29 @@ std::unique_ptr<DriverImage> DriverImage::Load(const std::string& path, const Im
         return fail("cannot protect the headers");
     }
     for (const Section& section : image->sections_) {
-        if (section.size != 0 && mprotect(base + section.rva, section.size, Protection(section.characteristics)) != 0) {
+        // An emulated image's code is never executable on the host: a native call into it faults.
+        const int protection = Protection(section.characteristics) & (image->Emulated() ? ~PROT_EXEC : ~0);
+        if (section.size != 0 && mprotect(base + section.rva, section.size, protection) != 0) {
             return fail("cannot protect section " + section.name);
         }
     }
     error->clear();
     InstallImageFaultHandler();
     RegisterImage(image.get());
+    if (image->Emulated()) {
+        arm64::Attach(*image);
+        emulatedImages.fetch_add(1);
+    }
     return image;
 }
 
 DriverImage::~DriverImage()
 {
     if (mapping_ != nullptr) {
+        if (Emulated()) {
+            arm64::Detach(*this);
+            emulatedImages.fetch_sub(1);
+        }
         UnregisterImage(this);
         munmap(mapping_, mapped_);
     }
@@ -488,12 +523,33 @@ void DriverImage::SymbolAt(std::uintptr_t address, char* out, std::size_t size) 
 
 void DriverImage::DiscardInit()
 {
+    initDiscarded_ = true;
+    // No emulated CPU may still map the pages when they go.
+    arm64::DiscardInit(*this);
     for (const Section& section : sections_) {
         if (section.name == "INIT" && section.size != 0) {
             mprotect(reinterpret_cast<void*>(base_ + section.rva), section.size, PROT_NONE);
         }
     }
-    initDiscarded_ = true;
+}
+
+const DriverImage* LoadedImageAt(std::uintptr_t address)
+{
+    return ImageAt(address, 1);
+}
+
+bool InEmulatedImage(std::uintptr_t address)
+{
+    if (emulatedImages.load(std::memory_order_relaxed) == 0) {
+        return false;
+    }
+    const DriverImage* image = ImageAt(address, 1);
+    return image != nullptr && image->Emulated();
+}
+
+std::uint64_t CallEmulated(std::uintptr_t routine, const std::uint64_t* args, std::size_t count)
+{
+    return arm64::Call(routine, args, count);
 }
 
 } // namespace sim

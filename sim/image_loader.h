@@ -16,6 +16,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "platform/ntbase.h"
@@ -41,8 +42,40 @@ ULONG NTAPI KernelDbgPrint(PCSTR Format, ...);
 // ASan's reports and ordinary crashes stay as they were. Installed once; async-signal-safe.
 void InstallImageFaultHandler();
 
+class DriverImage;
+// The loaded image whose mapping holds `address`, or nullptr (async-signal-safe).
+const DriverImage* LoadedImageAt(std::uintptr_t address);
+// Whether `address` lies in an image whose code runs on the emulated CPU (an Arm64 image).
+bool InEmulatedImage(std::uintptr_t address);
+// A call into an emulated image: X0-X7 and the stack hold `args`, X0 comes back.
+std::uint64_t CallEmulated(std::uintptr_t routine, const std::uint64_t* args, std::size_t count);
+
+// An argument as the emulated CPU's register holds it: every argument the host passes is an
+// integer, an enumeration or a pointer.
+template <class T> std::uint64_t GuestWord(T value)
+{
+    if constexpr (std::is_pointer_v<T> || std::is_null_pointer_v<T>) {
+        return reinterpret_cast<std::uintptr_t>(value);
+    } else {
+        return static_cast<std::uint64_t>(value);
+    }
+}
+
 template <class R, class... A> FWRELAY_NO_FUNCTION_SANITIZER R CallIntoDriver(R(NTAPI* routine)(A...), A... args)
 {
+    const auto address = reinterpret_cast<std::uintptr_t>(routine);
+    if (InEmulatedImage(address)) {
+        const std::uint64_t words[sizeof...(A) + 1] = {GuestWord(args)..., 0};
+        const std::uint64_t result = CallEmulated(address, words, sizeof...(A));
+        if constexpr (std::is_pointer_v<R>) {
+            return reinterpret_cast<R>(static_cast<std::uintptr_t>(result));
+        } else if constexpr (!std::is_void_v<R>) {
+            return static_cast<R>(result); // only the width of R: the rest of X0 is undefined
+        } else {
+            (void)result;
+            return;
+        }
+    }
     return routine(args...);
 }
 
@@ -61,6 +94,11 @@ public:
 
     const std::string& Path() const { return path_; }
     std::uintptr_t Base() const { return base_; }
+    // The image's CPU: IMAGE_FILE_MACHINE_AMD64 (0x8664) runs natively, ARM64 (0xAA64) emulated.
+    std::uint16_t Machine() const { return machine_; }
+    bool Emulated() const { return machine_ == kMachineArm64; }
+    static constexpr std::uint16_t kMachineAmd64 = 0x8664;
+    static constexpr std::uint16_t kMachineArm64 = 0xAA64;
     std::size_t Size() const { return size_; }
     // The entry point (FxDriverEntry: the framework's entry glue).
     void* EntryPoint() const { return reinterpret_cast<void*>(base_ + entry_); }
@@ -96,6 +134,7 @@ private:
     std::size_t mapped_ = 0; // what was mapped (with the room to align the base)
     void* mapping_ = nullptr;
     std::uint32_t entry_ = 0;
+    std::uint16_t machine_ = kMachineAmd64;
     std::vector<Section> sections_;
     std::uint64_t preferredBase_ = 0;
     std::uint32_t initStart_ = 0; // INIT's range, as RVAs
