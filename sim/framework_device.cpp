@@ -10,6 +10,7 @@
 #include <algorithm>
 
 #include "sim/framework_internal.h"
+#include "sim/image_loader.h"
 #include "sim/irql.h"
 #include "sim/platform.h"
 #include "sim/strings.h"
@@ -48,7 +49,8 @@ NTSTATUS FrameworkModel::AddDevice(WDFDEVICE* created)
     }
     platform_.Trace().Add("pnp", "framework", "AddDevice", "");
     platform_.Trace().Add("framework", "driver", "EvtDriverDeviceAdd", "init " + HandleText(initKey));
-    NTSTATUS status = deviceAdd(AsHandle<WDFDRIVER>(driver), AsHandle<PWDFDEVICE_INIT>(initKey));
+    NTSTATUS status = CallIntoDriver("EvtDriverDeviceAdd", deviceAdd, AsHandle<WDFDRIVER>(driver),
+                                     AsHandle<PWDFDEVICE_INIT>(initKey));
     platform_.Trace().Add("driver", "framework", "EvtDriverDeviceAdd returned", "", status);
 
     std::uint64_t device = 0;

@@ -54,7 +54,7 @@ NTSTATUS FrameworkModel::LoadDriver(PDRIVER_INITIALIZE entry, std::u16string reg
     path.Length = static_cast<USHORT>(registryPath_.size() * sizeof(WCHAR));
     path.MaximumLength = path.Length;
     platform_.Trace().Add("kernel", "driver", "DriverEntry", Narrow(path));
-    NTSTATUS status = CallIntoDriver(entry, driverObject, &path);
+    NTSTATUS status = CallIntoDriver("DriverEntry", entry, driverObject, &path);
     platform_.Trace().Add("driver", "kernel", "DriverEntry returned", "", status);
 
     std::uint64_t driver = 0;
@@ -145,7 +145,7 @@ bool FrameworkModel::UnloadDriver()
         // framework's (RunFrameworkUnload) and then unbinds.
         auto* unloadRoutine = reinterpret_cast<VOID(NTAPI*)(PDRIVER_OBJECT)>(driverObject->KitDriverUnload());
         if (unloadRoutine != nullptr) {
-            CallIntoDriver(unloadRoutine, driverObject);
+            CallIntoDriver("DriverUnload", unloadRoutine, driverObject);
         }
         std::lock_guard lock(mutex_);
         if (!unbound_) {
@@ -180,7 +180,7 @@ void FrameworkModel::RunFrameworkUnload()
     }
     if (unload != nullptr && driver != 0) {
         platform_.Trace().Add("framework", "driver", "EvtDriverUnload", HandleText(driver));
-        unload(AsHandle<WDFDRIVER>(driver));
+        CallIntoDriver("EvtDriverUnload", unload, AsHandle<WDFDRIVER>(driver));
     }
     // EvtDriverUnload first, then the WDFDRIVER is deleted with what it still owns (a non-PnP
     // driver's control devices): src/framework/shared/core/fxdriver.cpp, FxDriver::Unload.

@@ -19,6 +19,7 @@
 #include <new>
 
 #include "sim/framework_internal.h"
+#include "sim/image_loader.h"
 #include "sim/irql.h"
 #include "sim/platform.h"
 
@@ -300,7 +301,8 @@ FxType FrameworkModel::InvokeObjectCallback(std::uint64_t handle, bool destroyPa
     if (callback != nullptr) {
         platform_.Trace().Add("framework", "driver", destroyPass ? "EvtDestroyCallback" : "EvtCleanupCallback",
                               std::string(FxTypeName(type)) + " " + HandleText(handle));
-        callback(AsHandle<WDFOBJECT>(handle));
+        CallIntoDriver(destroyPass ? "EvtDestroyCallback" : "EvtCleanupCallback", callback,
+                       AsHandle<WDFOBJECT>(handle));
     }
     return type;
 }

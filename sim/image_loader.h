@@ -23,11 +23,8 @@
 
 namespace sim {
 
-// The one way the host calls into a driver's own entry points that are not callbacks it was
-// handed (the entry point, the DRIVER_OBJECT's unload routine), through their exact types: a
-// BOOLEAN or VOID routine leaves the upper bits of the return register undefined. clang's
-// function-type sanitizer reads the bytes before an indirect call's target, which for an
-// image's code may be a discarded INIT page, so it is off here.
+// clang's function-type sanitizer reads the bytes before an indirect call's target, which for
+// an image's code may be a discarded INIT page, so it is off for the call-in.
 #if defined(__clang__)
 #define FWRELAY_NO_FUNCTION_SANITIZER __attribute__((no_sanitize("function")))
 #else
@@ -61,8 +58,15 @@ template <class T> std::uint64_t GuestWord(T value)
     }
 }
 
-template <class R, class... A> FWRELAY_NO_FUNCTION_SANITIZER R CallIntoDriver(R(NTAPI* routine)(A...), A... args)
+// The one way the host calls a routine of the driver (its entry point, the DRIVER_OBJECT's
+// unload routine, and every callback it handed the kernel or the framework), named by the entry
+// point the kernel or the framework calls it as ("EvtDriverDeviceAdd"), through the routine's
+// exact type: a BOOLEAN or VOID routine leaves the upper bits of the return register undefined.
+template <class R, class... A>
+FWRELAY_NO_FUNCTION_SANITIZER R CallIntoDriver(const char* entryPoint, R(NTAPI* routine)(A...),
+                                               std::type_identity_t<A>... args)
 {
+    static_cast<void>(entryPoint);
     const auto address = reinterpret_cast<std::uintptr_t>(routine);
     if (InEmulatedImage(address)) {
         const std::uint64_t words[sizeof...(A) + 1] = {GuestWord(args)..., 0};

@@ -4,6 +4,7 @@
 #include <limits>
 #include <system_error>
 
+#include "sim/image_loader.h"
 #include "sim/irql.h"
 #include "sim/objects.h"
 #include "sim/platform.h"
@@ -333,7 +334,7 @@ NTSTATUS KernelModel::CreateSystemThread(PVOID ioObject, PHANDLE threadHandle, A
 void KernelModel::RunSystemThread(SystemThread& record, KernelObject* driver, PKSTART_ROUTINE routine, PVOID context)
 {
     tlsThreadObject = record.object;
-    routine(context);
+    CallIntoDriver("SystemThreadStart", routine, context);
     if (CurrentIrql() != PASSIVE_LEVEL) {
         platform_.Verifier().Report("IoCreateSystemThread", record.object->Describe(), 0,
                                     "system thread returned at IRQL " + std::to_string(CurrentIrql()));

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "sim/image_loader.h"
 #include "sim/irql.h"
 #include "sim/kernel.h"
 #include "sim/objects.h"
@@ -100,7 +101,8 @@ bool PnpModel::Deliver(const Delivery& delivery)
     DEVICE_INTERFACE_CHANGE_NOTIFICATION notification{1,
                                                       static_cast<USHORT>(sizeof(DEVICE_INTERFACE_CHANGE_NOTIFICATION)),
                                                       delivery.event, delivery.classGuid, &symbolicLink};
-    const NTSTATUS status = registration->callback(&notification, registration->context);
+    const NTSTATUS status =
+        CallIntoDriver("DeviceInterfaceChange", registration->callback, &notification, registration->context);
     std::fill(name.begin(), name.end(), static_cast<WCHAR>(0xFFFF));
 
     {

@@ -7,6 +7,7 @@
 #include <typeinfo>
 
 #include "sim/firmware.h"
+#include "sim/image_loader.h"
 #include "sim/irql.h"
 #include "sim/kernel.h"
 #include "sim/platform.h"
@@ -358,7 +359,7 @@ void WmiModel::DeliveryThread()
         platform_.Trace().Record("kernel", "driver", "WmiNotification", "WmiBlock '{}' at {} context {}",
                                  {TraceArg::Guid(block->Guid()), TraceArg::Object("block", block),
                                   TraceArg::Object("context", target.context)});
-        target.callback(BuildNotification(event), target.context);
+        CallIntoDriver("WmiNotification", target.callback, BuildNotification(event), target.context);
         {
             std::lock_guard guard(mutex_);
             inFlight_ = false;
