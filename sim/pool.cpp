@@ -1,6 +1,7 @@
 #include "sim/pool.h"
 
 #include <algorithm>
+#include <array>
 #include <cstdlib>
 #include <cstring>
 #include <sstream>
@@ -29,7 +30,7 @@ namespace {
 // Each block carries guard bytes on both sides so that a write outside the allocation is found
 // when the block is freed, as special pool would find it.
 constexpr std::size_t kGuard = 16;
-constexpr unsigned char kGuardByte = 0xFD;
+constexpr unsigned char kGuardByte = kPoolGuardByte;
 constexpr unsigned char kUninitializedByte = 0xCD;
 // Under AddressSanitizer a freed block goes straight back to the heap, whose quarantine then
 // catches a use after free; a block kept for reuse would hide it.
@@ -157,9 +158,118 @@ bool GuardsIntact(const unsigned char* user, std::size_t size)
                 ? std::memcmp(user + size, kIntact.data(), kGuard) == 0
                 : std::all_of(user + size, user + size + tail, [](unsigned char b) { return b == kGuardByte; }));
 }
+// The host's own memory: the heap for a block, a mapping of its own for a large one. Its guard
+// bytes are found written at free, and under AddressSanitizer poisoned, so an access faults.
+class HostPlacement final : public PoolPlacement {
+public:
+    ~HostPlacement() override
+    {
+        for (KeptBlock& block : kept_) {
+            if (block.user != nullptr) {
+                ReleaseBlock(block.user, block.size);
+                block = {};
+            }
+        }
+    }
+    PlacementKind Kind() const override { return PlacementKind::Host; }
+
+    unsigned char* Place(std::size_t size, std::uint32_t /*tag*/, unsigned char fill) override
+    {
+        unsigned char* user = nullptr;
+        if (size >= kMappedFrom) {
+            // Fresh pages read as zero: only another fill touches them.
+            if ((user = MapBlock(size)) != nullptr && fill != 0) {
+                std::memset(user, fill, size);
+            }
+        } else if ((user = TakeKept(size)) != nullptr || (user = HeapBlock(size)) != nullptr) {
+            std::memset(user, fill, size);
+        }
+        if (user != nullptr) {
+            std::memset(user - kGuard, kGuardByte, kGuard);
+            std::memset(user + size, kGuardByte, TailGuard(size));
+            PoisonGuards(user, size, true);
+        }
+        return user;
+    }
+
+    std::string Damage(const unsigned char* user, std::size_t size) const override
+    {
+        PoisonGuards(const_cast<unsigned char*>(user), size, false);
+        if (GuardsIntact(user, size)) {
+            return {};
+        }
+        return "write outside the " + std::to_string(size) + "-byte allocation (pool corruption, bug check 0xC1)";
+    }
+
+    void Release(unsigned char* user, std::size_t size) override
+    {
+        PoisonGuards(user, size, false);
+        if (!Keep(user, size)) {
+            ReleaseBlock(user, size);
+        }
+    }
+
+private:
+    // A block's memory, freed by the driver and kept for the next allocation of the same size.
+    struct KeptBlock {
+        unsigned char* user = nullptr;
+        std::size_t size = 0;
+    };
+
+    unsigned char* TakeKept(std::size_t size)
+    {
+        // The newest first: its memory is the likeliest to be in the cache still.
+        for (auto it = kept_.rbegin(); it != kept_.rend(); ++it) {
+            if (it->user != nullptr && it->size == size) {
+                return std::exchange(*it, {}).user;
+            }
+        }
+        return nullptr;
+    }
+
+    bool Keep(unsigned char* user, std::size_t size)
+    {
+        if (!kKeepsFreedBlocks || size >= kMappedFrom) {
+            return false;
+        }
+        // The newest is kept: an empty slot, or else the oldest one's.
+        KeptBlock* slot = &kept_.front();
+        for (KeptBlock& block : kept_) {
+            if (block.user == nullptr) {
+                slot = &block;
+                break;
+            }
+        }
+        if (slot->user != nullptr) {
+            ReleaseBlock(slot->user, slot->size);
+        }
+        *slot = {user, size};
+        std::rotate(slot, slot + 1, kept_.end()); // oldest first, the new one last
+        return true;
+    }
+
+    // A driver that allocates and frees the same sizes on every event (a lookaside list's
+    // pattern) gets its last blocks back without the host's heap walking its large-chunk bins.
+    std::array<KeptBlock, 4> kept_{};
+};
 } // namespace
 
-PoolModel::PoolModel(Platform& platform) : platform_(platform) {}
+PoolModel::PoolModel(Platform& platform) : platform_(platform)
+{
+    placements_.push_back(std::make_unique<HostPlacement>());
+}
+
+void PoolModel::PlaceWith(std::unique_ptr<PoolPlacement> placement)
+{
+    std::lock_guard lock(mutex_);
+    placements_.push_back(std::move(placement));
+}
+
+PlacementKind PoolModel::Placement() const
+{
+    std::lock_guard lock(mutex_);
+    return placements_.back()->Kind();
+}
 
 void PoolModel::SetCapacity(std::size_t bytes)
 {
@@ -177,16 +287,9 @@ PoolModel::~PoolModel()
 {
     std::lock_guard lock(mutex_);
     for (const PoolAllocation& allocation : live_) {
-        PoisonGuards(reinterpret_cast<unsigned char*>(allocation.address), allocation.size, false);
-        ReleaseBlock(reinterpret_cast<unsigned char*>(allocation.address), allocation.size);
+        allocation.placement->Release(reinterpret_cast<unsigned char*>(allocation.address), allocation.size);
     }
     live_.clear();
-    for (KeptBlock& block : kept_) {
-        if (block.user != nullptr) {
-            ReleaseBlock(block.user, block.size);
-            block = {};
-        }
-    }
 }
 
 std::vector<PoolAllocation>::const_iterator PoolModel::AtOrBeforeLocked(std::uintptr_t address) const
@@ -228,38 +331,6 @@ void PoolModel::CountTag(TagCounts& counts, std::uint32_t tag)
     counts.emplace_back(tag, 1);
 }
 
-unsigned char* PoolModel::TakeKeptLocked(std::size_t size)
-{
-    // The newest first: its memory is the likeliest to be in the cache still.
-    for (auto it = kept_.rbegin(); it != kept_.rend(); ++it) {
-        if (it->user != nullptr && it->size == size) {
-            return std::exchange(*it, {}).user;
-        }
-    }
-    return nullptr;
-}
-
-bool PoolModel::KeepLocked(unsigned char* user, std::size_t size)
-{
-    if (!kKeepsFreedBlocks || size >= kMappedFrom) {
-        return false;
-    }
-    // The newest is kept: an empty slot, or else the oldest one's.
-    KeptBlock* slot = &kept_.front();
-    for (KeptBlock& block : kept_) {
-        if (block.user == nullptr) {
-            slot = &block;
-            break;
-        }
-    }
-    if (slot->user != nullptr) {
-        ReleaseBlock(slot->user, slot->size);
-    }
-    *slot = {user, size};
-    std::rotate(slot, slot + 1, kept_.end()); // oldest first, the new one last
-    return true;
-}
-
 PVOID PoolModel::Allocate(POOL_FLAGS flags, SIZE_T size, ULONG tag)
 {
     const bool paged = (flags & POOL_FLAG_PAGED) != 0;
@@ -291,31 +362,20 @@ PVOID PoolModel::Allocate(POOL_FLAGS flags, SIZE_T size, ULONG tag)
     // POOL_FLAG_RAISE_ON_FAILURE). The block is made and entered under one acquisition of the
     // (leaf) lock, so concurrent callers cannot both take the last of it and nobody sees a block
     // whose guards are not yet written.
-    const bool uninitialized = (flags & POOL_FLAG_UNINITIALIZED) != 0;
+    const unsigned char fill = (flags & POOL_FLAG_UNINITIALIZED) != 0 ? kUninitializedByte : 0;
     unsigned char* user = nullptr;
     {
         std::lock_guard lock(mutex_);
+        PoolPlacement* placement = placements_.back().get();
         if (size <= capacity_ && liveBytes_ <= capacity_ - size) {
-            if (size >= kMappedFrom) {
-                user = MapBlock(size);
-            } else if ((user = TakeKeptLocked(size)) != nullptr) {
-                std::memset(user, uninitialized ? kUninitializedByte : 0, size);
-            } else if ((user = HeapBlock(size)) != nullptr) {
-                std::memset(user, uninitialized ? kUninitializedByte : 0, size);
-            }
+            user = placement->Place(size, tag, fill);
         }
         if (user != nullptr) {
-            if (uninitialized && size >= kMappedFrom) {
-                std::memset(user, kUninitializedByte, size);
-            }
-            std::memset(user - kGuard, kGuardByte, kGuard);
-            std::memset(user + size, kGuardByte, TailGuard(size));
-            PoisonGuards(user, size, true);
             liveBytes_ += size;
             auto address = reinterpret_cast<std::uintptr_t>(user);
             const auto at = std::lower_bound(live_.begin(), live_.end(), address,
                                              [](const PoolAllocation& a, std::uintptr_t x) { return a.address < x; });
-            live_.insert(at, PoolAllocation{address, size, tag, flags, ++serial_});
+            live_.insert(at, PoolAllocation{address, size, tag, flags, ++serial_, placement});
             highWater_ = std::max(highWater_, liveBytes_);
             CountTag(byTag_, tag);
             TagBytes& bytes = BytesOfTagLocked(tag);
@@ -340,7 +400,7 @@ void PoolModel::Free(PVOID p, ULONG tag)
     PoolAllocation allocation;
     bool found = false;
     bool twice = false;
-    bool intact = true;
+    std::string damage;
     {
         // Found, taken off the live list, checked and its memory given up under one acquisition.
         std::lock_guard lock(mutex_);
@@ -358,11 +418,8 @@ void PoolModel::Free(PVOID p, ULONG tag)
             liveBytes_ -= allocation.size;
             BytesOfTagLocked(allocation.tag).live -= allocation.size;
             CountTag(freesByTagPassed_, tag);
-            PoisonGuards(user, allocation.size, false);
-            intact = GuardsIntact(user, allocation.size);
-            if (!KeepLocked(user, allocation.size)) {
-                ReleaseBlock(user, allocation.size);
-            }
+            damage = allocation.placement->Damage(user, allocation.size);
+            allocation.placement->Release(user, allocation.size);
         } else {
             twice = std::find(recentlyFreed_.begin(), recentlyFreed_.end(), address) != recentlyFreed_.end();
         }
@@ -384,10 +441,8 @@ void PoolModel::Free(PVOID p, ULONG tag)
     if ((allocation.flags & POOL_FLAG_PAGED) != 0 && CurrentIrql() > APC_LEVEL) {
         platform_.Verifier().Report("ExFreePoolWithTag", at(), allocation.tag, "paged pool freed above APC_LEVEL");
     }
-    if (!intact) {
-        platform_.Verifier().Report("ExFreePoolWithTag", at(), allocation.tag,
-                                    "write outside the " + std::to_string(allocation.size) +
-                                        "-byte allocation (pool corruption, bug check 0xC1)");
+    if (!damage.empty()) {
+        platform_.Verifier().Report("ExFreePoolWithTag", at(), allocation.tag, damage);
     }
 }
 

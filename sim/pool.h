@@ -2,11 +2,11 @@
 // report.
 #pragma once
 
-#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <initializer_list>
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <utility>
@@ -18,13 +18,42 @@
 namespace sim {
 
 class Platform;
+class PoolPlacement;
+
+// The byte a placement fills the memory around a block with, to find a write there at free.
+constexpr unsigned char kPoolGuardByte = 0xFD;
 
 struct PoolAllocation {
     std::uintptr_t address = 0;
     std::size_t size = 0;
     std::uint32_t tag = 0;
     POOL_FLAGS flags = 0;
-    std::uint64_t serial = 0; // order of allocation
+    std::uint64_t serial = 0;           // order of allocation
+    PoolPlacement* placement = nullptr; // whose memory it is, and so where it goes back
+};
+
+// Where a pool block's memory comes from. The pool keeps the books (sizes, tags, the live list,
+// double frees, capacity); a placement provides the memory and guards what lies around it. The
+// host's own memory serves the driver linked into the host, whose every access the sanitizers
+// see; a driver image's code is not instrumented, so its blocks lie on pages of their own with a
+// guard page after them, and a stray access faults at once. Called under the pool's lock only.
+enum class PlacementKind {
+    Host,        // the host's heap, or a mapping of its own for a large block
+    SpecialPool, // each block at the end of its own pages, an inaccessible page after it
+};
+
+class PoolPlacement {
+public:
+    virtual ~PoolPlacement() = default;
+    virtual PlacementKind Kind() const = 0;
+    // Memory for `size` bytes (more than zero), 16-byte aligned, every byte `fill`, its guards
+    // set; nullptr when there is none. `tag` is the block's, for the reports that name it.
+    virtual unsigned char* Place(std::size_t size, std::uint32_t tag, unsigned char fill) = 0;
+    // What a write outside the block did to the memory the placement guards, checked when it is
+    // freed: "" when nothing, otherwise the verifier's message.
+    virtual std::string Damage(const unsigned char* user, std::size_t size) const = 0;
+    // The block was freed: its memory goes back, or is kept for reuse or out of reach a while.
+    virtual void Release(unsigned char* user, std::size_t size) = 0;
 };
 
 class PoolModel {
@@ -38,6 +67,11 @@ public:
     static constexpr std::size_t kDefaultCapacity = std::size_t{1} << 30;
     void SetCapacity(std::size_t bytes);
     std::size_t Capacity() const;
+
+    // New blocks come from `placement` from now on (from the host's own memory until then); each
+    // block already live still goes back to the placement it came from.
+    void PlaceWith(std::unique_ptr<PoolPlacement> placement);
+    PlacementKind Placement() const;
 
     PVOID Allocate(POOL_FLAGS flags, SIZE_T size, ULONG tag);
     void Free(PVOID p, ULONG tag);
@@ -80,17 +114,10 @@ public:
 
 private:
     Platform& platform_;
-    // A block's memory, freed by the driver and kept for the next allocation of the same size.
-    struct KeptBlock {
-        unsigned char* user = nullptr;
-        std::size_t size = 0;
-    };
     // The live block that holds `address`'s byte or, if none, the last one before it; end() if
     // no block starts at or before it.
     std::vector<PoolAllocation>::const_iterator AtOrBeforeLocked(std::uintptr_t address) const;
     std::optional<PoolAllocation> ContainingLocked(const void* p, std::size_t length) const;
-    unsigned char* TakeKeptLocked(std::size_t size);
-    bool KeepLocked(unsigned char* user, std::size_t size);
 
     // The lowest leaf lock: the firmware and the TA service take it under theirs, and nothing is
     // taken under it.
@@ -98,9 +125,9 @@ private:
     // Sorted by address. A driver holds a handful of blocks at a time, so a sorted array is
     // searched and updated faster than a tree, and costs the host no heap call per block.
     std::vector<PoolAllocation> live_;
-    // A driver that allocates and frees the same sizes on every event (a lookaside list's
-    // pattern) gets its last blocks back without the host's heap walking its large-chunk bins.
-    std::array<KeptBlock, 4> kept_{};
+    // Every placement the pool was given, the one new blocks come from last: an older one stays
+    // for the blocks it still holds.
+    std::vector<std::unique_ptr<PoolPlacement>> placements_;
     // The most recent frees, oldest overwritten first: a free of one of these that is not live
     // is a double free. Bounded, so that a run of millions of events keeps a flat heap.
     std::vector<std::uintptr_t> recentlyFreed_;
