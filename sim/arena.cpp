@@ -4,6 +4,8 @@
 // in the 16 bytes before it.
 #include "sim/arena.h"
 
+#include "sim/pool.h"
+
 #include <sys/mman.h>
 
 #include <algorithm>
@@ -179,6 +181,43 @@ void GuestVisibleFree(void* p)
     } else {
         s.freeLarge.emplace(whole, block);
     }
+}
+
+namespace {
+
+class ArenaPlacement final : public PoolPlacement {
+public:
+    static constexpr std::size_t kGuard = 16;
+    PlacementKind Kind() const override { return PlacementKind::Arena; }
+    unsigned char* Place(std::size_t size, std::uint32_t, unsigned char fill) override
+    {
+        auto* block = static_cast<unsigned char*>(GuestVisibleAllocate(size + 2 * kGuard));
+        if (block == nullptr) {
+            return nullptr;
+        }
+        std::memset(block, kPoolGuardByte, kGuard);
+        std::memset(block + kGuard, fill, size);
+        std::memset(block + kGuard + size, kPoolGuardByte, kGuard);
+        return block + kGuard;
+    }
+    std::string Damage(const unsigned char* user, std::size_t size) const override
+    {
+        for (std::size_t i = 0; i < kGuard; ++i) {
+            if (user[-1 - static_cast<std::ptrdiff_t>(i)] != kPoolGuardByte || user[size + i] != kPoolGuardByte) {
+                return "write outside the " + std::to_string(size) +
+                       "-byte allocation (pool corruption, bug check 0xC1)";
+            }
+        }
+        return {};
+    }
+    void Release(unsigned char* user, std::size_t) override { GuestVisibleFree(user - kGuard); }
+};
+
+} // namespace
+
+std::unique_ptr<PoolPlacement> MakeArenaPlacement()
+{
+    return std::make_unique<ArenaPlacement>();
 }
 
 } // namespace sim

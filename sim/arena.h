@@ -73,4 +73,9 @@ template <class T> struct GuestVisibleAllocator {
     template <class U> bool operator==(const GuestVisibleAllocator<U>&) const { return true; }
 };
 
+class PoolPlacement;
+// Pool blocks from the arena, with guard bytes on both sides checked at free, for an image on the
+// emulated CPU.
+std::unique_ptr<PoolPlacement> MakeArenaPlacement();
+
 } // namespace sim

@@ -30,6 +30,7 @@
 #include "sim/image_loader.h"
 #include "sim/objects.h"
 #include "sim/platform.h"
+#include "sim/pool.h"
 #include "sim/strings.h"
 
 namespace sim {
@@ -347,6 +348,10 @@ NTSTATUS FrameworkModel::LoadDriver(DriverImage& image, std::u16string registryP
         std::lock_guard lock(mutex_);
         image_ = &image;
         unbound_ = false;
+    }
+    if (image.Emulated()) {
+        // The emulated CPU sees only the arena: the driver's pool blocks come from it.
+        platform_.Pool().PlaceWith(MakeArenaPlacement());
     }
     NTSTATUS status = LoadDriver(reinterpret_cast<PDRIVER_INITIALIZE>(image.EntryPoint()), std::move(registryPath));
     if (NT_SUCCESS(status)) {
