@@ -197,6 +197,11 @@ PVOID NTAPI KernelMemset(PVOID destination, int value, SIZE_T length)
 {
     return std::memset(destination, value, length);
 }
+// The Arm64 kit reads the IRQL through this import (x64 reads CR8 inline).
+KIRQL NTAPI KernelGetCurrentIrql()
+{
+    return KeGetCurrentIrql();
+}
 
 } // namespace
 
@@ -225,6 +230,7 @@ const void* HostImport(const std::string& module, const std::string& name)
          reinterpret_cast<const void*>(&IoRegisterPlugPlayNotification)},
         {"ntoskrnl.exe", "IoUnregisterPlugPlayNotificationEx",
          reinterpret_cast<const void*>(&IoUnregisterPlugPlayNotificationEx)},
+        {"ntoskrnl.exe", "KeGetCurrentIrql", reinterpret_cast<const void*>(&KernelGetCurrentIrql)},
         {"ntoskrnl.exe", "IoWMIExecuteMethod", reinterpret_cast<const void*>(&IoWMIExecuteMethod)},
         {"ntoskrnl.exe", "IoWMIOpenBlock", reinterpret_cast<const void*>(&IoWMIOpenBlock)},
         {"ntoskrnl.exe", "IoWMISetNotificationCallback", reinterpret_cast<const void*>(&IoWMISetNotificationCallback)},
