@@ -5,10 +5,12 @@
 #include "sim/arena.h"
 
 #include "sim/pool.h"
+#include "sim/verifier.h"
 
 #include <sys/mman.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
@@ -46,6 +48,21 @@ State& Shared()
 }
 
 std::atomic<std::uintptr_t> arenaBase{0};
+// One byte per arena byte: what a driver's access there touches. Written by the placement,
+// read on every access of the emulated CPU.
+enum Shadow : unsigned char {
+    kUnchecked = 0,
+    kBlock = 1,
+    kGuardBytes = 2,
+    kFreed = 3
+};
+unsigned char* shadow = nullptr;
+
+void Mark(const void* p, std::size_t length, Shadow value)
+{
+    std::memset(shadow + (reinterpret_cast<std::uintptr_t>(p) - arenaBase.load(std::memory_order_relaxed)), value,
+                length);
+}
 
 unsigned ClassOf(std::size_t size)
 {
@@ -80,6 +97,12 @@ void Arena::Activate()
     if (memory == MAP_FAILED) {
         return;
     }
+    void* marks = mmap(nullptr, kSize, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    if (marks == MAP_FAILED) {
+        munmap(memory, kSize);
+        return;
+    }
+    shadow = static_cast<unsigned char*>(marks);
     s.base = static_cast<unsigned char*>(memory);
     arenaBase.store(reinterpret_cast<std::uintptr_t>(memory));
 }
@@ -185,11 +208,27 @@ void GuestVisibleFree(void* p)
 
 namespace {
 
+// The blocks placed in the arena, live and freed, for the report of a bad access: by address.
+struct PlacedBlock {
+    std::size_t size;
+    std::uint32_t tag;
+    bool freed;
+};
+std::mutex placedMutex;
+std::map<std::uintptr_t, PlacedBlock> placed;
+constexpr std::size_t kGuard = 16;
+constexpr std::size_t kQuarantineBytes = std::size_t{1} << 20;
+
 class ArenaPlacement final : public PoolPlacement {
 public:
-    static constexpr std::size_t kGuard = 16;
+    ~ArenaPlacement() override
+    {
+        while (!quarantine_.empty()) {
+            Forget();
+        }
+    }
     PlacementKind Kind() const override { return PlacementKind::Arena; }
-    unsigned char* Place(std::size_t size, std::uint32_t, unsigned char fill) override
+    unsigned char* Place(std::size_t size, std::uint32_t tag, unsigned char fill) override
     {
         auto* block = static_cast<unsigned char*>(GuestVisibleAllocate(size + 2 * kGuard));
         if (block == nullptr) {
@@ -198,6 +237,11 @@ public:
         std::memset(block, kPoolGuardByte, kGuard);
         std::memset(block + kGuard, fill, size);
         std::memset(block + kGuard + size, kPoolGuardByte, kGuard);
+        Mark(block, kGuard, kGuardBytes);
+        Mark(block + kGuard, size, kBlock);
+        Mark(block + kGuard + size, kGuard, kGuardBytes);
+        std::lock_guard lock(placedMutex);
+        placed[reinterpret_cast<std::uintptr_t>(block + kGuard)] = {size, tag, false};
         return block + kGuard;
     }
     std::string Damage(const unsigned char* user, std::size_t size) const override
@@ -210,7 +254,36 @@ public:
         }
         return {};
     }
-    void Release(unsigned char* user, std::size_t) override { GuestVisibleFree(user - kGuard); }
+    void Release(unsigned char* user, std::size_t size) override
+    {
+        // Out of reach a while: the driver's next access to it is a use after free.
+        Mark(user, size, kFreed);
+        {
+            std::lock_guard lock(placedMutex);
+            placed[reinterpret_cast<std::uintptr_t>(user)].freed = true;
+        }
+        quarantine_.push_back({user, size});
+        quarantined_ += size;
+        while (quarantined_ > kQuarantineBytes) {
+            Forget();
+        }
+    }
+
+private:
+    void Forget()
+    {
+        const auto [user, size] = quarantine_.front();
+        quarantine_.erase(quarantine_.begin());
+        quarantined_ -= size;
+        Mark(user - kGuard, size + 2 * kGuard, kUnchecked);
+        {
+            std::lock_guard lock(placedMutex);
+            placed.erase(reinterpret_cast<std::uintptr_t>(user));
+        }
+        GuestVisibleFree(user - kGuard);
+    }
+    std::vector<std::pair<unsigned char*, std::size_t>> quarantine_; // oldest first
+    std::size_t quarantined_ = 0;
 };
 
 } // namespace
@@ -218,6 +291,58 @@ public:
 std::unique_ptr<PoolPlacement> MakeArenaPlacement()
 {
     return std::make_unique<ArenaPlacement>();
+}
+
+bool ArenaAccessFault(std::uintptr_t address, std::size_t size, std::string* what)
+{
+    const std::uintptr_t base = arenaBase.load(std::memory_order_relaxed);
+    if (shadow == nullptr || address < base || address - base >= Arena::kSize ||
+        size > Arena::kSize - (address - base)) {
+        return false;
+    }
+    const unsigned char* marks = shadow + (address - base);
+    std::size_t bad = 0;
+    while (bad < size && marks[bad] != kGuardBytes && marks[bad] != kFreed) {
+        ++bad;
+    }
+    if (bad == size) {
+        return false;
+    }
+    // The slow part, once: which block, from the records.
+    const std::uintptr_t at = address + bad;
+    std::lock_guard lock(placedMutex);
+    auto next = placed.upper_bound(at);
+    const auto hex = [](std::uintptr_t value) {
+        char text[24];
+        std::snprintf(text, sizeof text, "0x%llx", static_cast<unsigned long long>(value));
+        return std::string(text);
+    };
+    auto describe = [&](std::uintptr_t start, const PlacedBlock& block) {
+        return std::string(block.freed ? "freed " : "") + std::to_string(block.size) + "-byte pool block tagged '" +
+               Verifier::TagText(block.tag) + "' at " + hex(start);
+    };
+    if (marks[bad] == kFreed && next != placed.begin()) {
+        const auto block = std::prev(next);
+        *what = "use after free: " + hex(at) + " lies " + std::to_string(at - block->first) + " bytes into the " +
+                describe(block->first, block->second);
+        return true;
+    }
+    // A guard: after the block before it, or before the block after it.
+    if (next != placed.begin()) {
+        const auto block = std::prev(next);
+        if (at >= block->first + block->second.size && at < block->first + block->second.size + kGuard) {
+            *what = "overrun: " + hex(at) + " lies " + std::to_string(at - block->first - block->second.size) +
+                    " bytes past the end of the " + describe(block->first, block->second);
+            return true;
+        }
+    }
+    if (next != placed.end()) {
+        *what = "underrun: " + hex(at) + " lies " + std::to_string(next->first - at) + " bytes before the " +
+                describe(next->first, next->second);
+        return true;
+    }
+    *what = "access to a pool guard at " + hex(at);
+    return true;
 }
 
 } // namespace sim

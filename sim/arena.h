@@ -74,8 +74,12 @@ template <class T> struct GuestVisibleAllocator {
 };
 
 class PoolPlacement;
-// Pool blocks from the arena, with guard bytes on both sides checked at free, for an image on the
-// emulated CPU.
+// Pool blocks from the arena for an image on the emulated CPU, with 16 guard bytes on both sides,
+// checked at free and on every access of the driver (ArenaAccessFault); a freed block stays out
+// of reach until 1 MiB of later frees have passed, so a use after free is seen too.
 std::unique_ptr<PoolPlacement> MakeArenaPlacement();
+// Whether an access of `size` bytes at `address` touches a pool block's guard or a freed block
+// (fast: one shadow byte per arena byte); then `what` says which block, with its tag.
+bool ArenaAccessFault(std::uintptr_t address, std::size_t size, std::string* what);
 
 } // namespace sim

@@ -152,6 +152,8 @@ private:
     static bool OnInvalid(uc_engine* uc, uc_mem_type type, std::uint64_t address, int size, std::int64_t value,
                           void* self);
     static void OnInterrupt(uc_engine* uc, std::uint32_t number, void* self);
+    static void OnAccess(uc_engine* uc, uc_mem_type type, std::uint64_t address, int size, std::int64_t value,
+                         void* self);
     static void OnBlock(uc_engine* uc, std::uint64_t address, std::uint32_t size, void* self);
 
     void Sync();
@@ -211,6 +213,7 @@ Engine::Engine()
     uc_hook hook = 0;
     uc_hook_add(uc_, &hook, UC_HOOK_MEM_INVALID, reinterpret_cast<void*>(&OnInvalid), this, 1, 0);
     uc_hook_add(uc_, &hook, UC_HOOK_INTR, reinterpret_cast<void*>(&OnInterrupt), this, 1, 0);
+    uc_hook_add(uc_, &hook, UC_HOOK_MEM_READ | UC_HOOK_MEM_WRITE, reinterpret_cast<void*>(&OnAccess), this, 1, 0);
 }
 
 Engine::~Engine()
@@ -334,6 +337,21 @@ bool Engine::OnInvalid(uc_engine* uc, uc_mem_type type, std::uint64_t address, i
     uc_reg_read(uc, UC_ARM64_REG_PC, &pc);
     engine->stopPc_ = pc;
     return false;
+}
+
+// Every load and store of guest code (the hook also makes the CPU keep its PC exact, so that a
+// fault names its own instruction, not its block): a pool block's guard or a freed block ends
+// the run, as the special pool's fault would.
+void Engine::OnAccess(uc_engine* uc, uc_mem_type type, std::uint64_t address, int size, std::int64_t, void*)
+{
+    std::string what;
+    if (!ArenaAccessFault(address, static_cast<std::size_t>(size), &what)) {
+        return;
+    }
+    std::uint64_t pc = 0;
+    uc_reg_read(uc, UC_ARM64_REG_PC, &pc);
+    EndRun(std::string(type == UC_MEM_WRITE ? "write" : "read") + " of " + std::to_string(size) + " byte(s) at " +
+           Hex(address) + " by " + Where(pc) + ": " + what);
 }
 
 void Engine::OnInterrupt(uc_engine* uc, std::uint32_t number, void* self)
