@@ -5,6 +5,7 @@
 
 #include <unistd.h>
 
+#include <atomic>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -63,7 +64,7 @@ std::unique_ptr<sim::DriverImage> Load(const std::vector<std::uint32_t>& code)
 
 using Increment = VOID(NTAPI*)(LONG*, ULONG64);
 
-// Two CPUs on two threads add 1 to one counter 20,000 times each, the guest lock handed over at
+// Two CPUs on two threads add 1 to one counter 200,000 times each, the guest lock handed over at
 // block boundaries: an update lost between them would show in the count.
 struct AtomicCase {
     const char* name;
@@ -79,17 +80,27 @@ TEST_P(InterlockedTest, TwoCpusLoseNoUpdate)
     }
     auto image = Load(GetParam().code);
     ASSERT_NE(image, nullptr);
-    sim::arm64::SetHandOver(0x5eed, 3);
+    sim::arm64::SetHandOver(0x5eed, 64);
     auto* counter = static_cast<LONG*>(sim::GuestVisibleAllocate(sizeof(LONG)));
     ASSERT_TRUE(sim::Arena::Contains(counter));
     const auto increment = reinterpret_cast<Increment>(image->Base() + 0x1000);
-    constexpr ULONG64 kEach = 20000;
+    constexpr ULONG64 kEach = 200000;
     const std::uint64_t handOvers = sim::arm64::HandOvers();
-    std::thread other([&] { sim::CallIntoDriver("increment", increment, counter, kEach); });
-    sim::CallIntoDriver("increment", increment, counter, kEach);
+    // Each thread's CPU is made (a call of one) before both start counting together.
+    std::atomic<int> ready{0};
+    auto count = [&] {
+        sim::CallIntoDriver("increment", increment, counter, ULONG64{1});
+        ready.fetch_add(1);
+        while (ready.load() < 2) {
+            std::this_thread::yield();
+        }
+        sim::CallIntoDriver("increment", increment, counter, kEach);
+    };
+    std::thread other(count);
+    count();
     other.join();
     sim::arm64::SetHandOver(0, 0);
-    EXPECT_EQ(*counter, static_cast<LONG>(2 * kEach)) << "seed 0x5eed";
+    EXPECT_EQ(*counter, static_cast<LONG>(2 * kEach + 2)) << "seed 0x5eed";
     EXPECT_GT(sim::arm64::HandOvers(), handOvers) << "the CPUs never took turns";
     sim::GuestVisibleFree(counter);
 }
