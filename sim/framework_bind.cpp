@@ -67,6 +67,7 @@ FrameworkModel& Fx()
 // An entry the model does not provide: the record names it; NTSTATUS callers see a failure.
 template <std::size_t Index> ULONG_PTR NTAPI UnprovidedEntry()
 {
+    NoteImageStackDepth(__builtin_frame_address(0));
     Platform::Current().Verifier().Report(std::string("WdfFunctions_01015[") + std::to_string(Index) + "]", "", 0,
                                           std::string(kFunctionNames[Index]) +
                                               " called: the framework model does not provide it");
@@ -154,26 +155,27 @@ struct ProvidedEntry {
     const void* routine;
 };
 const ProvidedEntry kProvided[] = {
-    {116, reinterpret_cast<const void*>(&DriverCreateEntry)},
-    {118, reinterpret_cast<const void*>(&DriverWdmGetDriverObjectEntry)},
-    {202, reinterpret_cast<const void*>(&ObjectGetTypedContextWorkerEntry)},
-    {208, reinterpret_cast<const void*>(&ObjectDeleteEntry)},
-    {67, reinterpret_cast<const void*>(&DeviceInitAssignNameEntry)},
-    {70, reinterpret_cast<const void*>(&DeviceInitSetCharacteristicsEntry)},
-    {75, reinterpret_cast<const void*>(&DeviceCreateEntry)},
-    {54, reinterpret_cast<const void*>(&DeviceInitFreeEntry)},
-    {25, reinterpret_cast<const void*>(&ControlDeviceInitAllocateEntry)},
-    {27, reinterpret_cast<const void*>(&ControlFinishInitializingEntry)},
-    {167, reinterpret_cast<const void*>(&IoTargetCreateEntry)},
-    {168, reinterpret_cast<const void*>(&IoTargetOpenEntry)},
-    {170, reinterpret_cast<const void*>(&IoTargetCloseEntry)},
-    {186, reinterpret_cast<const void*>(&IoTargetSendIoctlSynchronouslyEntry)},
+    {116, Measured<&DriverCreateEntry>()},
+    {118, Measured<&DriverWdmGetDriverObjectEntry>()},
+    {202, Measured<&ObjectGetTypedContextWorkerEntry>()},
+    {208, Measured<&ObjectDeleteEntry>()},
+    {67, Measured<&DeviceInitAssignNameEntry>()},
+    {70, Measured<&DeviceInitSetCharacteristicsEntry>()},
+    {75, Measured<&DeviceCreateEntry>()},
+    {54, Measured<&DeviceInitFreeEntry>()},
+    {25, Measured<&ControlDeviceInitAllocateEntry>()},
+    {27, Measured<&ControlFinishInitializingEntry>()},
+    {167, Measured<&IoTargetCreateEntry>()},
+    {168, Measured<&IoTargetOpenEntry>()},
+    {170, Measured<&IoTargetCloseEntry>()},
+    {186, Measured<&IoTargetSendIoctlSynchronouslyEntry>()},
 };
 
 // The framework's unload routine, which it puts in the DRIVER_OBJECT at WdfDriverCreate
 // (src/framework/shared/core/fxdriver.cpp, FxDriver::Initialize) and the glue calls first.
 VOID NTAPI FrameworkDriverUnload(PDRIVER_OBJECT)
 {
+    NoteImageStackDepth(__builtin_frame_address(0));
     Fx().RunFrameworkUnload();
 }
 
@@ -215,36 +217,31 @@ const void* HostImport(const std::string& module, const std::string& name)
     static const Export kExports[] = {
         {"ntoskrnl.exe", "DbgPrint", reinterpret_cast<const void*>(&KernelDbgPrint)},
         {"ntoskrnl.exe", "DbgPrintEx", reinterpret_cast<const void*>(&DbgPrintEx)},
-        {"ntoskrnl.exe", "ExAcquireRundownProtection", reinterpret_cast<const void*>(&ExAcquireRundownProtection)},
-        {"ntoskrnl.exe", "ExAllocatePool2", reinterpret_cast<const void*>(&ExAllocatePool2)},
-        {"ntoskrnl.exe", "ExFreePoolWithTag", reinterpret_cast<const void*>(&ExFreePoolWithTag)},
-        {"ntoskrnl.exe", "ExInitializeRundownProtection",
-         reinterpret_cast<const void*>(&ExInitializeRundownProtection)},
-        {"ntoskrnl.exe", "ExReInitializeRundownProtection",
-         reinterpret_cast<const void*>(&ExReInitializeRundownProtection)},
-        {"ntoskrnl.exe", "ExReleaseRundownProtection", reinterpret_cast<const void*>(&ExReleaseRundownProtection)},
-        {"ntoskrnl.exe", "ExWaitForRundownProtectionRelease",
-         reinterpret_cast<const void*>(&ExWaitForRundownProtectionRelease)},
-        {"ntoskrnl.exe", "IoCreateSystemThread", reinterpret_cast<const void*>(&IoCreateSystemThread)},
-        {"ntoskrnl.exe", "IoRegisterPlugPlayNotification",
-         reinterpret_cast<const void*>(&IoRegisterPlugPlayNotification)},
-        {"ntoskrnl.exe", "IoUnregisterPlugPlayNotificationEx",
-         reinterpret_cast<const void*>(&IoUnregisterPlugPlayNotificationEx)},
-        {"ntoskrnl.exe", "KeGetCurrentIrql", reinterpret_cast<const void*>(&KernelGetCurrentIrql)},
-        {"ntoskrnl.exe", "IoWMIExecuteMethod", reinterpret_cast<const void*>(&IoWMIExecuteMethod)},
-        {"ntoskrnl.exe", "IoWMIOpenBlock", reinterpret_cast<const void*>(&IoWMIOpenBlock)},
-        {"ntoskrnl.exe", "IoWMISetNotificationCallback", reinterpret_cast<const void*>(&IoWMISetNotificationCallback)},
-        {"ntoskrnl.exe", "KeDelayExecutionThread", reinterpret_cast<const void*>(&KeDelayExecutionThread)},
-        {"ntoskrnl.exe", "KeWaitForSingleObject", reinterpret_cast<const void*>(&KeWaitForSingleObject)},
-        {"ntoskrnl.exe", "ObReferenceObjectByHandle", reinterpret_cast<const void*>(&ObReferenceObjectByHandle)},
-        {"ntoskrnl.exe", "ObfDereferenceObject", reinterpret_cast<const void*>(&ObfDereferenceObject)},
-        {"ntoskrnl.exe", "RtlCompareMemory", reinterpret_cast<const void*>(&RtlCompareMemory)},
-        {"ntoskrnl.exe", "RtlInitUnicodeString", reinterpret_cast<const void*>(&RtlInitUnicodeString)},
-        {"ntoskrnl.exe", "ZwClose", reinterpret_cast<const void*>(&ZwClose)},
-        {"ntoskrnl.exe", "memcpy", reinterpret_cast<const void*>(&KernelMemcpy)},
-        {"ntoskrnl.exe", "memset", reinterpret_cast<const void*>(&KernelMemset)},
-        {"WDFLDR.SYS", "WdfVersionBind", reinterpret_cast<const void*>(&VersionBind)},
-        {"WDFLDR.SYS", "WdfVersionUnbind", reinterpret_cast<const void*>(&VersionUnbind)},
+        {"ntoskrnl.exe", "ExAcquireRundownProtection", Measured<&ExAcquireRundownProtection>()},
+        {"ntoskrnl.exe", "ExAllocatePool2", Measured<&ExAllocatePool2>()},
+        {"ntoskrnl.exe", "ExFreePoolWithTag", Measured<&ExFreePoolWithTag>()},
+        {"ntoskrnl.exe", "ExInitializeRundownProtection", Measured<&ExInitializeRundownProtection>()},
+        {"ntoskrnl.exe", "ExReInitializeRundownProtection", Measured<&ExReInitializeRundownProtection>()},
+        {"ntoskrnl.exe", "ExReleaseRundownProtection", Measured<&ExReleaseRundownProtection>()},
+        {"ntoskrnl.exe", "ExWaitForRundownProtectionRelease", Measured<&ExWaitForRundownProtectionRelease>()},
+        {"ntoskrnl.exe", "IoCreateSystemThread", Measured<&IoCreateSystemThread>()},
+        {"ntoskrnl.exe", "IoRegisterPlugPlayNotification", Measured<&IoRegisterPlugPlayNotification>()},
+        {"ntoskrnl.exe", "IoUnregisterPlugPlayNotificationEx", Measured<&IoUnregisterPlugPlayNotificationEx>()},
+        {"ntoskrnl.exe", "KeGetCurrentIrql", Measured<&KernelGetCurrentIrql>()},
+        {"ntoskrnl.exe", "IoWMIExecuteMethod", Measured<&IoWMIExecuteMethod>()},
+        {"ntoskrnl.exe", "IoWMIOpenBlock", Measured<&IoWMIOpenBlock>()},
+        {"ntoskrnl.exe", "IoWMISetNotificationCallback", Measured<&IoWMISetNotificationCallback>()},
+        {"ntoskrnl.exe", "KeDelayExecutionThread", Measured<&KeDelayExecutionThread>()},
+        {"ntoskrnl.exe", "KeWaitForSingleObject", Measured<&KeWaitForSingleObject>()},
+        {"ntoskrnl.exe", "ObReferenceObjectByHandle", Measured<&ObReferenceObjectByHandle>()},
+        {"ntoskrnl.exe", "ObfDereferenceObject", Measured<&ObfDereferenceObject>()},
+        {"ntoskrnl.exe", "RtlCompareMemory", Measured<&RtlCompareMemory>()},
+        {"ntoskrnl.exe", "RtlInitUnicodeString", Measured<&RtlInitUnicodeString>()},
+        {"ntoskrnl.exe", "ZwClose", Measured<&ZwClose>()},
+        {"ntoskrnl.exe", "memcpy", Measured<&KernelMemcpy>()},
+        {"ntoskrnl.exe", "memset", Measured<&KernelMemset>()},
+        {"WDFLDR.SYS", "WdfVersionBind", Measured<&VersionBind>()},
+        {"WDFLDR.SYS", "WdfVersionUnbind", Measured<&VersionUnbind>()},
     };
     for (const Export& e : kExports) {
         // Module names compare without regard to case, as the kernel's loader compares them.

@@ -387,6 +387,7 @@ std::uint64_t Engine::HostCall(std::uint64_t routine)
         a[i] = Reg(UC_ARM64_REG_X0 + i);
     }
     const std::uint64_t sp = Reg(UC_ARM64_REG_SP);
+    NoteEmulatedStackPointer(sp, false);
     if (Arena::Contains(reinterpret_cast<const void*>(sp), kStackArguments * 8)) {
         std::memcpy(a + 8, reinterpret_cast<const void*>(sp), kStackArguments * 8);
     }
@@ -417,6 +418,7 @@ std::uint64_t Engine::Call(std::uintptr_t target, const std::uint64_t* args, std
     }
     SetReg(UC_ARM64_REG_SP, sp);
     SetReg(UC_ARM64_REG_LR, s.sentinel);
+    NoteEmulatedStackPointer(sp, true);
     ++depth_;
     if (!blockHook_ && s.handOverEvery.load() != 0) {
         random_.seed(s.seed.load() ^ reinterpret_cast<std::uintptr_t>(this));
@@ -451,9 +453,9 @@ std::uint64_t Engine::Call(std::uintptr_t target, const std::uint64_t* args, std
             }
             const unsigned code = (instruction & 0xFFE0001FU) == 0xD4200000U ? (instruction >> 5) & 0xFFFF : ~0U;
             if (code == 0xF001) {
-                // The kit's NT_ASSERT: a record, and on past it as a debugger would go.
-                Platform::Current().Verifier().Report("driver image", "", 0,
-                                                      "assertion failed (BRK #0xF001) at " + Where(stopPc_));
+                // The kit's NT_ASSERT (the Debug image's PAGED_CODE() ends in it): the call-in
+                // records it, and the image goes on past it as a debugger would let it.
+                NoteImageAssertion(stopPc_);
                 pc = stopPc_ + 4;
                 continue;
             }

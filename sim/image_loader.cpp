@@ -5,6 +5,7 @@
 
 #include "sim/image_arm64.h"
 #include "sim/irql.h"
+#include "sim/platform.h"
 
 #include <signal.h>
 #include <sys/mman.h>
@@ -157,6 +158,20 @@ bool ReportDiscardedInit(std::uintptr_t address, std::uintptr_t from)
 
 struct sigaction previousSegv;
 
+// PAGED_CODE() assertions the fault handler stepped over on this thread, for the call-in to
+// report once it returns: the handler may neither allocate nor lock. Trivially initialised, so
+// that reaching it from the handler runs no constructor.
+struct PendingAssertions {
+    static constexpr unsigned kSlots = 8;
+    std::uintptr_t at[kSlots];
+    KIRQL irql[kSlots];
+    unsigned count; // beyond kSlots only counted
+};
+thread_local PendingAssertions tlsAssertions;
+
+// The innermost call into an image running on this thread.
+thread_local CallIn* tlsInnermost = nullptr;
+
 // mov r64, cr8: REX with R set (cr8) and W, B as they come; 0F 20; ModRM mod 11, reg 000.
 void OnSegv(int signal, siginfo_t* info, void* context)
 {
@@ -206,6 +221,17 @@ void OnSegv(int signal, siginfo_t* info, void* context)
             return;
         }
     }
+    // int 0x2c, the kernel's assertion failure (NT_ASSERT; the Debug image's PAGED_CODE() ends in
+    // it), which user mode takes as a protection fault: noted, and the image goes on after it, as
+    // a debugger continuing past the assertion would let it.
+    if (ImageAt(rip, 2) != nullptr) {
+        const auto* code = reinterpret_cast<const std::uint8_t*>(rip);
+        if (code[0] == 0xCD && code[1] == 0x2C) {
+            NoteImageAssertion(rip);
+            uc->uc_mcontext.gregs[REG_RIP] = static_cast<greg_t>(rip) + 2;
+            return;
+        }
+    }
 #endif
     // Not ours: as if this handler were not there.
     if ((previousSegv.sa_flags & SA_SIGINFO) != 0 && previousSegv.sa_sigaction != nullptr) {
@@ -223,7 +249,106 @@ void OnSegv(int signal, siginfo_t* info, void* context)
     sigaction(signal, &fallback, nullptr);
 }
 
+void Report(const char* entryPoint, const std::string& object, const std::string& message)
+{
+    if (Platform* platform = Platform::TryCurrent()) {
+        platform->Verifier().Report(entryPoint, object, 0, message);
+    }
+}
+
+std::string Symbol(const DriverImage& image, std::uintptr_t address)
+{
+    char symbol[160];
+    image.SymbolAt(address, symbol, sizeof symbol);
+    return symbol[0] != '\0' ? std::string(symbol) : "image+" + Hex(address - image.Base());
+}
+
 } // namespace
+
+CallIn::CallIn(const char* entryPoint, const void* routine, std::uintptr_t stackPointer) : entryPoint_(entryPoint)
+{
+    const auto address = reinterpret_cast<std::uintptr_t>(routine);
+    image_ = ImageAt(address, 1);
+    if (image_ == nullptr) {
+        return;
+    }
+    stackPointer_ = stackPointer;
+    lowest_ = stackPointer;
+    emulated_ = image_->Emulated();
+    outer_ = tlsInnermost;
+    tlsInnermost = this;
+    const KIRQL irql = CurrentIrql();
+    if (irql > APC_LEVEL && image_->InPageable(address)) {
+        Report(entryPoint_, Symbol(*image_, address),
+               "pageable code called at IRQL " + std::to_string(irql) +
+                   ": the routine lies in a PAGE section, which may be paged out above APC_LEVEL");
+    }
+}
+
+CallIn::~CallIn()
+{
+    if (image_ == nullptr) {
+        return;
+    }
+    tlsInnermost = outer_;
+    const PendingAssertions pending = tlsAssertions;
+    tlsAssertions.count = 0;
+    for (unsigned i = 0; i < std::min(pending.count, PendingAssertions::kSlots); ++i) {
+        Report(entryPoint_, Symbol(*image_, pending.at[i]),
+               std::string("PAGED_CODE() assertion (") + (emulated_ ? "BRK #0xF001" : "int 0x2c") + ") at IRQL " +
+                   std::to_string(pending.irql[i]) +
+                   ": pageable code ran above APC_LEVEL; execution went on past the assertion");
+    }
+    if (pending.count > PendingAssertions::kSlots) {
+        Report(entryPoint_, "", std::to_string(pending.count - PendingAssertions::kSlots) + " more assertion(s)");
+    }
+    const std::size_t used = stackPointer_ - lowest_;
+    if (Platform* platform = Platform::TryCurrent()) {
+        platform->RecordStackUse(entryPoint_, used);
+    }
+    if (used > kImageStackBudget) {
+        Report(entryPoint_, "",
+               "the image used " + std::to_string(used) +
+                   " bytes of stack from the call-in to its deepest host call, " + "past the budget of " +
+                   std::to_string(kImageStackBudget) + " bytes");
+    }
+}
+
+void NoteImageStackDepth(const void* frame)
+{
+    CallIn* callIn = tlsInnermost;
+    if (callIn == nullptr || callIn->emulated_) {
+        return;
+    }
+    const std::uintptr_t imageStackPointer = reinterpret_cast<std::uintptr_t>(frame) + 2 * sizeof(void*);
+    if (imageStackPointer < callIn->lowest_) {
+        callIn->lowest_ = imageStackPointer;
+    }
+}
+
+void NoteEmulatedStackPointer(std::uintptr_t stackPointer, bool entry)
+{
+    CallIn* callIn = tlsInnermost;
+    if (callIn == nullptr || !callIn->emulated_) {
+        return;
+    }
+    if (entry) {
+        callIn->stackPointer_ = stackPointer;
+        callIn->lowest_ = stackPointer;
+    } else if (stackPointer < callIn->lowest_) {
+        callIn->lowest_ = stackPointer;
+    }
+}
+
+void NoteImageAssertion(std::uintptr_t address)
+{
+    PendingAssertions& pending = tlsAssertions;
+    if (pending.count < PendingAssertions::kSlots) {
+        pending.at[pending.count] = address;
+        pending.irql[pending.count] = CurrentIrql();
+    }
+    ++pending.count;
+}
 
 void InstallImageFaultHandler()
 {
@@ -519,6 +644,14 @@ void DriverImage::SymbolAt(std::uintptr_t address, char* out, std::size_t size) 
         out[used++] = digits[--count];
     }
     out[used] = '\0';
+}
+
+bool DriverImage::InPageable(std::uintptr_t address) const
+{
+    return std::any_of(sections_.begin(), sections_.end(), [&](const Section& section) {
+        return section.name.rfind("PAGE", 0) == 0 && address >= base_ + section.rva &&
+               address < base_ + section.rva + section.size;
+    });
 }
 
 void DriverImage::DiscardInit()

@@ -8,7 +8,8 @@
 // WDFLDR.SYS, and one the host does not provide refuses the load with its module and name, as the
 // kernel refuses an image whose import is missing. The import table is written before the
 // sections get their protections (it lies in read-only data). Sections are never looked up by
-// name, except INIT, which the kernel itself finds by name to discard after DriverEntry.
+// name, except INIT and PAGE, which the kernel itself finds by name (INIT to discard after
+// DriverEntry, PAGE to page).
 #pragma once
 
 #include <cstddef>
@@ -58,6 +59,61 @@ template <class T> std::uint64_t GuestWord(T value)
     }
 }
 
+// A 24 KiB kernel stack shared with the kernel and the framework frames below and above the
+// driver's: the driver may use this much from a call-in to its deepest call into the host.
+inline constexpr std::size_t kImageStackBudget = 6 * 1024;
+
+// The checks of one call from the host into an image, for as long as the call runs (nested
+// call-ins on a thread stack up). Inert for the linked driver, whose frames are the host's own:
+// - the stack: the caller's stack pointer now; each host routine the image calls measures how
+//   far below it the image has gone (NoteImageStackDepth), the deepest is recorded per entry
+//   point (Platform::RecordStackUse) and, past kImageStackBudget, is a verifier record;
+// - pageable code: the routine lying in a PAGE section while the thread's modelled IRQL is above
+//   APC_LEVEL is a verifier record, decided here because the host knows what it calls and at
+//   which IRQL (the Release image inlines and tail-calls, so a return address would not say);
+// - the Debug image's PAGED_CODE() assertions (int 0x2c, which the fault handler steps over and
+//   notes) that fired under the call become verifier records when it returns.
+class CallIn {
+public:
+    CallIn(const char* entryPoint, const void* routine, std::uintptr_t stackPointer);
+    ~CallIn();
+    CallIn(const CallIn&) = delete;
+    CallIn& operator=(const CallIn&) = delete;
+
+private:
+    friend void NoteImageStackDepth(const void* frame);
+
+    const char* entryPoint_;
+    const DriverImage* image_ = nullptr;
+    std::uintptr_t stackPointer_ = 0;
+    std::uintptr_t lowest_ = 0; // the lowest stack pointer the image called the host with
+    CallIn* outer_ = nullptr;
+    bool emulated_ = false; // the stack is the emulated CPU's (NoteEmulatedStackPointer)
+    friend void NoteEmulatedStackPointer(std::uintptr_t stackPointer, bool entry);
+};
+
+// Called first by each host routine an image calls, with its own frame address: the image's
+// stack pointer at the call lies just above it (the saved frame pointer, the return address).
+// Ignored under a call into an emulated image, whose stack is the emulated CPU's.
+void NoteImageStackDepth(const void* frame);
+// The emulated CPU's stack pointer at the call-in (`entry`) and at each of its host calls.
+void NoteEmulatedStackPointer(std::uintptr_t stackPointer, bool entry);
+// An assertion of the image (the Debug image's PAGED_CODE()) at `address`, stepped over: the
+// call-in running reports it when it returns.
+void NoteImageAssertion(std::uintptr_t address);
+
+// The calling thread's stack pointer (the caller's frame where the compiler gives no other way).
+inline std::uintptr_t StackPointer()
+{
+#if defined(__x86_64__)
+    std::uintptr_t sp = 0;
+    asm volatile("mov %%rsp, %0" : "=r"(sp));
+    return sp;
+#else
+    return reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0));
+#endif
+}
+
 // The one way the host calls a routine of the driver (its entry point, the DRIVER_OBJECT's
 // unload routine, and every callback it handed the kernel or the framework), named by the entry
 // point the kernel or the framework calls it as ("EvtDriverDeviceAdd"), through the routine's
@@ -66,7 +122,7 @@ template <class R, class... A>
 FWRELAY_NO_FUNCTION_SANITIZER R CallIntoDriver(const char* entryPoint, R(NTAPI* routine)(A...),
                                                std::type_identity_t<A>... args)
 {
-    static_cast<void>(entryPoint);
+    const CallIn callIn(entryPoint, reinterpret_cast<const void*>(routine), StackPointer());
     const auto address = reinterpret_cast<std::uintptr_t>(routine);
     if (InEmulatedImage(address)) {
         const std::uint64_t words[sizeof...(A) + 1] = {GuestWord(args)..., 0};
@@ -81,6 +137,21 @@ FWRELAY_NO_FUNCTION_SANITIZER R CallIntoDriver(const char* entryPoint, R(NTAPI* 
         }
     }
     return routine(args...);
+}
+
+// A host routine as an image's import or function-table entry: it measures the image's stack
+// depth, then runs the routine (variadic routines measure themselves).
+template <auto F> struct MeasuredCall;
+template <class R, class... A, R(NTAPI* F)(A...)> struct MeasuredCall<F> {
+    static R NTAPI Call(A... args)
+    {
+        NoteImageStackDepth(__builtin_frame_address(0));
+        return F(args...);
+    }
+};
+template <auto F> const void* Measured()
+{
+    return reinterpret_cast<const void*>(&MeasuredCall<F>::Call);
 }
 
 // The address of the host routine a module exports under `name`, or nullptr.
@@ -116,6 +187,8 @@ public:
     // "Name+0xOFFSET" of the function at or before `address`, or "" (async-signal-safe: writes
     // into `out`, at most `size` bytes with the terminator).
     void SymbolAt(std::uintptr_t address, char* out, std::size_t size) const;
+    // Whether `address` lies in a pageable section (PAGE, PAGExxxx): the kernel may page it out.
+    bool InPageable(std::uintptr_t address) const;
     bool InDiscardedInit(std::uintptr_t address) const
     {
         return initDiscarded_ && address >= base_ + initStart_ && address < base_ + initEnd_;

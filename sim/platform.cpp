@@ -1,5 +1,6 @@
 #include "sim/platform.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
@@ -75,6 +76,19 @@ std::vector<std::string> Platform::DebugOutput() const
 {
     std::lock_guard lock(debugMutex_);
     return debugOutput_;
+}
+
+void Platform::RecordStackUse(const std::string& entryPoint, std::size_t bytes)
+{
+    std::lock_guard lock(stackMutex_);
+    std::size_t& deepest = stackUse_[entryPoint];
+    deepest = std::max(deepest, bytes);
+}
+
+std::map<std::string, std::size_t> Platform::StackUse() const
+{
+    std::lock_guard lock(stackMutex_);
+    return stackUse_;
 }
 
 void Platform::Shutdown()

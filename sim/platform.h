@@ -5,6 +5,7 @@
 // time. The creating thread is registered with the scheduler as the "test" thread.
 #pragma once
 
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -54,6 +55,12 @@ public:
     void AddDebugOutput(std::string line);
     std::vector<std::string> DebugOutput() const;
 
+    // The deepest stack an image used under each entry point the host called it through
+    // (CallIntoDriver), in bytes, 0 where it made no call into the host; none for the linked
+    // driver, which runs on the host's own frames.
+    void RecordStackUse(const std::string& entryPoint, std::size_t bytes);
+    std::map<std::string, std::size_t> StackUse() const;
+
     // Stops the platform's own threads (WMI and PnP notification threads) after letting them
     // drain. Idempotent; the destructor calls it.
     void Shutdown();
@@ -74,6 +81,8 @@ private:
     std::unique_ptr<sim::TaServiceModel> ta_;
     mutable std::mutex debugMutex_;
     std::vector<std::string> debugOutput_;
+    mutable std::mutex stackMutex_;
+    std::map<std::string, std::size_t> stackUse_;
     bool shutDown_ = false;
 };
 

@@ -169,6 +169,7 @@ std::string FormatKernel(PCSTR format, KernelVaList& args)
 
 EXTERN_C ULONG DbgPrintEx(ULONG ComponentId, ULONG Level, PCSTR Format, ...)
 {
+    sim::NoteImageStackDepth(__builtin_frame_address(0));
     KernelVaList args;
     KERNEL_VA_START(args, Format);
     std::string out = FormatKernel(Format, args);
@@ -183,6 +184,7 @@ EXTERN_C ULONG DbgPrintEx(ULONG ComponentId, ULONG Level, PCSTR Format, ...)
 // What the Debug image's KdPrint calls (its PAGED_CODE() reports a wrong IRQL through it).
 ULONG NTAPI sim::KernelDbgPrint(PCSTR Format, ...)
 {
+    sim::NoteImageStackDepth(__builtin_frame_address(0));
     KernelVaList args;
     KERNEL_VA_START(args, Format);
     std::string out = FormatKernel(Format, args);

@@ -44,6 +44,15 @@ for path in examples:
 for path in goldens:
     for number, line in enumerate(path.read_text().splitlines(), 1):
         check(f"{path.name}:{number}", json.loads(line), records)
+# A run of the x64 image, where scripts/wdk-check has linked it, adds the image to its summary.
+image = root / "build" / "windows" / "x64-release" / "fwrelay.sys"
+if image.exists():
+    lines = subprocess.run([program, "--image", str(image), "-f", "json", "-q"], capture_output=True,
+                           text=True).stdout.splitlines()
+    summary = json.loads(lines[-1]) if lines else {}
+    check("image run summary", summary, records)
+    if not summary.get("image", {}).get("stack_use"):
+        problems.append("image run summary: no stack use per entry point")
 
 # The schema names what the program accepts: the operations a fault may fail, the statuses it
 # knows by name, and which of them cannot stand for a failure.

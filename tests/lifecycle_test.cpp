@@ -1,5 +1,6 @@
 // The whole driver: start-up in every order of events, devices coming and going, and unload
 // leaving nothing behind.
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
 #include <cstdio>
@@ -7,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "sim/irql.h"
 #include "support/driver_fixture.h"
 #include "support/wire.h"
 
@@ -580,7 +582,73 @@ TEST_F(LifecycleTest, AWholeLifeInOrder)
     RemoveDevicesAndUnload();
     EXPECT_EQ(firmware.AckCount(), 4U);
     EXPECT_EQ(firmware.UnregisterCalls(), 1U);
+    if (RunsImage()) {
+        // Every entry point that calls the host is measured (within the budget, or the verifier
+        // would have recorded it); the linked driver's frames are the host's and are not.
+        const auto stack = platform.StackUse();
+        for (const char* entryPoint : {"DriverEntry", "EvtDriverDeviceAdd", "WmiNotification", "DeviceInterfaceChange",
+                                       "SystemThreadStart", "DriverUnload", "EvtDriverUnload"}) {
+            EXPECT_GT(stack.count(entryPoint) != 0 ? stack.at(entryPoint) : 0U, 0U) << entryPoint;
+        }
+    } else {
+        EXPECT_TRUE(platform.StackUse().empty());
+    }
 }
+
+// The host calling a pageable routine of the image above APC_LEVEL: a record at the call-in
+// naming the routine, and one more per PAGED_CODE() assertion of the Debug image, which prints
+// its own message first (so the two counts agree whichever image runs). The linked driver runs
+// on the host's frames in no PAGE section.
+struct RaisedCall {
+    const char* name;
+    void (*act)(sim::FrameworkModel&);
+    const char* entryPoint;
+    const char* routine; // the image's symbol
+};
+
+class RaisedCallTest : public LifecycleTest, public testing::WithParamInterface<RaisedCall> {};
+
+TEST_P(RaisedCallTest, OfPageableCodeIsRecordedWithTheRoutineAndTheIrql)
+{
+    firmware.SetPresent(true);
+    ASSERT_EQ(Load(), STATUS_SUCCESS);
+    if (!RunsImage()) {
+        GTEST_SKIP() << "the linked driver has no pageable section";
+    }
+    expectVerifierRecords = true;                     // the framework's own IRQL checks record too
+    ASSERT_EQ(framework.AddDevice(), STATUS_SUCCESS); // a removal leaves the control device alone
+    {
+        sim::ScopedIrql raised(DISPATCH_LEVEL);
+        GetParam().act(framework);
+    }
+    std::size_t calls = 0;
+    std::size_t assertions = 0;
+    for (const sim::VerifierRecord& r : platform.Verifier().Take()) {
+        const bool call = r.message.find("pageable code called at IRQL 2") != std::string::npos;
+        const bool assertion = r.message.find("PAGED_CODE() assertion (") != std::string::npos &&
+                               r.message.find(") at IRQL 2") != std::string::npos; // int 0x2c, BRK #0xF001
+        if (call || assertion) {
+            EXPECT_EQ(r.operation, GetParam().entryPoint);
+            EXPECT_EQ(r.object.rfind(std::string(GetParam().routine) + "+0x", 0), 0U) << r.object;
+        }
+        calls += call ? 1U : 0U;
+        assertions += assertion ? 1U : 0U;
+    }
+    EXPECT_EQ(calls, 1U);
+    const auto output = platform.DebugOutput();
+    EXPECT_EQ(assertions,
+              static_cast<std::size_t>(std::count_if(output.begin(), output.end(), [](const std::string& line) {
+                  return line.find("Pageable code called at IRQL > APC_LEVEL (2)") != std::string::npos;
+              })));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    AtDispatchLevel, RaisedCallTest,
+    testing::Values(RaisedCall{"DeviceAdd", [](sim::FrameworkModel& f) { f.AddDevice(); }, "EvtDriverDeviceAdd",
+                               "EvtDeviceAdd"},
+                    RaisedCall{"DeviceRemoval", [](sim::FrameworkModel& f) { f.RemoveDevice(f.PnpDevices().front()); },
+                               "EvtDestroyCallback", "EvtDeviceDestroy"}),
+    [](const testing::TestParamInfo<RaisedCall>& param) { return std::string(param.param.name); });
 
 // ---- A whole life as the firmware, the pool and the WMI layer see it ----
 

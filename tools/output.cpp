@@ -2,6 +2,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "sim/image_loader.h"
 #include "tools/stats.h"
 
 #include <algorithm>
@@ -274,6 +275,19 @@ std::string SignalName(int signal)
     }
 }
 
+void WriteImageStackUse(std::ostream& out, const RunResult& result)
+{
+    if (result.image.empty()) {
+        return;
+    }
+    out << "Image: " << EscapeControls(result.image) << "\n";
+    out << "  deepest stack use by entry point, from the call-in to its deepest call into the host (budget "
+        << sim::kImageStackBudget << " bytes):\n";
+    for (const auto& [entryPoint, bytes] : result.stackUse) {
+        Row(out, entryPoint, bytes, bytes == 0 ? " (made no call into the host)" : "");
+    }
+}
+
 void WriteSummary(std::ostream& out, const RunResult& result)
 {
     out << "\nSummary" << (result.name.empty() ? "" : " of '" + EscapeControls(result.name) + "'")
@@ -305,6 +319,7 @@ void WriteSummary(std::ostream& out, const RunResult& result)
     Row(out, "METHOD_REGISTER calls", result.registerCalls);
     Row(out, "buffers still pending at the end", result.PendingAtEnd());
     Row(out, "pool high-water mark (bytes)", result.poolHighWater);
+    WriteImageStackUse(out, result);
     if (!result.events.empty()) {
         out << "Events:\n";
         for (std::size_t i = 0; i < result.events.size(); ++i) {
@@ -460,6 +475,14 @@ nlohmann::json SummaryJson(const RunResult& result)
         counts[key] = result.Value(key);
     }
     summary["counts"] = counts;
+    if (!result.image.empty()) {
+        nlohmann::json stack = nlohmann::json::array();
+        for (const auto& [entryPoint, bytes] : result.stackUse) {
+            stack.push_back({{"entry_point", entryPoint}, {"deepest_bytes", bytes}});
+        }
+        summary["image"] = {
+            {"path", result.image}, {"stack_budget_bytes", sim::kImageStackBudget}, {"stack_use", stack}};
+    }
     nlohmann::json expectations = nlohmann::json::array();
     for (const Expectation& e : result.expectations) {
         expectations.push_back({{"key", e.key}, {"expected", e.expected}, {"actual", e.actual}, {"met", e.met()}});

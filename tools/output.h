@@ -72,6 +72,9 @@ void WriteTimeline(std::ostream& out, const RunResult& result);
 // Counts, every event's fate, every relay's outcome, drop reasons, pool, the driver's end,
 // verifier verdict and expectations.
 void WriteSummary(std::ostream& out, const RunResult& result);
+// A run of a Windows image: the image and the deepest stack it used per entry point (nothing
+// for the linked driver).
+void WriteImageStackUse(std::ostream& out, const RunResult& result);
 // A "run" record, one per call, per event, per relay, then a "summary" (docs/json.md).
 void WriteJsonLines(std::ostream& out, const RunResult& result, bool summaryOnly = false);
 // Returns the number of characters written.

@@ -109,6 +109,7 @@ void WriteReplayReport(std::ostream& out, const RunResult& result, std::size_t m
     }
     if (result.verifier.empty()) {
         out << "\nVerifier: clean, no platform rule broken\n";
+        WriteImageStackUse(out, result);
     } else {
         WriteSummary(out, result);
     }

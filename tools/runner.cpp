@@ -623,6 +623,8 @@ private:
                 result_.checkedOperations.push_back(std::move(name));
             }
         }
+        result_.image = options_.image;
+        result_.stackUse = platform.StackUse();
         result_.verifier = platform.Verifier().Records();
         for (sim::VerifierRecord& r : result_.verifier) {
             r.object = ids_.Apply(r.object);

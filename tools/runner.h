@@ -105,6 +105,10 @@ struct RunResult {
     sim::Ticks endTime = 0;
     std::optional<Deadlock> deadlock; // the run ended in a deadlock (exit status 3)
     std::optional<int> interruptedBy; // the signal that stopped the run (exit status 128 + signal)
+    // A run of a Windows image (--image): its path, and the deepest stack it used under each
+    // entry point the host called it through, in bytes (0: no call into the host measured).
+    std::string image;
+    std::map<std::string, std::size_t> stackUse;
 
     // The run ended before its steps were done; its expectations were not checked.
     bool Unfinished() const { return deadlock.has_value() || interruptedBy.has_value(); }
