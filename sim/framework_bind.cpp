@@ -12,6 +12,7 @@
 // after; every other entry leads to a verifier record naming the index and the function (the
 // names of the kit's wdffuncenum.h), never to a crash or a silent success.
 #include <array>
+#include <cstdio>
 #include <cstring>
 #include <strings.h>
 #include <utility>
@@ -31,6 +32,7 @@
 #include "sim/objects.h"
 #include "sim/platform.h"
 #include "sim/pool.h"
+#include "sim/special_pool.h"
 #include "sim/strings.h"
 
 namespace sim {
@@ -353,8 +355,19 @@ NTSTATUS FrameworkModel::LoadDriver(DriverImage& image, std::u16string registryP
         unbound_ = false;
     }
     if (image.Emulated()) {
-        // The emulated CPU sees only the arena: the driver's pool blocks come from it.
-        platform_.Pool().PlaceWith(MakeArenaPlacement());
+        // The emulated CPU sees only the arena: the driver's pool blocks come from it, and every
+        // access of the driver is checked against them there.
+        if (platform_.Pool().Placement() != PlacementKind::Arena) {
+            platform_.Pool().PlaceWith(MakeArenaPlacement());
+        }
+    } else if (platform_.Pool().Placement() == PlacementKind::Host) {
+        // No sanitizer sees the image's own loads and stores: its blocks lie on pages of their own,
+        // so that an overrun or a use after free faults at once.
+        if (auto special = MakeSpecialPool(); special != nullptr) {
+            platform_.Pool().PlaceWith(std::move(special));
+        } else {
+            std::fputs("fwrelay: no address space for special pool: the image's blocks lie in host memory\n", stderr);
+        }
     }
     NTSTATUS status = LoadDriver(reinterpret_cast<PDRIVER_INITIALIZE>(image.EntryPoint()), std::move(registryPath));
     if (NT_SUCCESS(status)) {

@@ -6,6 +6,7 @@
 #include "sim/image_arm64.h"
 #include "sim/irql.h"
 #include "sim/platform.h"
+#include "sim/special_pool.h"
 
 #include <signal.h>
 #include <sys/mman.h>
@@ -156,6 +157,74 @@ bool ReportDiscardedInit(std::uintptr_t address, std::uintptr_t from)
     return false;
 }
 
+void WriteDecimal(std::uint64_t value)
+{
+    char text[24];
+    char* end = text + sizeof text - 1;
+    *end = '\0';
+    char* at = end;
+    do {
+        *--at = static_cast<char>('0' + value % 10);
+        value /= 10;
+    } while (value != 0);
+    WriteText(at);
+}
+
+// A load or store on a special pool page that nothing may touch: past a block's end, into a block
+// freed not long ago, or into pages given back. What a machine would bug check on at once.
+bool ReportSpecialPoolFault(std::uintptr_t address, std::uintptr_t rip, bool write)
+{
+    SpecialPoolHit hit;
+    if (!SpecialPoolBlockAt(address, &hit)) {
+        return false;
+    }
+    using What = SpecialPoolHit::What;
+    WriteText("*** VERIFIER: special pool: ");
+    WriteText(hit.what == What::Overrun        ? "overrun"
+              : hit.what == What::UseAfterFree ? "use after free"
+                                               : "access to pool pages freed earlier and given back");
+    WriteText(write ? " (write) at " : " (read) at ");
+    WriteHex(address);
+    WriteText(" by ");
+    if (const DriverImage* image = ImageAt(rip, 1); image != nullptr) {
+        char symbol[160];
+        image->SymbolAt(rip, symbol, sizeof symbol);
+        WriteText(symbol[0] != '\0' ? symbol : "no symbol");
+        WriteText(" at ");
+        WriteHex(rip);
+        WriteText(" (image ");
+        WriteText(image->Path().c_str());
+        WriteText(")");
+    } else {
+        WriteText("host code at ");
+        WriteHex(rip);
+    }
+    if (hit.what != What::AgedOutOrFree) {
+        WriteText(": ");
+        WriteDecimal(hit.size);
+        WriteText("-byte block at ");
+        WriteHex(hit.block);
+        WriteText(", tag '");
+        char tag[5] = {};
+        for (int i = 0; i < 4; ++i) {
+            const auto c = static_cast<char>((hit.tag >> (8 * i)) & 0xFF);
+            tag[i] = c >= 0x20 && c < 0x7F ? c : '.';
+        }
+        WriteText(tag);
+        WriteText("'");
+        if (hit.what == What::Overrun) {
+            WriteText(", ");
+            WriteDecimal(address - (hit.block + hit.size));
+            WriteText(" bytes past its end");
+        } else if (address >= hit.block && address < hit.block + hit.size) {
+            WriteText(", at offset ");
+            WriteDecimal(address - hit.block);
+        }
+    }
+    WriteText("\n");
+    return true;
+}
+
 struct sigaction previousSegv;
 
 // PAGED_CODE() assertions the fault handler stepped over on this thread, for the call-in to
@@ -200,7 +269,11 @@ void OnSegv(int signal, siginfo_t* info, void* context)
         sigaction(SIGABRT, &fallback, nullptr);
         abort();
     }
-    if (ReportDiscardedInit(rip, caller) || ReportDiscardedInit(reinterpret_cast<std::uintptr_t>(info->si_addr), rip)) {
+    // The page fault's error code: bit 1 set for a write.
+    const bool write = (uc->uc_mcontext.gregs[REG_ERR] & 2) != 0;
+    const auto address = reinterpret_cast<std::uintptr_t>(info->si_addr);
+    if (ReportDiscardedInit(rip, caller) || ReportDiscardedInit(address, rip) ||
+        ReportSpecialPoolFault(address, rip, write)) {
         // Ends the run, as the bug check would; the report above says why.
         struct sigaction fallback {};
         fallback.sa_handler = SIG_DFL;

@@ -36,8 +36,11 @@ ULONG NTAPI KernelDbgPrint(PCSTR Format, ...);
 
 // Answers the x64 Debug image's `mov reg, cr8` (its PAGED_CODE() reads the IRQL so: a privileged
 // instruction, which faults here) with the calling thread's modelled IRQL. Only that
-// instruction, only inside a mapped image; every other fault goes to the previous handler, so
-// ASan's reports and ordinary crashes stay as they were. Installed once; async-signal-safe.
+// instruction, only inside a mapped image. An access to discarded INIT or to a special pool page
+// no block may be touched at (sim/special_pool.h) ends the run with a report naming the address,
+// the faulting instruction's symbol and the block; every other fault goes to the previous
+// handler, so ASan's reports and ordinary crashes stay as they were. Installed once;
+// async-signal-safe.
 void InstallImageFaultHandler();
 
 class DriverImage;

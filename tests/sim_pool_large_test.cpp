@@ -5,12 +5,15 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
+#include <tuple>
 #include <vector>
 
 #include <unistd.h>
 
 #include "platform/pool.h"
 #include "sim/platform.h"
+#include "sim/special_pool.h"
 #include "support/pool_guards.h"
 
 namespace {
@@ -125,5 +128,123 @@ TEST(PoolLarge, UninitializedBlocksCarryTheirPatternAtEverySize)
     }
     EXPECT_TRUE(platform.Verifier().Clean()) << platform.Verifier().Describe();
 }
+
+// Special pool, where an image run's blocks lie: each ends at most 15 bytes before an
+// inaccessible page, and stays inaccessible for a while once freed, so that code no sanitizer
+// watches faults at once, and the run ends with a report naming the block.
+class SpecialPoolTest : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        auto special = sim::MakeSpecialPool();
+        ASSERT_NE(special, nullptr);
+        platform.Pool().PlaceWith(std::move(special));
+        platform.Verifier().SetEcho(false);
+    }
+    sim::Platform platform;
+};
+
+TEST_F(SpecialPoolTest, EachBlockEndsAtItsGuardPageFilledAsAsked)
+{
+    const auto page = static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE));
+    for (std::size_t size :
+         {std::size_t{1}, std::size_t{17}, std::size_t{4096}, std::size_t{16408}, (std::size_t{1} << 20) + 3}) {
+        for (POOL_FLAGS flags : {POOL_FLAG_NON_PAGED, POOL_FLAG_NON_PAGED | POOL_FLAG_UNINITIALIZED}) {
+            auto* p = static_cast<unsigned char*>(ExAllocatePool2(flags, size, kTag));
+            ASSERT_NE(p, nullptr);
+            const auto address = reinterpret_cast<std::uintptr_t>(p);
+            EXPECT_EQ(address % 16, 0U) << size;
+            EXPECT_EQ((address + size + 15) / 16 * 16 % page, 0U) << size << " bytes do not end at a page";
+            // Zero-filled, or the pattern of uninitialised pool throughout.
+            const bool uninitialized = (flags & POOL_FLAG_UNINITIALIZED) != 0;
+            EXPECT_EQ(p[0] != 0, uninitialized) << size;
+            EXPECT_EQ(p[size - 1], p[0]) << size;
+            p[size - 1] = 1;
+            ExFreePoolWithTag(p, kTag);
+        }
+    }
+    EXPECT_TRUE(platform.Verifier().Clean()) << platform.Verifier().Describe();
+}
+
+// Writes that land in the block's pages but outside it cannot fault; the pattern there is
+// checked when the block is freed.
+TEST_F(SpecialPoolTest, WriteBesideTheBlockWithinItsPagesIsFoundAtFree)
+{
+    for (auto [size, offset, message] : {std::tuple<std::size_t, std::ptrdiff_t, const char*>{
+                                             17, 17, "past the end of the 17-byte block, into the 15 bytes"},
+                                         {16408, 16415, "past the end of the 16408-byte block, into the 8 bytes"},
+                                         {100, -1, "before the 100-byte block"}}) {
+        auto* p = static_cast<unsigned char*>(ExAllocatePool2(POOL_FLAG_NON_PAGED, size, kTag));
+        ASSERT_NE(p, nullptr);
+        p[offset] = 0x42;
+        ExFreePoolWithTag(p, kTag);
+        ASSERT_EQ(platform.Verifier().Records().size(), 1U) << size;
+        EXPECT_NE(platform.Verifier().Records()[0].message.find(message), std::string::npos)
+            << platform.Verifier().Describe();
+        EXPECT_EQ(platform.Verifier().Records()[0].tag, kTag);
+        platform.Verifier().Clear();
+    }
+}
+
+// A freed block's pages come back once as many blocks were freed after it as the quarantine
+// holds, reading as zero again.
+TEST_F(SpecialPoolTest, FreedPagesAreReusedOnceTheQuarantineHasMovedOn)
+{
+    auto* first = static_cast<unsigned char*>(ExAllocatePool2(POOL_FLAG_NON_PAGED, 64, kTag));
+    ASSERT_NE(first, nullptr);
+    first[0] = 1;
+    ExFreePoolWithTag(first, kTag);
+    for (std::size_t i = 0; i < sim::kSpecialPoolQuarantineBlocks; ++i) {
+        void* p = ExAllocatePool2(POOL_FLAG_NON_PAGED, 64, kTag);
+        ASSERT_NE(p, first) << "reused while still in quarantine, after " << i << " frees";
+        ExFreePoolWithTag(p, kTag);
+    }
+    auto* again = static_cast<unsigned char*>(ExAllocatePool2(POOL_FLAG_NON_PAGED, 64, kTag));
+    EXPECT_EQ(again, first);
+    ASSERT_NE(again, nullptr);
+    EXPECT_EQ(again[0], 0);
+    ExFreePoolWithTag(again, kTag);
+    EXPECT_TRUE(platform.Verifier().Clean()) << platform.Verifier().Describe();
+}
+
+struct StrayAccess {
+    const char* name;
+    std::size_t size;
+    void (*touch)(volatile unsigned char* p, std::size_t size);
+    const char* report;
+};
+
+class SpecialPoolFaultTest : public testing::TestWithParam<StrayAccess> {};
+
+TEST_P(SpecialPoolFaultTest, FaultsAtOnceWithAReportNamingTheBlock)
+{
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_DEATH(
+        {
+            sim::Platform platform;
+            platform.Pool().PlaceWith(sim::MakeSpecialPool());
+            auto* p = static_cast<unsigned char*>(ExAllocatePool2(POOL_FLAG_NON_PAGED, GetParam().size, kTag));
+            GetParam().touch(p, GetParam().size);
+        },
+        GetParam().report);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Accesses, SpecialPoolFaultTest,
+    testing::Values(StrayAccess{"ReadJustPastTheEnd", 16, [](volatile unsigned char* p, std::size_t n) { (void)p[n]; },
+                                "special pool: overrun \\(read\\) at .* by host code .*: 16-byte block at 0x[0-9a-f]+, "
+                                "tag 'LARG', 0 bytes past its end"},
+                    StrayAccess{"WritePastTheSlack", 17, [](volatile unsigned char* p, std::size_t) { p[32] = 1; },
+                                "overrun \\(write\\).*17-byte block.*tag 'LARG', 15 bytes past its end"},
+                    StrayAccess{"WritePastALargeBlock", 16408,
+                                [](volatile unsigned char* p, std::size_t n) { p[n + 8] = 1; },
+                                "overrun \\(write\\).*16408-byte block.*tag 'LARG', 8 bytes past its end"},
+                    StrayAccess{"ReadAfterFree", 100,
+                                [](volatile unsigned char* p, std::size_t) {
+                                    ExFreePoolWithTag(const_cast<unsigned char*>(p), kTag);
+                                    (void)p[5];
+                                },
+                                "use after free \\(read\\).*100-byte block.*tag 'LARG', at offset 5"}),
+    [](const testing::TestParamInfo<StrayAccess>& access) { return std::string(access.param.name); });
 
 } // namespace
