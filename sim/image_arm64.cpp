@@ -466,18 +466,21 @@ std::uint64_t Engine::Call(std::uintptr_t target, const std::uint64_t* args, std
             Fail(std::string(what) + " " + (code != ~0U ? Hex(code) : Hex(stopInterrupt_)) + " at " + Where(stopPc_));
         }
         if (stop_ == Stop::Fault) {
-            // After the fault the CPU's PC is the faulting instruction; the hook saw its block.
-            const std::uint64_t at = Reg(UC_ARM64_REG_PC);
+            // The access hook keeps the PC exact: it is the faulting instruction. A fetch names
+            // its caller by the link register: the host's own call-in, or the image.
+            const bool fetch = stopType_ == UC_MEM_FETCH_UNMAPPED || stopType_ == UC_MEM_FETCH_PROT;
+            const std::uint64_t lr = Reg(UC_ARM64_REG_LR);
+            const std::string by = !fetch             ? "by " + Where(Reg(UC_ARM64_REG_PC))
+                                   : lr == s.sentinel ? "called by the host's call-in"
+                                                      : "called from " + Where(lr);
             const DriverImage* image = LoadedImageAt(stopAddress_);
-            std::string what =
-                stopType_ == UC_MEM_FETCH_UNMAPPED || stopType_ == UC_MEM_FETCH_PROT ? "fetch" : "access";
+            std::string what = fetch ? "fetch" : "access";
             what += stopType_ == UC_MEM_WRITE_UNMAPPED || stopType_ == UC_MEM_WRITE_PROT ? " (write)" : "";
             if (image != nullptr && image->InDiscardedInit(stopAddress_)) {
-                Fail(what + " of discarded INIT at " + Where(stopAddress_) + " by " + Where(at) +
-                     ": the kernel frees INIT once DriverEntry has returned");
+                EndRun(what + " of discarded INIT at " + Where(stopAddress_) + ", " + by +
+                       ": the kernel frees INIT once DriverEntry has returned");
             }
-            Fail(what + " of unmapped or protected " + Where(stopAddress_) + " by " + Where(at) +
-                 " (its block starts at " + Where(stopPc_) + ")");
+            EndRun(what + " of unmapped or protected " + Where(stopAddress_) + ", " + by);
         }
         Fail(std::string("the emulated CPU stopped: ") + uc_strerror(err) + " at " + Where(Reg(UC_ARM64_REG_PC)));
     }

@@ -145,14 +145,16 @@ INSTANTIATE_TEST_SUITE_P(
         // nop; str w1, [x0]: a store outside everything mapped, found at its own instruction
         EndCase{"UnmappedStore",
                 {0xD503201F, 0xB9000001, 0xD65F03C0},
-                "access \\(write\\) of unmapped or protected 0x1230 by fwrelay-arm64-[0-9]+\\.sys\\+0x1004"},
+                "access \\(write\\) of unmapped or protected 0x1230, by fwrelay-arm64-[0-9]+\\.sys\\+0x1004"},
         // nop; brk #0xf003
         EndCase{"FastFail",
                 {0xD503201F, 0xD43E0060},
                 "fast fail \\(BRK #0xF003\\) 0xf003 at fwrelay-arm64-[0-9]+\\.sys\\+0x1004"},
         EndCase{"Break", {0xD43E0000}, "break \\(BRK #0xF000\\) 0xf000 at fwrelay-arm64-[0-9]+\\.sys\\+0x1000"},
         // blr x0: a call to an address that is no host routine
-        EndCase{"WildCall", {0xD63F0000}, "fetch of unmapped or protected 0x1230"}),
+        EndCase{"WildCall",
+                {0xD63F0000},
+                "fetch of unmapped or protected 0x1230, called from fwrelay-arm64-[0-9]+\\.sys\\+0x1004"}),
     [](const testing::TestParamInfo<EndCase>& param) { return std::string(param.param.name); });
 
 } // namespace
