@@ -9,12 +9,14 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <regex>
 #include <thread>
 #include <vector>
 
 #include "sim/arena.h"
 #include "sim/image_arm64.h"
 #include "sim/image_loader.h"
+#include "sim/pool.h"
 
 namespace {
 
@@ -158,3 +160,66 @@ INSTANTIATE_TEST_SUITE_P(
     [](const testing::TestParamInfo<EndCase>& param) { return std::string(param.param.name); });
 
 } // namespace
+
+// The arena's pool blocks, as the access check of the emulated CPU sees them: each access is
+// fine, or names the block and where it falls.
+struct AccessCase {
+    const char* name;
+    std::ptrdiff_t offset; // from the block's start
+    std::size_t size;
+    bool freeFirst;
+    const char* report; // "" for none
+};
+
+class ArenaAccessTest : public testing::TestWithParam<AccessCase> {};
+
+TEST_P(ArenaAccessTest, ChecksEachAccessAgainstTheBlock)
+{
+    sim::Arena::Activate();
+    auto placement = sim::MakeArenaPlacement();
+    constexpr std::uint32_t kTag = 0x51524154; // 'TARQ'
+    unsigned char* block = placement->Place(10, kTag, 0);
+    ASSERT_NE(block, nullptr);
+    if (GetParam().freeFirst) {
+        placement->Release(block, 10);
+    }
+    std::string what;
+    const bool fault =
+        sim::ArenaAccessFault(reinterpret_cast<std::uintptr_t>(block + GetParam().offset), GetParam().size, &what);
+    EXPECT_EQ(fault, *GetParam().report != '\0');
+    EXPECT_TRUE(std::regex_search(what, std::regex(GetParam().report))) << what;
+    if (!GetParam().freeFirst) {
+        EXPECT_EQ(placement->Damage(block, 10), "");
+        block[10] = 0; // what the emulated CPU would have refused: the guard still tells at free
+        EXPECT_NE(placement->Damage(block, 10).find("write outside the 10-byte allocation"), std::string::npos);
+        placement->Release(block, 10);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Arm64, ArenaAccessTest,
+    testing::Values(
+        AccessCase{"Inside", 0, 10, false, ""}, AccessCase{"LastByte", 9, 1, false, ""},
+        AccessCase{"PastTheEnd", 8, 4, false,
+                   "overrun: 0x[0-9a-f]+ lies 0 bytes past the end of the 10-byte pool block tagged 'TARQ'"},
+        AccessCase{"Before", -2, 1, false,
+                   "underrun: 0x[0-9a-f]+ lies 2 bytes before the 10-byte pool block tagged 'TARQ'"},
+        AccessCase{"AfterFree", 4, 1, true,
+                   "use after free: 0x[0-9a-f]+ lies 4 bytes into the freed 10-byte pool block tagged 'TARQ'"}),
+    [](const testing::TestParamInfo<AccessCase>& param) { return std::string(param.param.name); });
+
+// A freed block stays out of reach until 1 MiB of later frees have passed, then it is ordinary
+// arena memory again (reused, no longer checked).
+TEST(ArenaAccessTest, FreedBlocksComeBackAfterTheQuarantine)
+{
+    sim::Arena::Activate();
+    auto placement = sim::MakeArenaPlacement();
+    unsigned char* first = placement->Place(64, 0x54534554, 0);
+    placement->Release(first, 64);
+    std::string what;
+    EXPECT_TRUE(sim::ArenaAccessFault(reinterpret_cast<std::uintptr_t>(first), 1, &what));
+    for (int i = 0; i < 17; ++i) {
+        placement->Release(placement->Place(std::size_t{64} << 10, 0x54534554, 0), std::size_t{64} << 10);
+    }
+    EXPECT_FALSE(sim::ArenaAccessFault(reinterpret_cast<std::uintptr_t>(first), 1, &what)) << what;
+}
