@@ -42,7 +42,9 @@ using HostRoutine = std::uint64_t(NTAPI*)(std::uint64_t, std::uint64_t, std::uin
 
 struct Shared {
     std::shared_mutex mutex; // images and routines
-    std::vector<const DriverImage*> images;
+    // Each attached image with a number of its own: a new image may get an old one's address.
+    std::vector<std::pair<const DriverImage*, std::uint64_t>> images;
+    std::uint64_t attachments = 0;
     std::unordered_map<std::uintptr_t, std::string> routines;
     std::atomic<std::uint64_t> generation{1};
     // The guest-execution lock: one CPU runs guest code at a time.
@@ -137,6 +139,7 @@ private:
     };
     struct Mapped {
         const DriverImage* image;
+        std::uint64_t attachment;
         std::uintptr_t base;
         struct Range {
             std::uintptr_t start;
@@ -253,7 +256,7 @@ void Engine::Sync()
     std::shared_lock lock(s.mutex);
     // Images gone: their pages may be someone else's now.
     std::erase_if(mapped_, [&](Mapped& m) {
-        if (std::find(s.images.begin(), s.images.end(), m.image) != s.images.end() && m.base == m.image->Base()) {
+        if (std::find(s.images.begin(), s.images.end(), std::pair(m.image, m.attachment)) != s.images.end()) {
             return false;
         }
         for (const Mapped::Range& range : m.ranges) {
@@ -261,10 +264,11 @@ void Engine::Sync()
         }
         return true;
     });
-    for (const DriverImage* image : s.images) {
-        auto it = std::find_if(mapped_.begin(), mapped_.end(), [&](const Mapped& m) { return m.image == image; });
+    for (const auto& [image, attachment] : s.images) {
+        auto it = std::find_if(mapped_.begin(), mapped_.end(),
+                               [&, attachment = attachment](const Mapped& m) { return m.attachment == attachment; });
         if (it == mapped_.end()) {
-            Mapped m{image, image->Base(), {}, 0, 0, false};
+            Mapped m{image, attachment, image->Base(), {}, 0, 0, false};
             const std::size_t headers = image->Sections().empty() ? kPage : image->Sections().front().rva;
             m.ranges.push_back({image->Base(), headers, UC_PROT_READ});
             for (const DriverImage::Section& section : image->Sections()) {
@@ -511,7 +515,7 @@ void Attach(const DriverImage& image)
     Arena::Activate();
     Shared& s = State();
     std::unique_lock lock(s.mutex);
-    s.images.push_back(&image);
+    s.images.emplace_back(&image, ++s.attachments);
     s.generation.fetch_add(1);
 }
 
@@ -520,7 +524,7 @@ void Detach(const DriverImage& image)
     Shared& s = State();
     std::lock_guard guest(s.guest);
     std::unique_lock lock(s.mutex);
-    std::erase(s.images, &image);
+    std::erase_if(s.images, [&](const auto& attached) { return attached.first == &image; });
     s.generation.fetch_add(1);
 }
 
