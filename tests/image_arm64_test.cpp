@@ -46,7 +46,7 @@ std::string WriteImage(const std::vector<std::uint32_t>& code)
     put(0x148 + 20, 0x200, 4);
     put(0x148 + 36, 0x60000020, 4); // code, execute, read
     std::memcpy(&file[0x200], code.data(), code.size() * 4);
-    const std::string path =
+    std::string path =
         (std::filesystem::temp_directory_path() / ("fwrelay-arm64-" + std::to_string(getpid()) + ".sys")).string();
     std::ofstream(path, std::ios::binary)
         .write(reinterpret_cast<const char*>(file.data()), static_cast<std::streamsize>(file.size()));
