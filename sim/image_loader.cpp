@@ -373,7 +373,9 @@ CallIn::~CallIn()
                    ": pageable code ran above APC_LEVEL; execution went on past the assertion");
     }
     if (pending.count > PendingAssertions::kSlots) {
-        Report(entryPoint_, "", std::to_string(pending.count - PendingAssertions::kSlots) + " more assertion(s)");
+        Report(entryPoint_, "",
+               std::to_string(pending.count - PendingAssertions::kSlots) +
+                   " more PAGED_CODE() assertion(s) under this call");
     }
     const std::size_t used = stackPointer_ - lowest_;
     if (Platform* platform = Platform::TryCurrent()) {
@@ -382,7 +384,7 @@ CallIn::~CallIn()
     if (used > kImageStackBudget) {
         Report(entryPoint_, "",
                "the image used " + std::to_string(used) +
-                   " bytes of stack from the call-in to its deepest host call, " + "past the budget of " +
+                   " bytes of stack from the call-in to its deepest host call, past the budget of " +
                    std::to_string(kImageStackBudget) + " bytes");
     }
 }

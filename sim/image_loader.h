@@ -35,10 +35,11 @@ namespace sim {
 ULONG NTAPI KernelDbgPrint(PCSTR Format, ...);
 
 // Answers the x64 Debug image's `mov reg, cr8` (its PAGED_CODE() reads the IRQL so: a privileged
-// instruction, which faults here) with the calling thread's modelled IRQL. Only that
-// instruction, only inside a mapped image. An access to discarded INIT or to a special pool page
-// no block may be touched at (sim/special_pool.h) ends the run with a report naming the address,
-// the faulting instruction's symbol and the block; every other fault goes to the previous
+// instruction, which faults here) with the calling thread's modelled IRQL, and steps over its
+// `int 0x2c` (the assertion PAGED_CODE() ends in), noting it for the call-in to report. Only
+// these two instructions, only inside a mapped image. An access to discarded INIT or to a special
+// pool page no block may be touched at (sim/special_pool.h) ends the run with a report naming the
+// address, the faulting instruction's symbol and the block; every other fault goes to the previous
 // handler, so ASan's reports and ordinary crashes stay as they were. Installed once;
 // async-signal-safe.
 void InstallImageFaultHandler();
@@ -64,7 +65,7 @@ template <class T> std::uint64_t GuestWord(T value)
 
 // A 24 KiB kernel stack shared with the kernel and the framework frames below and above the
 // driver's: the driver may use this much from a call-in to its deepest call into the host.
-inline constexpr std::size_t kImageStackBudget = 6 * 1024;
+inline constexpr std::size_t kImageStackBudget = std::size_t{6} * 1024;
 
 // The checks of one call from the host into an image, for as long as the call runs (nested
 // call-ins on a thread stack up). Inert for the linked driver, whose frames are the host's own:
