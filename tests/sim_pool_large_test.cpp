@@ -186,6 +186,27 @@ TEST_F(SpecialPoolTest, WriteBesideTheBlockWithinItsPagesIsFoundAtFree)
     }
 }
 
+// Each block goes back to the placement it came from: one allocated before an image chose
+// special pool is freed into the host's memory, and a second free of a special pool block is
+// found from the books without touching its pages.
+TEST(SpecialPool, BlocksGoBackWhereTheyCameFromAndADoubleFreeIsFound)
+{
+    sim::Platform platform;
+    platform.Verifier().SetEcho(false);
+    void* before = ExAllocatePool2(POOL_FLAG_NON_PAGED, 100, kTag);
+    ASSERT_NE(before, nullptr);
+    platform.Pool().PlaceWith(sim::MakeSpecialPool());
+    EXPECT_EQ(platform.Pool().Placement(), sim::PlacementKind::SpecialPool);
+    void* after = ExAllocatePool2(POOL_FLAG_NON_PAGED, 100, kTag);
+    ASSERT_NE(after, nullptr);
+    ExFreePoolWithTag(before, kTag);
+    ExFreePoolWithTag(after, kTag);
+    EXPECT_TRUE(platform.Verifier().Clean()) << platform.Verifier().Describe();
+    ExFreePoolWithTag(after, kTag);
+    ASSERT_EQ(platform.Verifier().Records().size(), 1U);
+    EXPECT_NE(platform.Verifier().Records()[0].message.find("freed twice"), std::string::npos);
+}
+
 // A freed block's pages come back once as many blocks were freed after it as the quarantine
 // holds, reading as zero again.
 TEST_F(SpecialPoolTest, FreedPagesAreReusedOnceTheQuarantineHasMovedOn)
@@ -244,7 +265,24 @@ INSTANTIATE_TEST_SUITE_P(
                                     ExFreePoolWithTag(const_cast<unsigned char*>(p), kTag);
                                     (void)p[5];
                                 },
-                                "use after free \\(read\\).*100-byte block.*tag 'LARG', at offset 5"}),
+                                "use after free \\(read\\).*100-byte block.*tag 'LARG', at offset 5"},
+                    StrayAccess{"WriteAfterFreeOfALargeBlock", std::size_t{1} << 20,
+                                [](volatile unsigned char* p, std::size_t n) {
+                                    ExFreePoolWithTag(const_cast<unsigned char*>(p), kTag);
+                                    p[n - 1] = 1;
+                                },
+                                "use after free \\(write\\).*1048576-byte block.*tag 'LARG', at offset 1048575"},
+                    // Out of the quarantine and not handed out again (the later blocks need more
+                    // pages than it has): still inaccessible.
+                    StrayAccess{"ReadLongAfterFree", 64,
+                                [](volatile unsigned char* p, std::size_t) {
+                                    ExFreePoolWithTag(const_cast<unsigned char*>(p), kTag);
+                                    for (std::size_t i = 0; i < sim::kSpecialPoolQuarantineBlocks; ++i) {
+                                        ExFreePoolWithTag(ExAllocatePool2(POOL_FLAG_NON_PAGED, 8192, kTag), kTag);
+                                    }
+                                    (void)p[0];
+                                },
+                                "access to pool pages freed earlier and given back \\(read\\)"}),
     [](const testing::TestParamInfo<StrayAccess>& access) { return std::string(access.param.name); });
 
 } // namespace
