@@ -43,9 +43,13 @@
 #include "platform/wdfdevice.h"
 #include "platform/wdfdriver.h"
 #include "platform/wdfiotarget.h"
+#include "sim/arena.h"
 #include "sim/leaf_lock.h"
 
 namespace sim {
+
+// An object context: the driver reads and writes it, so it is guest-visible memory.
+using ContextMemory = std::unique_ptr<std::max_align_t[], GuestVisibleDelete>;
 
 class Platform;
 class DriverImage;
@@ -275,7 +279,7 @@ private:
         PFN_WDF_OBJECT_CONTEXT_DESTROY destroy = nullptr;
         FxAttributesRecord attributes;
         PCWDF_OBJECT_CONTEXT_TYPE_INFO contextType = nullptr; // the UniqueType
-        std::unique_ptr<std::max_align_t[]> context;
+        ContextMemory context;
         // Devices.
         bool control = false;
         std::string sddl;
@@ -328,7 +332,7 @@ private:
         std::uint64_t parent = 0; // the ParentObject the driver named (0 for none)
         // The typed context's zero-filled memory, taken before the object is made, so that a
         // size the machine cannot provide fails the creation as the framework's does.
-        std::unique_ptr<std::max_align_t[]> context;
+        ContextMemory context;
     };
 
     NTSTATUS Finish(const char* operation, const std::string& detail, NTSTATUS status);
@@ -350,7 +354,7 @@ private:
     static constexpr unsigned kExecutionLevelAllowed = 0x2;
     static constexpr unsigned kSynchronizationScopeAllowed = 0x4;
     NTSTATUS ReadAttributes(PWDF_OBJECT_ATTRIBUTES attributes, unsigned options, Creation* creation);
-    NTSTATUS AllocateContext(std::size_t size, std::unique_ptr<std::max_align_t[]>* context);
+    NTSTATUS AllocateContext(std::size_t size, ContextMemory* context);
     // Takes the creation's context.
     std::uint64_t InsertLocked(FxType type, std::uint64_t parent, Creation& creation);
     // STATUS_SUCCESS, STATUS_DELETE_PENDING while its deletion runs, STATUS_INVALID_DEVICE_STATE
@@ -392,10 +396,11 @@ private:
     PFN_WDF_DRIVER_UNLOAD unload_ = nullptr;
     PDRIVER_OBJECT driverObject_ = nullptr;
     std::optional<FrameworkVersion> version_;
-    DriverImage* image_ = nullptr;                // the image loaded, or NULL for a linked driver
-    std::unique_ptr<WDF_DRIVER_GLOBALS> globals_; // handed out at bind
-    std::vector<const void*> functionTable_;      // WdfFunctions_01015 of the bound image
-    bool unbound_ = false;                        // WdfVersionUnbind was called
+    DriverImage* image_ = nullptr; // the image loaded, or NULL for a linked driver
+    // What the driver reads: guest-visible, for an image on the emulated CPU.
+    GuestVisiblePtr<WDF_DRIVER_GLOBALS> globals_;                                // handed out at bind
+    std::vector<const void*, GuestVisibleAllocator<const void*>> functionTable_; // WdfFunctions_01015
+    bool unbound_ = false;                                                       // WdfVersionUnbind was called
     std::u16string registryPath_;
     std::optional<std::thread::id> driverEntryThread_; // set while DriverEntry runs
     bool driverCreated_ = false;                       // WdfDriverCreate succeeded during this load

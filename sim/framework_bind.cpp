@@ -27,9 +27,11 @@
 #include "platform/wmi.h"
 #include "sim/framework.h"
 #include "sim/framework_internal.h"
+#include "sim/image_arm64.h"
 #include "sim/image_loader.h"
 #include "sim/objects.h"
 #include "sim/platform.h"
+#include "sim/pool.h"
 #include "sim/special_pool.h"
 #include "sim/strings.h"
 
@@ -199,6 +201,11 @@ PVOID NTAPI KernelMemset(PVOID destination, int value, SIZE_T length)
 {
     return std::memset(destination, value, length);
 }
+// The Arm64 kit reads the IRQL through this import (x64 reads CR8 inline).
+KIRQL NTAPI KernelGetCurrentIrql()
+{
+    return KeGetCurrentIrql();
+}
 
 } // namespace
 
@@ -222,6 +229,7 @@ const void* HostImport(const std::string& module, const std::string& name)
         {"ntoskrnl.exe", "IoCreateSystemThread", Measured<&IoCreateSystemThread>()},
         {"ntoskrnl.exe", "IoRegisterPlugPlayNotification", Measured<&IoRegisterPlugPlayNotification>()},
         {"ntoskrnl.exe", "IoUnregisterPlugPlayNotificationEx", Measured<&IoUnregisterPlugPlayNotificationEx>()},
+        {"ntoskrnl.exe", "KeGetCurrentIrql", Measured<&KernelGetCurrentIrql>()},
         {"ntoskrnl.exe", "IoWMIExecuteMethod", Measured<&IoWMIExecuteMethod>()},
         {"ntoskrnl.exe", "IoWMIOpenBlock", Measured<&IoWMIOpenBlock>()},
         {"ntoskrnl.exe", "IoWMISetNotificationCallback", Measured<&IoWMISetNotificationCallback>()},
@@ -286,7 +294,14 @@ NTSTATUS FrameworkModel::Bind(PDRIVER_OBJECT driverObject, PUNICODE_STRING regis
         for (const ProvidedEntry& entry : kProvided) {
             functionTable_[entry.index] = entry.routine;
         }
-        globals_ = std::make_unique<WDF_DRIVER_GLOBALS>();
+        if (image_ != nullptr && image_->Emulated()) {
+            // The emulated CPU reaches each entry at its host address.
+            for (std::size_t i = 0; i < kFunctionCount; ++i) {
+                arm64::ExposeHostRoutine(functionTable_[i], kFunctionNames[i]);
+            }
+            arm64::ExposeHostRoutine(reinterpret_cast<const void*>(&FrameworkDriverUnload), "FrameworkDriverUnload");
+        }
+        globals_ = MakeGuestVisible<WDF_DRIVER_GLOBALS>();
         std::snprintf(globals_->DriverName, sizeof globals_->DriverName, "%s", "fwrelay");
         globals_->DisplaceDriverUnload = TRUE;
         *globals = globals_.get();
@@ -339,9 +354,15 @@ NTSTATUS FrameworkModel::LoadDriver(DriverImage& image, std::u16string registryP
         image_ = &image;
         unbound_ = false;
     }
-    // No sanitizer sees the image's own loads and stores: its blocks lie on pages of their own,
-    // so that an overrun or a use after free faults at once.
-    if (platform_.Pool().Placement() == PlacementKind::Host) {
+    if (image.Emulated()) {
+        // The emulated CPU sees only the arena: the driver's pool blocks come from it, and every
+        // access of the driver is checked against them there.
+        if (platform_.Pool().Placement() != PlacementKind::Arena) {
+            platform_.Pool().PlaceWith(MakeArenaPlacement());
+        }
+    } else if (platform_.Pool().Placement() == PlacementKind::Host) {
+        // No sanitizer sees the image's own loads and stores: its blocks lie on pages of their own,
+        // so that an overrun or a use after free faults at once.
         if (auto special = MakeSpecialPool(); special != nullptr) {
             platform_.Pool().PlaceWith(std::move(special));
         } else {

@@ -211,7 +211,7 @@ NTSTATUS FrameworkModel::ReadAttributes(PWDF_OBJECT_ATTRIBUTES attributes, unsig
 // src/framework/shared/object/handleapi.cpp (FxCalculateObjectTotalSize2) computes: a context
 // size that overflows when aligned up fails with STATUS_INTEGER_OVERFLOW, and one the pool
 // cannot provide fails the allocation. The host bounds the context by the pool's capacity.
-NTSTATUS FrameworkModel::AllocateContext(std::size_t size, std::unique_ptr<std::max_align_t[]>* context)
+NTSTATUS FrameworkModel::AllocateContext(std::size_t size, ContextMemory* context)
 {
     constexpr std::size_t kUnit = sizeof(std::max_align_t);
     if (size > std::numeric_limits<std::size_t>::max() - (kUnit - 1)) {
@@ -221,7 +221,7 @@ NTSTATUS FrameworkModel::AllocateContext(std::size_t size, std::unique_ptr<std::
         return STATUS_INSUFFICIENT_RESOURCES;
     }
     const std::size_t units = std::max<std::size_t>(1, (size + kUnit - 1) / kUnit);
-    context->reset(new (std::nothrow) std::max_align_t[units]());
+    context->reset(static_cast<std::max_align_t*>(GuestVisibleAllocate(units * kUnit)));
     return *context != nullptr ? STATUS_SUCCESS : STATUS_INSUFFICIENT_RESOURCES;
 }
 

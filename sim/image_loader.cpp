@@ -3,6 +3,7 @@
 // optional header, section table, import directory, base relocation table).
 #include "sim/image_loader.h"
 
+#include "sim/image_arm64.h"
 #include "sim/irql.h"
 #include "sim/platform.h"
 #include "sim/special_pool.h"
@@ -27,7 +28,6 @@ namespace sim {
 
 namespace {
 
-constexpr std::uint16_t kMachineAmd64 = 0x8664;
 constexpr std::uint16_t kMagicPe32Plus = 0x20B;
 constexpr std::uint32_t kScnExecute = 0x20000000;
 constexpr std::uint32_t kScnRead = 0x40000000;
@@ -71,6 +71,7 @@ std::string Hex(std::uint64_t value)
 // The mapped images, for the fault handler, which may take no lock: a few slots of atomics.
 constexpr std::size_t kImageSlots = 16;
 std::atomic<const DriverImage*> images[kImageSlots];
+std::atomic<unsigned> emulatedImages{0}; // how many of them run on the emulated CPU
 
 void RegisterImage(const DriverImage* image)
 {
@@ -255,6 +256,21 @@ void OnSegv(int signal, siginfo_t* info, void* context)
     if (executing != nullptr && executing->InDiscardedInit(rip)) {
         std::memcpy(&caller, reinterpret_cast<const void*>(uc->uc_mcontext.gregs[REG_RSP]), sizeof caller);
     }
+    if (executing != nullptr && executing->Emulated()) {
+        // Its code is not executable on the host: only the emulated CPU may run it.
+        char symbol[160];
+        executing->SymbolAt(rip, symbol, sizeof symbol);
+        WriteText("*** VERIFIER: driver image: the host called Arm64 code natively at ");
+        WriteHex(rip);
+        WriteText(" (");
+        WriteText(symbol);
+        WriteText("): a call into the image that does not go through CallIntoDriver\n");
+        struct sigaction fallback {};
+        fallback.sa_handler = SIG_DFL;
+        sigemptyset(&fallback.sa_mask);
+        sigaction(SIGABRT, &fallback, nullptr);
+        abort();
+    }
     // The page fault's error code: bit 1 set for a write.
     const bool write = (uc->uc_mcontext.gregs[REG_ERR] & 2) != 0;
     const auto address = reinterpret_cast<std::uintptr_t>(info->si_addr);
@@ -286,12 +302,7 @@ void OnSegv(int signal, siginfo_t* info, void* context)
     if (ImageAt(rip, 2) != nullptr) {
         const auto* code = reinterpret_cast<const std::uint8_t*>(rip);
         if (code[0] == 0xCD && code[1] == 0x2C) {
-            PendingAssertions& pending = tlsAssertions;
-            if (pending.count < PendingAssertions::kSlots) {
-                pending.at[pending.count] = rip;
-                pending.irql[pending.count] = CurrentIrql();
-            }
-            ++pending.count;
+            NoteImageAssertion(rip);
             uc->uc_mcontext.gregs[REG_RIP] = static_cast<greg_t>(rip) + 2;
             return;
         }
@@ -338,6 +349,7 @@ CallIn::CallIn(const char* entryPoint, const void* routine, std::uintptr_t stack
     }
     stackPointer_ = stackPointer;
     lowest_ = stackPointer;
+    emulated_ = image_->Emulated();
     outer_ = tlsInnermost;
     tlsInnermost = this;
     const KIRQL irql = CurrentIrql();
@@ -358,7 +370,8 @@ CallIn::~CallIn()
     tlsAssertions.count = 0;
     for (unsigned i = 0; i < std::min(pending.count, PendingAssertions::kSlots); ++i) {
         Report(entryPoint_, Symbol(*image_, pending.at[i]),
-               "PAGED_CODE() assertion (int 0x2c) at IRQL " + std::to_string(pending.irql[i]) +
+               std::string("PAGED_CODE() assertion (") + (emulated_ ? "BRK #0xF001" : "int 0x2c") + ") at IRQL " +
+                   std::to_string(pending.irql[i]) +
                    ": pageable code ran above APC_LEVEL; execution went on past the assertion");
     }
     if (pending.count > PendingAssertions::kSlots) {
@@ -381,13 +394,37 @@ CallIn::~CallIn()
 void NoteImageStackDepth(const void* frame)
 {
     CallIn* callIn = tlsInnermost;
-    if (callIn == nullptr) {
+    if (callIn == nullptr || callIn->emulated_) {
         return;
     }
     const std::uintptr_t imageStackPointer = reinterpret_cast<std::uintptr_t>(frame) + 2 * sizeof(void*);
     if (imageStackPointer < callIn->lowest_) {
         callIn->lowest_ = imageStackPointer;
     }
+}
+
+void NoteEmulatedStackPointer(std::uintptr_t stackPointer, bool entry)
+{
+    CallIn* callIn = tlsInnermost;
+    if (callIn == nullptr || !callIn->emulated_) {
+        return;
+    }
+    if (entry) {
+        callIn->stackPointer_ = stackPointer;
+        callIn->lowest_ = stackPointer;
+    } else if (stackPointer < callIn->lowest_) {
+        callIn->lowest_ = stackPointer;
+    }
+}
+
+void NoteImageAssertion(std::uintptr_t address)
+{
+    PendingAssertions& pending = tlsAssertions;
+    if (pending.count < PendingAssertions::kSlots) {
+        pending.at[pending.count] = address;
+        pending.irql[pending.count] = CurrentIrql();
+    }
+    ++pending.count;
 }
 
 void InstallImageFaultHandler()
@@ -434,8 +471,12 @@ std::unique_ptr<DriverImage> DriverImage::Load(const std::string& path, const Im
         !Read(file, optional, &magic)) {
         return fail("truncated headers");
     }
-    if (machine != kMachineAmd64 || magic != kMagicPe32Plus) {
-        return fail("not a PE32+ x64 image (machine " + Hex(machine) + ")");
+    if ((machine != DriverImage::kMachineAmd64 && machine != DriverImage::kMachineArm64) || magic != kMagicPe32Plus) {
+        return fail("not a PE32+ x64 or Arm64 image (machine " + Hex(machine) + ")");
+    }
+    if (machine == DriverImage::kMachineArm64 && !arm64::Available()) {
+        return fail("an Arm64 image runs only on the emulated CPU, and this build has none (configure with "
+                    "libunicorn-dev installed)");
     }
     std::uint32_t entry = 0;
     std::uint64_t preferredBase = 0;
@@ -465,6 +506,7 @@ std::unique_ptr<DriverImage> DriverImage::Load(const std::string& path, const Im
     image->preferredBase_ = preferredBase;
     image->size_ = sizeOfImage;
     image->entry_ = entry;
+    image->machine_ = machine;
     // Any free address, aligned as the sections require: an alignment beyond the page needs room.
     image->mapped_ = sizeOfImage + sectionAlignment;
     image->mapping_ = mmap(nullptr, image->mapped_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
@@ -586,6 +628,10 @@ std::unique_ptr<DriverImage> DriverImage::Load(const std::string& path, const Im
             if (routine == nullptr) {
                 return fail("imports " + module + "!" + name + ", which the host does not provide");
             }
+            if (image->Emulated()) {
+                // The emulated CPU reaches the host routine at its own address.
+                arm64::ExposeHostRoutine(routine, module + "!" + name);
+            }
             std::memcpy(base + address + slot, &routine, 8);
         }
     }
@@ -595,19 +641,29 @@ std::unique_ptr<DriverImage> DriverImage::Load(const std::string& path, const Im
         return fail("cannot protect the headers");
     }
     for (const Section& section : image->sections_) {
-        if (section.size != 0 && mprotect(base + section.rva, section.size, Protection(section.characteristics)) != 0) {
+        // An emulated image's code is never executable on the host: a native call into it faults.
+        const int protection = Protection(section.characteristics) & (image->Emulated() ? ~PROT_EXEC : ~0);
+        if (section.size != 0 && mprotect(base + section.rva, section.size, protection) != 0) {
             return fail("cannot protect section " + section.name);
         }
     }
     error->clear();
     InstallImageFaultHandler();
     RegisterImage(image.get());
+    if (image->Emulated()) {
+        arm64::Attach(*image);
+        emulatedImages.fetch_add(1);
+    }
     return image;
 }
 
 DriverImage::~DriverImage()
 {
     if (mapping_ != nullptr) {
+        if (Emulated()) {
+            arm64::Detach(*this);
+            emulatedImages.fetch_sub(1);
+        }
         UnregisterImage(this);
         munmap(mapping_, mapped_);
     }
@@ -702,12 +758,33 @@ bool DriverImage::InPageable(std::uintptr_t address) const
 
 void DriverImage::DiscardInit()
 {
+    initDiscarded_ = true;
+    // No emulated CPU may still map the pages when they go.
+    arm64::DiscardInit(*this);
     for (const Section& section : sections_) {
         if (section.name == "INIT" && section.size != 0) {
             mprotect(reinterpret_cast<void*>(base_ + section.rva), section.size, PROT_NONE);
         }
     }
-    initDiscarded_ = true;
+}
+
+const DriverImage* LoadedImageAt(std::uintptr_t address)
+{
+    return ImageAt(address, 1);
+}
+
+bool InEmulatedImage(std::uintptr_t address)
+{
+    if (emulatedImages.load(std::memory_order_relaxed) == 0) {
+        return false;
+    }
+    const DriverImage* image = ImageAt(address, 1);
+    return image != nullptr && image->Emulated();
+}
+
+std::uint64_t CallEmulated(std::uintptr_t routine, const std::uint64_t* args, std::size_t count)
+{
+    return arm64::Call(routine, args, count);
 }
 
 } // namespace sim

@@ -45,6 +45,23 @@ ULONG NTAPI KernelDbgPrint(PCSTR Format, ...);
 void InstallImageFaultHandler();
 
 class DriverImage;
+// The loaded image whose mapping holds `address`, or nullptr (async-signal-safe).
+const DriverImage* LoadedImageAt(std::uintptr_t address);
+// Whether `address` lies in an image whose code runs on the emulated CPU (an Arm64 image).
+bool InEmulatedImage(std::uintptr_t address);
+// A call into an emulated image: X0-X7 and the stack hold `args`, X0 comes back.
+std::uint64_t CallEmulated(std::uintptr_t routine, const std::uint64_t* args, std::size_t count);
+
+// An argument as the emulated CPU's register holds it: every argument the host passes is an
+// integer, an enumeration or a pointer.
+template <class T> std::uint64_t GuestWord(T value)
+{
+    if constexpr (std::is_pointer_v<T> || std::is_null_pointer_v<T>) {
+        return reinterpret_cast<std::uintptr_t>(value);
+    } else {
+        return static_cast<std::uint64_t>(value);
+    }
+}
 
 // A 24 KiB kernel stack shared with the kernel and the framework frames below and above the
 // driver's: the driver may use this much from a call-in to its deepest call into the host.
@@ -75,11 +92,19 @@ private:
     std::uintptr_t stackPointer_ = 0;
     std::uintptr_t lowest_ = 0; // the lowest stack pointer the image called the host with
     CallIn* outer_ = nullptr;
+    bool emulated_ = false; // the stack is the emulated CPU's (NoteEmulatedStackPointer)
+    friend void NoteEmulatedStackPointer(std::uintptr_t stackPointer, bool entry);
 };
 
 // Called first by each host routine an image calls, with its own frame address: the image's
 // stack pointer at the call lies just above it (the saved frame pointer, the return address).
+// Ignored under a call into an emulated image, whose stack is the emulated CPU's.
 void NoteImageStackDepth(const void* frame);
+// The emulated CPU's stack pointer at the call-in (`entry`) and at each of its host calls.
+void NoteEmulatedStackPointer(std::uintptr_t stackPointer, bool entry);
+// An assertion of the image (the Debug image's PAGED_CODE()) at `address`, stepped over: the
+// call-in running reports it when it returns.
+void NoteImageAssertion(std::uintptr_t address);
 
 // The calling thread's stack pointer (the caller's frame where the compiler gives no other way).
 inline std::uintptr_t StackPointer()
@@ -102,6 +127,19 @@ FWRELAY_NO_FUNCTION_SANITIZER R CallIntoDriver(const char* entryPoint, R(NTAPI* 
                                                std::type_identity_t<A>... args)
 {
     const CallIn callIn(entryPoint, reinterpret_cast<const void*>(routine), StackPointer());
+    const auto address = reinterpret_cast<std::uintptr_t>(routine);
+    if (InEmulatedImage(address)) {
+        const std::uint64_t words[sizeof...(A) + 1] = {GuestWord(args)..., 0};
+        const std::uint64_t result = CallEmulated(address, words, sizeof...(A));
+        if constexpr (std::is_pointer_v<R>) {
+            return reinterpret_cast<R>(static_cast<std::uintptr_t>(result));
+        } else if constexpr (!std::is_void_v<R>) {
+            return static_cast<R>(result); // only the width of R: the rest of X0 is undefined
+        } else {
+            (void)result;
+            return;
+        }
+    }
     return routine(args...);
 }
 
@@ -135,6 +173,11 @@ public:
 
     const std::string& Path() const { return path_; }
     std::uintptr_t Base() const { return base_; }
+    // The image's CPU: IMAGE_FILE_MACHINE_AMD64 (0x8664) runs natively, ARM64 (0xAA64) emulated.
+    std::uint16_t Machine() const { return machine_; }
+    bool Emulated() const { return machine_ == kMachineArm64; }
+    static constexpr std::uint16_t kMachineAmd64 = 0x8664;
+    static constexpr std::uint16_t kMachineArm64 = 0xAA64;
     std::size_t Size() const { return size_; }
     // The entry point (FxDriverEntry: the framework's entry glue).
     void* EntryPoint() const { return reinterpret_cast<void*>(base_ + entry_); }
@@ -172,6 +215,7 @@ private:
     std::size_t mapped_ = 0; // what was mapped (with the room to align the base)
     void* mapping_ = nullptr;
     std::uint32_t entry_ = 0;
+    std::uint16_t machine_ = kMachineAmd64;
     std::vector<Section> sections_;
     std::uint64_t preferredBase_ = 0;
     std::uint32_t initStart_ = 0; // INIT's range, as RVAs

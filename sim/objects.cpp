@@ -1,10 +1,25 @@
 #include "sim/objects.h"
 
+#include "sim/arena.h"
 #include "sim/irql.h"
 #include "sim/kernel.h"
 #include "sim/platform.h"
 
 namespace sim {
+
+void* KernelObject::operator new(std::size_t size)
+{
+    void* p = GuestVisibleAllocate(size);
+    if (p == nullptr) {
+        throw std::bad_alloc();
+    }
+    return p;
+}
+
+void KernelObject::operator delete(void* p)
+{
+    GuestVisibleFree(p);
+}
 
 std::string KernelObject::Describe() const
 {

@@ -33,6 +33,9 @@ class KernelObject {
 public:
     KernelObject(std::string type, std::string label) : type_(std::move(type)), label_(std::move(label)) {}
     virtual ~KernelObject() = default;
+    // The driver dereferences some kernel objects (the DRIVER_OBJECT): guest-visible memory.
+    static void* operator new(std::size_t size);
+    static void operator delete(void* p);
     KernelObject(const KernelObject&) = delete;
     KernelObject& operator=(const KernelObject&) = delete;
 

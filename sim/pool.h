@@ -40,6 +40,7 @@ struct PoolAllocation {
 enum class PlacementKind {
     Host,        // the host's heap, or a mapping of its own for a large block
     SpecialPool, // each block at the end of its own pages, an inaccessible page after it
+    Arena,       // the emulated CPU's arena (sim/arena.h), every access of the driver checked
 };
 
 class PoolPlacement {

@@ -625,7 +625,8 @@ TEST_P(RaisedCallTest, OfPageableCodeIsRecordedWithTheRoutineAndTheIrql)
     std::size_t assertions = 0;
     for (const sim::VerifierRecord& r : platform.Verifier().Take()) {
         const bool call = r.message.find("pageable code called at IRQL 2") != std::string::npos;
-        const bool assertion = r.message.find("PAGED_CODE() assertion (int 0x2c) at IRQL 2") != std::string::npos;
+        const bool assertion = r.message.find("PAGED_CODE() assertion (") != std::string::npos &&
+                               r.message.find(") at IRQL 2") != std::string::npos; // int 0x2c, BRK #0xF001
         if (call || assertion) {
             EXPECT_EQ(r.operation, GetParam().entryPoint);
             EXPECT_EQ(r.object.rfind(std::string(GetParam().routine) + "+0x", 0), 0U) << r.object;

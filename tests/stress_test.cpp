@@ -43,11 +43,13 @@ void RunSeed(unsigned seed, StressResult* result)
     sim::FirmwareModel& firmware = platform.Firmware();
     sim::TaServiceModel& ta = platform.TaService();
     sim::FrameworkModel& framework = platform.Framework();
+    // After the platform: unmapped once the platform has been shut down below.
+    std::unique_ptr<sim::DriverImage> image;
     firmware.SetPresent(true);
     std::mt19937 rng(seed);
     auto chance = [&rng](unsigned percent) { return rng() % 100 < percent; };
 
-    ASSERT_EQ(framework.LoadDriver(DriverEntry), STATUS_SUCCESS);
+    ASSERT_EQ(fwtest::LoadDriverUnderTest(framework, &image), STATUS_SUCCESS);
     ASSERT_EQ(framework.AddDevice(), STATUS_SUCCESS);
     if (chance(50)) {
         ta.Arrive();
