@@ -16,10 +16,11 @@
 //               tests have it; at the two sizes with targets.
 //   WholeEvent  the event as the host platform runs it: the firmware raises, the WMI thread
 //               relays, the test thread waits for the acknowledgement.
-// DriverPath and WholeEvent run again with each x64 Windows image that scripts/wdk-check links
-// (DriverPath/x64-release, WholeEvent/x64-debug, ...), mapped by the host's image loader in place
-// of the driver linked into the bench, when the image is there (FWRELAY_IMAGE_DIR in the
-// environment names the folder holding x64-release/ and x64-debug/; the build's by default).
+// DriverPath and WholeEvent run again with each Windows image that scripts/wdk-check links
+// (DriverPath/x64-release, WholeEvent/arm64-debug, ...), mapped by the host's image loader in
+// place of the driver linked into the bench, when the image is there (FWRELAY_IMAGE_DIR in the
+// environment names the folder holding x64-release/, x64-debug/, arm64-release/ and arm64-debug/;
+// the build's by default); the Arm64 ones on the emulated CPU, when the build has it.
 // The table at the end gives the first two by their median batch of events, the third and
 // fourth by the ratio of their medians.
 // The TA service keeps no copy of a request's bytes in the other families, as in the fast relay
@@ -48,6 +49,7 @@
 #include "driver/driver.h"
 #include "sim/firmware.h"
 #include "sim/framework.h"
+#include "sim/image_arm64.h"
 #include "sim/image_loader.h"
 #include "sim/platform.h"
 #include "sim/ta_service.h"
@@ -664,7 +666,7 @@ void Sizes(benchmark::internal::Benchmark* b)
     b->Unit(benchmark::kMicrosecond)->UseRealTime();
 }
 
-// The x64 images in the folder FWRELAY_IMAGE_DIR names (the build's by default) that are there.
+// The images in the folder FWRELAY_IMAGE_DIR names (the build's by default) that are there.
 std::string ImageFolder()
 {
     const char* chosen = std::getenv("FWRELAY_IMAGE_DIR");
@@ -675,8 +677,11 @@ std::vector<Subject> Images()
 {
     const std::filesystem::path folder = ImageFolder();
     std::vector<Subject> images;
-    for (const char* build : {"x64-release", "x64-debug"}) {
+    for (const char* build : {"x64-release", "x64-debug", "arm64-release", "arm64-debug"}) {
         const std::filesystem::path image = folder / build / "fwrelay.sys";
+        if (std::strncmp(build, "arm64", 5) == 0 && !sim::arm64::Available()) {
+            continue; // this build has no emulated CPU to run them on
+        }
         if (std::filesystem::is_regular_file(image)) {
             images.push_back({build, image.string()});
         }
@@ -806,7 +811,7 @@ public:
                 std::printf("%8lld%s\n", static_cast<long long>(size), line.c_str());
             }
         }
-        std::printf("the x64 images (%s) in place of the linked driver: \"driver us\" is the median batch of %lld "
+        std::printf("the images (%s) in place of the linked driver: \"driver us\" is the median batch of %lld "
                     "events on the benchmark thread, \"whole us\" the whole event's wall time\n",
                     ImageFolder().c_str(), static_cast<long long>(kBatch));
     }
