@@ -669,6 +669,29 @@ DriverImage::~DriverImage()
     }
 }
 
+// A C++ function's decorated name as the map gives it, `?Name@Scope@@<signature>`, read as
+// `Scope::Name`, the name a report's reader looks for in the sources. Special names (`??`:
+// constructors, operators) and undecorated C names stay as they are.
+namespace {
+std::string Undecorated(std::string_view name)
+{
+    const std::size_t end = name.find("@@");
+    if (name.size() < 2 || name[0] != '?' || name[1] == '?' || end == std::string_view::npos) {
+        return std::string(name);
+    }
+    std::string readable;
+    std::string_view parts = name.substr(1, end - 1);
+    while (!parts.empty()) {
+        const std::size_t at = parts.rfind('@');
+        const std::string_view part = at == std::string_view::npos ? parts : parts.substr(at + 1);
+        readable += readable.empty() ? "" : "::";
+        readable += part;
+        parts = at == std::string_view::npos ? std::string_view() : parts.substr(0, at);
+    }
+    return readable;
+}
+} // namespace
+
 bool DriverImage::LoadSymbols(const std::string& mapPath)
 {
     // lld-link's map: " SSSS:OOOOOOOO       Name       Rva+Base        Object", Rva+Base at the
@@ -706,7 +729,7 @@ bool DriverImage::LoadSymbols(const std::string& mapPath)
         const auto parsed = std::from_chars(rvaPlusBase.data(), end, address, 16);
         if (sectionAndOffset(section) && !name.empty() && parsed.ec == std::errc() && parsed.ptr == end &&
             address >= preferredBase_ && address - preferredBase_ < size_) {
-            symbols_.emplace_back(static_cast<std::uint32_t>(address - preferredBase_), std::string(name));
+            symbols_.emplace_back(static_cast<std::uint32_t>(address - preferredBase_), Undecorated(name));
         }
     }
     std::sort(symbols_.begin(), symbols_.end());

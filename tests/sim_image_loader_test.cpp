@@ -83,15 +83,18 @@ TEST(ImageLoaderTest, TheMapNamesAddressesByTheirPublicSymbols)
     std::string error;
     auto image = sim::DriverImage::Load(path.string(), sim::HostImport, &error);
     ASSERT_NE(image, nullptr) << error;
-    ASSERT_TRUE(image->LoadSymbols(Write("map.map", " minimal\n"
-                                                    " Preferred load address is 0000000140000000\n"
-                                                    " 0001:00000000 00000100H .text   CODE\n"
-                                                    "  Address  Publics by Value  Rva+Base  Lib:Object\n"
-                                                    " 0001:00000000   First    0000000140001000  a.obj\n"
-                                                    " 0001:00000040   Second   0000000140001040\r\n"
-                                                    " 0001:00000080   Suffixed 0000000140001080zz  a.obj\n"
-                                                    " 000000c0        NoColon  00000001400010c0  a.obj\n")
-                                       .string()));
+    ASSERT_TRUE(
+        image->LoadSymbols(Write("map.map", " minimal\n"
+                                            " Preferred load address is 0000000140000000\n"
+                                            " 0001:00000000 00000100H .text   CODE\n"
+                                            "  Address  Publics by Value  Rva+Base  Lib:Object\n"
+                                            " 0001:00000000   First    0000000140001000  a.obj\n"
+                                            " 0001:00000040   Second   0000000140001040\r\n"
+                                            " 0001:00000080   Suffixed 0000000140001080zz  a.obj\n"
+                                            " 000000c0        NoColon  00000001400010c0  a.obj\n"
+                                            " 0001:00000100   ?FreeEventBuffer@@YAXPEAPEAE@Z 0000000140001100  a.obj\n"
+                                            " 0001:00000140   ?Step@Relay@@QEAAXXZ 0000000140001140  a.obj\n")
+                               .string()));
     const struct {
         std::uintptr_t rva;
         const char* symbol;
@@ -100,7 +103,8 @@ TEST(ImageLoaderTest, TheMapNamesAddressesByTheirPublicSymbols)
                  {0x1044, "Second+0x4"},
                  {0x1090, "Second+0x50"},
                  {0x10c8, "Second+0x88"},
-                 {0x1ff0, "Second+0xfb0"}};
+                 {0x1104, "FreeEventBuffer+0x4"},
+                 {0x1ff0, "Relay::Step+0xeb0"}};
     for (const auto& c : cases) {
         char text[64];
         image->SymbolAt(image->Base() + c.rva, text, sizeof text);
