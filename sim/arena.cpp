@@ -10,8 +10,8 @@
 #include <sys/mman.h>
 
 #include <algorithm>
-#include <cstdio>
 #include <atomic>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <map>
@@ -174,6 +174,16 @@ void* GuestVisibleAllocate(std::size_t size)
             }
         }
         if (block == nullptr) {
+            // Not the machine running low: the host's own room for what the driver sees. Said
+            // once and loudly, so a run's failed allocations are not taken for the driver's test
+            // of low memory.
+            static std::atomic<bool> told{false};
+            if (!told.exchange(true)) {
+                std::fprintf(stderr,
+                             "host platform: the arena for the emulated CPU (%zu MiB) is full: %zu bytes "
+                             "more asked for; allocations that the driver sees fail from here on\n",
+                             Arena::kSize >> 20, size);
+            }
             return nullptr;
         }
         s.live += whole;
