@@ -52,6 +52,7 @@ struct Shared {
     std::atomic<unsigned> handOverEvery{0};
     std::atomic<std::uint64_t> seed{0};
     std::atomic<std::uint64_t> handOvers{0};
+    std::atomic<std::uint64_t> seededCpus{0};
     // Where a call into the image returns to: a page no CPU maps, so the return is a fetch
     // that fails there.
     std::uintptr_t sentinel = 0;
@@ -426,7 +427,10 @@ std::uint64_t Engine::Call(std::uintptr_t target, const std::uint64_t* args, std
     NoteEmulatedStackPointer(sp, true);
     ++depth_;
     if (!blockHook_ && s.handOverEvery.load() != 0) {
-        random_.seed(s.seed.load() ^ reinterpret_cast<std::uintptr_t>(this));
+        // Each CPU's stream from the seed and the order in which CPUs first ran guest code, not
+        // from an address, which moves from run to run: the printed seed has to give the same
+        // choices again.
+        random_.seed(s.seed.load() ^ (0x9E3779B97F4A7C15ULL * (s.seededCpus.fetch_add(1) + 1)));
         uc_hook hook = 0;
         uc_hook_add(uc_, &hook, UC_HOOK_BLOCK, reinterpret_cast<void*>(&OnBlock), this, 1, 0);
         blockHook_ = true;
