@@ -366,7 +366,10 @@ NTSTATUS FrameworkModel::LoadDriver(DriverImage& image, std::u16string registryP
         if (auto special = MakeSpecialPool(); special != nullptr) {
             platform_.Pool().PlaceWith(std::move(special));
         } else {
-            std::fputs("fwrelay: no address space for special pool: the image's blocks lie in host memory\n", stderr);
+            std::fputs(
+                "fwrelay: no address space for special pool, or four in use at once already: the image's blocks lie in "
+                "host memory\n",
+                stderr);
         }
     }
     NTSTATUS status = LoadDriver(reinterpret_cast<PDRIVER_INITIALIZE>(image.EntryPoint()), std::move(registryPath));

@@ -83,6 +83,7 @@ public:
         for (auto& slot : pools) {
             const SpecialPool* expected = nullptr;
             if (slot.compare_exchange_strong(expected, this)) {
+                registered_ = true;
                 break;
             }
         }
@@ -103,7 +104,8 @@ public:
     SpecialPool(const SpecialPool&) = delete;
     SpecialPool& operator=(const SpecialPool&) = delete;
 
-    bool Usable() const { return arena_ != nullptr; }
+    // A pool the fault handler cannot find would turn the driver's overrun into a bare crash.
+    bool Usable() const { return arena_ != nullptr && registered_; }
     PlacementKind Kind() const override { return PlacementKind::SpecialPool; }
 
     unsigned char* Place(std::size_t size, std::uint32_t tag, unsigned char fill) override
@@ -262,6 +264,7 @@ private:
 
     const std::size_t page_;
     const std::size_t pages_;
+    bool registered_ = false; // in `pools`, where the fault handler looks
     unsigned char* arena_ = nullptr;
     PageEntry* table_ = nullptr;
     std::uint32_t bump_ = 0; // pages handed out from the arena's start so far
